@@ -1,0 +1,41 @@
+# The README's commands. Everything else is CMake + Ninja below build/.
+BUILD      ?= build
+BUILD_CORE ?= build-core
+BUILD_BENCH ?= build-bench
+JOBS       ?= $(shell nproc)
+WERROR     ?= $(if $(CI),ON,OFF)
+
+.PHONY: all deps configure build test run bench format clean check-core
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD) -G Ninja -DKORVANE_WERROR=$(WERROR) -DKORVANE_GUI=ON >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+# The core libraries must build without Qt: configured once with the GUI off.
+check-core: deps
+	@cmake -S . -B $(BUILD_CORE) -G Ninja -DKORVANE_WERROR=$(WERROR) -DKORVANE_GUI=OFF >/dev/null
+	@cmake --build $(BUILD_CORE) -j $(JOBS)
+
+test: build $(if $(CI),check-core)
+	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 300
+
+run: build
+	@bash scripts/run.sh $(BUILD)
+
+bench: deps
+	@cmake -S . -B $(BUILD_BENCH) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVANE_BENCH=ON -DKORVANE_TESTS=OFF >/dev/null
+	@cmake --build $(BUILD_BENCH) -j $(JOBS)
+	@bash scripts/bench.sh $(BUILD_BENCH)
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs -r clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(BUILD_CORE) $(BUILD_BENCH)

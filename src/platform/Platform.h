@@ -1,0 +1,50 @@
+#pragma once
+// Operating-system services that no subsystem owns. One header; one implementation
+// file per operating system, chosen by the build.
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+// Milliseconds of a monotonic clock as an unsigned 32-bit count. It wraps after about
+// 49.7 days; every user takes differences in unsigned 32-bit arithmetic.
+uint32_t TimeGetTime();
+
+// The time separator of the user's locale; ':' when the locale names none.
+char LocaleTimeSeparator();
+
+// "hh:nn:ss" (24-hour, two digits each) with the locale's time separator.
+std::string FormatTimeOfDay(int hour, int minute, int second);
+std::string FormatTimeOfDay(const std::tm& local);
+// The current local time of day, formatted as above.
+std::string CurrentTimeOfDay();
+
+// "yyyymmddhhmmss" of a local time, and of now.
+std::string FormatStamp(const std::tm& local);
+std::string CurrentStamp();
+
+// The time of day of a date-time value counted in days since 1899-12-30 (the stored
+// format of dates in the settings file), formatted as FormatTimeOfDay does. Only the
+// fraction is used; a negative value's fraction counts from midnight as well.
+std::string FormatOleTimeOfDay(double dateTime);
+
+// The per-user folder for application data: $XDG_DATA_HOME when it is set to an
+// absolute path, else ~/.local/share. No trailing slash.
+std::string LocalAppDataPath();
+
+// Milliseconds and time of day as the engines see them. The program uses the system
+// clock; tests drive a manual one, so no engine test has to sleep.
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual uint32_t Milliseconds() = 0;
+    virtual std::string TimeOfDay() = 0;
+};
+
+class SystemClock final : public Clock {
+public:
+    uint32_t Milliseconds() override { return TimeGetTime(); }
+    std::string TimeOfDay() override { return CurrentTimeOfDay(); }
+    // One shared instance for the whole process.
+    static SystemClock& Instance();
+};

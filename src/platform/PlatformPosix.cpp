@@ -1,0 +1,137 @@
+#include "platform/Platform.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <langinfo.h>
+#include <locale.h>
+#include <pwd.h>
+#include <time.h>
+#include <unistd.h>
+
+uint32_t TimeGetTime() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u +
+                        static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}
+
+namespace {
+
+// The separator follows the hour conversion of the locale's time format ("%H.%M.%S"
+// gives '.'); "%T", "%r" or a format without one give ':'.
+char SeparatorFromFormat(const char* fmt) {
+    if (fmt == nullptr) {
+        return ':';
+    }
+    for (const char* p = fmt; *p != '\0'; ++p) {
+        if (p[0] != '%' || p[1] == '\0') {
+            continue;
+        }
+        const char* spec = p + 1;
+        while (*spec == 'E' || *spec == 'O' || *spec == '-' || *spec == '_' || *spec == '0') {
+            ++spec;
+        }
+        if (*spec == 'H' || *spec == 'I' || *spec == 'k' || *spec == 'l') {
+            const char next = spec[1];
+            if (next != '\0' && next != '%' && next != ' ') {
+                return next;
+            }
+            return ':';
+        }
+        p = spec;
+    }
+    return ':';
+}
+
+} // namespace
+
+char LocaleTimeSeparator() {
+    static const char separator = [] {
+        locale_t loc = newlocale(LC_TIME_MASK, "", static_cast<locale_t>(nullptr));
+        if (loc == static_cast<locale_t>(nullptr)) {
+            return ':';
+        }
+        const char sep = SeparatorFromFormat(nl_langinfo_l(T_FMT, loc));
+        freelocale(loc);
+        return sep;
+    }();
+    return separator;
+}
+
+std::string FormatTimeOfDay(int hour, int minute, int second) {
+    char buf[16];
+    const char sep = LocaleTimeSeparator();
+    std::snprintf(buf, sizeof buf, "%02d%c%02d%c%02d", hour, sep, minute, sep, second);
+    return buf;
+}
+
+std::string FormatTimeOfDay(const std::tm& local) {
+    return FormatTimeOfDay(local.tm_hour, local.tm_min, local.tm_sec);
+}
+
+namespace {
+std::tm LocalNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local;
+}
+} // namespace
+
+std::string CurrentTimeOfDay() { return FormatTimeOfDay(LocalNow()); }
+
+std::string FormatStamp(const std::tm& local) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    return buf;
+}
+
+std::string CurrentStamp() { return FormatStamp(LocalNow()); }
+
+std::string FormatOleTimeOfDay(double dateTime) {
+    if (!std::isfinite(dateTime)) {
+        return FormatTimeOfDay(0, 0, 0);
+    }
+    double whole = 0.0;
+    const double fraction = std::fabs(std::modf(dateTime, &whole));
+    // Rounded to the millisecond first, as stored times are, so 12:00:00 stored as
+    // 0.4999999999 still reads 12:00:00.
+    auto ms = static_cast<int64_t>(std::llround(fraction * 86400000.0));
+    if (ms >= 86400000) {
+        ms = 0;
+    }
+    const int seconds = static_cast<int>(ms / 1000);
+    return FormatTimeOfDay(seconds / 3600, (seconds / 60) % 60, seconds % 60);
+}
+
+std::string LocalAppDataPath() {
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    if (xdg != nullptr && xdg[0] == '/') {
+        std::string path = xdg;
+        while (path.size() > 1 && path.back() == '/') {
+            path.pop_back();
+        }
+        return path;
+    }
+    std::string home;
+    if (const char* h = std::getenv("HOME"); h != nullptr && h[0] != '\0') {
+        home = h;
+    } else if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr) {
+        home = pw->pw_dir;
+    } else {
+        home = "/tmp";
+    }
+    while (home.size() > 1 && home.back() == '/') {
+        home.pop_back();
+    }
+    return home + "/.local/share";
+}
+
+SystemClock& SystemClock::Instance() {
+    static SystemClock clock;
+    return clock;
+}
