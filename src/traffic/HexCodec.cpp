@@ -1,0 +1,347 @@
+#include "traffic/HexCodec.h"
+
+#include <array>
+#include <cstring>
+
+namespace {
+
+constexpr char kDigits[] = "0123456789ABCDEF";
+
+bool IsSeparator(char c) {
+    return c == ' ' || c == '\r' || c == '\n';
+}
+
+bool IsTrimmed(char c) {
+    return static_cast<unsigned char>(c) <= 0x20;
+}
+
+// -1 for anything that is not a hex digit.
+int DigitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+char UpperAscii(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+std::string_view TrimView(std::string_view text) {
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && IsTrimmed(text[first])) {
+        ++first;
+    }
+    while (last > first && IsTrimmed(text[last - 1])) {
+        --last;
+    }
+    return text.substr(first, last - first);
+}
+
+[[noreturn]] void ThrowNotADigit(char c) {
+    const auto code = static_cast<unsigned char>(c);
+    std::string message;
+    if (code > 0x20 && code < 0x7F) {
+        message = std::string("'") + c + "' is not a valid hexadecimal digit";
+    } else {
+        message = std::string("Character 0x") + kDigits[code >> 4] + kDigits[code & 0x0F] +
+                  " is not a valid hexadecimal digit";
+    }
+    throw EConvertError(message);
+}
+
+int DigitOrThrow(char c) {
+    const int value = DigitValue(c);
+    if (value < 0) {
+        ThrowNotADigit(c);
+    }
+    return value;
+}
+
+// "00".."FF" laid out as 512 characters, so one byte becomes one 2-byte copy.
+constexpr std::array<char, 512> MakePairTable() {
+    std::array<char, 512> table{};
+    for (int i = 0; i < 256; ++i) {
+        table[static_cast<size_t>(2 * i)] = kDigits[i >> 4];
+        table[static_cast<size_t>(2 * i + 1)] = kDigits[i & 0x0F];
+    }
+    return table;
+}
+
+constexpr std::array<char, 512> kPairs = MakePairTable();
+
+void AppendPair(std::string& out, unsigned value) {
+    out += kDigits[(value >> 4) & 0x0F];
+    out += kDigits[value & 0x0F];
+}
+
+} // namespace
+
+std::string TrimText(std::string_view text) {
+    return std::string(TrimView(text));
+}
+
+bool IsHexText(std::string_view text) {
+    const std::string_view t = TrimView(text);
+    if (t.size() < 2) {
+        return false;
+    }
+    size_t count = 0;
+    for (size_t i = 0; i < t.size(); ++i) {
+        const char c = t[i];
+        if (IsSeparator(c)) {
+            continue;
+        }
+        ++count;
+        if (count % 2 == 1 && i + 1 < t.size() && t[i + 1] == ' ') {
+            return false;
+        }
+        if (DigitValue(c) < 0) {
+            return false;
+        }
+    }
+    return count % 2 == 0;
+}
+
+std::string NormalizeHex(std::string_view text) {
+    const std::string_view t = TrimView(text);
+    std::string out;
+    out.reserve(t.size() + t.size() / 2 + 1);
+    size_t appended = 0;
+    for (const char c : t) {
+        if (IsSeparator(c)) {
+            continue;
+        }
+        out += UpperAscii(c);
+        if (++appended % 2 == 0) {
+            out += ' ';
+        }
+    }
+    return out;
+}
+
+std::string HexToBytes(std::string_view text) {
+    const std::string_view t = TrimView(text);
+    std::string out;
+    out.reserve(t.size() / 2);
+    size_t count = 0;
+    for (size_t i = 0; i < t.size(); ++i) {
+        if (IsSeparator(t[i])) {
+            continue;
+        }
+        if (++count % 2 == 0 || i + 1 >= t.size()) {
+            continue;
+        }
+        const int high = DigitValue(t[i]);
+        const int low = DigitValue(t[i + 1]);
+        if (high >= 0 && low >= 0) {
+            out += static_cast<char>(high * 16 + low);
+        }
+    }
+    return out;
+}
+
+uint32_t HexByteCount(std::string_view text, HexRounding rounding) {
+    const std::string_view t = TrimView(text);
+    size_t counter = 0;
+    for (const char c : t) {
+        if (c == ' ') {
+            if (counter == 1) {
+                counter = 0;
+            }
+            continue;
+        }
+        ++counter;
+    }
+    size_t bytes = counter / 2;
+    if (counter % 2 == 1 && rounding == HexRounding::Up) {
+        ++bytes;
+    }
+    return static_cast<uint32_t>(bytes);
+}
+
+std::string RemoveBlanks(std::string_view text) {
+    const std::string_view t = TrimView(text);
+    std::string out;
+    out.reserve(t.size());
+    for (const char c : t) {
+        if (c != ' ') {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string HexToBinGroups(std::string_view text) {
+    std::string stripped;
+    std::string_view digits = text;
+    if (IsHexText(text)) {
+        stripped = RemoveBlanks(text);
+        digits = stripped;
+    }
+    std::string out(digits.size() * 5, ' ');
+    for (size_t i = 0; i < digits.size(); ++i) {
+        const int value = DigitOrThrow(digits[i]);
+        char* group = out.data() + i * 5;
+        for (int bit = 0; bit < 4; ++bit) {
+            group[bit] = (value & (8 >> bit)) != 0 ? '1' : '0';
+        }
+    }
+    return out;
+}
+
+int64_t BinToInt64(std::string_view text) {
+    // Unsigned arithmetic: the wrap of a long text is defined behaviour.
+    uint64_t value = 0;
+    for (const char c : text) {
+        const int digit = static_cast<unsigned char>(UpperAscii(c)) - 0x30;
+        value = value * 2 + static_cast<uint64_t>(static_cast<int64_t>(digit));
+    }
+    return static_cast<int64_t>(value);
+}
+
+std::string ChecksumText(std::string_view hexText, ChecksumAlgorithm algorithm) {
+    uint16_t sum = 0;
+    uint8_t xorValue = 0;
+    uint16_t crcModbus = 0xFFFF;
+    uint16_t crcCcitt = 0x0000;
+    uint8_t crc8 = 0x00;
+
+    const auto feed = [&](uint8_t byte) {
+        switch (algorithm) {
+        case ChecksumAlgorithm::Sum8:
+        case ChecksumAlgorithm::Sum16LowFirst:
+        case ChecksumAlgorithm::Sum16HighFirst:
+        case ChecksumAlgorithm::Lrc8:
+            sum = static_cast<uint16_t>(sum + byte);
+            break;
+        case ChecksumAlgorithm::Xor8:
+            xorValue ^= byte;
+            break;
+        case ChecksumAlgorithm::Crc16Modbus:
+            crcModbus ^= byte;
+            for (int k = 0; k < 8; ++k) {
+                crcModbus = (crcModbus & 1) != 0 ? static_cast<uint16_t>((crcModbus >> 1) ^ 0xA001)
+                                                 : static_cast<uint16_t>(crcModbus >> 1);
+            }
+            break;
+        case ChecksumAlgorithm::Crc16Ccitt:
+            crcCcitt ^= static_cast<uint16_t>(byte << 8);
+            for (int k = 0; k < 8; ++k) {
+                crcCcitt = (crcCcitt & 0x8000) != 0
+                               ? static_cast<uint16_t>((crcCcitt << 1) ^ 0x1021)
+                               : static_cast<uint16_t>(crcCcitt << 1);
+            }
+            break;
+        case ChecksumAlgorithm::Crc8Ccitt:
+            crc8 ^= byte;
+            for (int k = 0; k < 8; ++k) {
+                crc8 = (crc8 & 0x80) != 0 ? static_cast<uint8_t>((crc8 << 1) ^ 0x07)
+                                          : static_cast<uint8_t>(crc8 << 1);
+            }
+            break;
+        }
+    };
+
+    const std::string_view t = TrimView(hexText);
+    int high = -1;
+    for (const char c : t) {
+        if (IsSeparator(c)) {
+            continue;
+        }
+        if (high < 0) {
+            // Read only once the pair is complete: a lone digit at the end is ignored
+            // without being looked at.
+            high = static_cast<unsigned char>(c);
+            continue;
+        }
+        const int highDigit = DigitOrThrow(static_cast<char>(high));
+        const int lowDigit = DigitOrThrow(c);
+        feed(static_cast<uint8_t>(highDigit * 16 + lowDigit));
+        high = -1;
+    }
+
+    std::string out;
+    const auto renderLowHigh = [&out](uint16_t value) {
+        AppendPair(out, value & 0xFFu);
+        out += ' ';
+        AppendPair(out, value >> 8);
+    };
+    switch (algorithm) {
+    case ChecksumAlgorithm::Sum8:
+        AppendPair(out, sum & 0xFFu);
+        break;
+    case ChecksumAlgorithm::Sum16LowFirst:
+        renderLowHigh(sum);
+        break;
+    case ChecksumAlgorithm::Sum16HighFirst:
+        AppendPair(out, sum >> 8);
+        out += ' ';
+        AppendPair(out, sum & 0xFFu);
+        break;
+    case ChecksumAlgorithm::Xor8:
+        AppendPair(out, xorValue);
+        break;
+    case ChecksumAlgorithm::Crc16Modbus:
+        renderLowHigh(crcModbus);
+        break;
+    case ChecksumAlgorithm::Crc16Ccitt:
+        renderLowHigh(crcCcitt);
+        break;
+    case ChecksumAlgorithm::Crc8Ccitt:
+        AppendPair(out, crc8 ^ 0xFFu);
+        break;
+    case ChecksumAlgorithm::Lrc8:
+        AppendPair(out, (0x100u - (sum & 0xFFu)) & 0xFFu);
+        break;
+    }
+    return out;
+}
+
+void AppendBytesToHex(std::string& out, const uint8_t* data, size_t n, std::string_view separator) {
+    if (n == 0) {
+        return;
+    }
+    const size_t sepSize = separator.size();
+    const size_t start = out.size();
+    out.resize(start + n * 2 + (n - 1) * sepSize);
+    char* dst = out.data() + start;
+    const char* pairs = kPairs.data();
+    if (sepSize == 0) {
+        for (size_t i = 0; i < n; ++i) {
+            std::memcpy(dst + 2 * i, pairs + 2 * data[i], 2);
+        }
+    } else if (sepSize == 1) {
+        const char sep = separator[0];
+        for (size_t i = 0; i + 1 < n; ++i) {
+            std::memcpy(dst, pairs + 2 * data[i], 2);
+            dst[2] = sep;
+            dst += 3;
+        }
+        std::memcpy(dst, pairs + 2 * data[n - 1], 2);
+    } else {
+        for (size_t i = 0; i + 1 < n; ++i) {
+            std::memcpy(dst, pairs + 2 * data[i], 2);
+            std::memcpy(dst + 2, separator.data(), sepSize);
+            dst += 2 + sepSize;
+        }
+        std::memcpy(dst, pairs + 2 * data[n - 1], 2);
+    }
+}
+
+std::string BytesToHex(const uint8_t* data, size_t n, std::string_view separator) {
+    std::string out;
+    AppendBytesToHex(out, data, n, separator);
+    return out;
+}
+
+std::string BytesToHex(std::string_view bytes, std::string_view separator) {
+    return BytesToHex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), separator);
+}
