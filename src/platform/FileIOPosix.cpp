@@ -1,0 +1,204 @@
+#include "platform/FileIO.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+EFileError::EFileError(const std::string& action, std::string path, int errorCode)
+    : std::runtime_error(action + " \"" + path + "\": " + std::strerror(errorCode)),
+      m_path(std::move(path)), m_errorCode(errorCode) {}
+
+std::string EFileError::SystemError() const {
+    return std::strerror(m_errorCode);
+}
+
+namespace {
+
+class TDescriptor {
+public:
+    explicit TDescriptor(int fd) : m_fd(fd) {}
+    TDescriptor(const TDescriptor&) = delete;
+    TDescriptor& operator=(const TDescriptor&) = delete;
+    ~TDescriptor() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    int Get() const { return m_fd; }
+    // Closes now and reports the result: on some file systems a failed write shows only here.
+    int Close() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return ::close(fd);
+    }
+
+private:
+    int m_fd;
+};
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    if (slash == 0) {
+        return "/";
+    }
+    return path.substr(0, slash);
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// Opens a new file beside `path` with a name no other writer uses. Mode 0666 lets the
+// umask decide the permissions, as a plain create would.
+int CreateTemporary(const std::string& path, std::string& tempPath) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempPath =
+            path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+        const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+} // namespace
+
+void WriteFileAtomically(const std::string& path, std::string_view bytes) {
+    const std::string action = "Cannot write";
+    std::string tempPath;
+    TDescriptor fd(CreateTemporary(path, tempPath));
+    if (fd.Get() < 0) {
+        throw EFileError(action, path, errno);
+    }
+    const auto fail = [&](int error) {
+        ::unlink(tempPath.c_str());
+        throw EFileError(action, path, error);
+    };
+
+    struct stat old {};
+    if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+        // Best effort: a file we may not chmod is still written.
+        (void)::fchmod(fd.Get(), old.st_mode & 07777);
+    }
+    if (!WriteAll(fd.Get(), bytes)) {
+        fail(errno);
+    }
+    if (::fsync(fd.Get()) != 0) {
+        fail(errno);
+    }
+    if (fd.Close() != 0) {
+        fail(errno);
+    }
+    if (::rename(tempPath.c_str(), path.c_str()) != 0) {
+        fail(errno);
+    }
+    // Makes the rename itself durable; a folder that cannot be opened or synced does not
+    // undo a write that has already replaced the file.
+    const int dir = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        (void)::fsync(dir);
+        ::close(dir);
+    }
+}
+
+std::optional<std::string> ReadFileIfExists(const std::string& path, size_t maxBytes) {
+    const std::string action = "Cannot read";
+    TDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            return std::nullopt;
+        }
+        throw EFileError(action, path, errno);
+    }
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) != 0) {
+        throw EFileError(action, path, errno);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        throw EFileError(action, path, EISDIR);
+    }
+    std::string data;
+    char buf[65536];
+    while (data.size() < maxBytes) {
+        const size_t want = std::min(sizeof buf, maxBytes - data.size());
+        const ssize_t n = ::read(fd.Get(), buf, want);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw EFileError(action, path, errno);
+        }
+        if (n == 0) {
+            break;
+        }
+        data.append(buf, static_cast<size_t>(n));
+    }
+    return data;
+}
+
+std::string ReadFileBytes(const std::string& path) {
+    std::optional<std::string> data = ReadFileIfExists(path);
+    if (!data) {
+        throw EFileError("Cannot read", path, ENOENT);
+    }
+    return std::move(*data);
+}
+
+bool PathExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+void CreateFolders(const std::string& path) {
+    if (path.empty()) {
+        return;
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            return;
+        }
+        throw EFileError("Cannot create folder", path, ENOTDIR);
+    }
+    const std::string parent = FolderOf(path);
+    if (parent != path && parent != "." && parent != "/") {
+        CreateFolders(parent);
+    }
+    // Another process may create it between the check and here.
+    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+        throw EFileError("Cannot create folder", path, errno);
+    }
+    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        throw EFileError("Cannot create folder", path, ENOTDIR);
+    }
+}
+
+std::string ProgramFilePath() {
+    char buf[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) {
+        return "";
+    }
+    return std::string(buf, static_cast<size_t>(n));
+}
