@@ -82,6 +82,86 @@ void AppendPair(std::string& out, unsigned value) {
     out += kDigits[value & 0x0F];
 }
 
+void AppendLowHigh(std::string& out, uint16_t value) {
+    AppendPair(out, value & 0xFFu);
+    out += ' ';
+    AppendPair(out, static_cast<unsigned>(value >> 8));
+}
+
+uint16_t Sum16(const uint8_t* data, size_t n) {
+    uint16_t sum = 0;
+    for (size_t i = 0; i < n; ++i) {
+        sum = static_cast<uint16_t>(sum + data[i]);
+    }
+    return sum;
+}
+
+// Byte-at-a-time CRC tables, built at compile time from the bit-serial definitions.
+constexpr std::array<uint16_t, 256> MakeCrc16ModbusTable() {
+    std::array<uint16_t, 256> table{};
+    for (unsigned i = 0; i < 256; ++i) {
+        unsigned crc = i;
+        for (int k = 0; k < 8; ++k) {
+            crc = (crc & 1u) != 0 ? (crc >> 1) ^ 0xA001u : crc >> 1;
+        }
+        table[i] = static_cast<uint16_t>(crc);
+    }
+    return table;
+}
+
+constexpr std::array<uint16_t, 256> MakeCrc16CcittTable() {
+    std::array<uint16_t, 256> table{};
+    for (unsigned i = 0; i < 256; ++i) {
+        unsigned crc = i << 8;
+        for (int k = 0; k < 8; ++k) {
+            crc = (crc & 0x8000u) != 0 ? (crc << 1) ^ 0x1021u : crc << 1;
+        }
+        table[i] = static_cast<uint16_t>(crc & 0xFFFFu);
+    }
+    return table;
+}
+
+constexpr std::array<uint8_t, 256> MakeCrc8Table() {
+    std::array<uint8_t, 256> table{};
+    for (unsigned i = 0; i < 256; ++i) {
+        unsigned crc = i;
+        for (int k = 0; k < 8; ++k) {
+            crc = (crc & 0x80u) != 0 ? (crc << 1) ^ 0x07u : crc << 1;
+        }
+        table[i] = static_cast<uint8_t>(crc & 0xFFu);
+    }
+    return table;
+}
+
+constexpr auto kCrc16ModbusTable = MakeCrc16ModbusTable();
+constexpr auto kCrc16CcittTable = MakeCrc16CcittTable();
+constexpr auto kCrc8Table = MakeCrc8Table();
+
+uint16_t Crc16Modbus(const uint8_t* data, size_t n) {
+    unsigned crc = 0xFFFF;
+    for (size_t i = 0; i < n; ++i) {
+        crc = (crc >> 8) ^ kCrc16ModbusTable[(crc ^ data[i]) & 0xFFu];
+    }
+    return static_cast<uint16_t>(crc);
+}
+
+uint16_t Crc16Ccitt(const uint8_t* data, size_t n) {
+    unsigned crc = 0x0000;
+    for (size_t i = 0; i < n; ++i) {
+        crc = ((crc << 8) ^ kCrc16CcittTable[((crc >> 8) ^ data[i]) & 0xFFu]) & 0xFFFFu;
+    }
+    return static_cast<uint16_t>(crc);
+}
+
+// Before the final inversion.
+uint8_t Crc8Ccitt(const uint8_t* data, size_t n) {
+    unsigned crc = 0x00;
+    for (size_t i = 0; i < n; ++i) {
+        crc = kCrc8Table[(crc ^ data[i]) & 0xFFu];
+    }
+    return static_cast<uint8_t>(crc);
+}
+
 } // namespace
 
 std::string TrimText(std::string_view text) {
@@ -208,98 +288,62 @@ int64_t BinToInt64(std::string_view text) {
 }
 
 std::string ChecksumText(std::string_view hexText, ChecksumAlgorithm algorithm) {
-    uint16_t sum = 0;
-    uint8_t xorValue = 0;
-    uint16_t crcModbus = 0xFFFF;
-    uint16_t crcCcitt = 0x0000;
-    uint8_t crc8 = 0x00;
-
-    const auto feed = [&](uint8_t byte) {
-        switch (algorithm) {
-        case ChecksumAlgorithm::Sum8:
-        case ChecksumAlgorithm::Sum16LowFirst:
-        case ChecksumAlgorithm::Sum16HighFirst:
-        case ChecksumAlgorithm::Lrc8:
-            sum = static_cast<uint16_t>(sum + byte);
-            break;
-        case ChecksumAlgorithm::Xor8:
-            xorValue ^= byte;
-            break;
-        case ChecksumAlgorithm::Crc16Modbus:
-            crcModbus ^= byte;
-            for (int k = 0; k < 8; ++k) {
-                crcModbus = (crcModbus & 1) != 0 ? static_cast<uint16_t>((crcModbus >> 1) ^ 0xA001)
-                                                 : static_cast<uint16_t>(crcModbus >> 1);
-            }
-            break;
-        case ChecksumAlgorithm::Crc16Ccitt:
-            crcCcitt ^= static_cast<uint16_t>(byte << 8);
-            for (int k = 0; k < 8; ++k) {
-                crcCcitt = (crcCcitt & 0x8000) != 0
-                               ? static_cast<uint16_t>((crcCcitt << 1) ^ 0x1021)
-                               : static_cast<uint16_t>(crcCcitt << 1);
-            }
-            break;
-        case ChecksumAlgorithm::Crc8Ccitt:
-            crc8 ^= byte;
-            for (int k = 0; k < 8; ++k) {
-                crc8 = (crc8 & 0x80) != 0 ? static_cast<uint8_t>((crc8 << 1) ^ 0x07)
-                                          : static_cast<uint8_t>(crc8 << 1);
-            }
-            break;
-        }
-    };
-
     const std::string_view t = TrimView(hexText);
+    std::string bytes;
+    bytes.reserve(t.size() / 2);
     int high = -1;
     for (const char c : t) {
         if (IsSeparator(c)) {
             continue;
         }
         if (high < 0) {
-            // Read only once the pair is complete: a lone digit at the end is ignored
+            // Read only once the pair is complete: a lone character at the end is ignored
             // without being looked at.
             high = static_cast<unsigned char>(c);
             continue;
         }
         const int highDigit = DigitOrThrow(static_cast<char>(high));
         const int lowDigit = DigitOrThrow(c);
-        feed(static_cast<uint8_t>(highDigit * 16 + lowDigit));
+        bytes += static_cast<char>(highDigit * 16 + lowDigit);
         high = -1;
     }
 
+    const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+    const size_t n = bytes.size();
     std::string out;
-    const auto renderLowHigh = [&out](uint16_t value) {
-        AppendPair(out, value & 0xFFu);
-        out += ' ';
-        AppendPair(out, value >> 8);
-    };
     switch (algorithm) {
     case ChecksumAlgorithm::Sum8:
-        AppendPair(out, sum & 0xFFu);
+        AppendPair(out, Sum16(data, n) & 0xFFu);
         break;
     case ChecksumAlgorithm::Sum16LowFirst:
-        renderLowHigh(sum);
+        AppendLowHigh(out, Sum16(data, n));
         break;
-    case ChecksumAlgorithm::Sum16HighFirst:
+    case ChecksumAlgorithm::Sum16HighFirst: {
+        const uint16_t sum = Sum16(data, n);
         AppendPair(out, sum >> 8);
         out += ' ';
         AppendPair(out, sum & 0xFFu);
         break;
-    case ChecksumAlgorithm::Xor8:
-        AppendPair(out, xorValue);
+    }
+    case ChecksumAlgorithm::Xor8: {
+        unsigned value = 0;
+        for (size_t i = 0; i < n; ++i) {
+            value ^= data[i];
+        }
+        AppendPair(out, value);
         break;
+    }
     case ChecksumAlgorithm::Crc16Modbus:
-        renderLowHigh(crcModbus);
+        AppendLowHigh(out, Crc16Modbus(data, n));
         break;
     case ChecksumAlgorithm::Crc16Ccitt:
-        renderLowHigh(crcCcitt);
+        AppendLowHigh(out, Crc16Ccitt(data, n));
         break;
     case ChecksumAlgorithm::Crc8Ccitt:
-        AppendPair(out, crc8 ^ 0xFFu);
+        AppendPair(out, Crc8Ccitt(data, n) ^ 0xFFu);
         break;
     case ChecksumAlgorithm::Lrc8:
-        AppendPair(out, (0x100u - (sum & 0xFFu)) & 0xFFu);
+        AppendPair(out, (0x100u - (Sum16(data, n) & 0xFFu)) & 0xFFu);
         break;
     }
     return out;
