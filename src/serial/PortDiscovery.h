@@ -1,0 +1,25 @@
+#pragma once
+// The ports present on this machine, for the port drop-down list. Both functions append to
+// the caller's list; neither clears nor sorts it, nor touches a port.
+
+#include <string>
+#include <vector>
+
+// Where virtual ports are registered: one symbolic link per port, named as the port, whose
+// target is a pseudo-terminal or a device (DataFolder/ports).
+std::string VirtualPortsFolder();
+
+// Serial ports the kernel knows, in natural order of their names ("ttyS2" before
+// "ttyS10"): the entries of sysfsTtyRoot that have a device behind them, a "ttyS" entry only
+// when its UART type is known. Then the virtual ports of portsFolder whose target exists, in
+// natural order.
+void ListSerialPorts(std::vector<std::string>& list);
+void ListSerialPorts(std::vector<std::string>& list, const std::string& sysfsTtyRoot,
+                     const std::string& portsFolder);
+
+// Modems and the ports they are attached to. This system has no modem registry, so it adds
+// nothing.
+void ListModemPorts(std::vector<std::string>& list);
+
+// "ttyS2" < "ttyS10": runs of digits compare as numbers, everything else byte by byte.
+bool NaturalLess(const std::string& a, const std::string& b);

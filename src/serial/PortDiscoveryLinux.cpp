@@ -1,0 +1,116 @@
+#include "serial/PortDiscovery.h"
+
+#include "platform/Platform.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+std::string VirtualPortsFolder() {
+    return LocalAppDataPath() + "/Dolvy/Korvane/ports";
+}
+
+bool NaturalLess(const std::string& a, const std::string& b) {
+    auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    size_t i = 0;
+    size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (isDigit(a[i]) && isDigit(b[j])) {
+            size_t ei = i;
+            size_t ej = j;
+            while (ei < a.size() && isDigit(a[ei])) {
+                ++ei;
+            }
+            while (ej < b.size() && isDigit(b[ej])) {
+                ++ej;
+            }
+            // Leading zeros do not change the value; the longer run without them is larger.
+            size_t si = i;
+            size_t sj = j;
+            while (si + 1 < ei && a[si] == '0') {
+                ++si;
+            }
+            while (sj + 1 < ej && b[sj] == '0') {
+                ++sj;
+            }
+            if (ei - si != ej - sj) {
+                return ei - si < ej - sj;
+            }
+            const int c = a.compare(si, ei - si, b, sj, ej - sj);
+            if (c != 0) {
+                return c < 0;
+            }
+            if (ei - i != ej - j) {
+                return ei - i < ej - j;
+            }
+            i = ei;
+            j = ej;
+        } else {
+            if (a[i] != b[j]) {
+                return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+            }
+            ++i;
+            ++j;
+        }
+    }
+    return a.size() - i < b.size() - j;
+}
+
+namespace {
+
+// The 8250 driver registers a fixed number of ttyS entries whether or not a UART answers;
+// type 0 marks those without one.
+bool UartKnown(const fs::path& entry) {
+    std::ifstream in(entry / "type");
+    long type = 0;
+    return static_cast<bool>(in >> type) && type != 0;
+}
+
+std::vector<std::string> SortedNames(std::vector<std::string> names) {
+    std::sort(names.begin(), names.end(), NaturalLess);
+    return names;
+}
+
+} // namespace
+
+void ListSerialPorts(std::vector<std::string>& list, const std::string& sysfsTtyRoot,
+                     const std::string& portsFolder) {
+    std::error_code ec;
+    std::vector<std::string> kernelPorts;
+    for (fs::directory_iterator it(sysfsTtyRoot, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path entry = it->path();
+        const std::string name = entry.filename().string();
+        std::error_code linkEc;
+        if (!fs::exists(fs::symlink_status(entry / "device", linkEc))) {
+            continue;
+        }
+        if (name.rfind("ttyS", 0) == 0 && !UartKnown(entry)) {
+            continue;
+        }
+        kernelPorts.push_back(name);
+    }
+    for (std::string& name : SortedNames(std::move(kernelPorts))) {
+        list.push_back(std::move(name));
+    }
+
+    ec.clear();
+    std::vector<std::string> virtualPorts;
+    for (fs::directory_iterator it(portsFolder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code statEc;
+        // A link left behind by a simulator that did not end cleanly points nowhere.
+        if (it->is_symlink(statEc) && fs::exists(it->path(), statEc)) {
+            virtualPorts.push_back(it->path().filename().string());
+        }
+    }
+    for (std::string& name : SortedNames(std::move(virtualPorts))) {
+        list.push_back(std::move(name));
+    }
+}
+
+void ListSerialPorts(std::vector<std::string>& list) {
+    ListSerialPorts(list, "/sys/class/tty", VirtualPortsFolder());
+}
+
+void ListModemPorts(std::vector<std::string>&) {}
