@@ -170,27 +170,38 @@ bool PathExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+namespace {
+
+// 0 or the errno of the first step that failed.
+int MakeFolders(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    }
+    const std::string parent = FolderOf(path);
+    if (parent != path && parent != "." && parent != "/") {
+        if (const int error = MakeFolders(parent); error != 0) {
+            return error;
+        }
+    }
+    // Another process may create it between the check and here.
+    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+        return errno;
+    }
+    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        return ENOTDIR;
+    }
+    return 0;
+}
+
+} // namespace
+
 void CreateFolders(const std::string& path) {
     if (path.empty()) {
         return;
     }
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            return;
-        }
-        throw EFileError("Cannot create folder", path, ENOTDIR);
-    }
-    const std::string parent = FolderOf(path);
-    if (parent != path && parent != "." && parent != "/") {
-        CreateFolders(parent);
-    }
-    // Another process may create it between the check and here.
-    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
-        throw EFileError("Cannot create folder", path, errno);
-    }
-    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        throw EFileError("Cannot create folder", path, ENOTDIR);
+    if (const int error = MakeFolders(path); error != 0) {
+        throw EFileError("Cannot create folder", path, error);
     }
 }
 
