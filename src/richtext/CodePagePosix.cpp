@@ -21,16 +21,32 @@ std::string IconvName(int codePage) {
     }
 }
 
+const iconv_t kNoConverter = reinterpret_cast<iconv_t>(static_cast<std::intptr_t>(-1));
+
 // One converter per code page and thread, kept for the thread's life: documents switch
 // code pages per run, and opening a converter each time would dominate the reading.
+struct ConverterCache {
+    std::map<int, iconv_t> converters;
+    ConverterCache() = default;
+    ConverterCache(const ConverterCache&) = delete;
+    ConverterCache& operator=(const ConverterCache&) = delete;
+    ~ConverterCache() {
+        for (const auto& [codePage, cd] : converters) {
+            if (cd != kNoConverter) {
+                iconv_close(cd);
+            }
+        }
+    }
+};
+
 iconv_t Converter(int codePage) {
-    thread_local std::map<int, iconv_t> converters;
-    const auto found = converters.find(codePage);
-    if (found != converters.end()) {
+    thread_local ConverterCache cache;
+    const auto found = cache.converters.find(codePage);
+    if (found != cache.converters.end()) {
         return found->second;
     }
     iconv_t cd = iconv_open("UTF-8", IconvName(codePage).c_str());
-    converters.emplace(codePage, cd);
+    cache.converters.emplace(codePage, cd);
     return cd;
 }
 
@@ -38,7 +54,7 @@ iconv_t Converter(int codePage) {
 
 bool AppendDecodedBySystem(std::string& out, int codePage, std::string_view bytes) {
     iconv_t cd = Converter(codePage);
-    if (cd == reinterpret_cast<iconv_t>(static_cast<std::intptr_t>(-1))) {
+    if (cd == kNoConverter) {
         return false;
     }
     iconv(cd, nullptr, nullptr, nullptr, nullptr);

@@ -33,6 +33,7 @@ struct GroupState {
 struct FontEntry {
     std::string name;
     int charset = -1; // -1: not given, the document's code page applies
+    int codePage = 0; // \cpg, which outranks the charset
     bool nameDone = false;
 };
 
@@ -333,6 +334,8 @@ private:
             m_styleValid = false;
         } else if (word == "fcharset") {
             m_fonts[m_currentFont].charset = param;
+        } else if (word == "cpg") {
+            m_fonts[m_currentFont].codePage = std::max(param, 0);
         }
     }
 
@@ -459,6 +462,9 @@ private:
     int CodePageOfFont(int font) const {
         const auto found = m_fonts.find(font < 0 ? m_defaultFont : font);
         if (found != m_fonts.end()) {
+            if (found->second.codePage > 0) {
+                return found->second.codePage;
+            }
             const int codePage = CodePageOfCharset(found->second.charset);
             if (codePage != 0) {
                 return codePage;

@@ -191,6 +191,9 @@ TEST(RichTextReader, ControlWordsAndDestinations) {
         {"{\\rtf1 \\u20013{\\'3f}x}", "\xE4\xB8\xAD?x"},
         {"{\\rtf1 \\u-10179?y}", "\xEF\xBF\xBDy"},
         {"{\\rtf1\\ansi\\ansicpg936 \\'d6\\'d0\\'81@}", "\xE4\xB8\xAD\xE4\xB8\x82"},
+        {"{\\rtf1{\\fonttbl{\\f0\\cpg936 X;}{\\f1\\fcharset134 Y;}{\\f2\\fcharset0 Z;}}"
+         "\\f0\\'d6\\'d0\\f1\\'ce\\'c4\\f2\\'d6\\'d0}",
+         "\xE4\xB8\xAD\xE6\x96\x87\xC3\x96\xC3\x90"},
         {"{\\rtf1 a{\\*\\unknown hidden}b{\\info{\\title t}}c{\\pict\\bin3 }}}}d{\\*\\x {\\y z}}e}",
          "abcde"},
         {"{\\rtf1 x{\\*\\generator w;}{\\field{\\*\\fldinst HYPERLINK}{\\fldrslt link}}}", "xlink"},
