@@ -1,0 +1,798 @@
+#include "serial/ComDriverPosix.h"
+
+#include "platform/Platform.h"
+#include "serial/ComDriverTermios2.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <optional>
+#include <poll.h>
+#include <strings.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+using Deadline = std::optional<SteadyClock::time_point>;
+
+constexpr uint32_t MaxDword = 0xFFFFFFFFu;
+
+// Kinds of calls that can be pending, as bits so one signal can reach several kinds.
+constexpr unsigned KindRead = 1;
+constexpr unsigned KindWrite = 2;
+constexpr unsigned KindWait = 4;
+constexpr unsigned KindOther = 8;
+
+// Why a pending call was woken.
+constexpr int ReasonNone = 0;
+constexpr int ReasonMask = 1;   // a new event mask: the wait ends with no events
+constexpr int ReasonPurged = 2; // aborted by PurgeComm
+constexpr int ReasonClosed = 3; // the port is being closed
+
+// Errors are kept per thread, as the system's own last-error value is.
+thread_local int32_t t_lastError = 0;
+
+bool Fail(int error) {
+    t_lastError = error;
+    return false;
+}
+
+int PollTimeout(const Deadline& deadline, int cap) {
+    if (!deadline) {
+        return cap;
+    }
+    const auto left = *deadline - SteadyClock::now();
+    if (left <= SteadyClock::duration::zero()) {
+        return 0;
+    }
+    // Rounded up, so a poll never wakes just before its deadline and spins.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    const int bounded = static_cast<int>(std::min<long long>(ms, INT_MAX));
+    return cap < 0 ? bounded : std::min(bounded, cap);
+}
+
+bool Passed(const Deadline& deadline) {
+    return deadline && SteadyClock::now() >= *deadline;
+}
+
+// A pseudo-terminal or a device without modem lines answers the line ioctls like this.
+bool NoModemLines(int error) {
+    return error == ENOTTY || error == EINVAL;
+}
+
+struct SpeedEntry {
+    uint32_t rate;
+    speed_t code;
+};
+
+constexpr SpeedEntry kSpeeds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+bool PathExists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// The entry of `folder` whose name equals `name` ignoring letter case; empty when none.
+std::string FindIgnoringCase(const std::string& folder, const std::string& name) {
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) {
+        return std::string();
+    }
+    std::string found;
+    while (const dirent* entry = readdir(dir)) {
+        if (strcasecmp(entry->d_name, name.c_str()) == 0) {
+            found = entry->d_name;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+uint32_t RemoveNulls(uint8_t* data, uint32_t count) {
+    uint8_t* end = std::remove(data, data + count, uint8_t{0});
+    return static_cast<uint32_t>(end - data);
+}
+
+} // namespace
+
+// ---- stop event ----
+
+TComStopEvent::TComStopEvent() : m_handle(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+TComStopEvent::~TComStopEvent() {
+    if (m_handle >= 0) {
+        close(static_cast<int>(m_handle));
+    }
+}
+
+void TComStopEvent::Set() {
+    const uint64_t one = 1;
+    // The counter only grows; the descriptor stays readable until Reset.
+    [[maybe_unused]] ssize_t n = write(static_cast<int>(m_handle), &one, sizeof one);
+}
+
+void TComStopEvent::Reset() {
+    uint64_t value = 0;
+    [[maybe_unused]] ssize_t n = read(static_cast<int>(m_handle), &value, sizeof value);
+}
+
+bool TComStopEvent::IsSet() const {
+    pollfd p{static_cast<int>(m_handle), POLLIN, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+}
+
+std::unique_ptr<TComDriver> CreateSystemComDriver() {
+    return std::make_unique<TComDriverPosix>();
+}
+
+// ---- control block -> termios ----
+
+bool DcbToTermios(const TComDcb& dcb, termios& tio, uint32_t& customRate) {
+    customRate = 0;
+    if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > 4 || dcb.StopBits > 2 ||
+        dcb.BaudRate == 0) {
+        return false;
+    }
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+#ifdef CMSPAR
+    tio.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
+#endif
+    tio.c_cflag |= CLOCAL | CREAD;
+    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    tio.c_cflag |= kSizes[dcb.ByteSize - 5];
+    switch (dcb.Parity) {
+    case 1:
+        tio.c_cflag |= PARENB | PARODD;
+        break;
+    case 2:
+        tio.c_cflag |= PARENB;
+        break;
+    case 3:
+    case 4:
+#ifdef CMSPAR
+        // Stick parity: PARODD chooses a mark (1) bit, without it a space (0) bit.
+        tio.c_cflag |= PARENB | CMSPAR | (dcb.Parity == 3 ? PARODD : 0);
+        break;
+#else
+        return false;
+#endif
+    default:
+        break;
+    }
+    // The UART knows one or two stop bits; one and a half is sent as two.
+    if (dcb.StopBits != 0) {
+        tio.c_cflag |= CSTOPB;
+    }
+    // CTS output flow and RTS handshake are one switch on this system. DSR flow, DSR
+    // sensitivity and DTR handshake have no equivalent and are left out.
+    if (dcb.Has(DcbFlagOutxCtsFlow) || dcb.RtsControl() == 2) {
+        tio.c_cflag |= CRTSCTS;
+    }
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK);
+    if (dcb.Has(DcbFlagOutX)) {
+        tio.c_iflag |= IXON;
+    }
+    if (dcb.Has(DcbFlagInX)) {
+        tio.c_iflag |= IXOFF;
+    }
+    if (dcb.Has(DcbFlagParity)) {
+        tio.c_iflag |= INPCK;
+    }
+    tio.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+    tio.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+    // Reads never block in the kernel; the driver times them itself.
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    for (const SpeedEntry& s : kSpeeds) {
+        if (s.rate == dcb.BaudRate) {
+            cfsetispeed(&tio, s.code);
+            cfsetospeed(&tio, s.code);
+            return true;
+        }
+    }
+    customRate = dcb.BaudRate;
+    return true;
+}
+
+// ---- driver ----
+
+struct TComDriverPosix::TCall {
+    explicit TCall(unsigned k) : kind(k) {}
+    unsigned kind;
+    int fd = -1;
+    int wakeFd = -1; // only calls that block have one
+    int reason = ReasonNone;
+};
+
+TComDriverPosix::TComDriverPosix() : m_portsFolder(DefaultPortsFolder()) {}
+
+TComDriverPosix::TComDriverPosix(std::string portsFolder) : m_portsFolder(std::move(portsFolder)) {}
+
+TComDriverPosix::~TComDriverPosix() {
+    bool open = false;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        open = m_fd >= 0 && !m_closing;
+    }
+    if (open) {
+        Close();
+    }
+}
+
+std::string TComDriverPosix::DefaultPortsFolder() {
+    return LocalAppDataPath() + "/Dolvy/Korvane/ports";
+}
+
+void TComDriverPosix::SetPortsFolder(std::string folder) {
+    m_portsFolder = std::move(folder);
+}
+
+std::string TComDriverPosix::ResolvePath(const std::string& port) const {
+    if (port.find('/') != std::string::npos) {
+        return port;
+    }
+    if (port.empty() || port == "." || port == "..") {
+        return "/dev/" + port;
+    }
+    if (!m_portsFolder.empty()) {
+        const std::string registered = m_portsFolder + "/" + port;
+        if (PathExists(registered)) {
+            return registered;
+        }
+    }
+    const std::string device = "/dev/" + port;
+    if (PathExists(device)) {
+        return device;
+    }
+    // Port names reach us upper-cased by the port list; device and link names are usually
+    // lower case.
+    if (!m_portsFolder.empty()) {
+        const std::string name = FindIgnoringCase(m_portsFolder, port);
+        if (!name.empty()) {
+            return m_portsFolder + "/" + name;
+        }
+    }
+    const std::string name = FindIgnoringCase("/dev", port);
+    return name.empty() ? device : "/dev/" + name;
+}
+
+bool TComDriverPosix::Enter(TCall& call) {
+    if (call.kind != KindOther) {
+        call.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (call.wakeFd < 0) {
+            return Fail(errno);
+        }
+    }
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_fd < 0 || m_closing) {
+        if (call.wakeFd >= 0) {
+            close(call.wakeFd);
+            call.wakeFd = -1;
+        }
+        return Fail(EBADF);
+    }
+    ++m_users;
+    call.fd = m_fd;
+    if (call.wakeFd >= 0) {
+        m_calls.push_back(&call);
+    }
+    return true;
+}
+
+void TComDriverPosix::Leave(TCall& call) {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_calls.erase(std::remove(m_calls.begin(), m_calls.end(), &call), m_calls.end());
+        if (--m_users == 0) {
+            m_idle.notify_all();
+        }
+    }
+    if (call.wakeFd >= 0) {
+        close(call.wakeFd);
+        call.wakeFd = -1;
+    }
+}
+
+// Caller holds m_lock.
+void TComDriverPosix::Signal(unsigned kinds, int reason) {
+    const uint64_t one = 1;
+    for (TCall* call : m_calls) {
+        if ((call->kind & kinds) == 0) {
+            continue;
+        }
+        call->reason = std::max(call->reason, reason);
+        [[maybe_unused]] ssize_t n = write(call->wakeFd, &one, sizeof one);
+    }
+}
+
+bool TComDriverPosix::Open(const std::string& port) {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_fd >= 0) {
+            return Fail(EBUSY);
+        }
+    }
+    const std::string path = ResolvePath(port);
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return Fail(errno);
+    }
+    int error = 0;
+    if (!isatty(fd)) {
+        error = ENOTTY;
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        // Another descriptor, here or in another program, holds the port.
+        error = errno;
+    }
+    if (error != 0) {
+        close(fd);
+        return Fail(error);
+    }
+    // Keeps out programs that do not lock; set only once the lock is ours, since the flag
+    // belongs to the terminal and not to this descriptor.
+    ioctl(fd, TIOCEXCL);
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_fd = fd;
+    m_closing = false;
+    m_mask = 0;
+    m_discardNull = false;
+    m_timeouts = TComTimeoutValues{};
+    return true;
+}
+
+bool TComDriverPosix::Close() {
+    int fd = -1;
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        if (m_fd < 0 || m_closing) {
+            return Fail(EBADF);
+        }
+        m_closing = true;
+        Signal(KindRead | KindWrite | KindWait, ReasonClosed);
+        // The descriptor number may be reused the moment it is closed, so no other thread
+        // may still be about to poll or read it.
+        m_idle.wait(guard, [this] { return m_users == 0; });
+        fd = m_fd;
+        m_fd = -1;
+        m_closing = false;
+    }
+    ioctl(fd, TIOCNXCL);
+    if (close(fd) != 0 && errno != EINTR) {
+        return Fail(errno);
+    }
+    return true;
+}
+
+bool TComDriverPosix::SetupComm(uint32_t inputSize, uint32_t outputSize) {
+    // The kernel's buffers have fixed sizes; ReadFile keeps draining the descriptor instead.
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_fd < 0 || m_closing) {
+        return Fail(EBADF);
+    }
+    m_inputSize = inputSize;
+    m_outputSize = outputSize;
+    return true;
+}
+
+bool TComDriverPosix::SetCommState(const TComDcb& dcb) {
+    TCall call(KindOther);
+    if (!Enter(call)) {
+        return false;
+    }
+    int error = 0;
+    termios tio{};
+    uint32_t customRate = 0;
+    if (tcgetattr(call.fd, &tio) != 0) {
+        error = errno;
+    } else if (!DcbToTermios(dcb, tio, customRate)) {
+        error = EINVAL;
+    } else {
+        if (customRate != 0) {
+            cfsetispeed(&tio, B38400);
+            cfsetospeed(&tio, B38400);
+        }
+        if (tcsetattr(call.fd, TCSANOW, &tio) != 0) {
+            error = errno;
+        } else if (customRate != 0) {
+            error = SetTermios2Speed(call.fd, customRate);
+        }
+    }
+    if (error == 0) {
+        // DTR handshake has no equivalent here and keeps the line on; RTS toggle (on only
+        // while sending) is not available either and keeps it off.
+        const int dtr = TIOCM_DTR;
+        const int rts = TIOCM_RTS;
+        const bool dtrOn = dcb.DtrControl() != 0;
+        const bool rtsOn = dcb.RtsControl() == 1 || dcb.RtsControl() == 2;
+        if (ioctl(call.fd, dtrOn ? TIOCMBIS : TIOCMBIC, &dtr) != 0 && !NoModemLines(errno)) {
+            error = errno;
+        } else if (ioctl(call.fd, rtsOn ? TIOCMBIS : TIOCMBIC, &rts) != 0 && !NoModemLines(errno)) {
+            error = errno;
+        }
+    }
+    if (error == 0) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_discardNull = dcb.Has(DcbFlagNull);
+    }
+    Leave(call);
+    return error == 0 ? true : Fail(error);
+}
+
+bool TComDriverPosix::SetCommTimeouts(const TComTimeoutValues& timeouts) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_fd < 0 || m_closing) {
+        return Fail(EBADF);
+    }
+    m_timeouts = timeouts;
+    return true;
+}
+
+bool TComDriverPosix::SetCommMask(uint32_t mask) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_fd < 0 || m_closing) {
+        return Fail(EBADF);
+    }
+    m_mask = mask;
+    Signal(KindWait, ReasonMask);
+    return true;
+}
+
+bool TComDriverPosix::WaitCommEvent(uint32_t& events, TComStopEvent* stop, int32_t timeoutMs) {
+    events = 0;
+    TCall call(KindWait);
+    if (!Enter(call)) {
+        return false;
+    }
+    uint32_t mask = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        mask = m_mask;
+    }
+    int error = 0;
+    const Deadline deadline =
+        timeoutMs >= 0 ? Deadline(SteadyClock::now() + std::chrono::milliseconds(timeoutMs))
+                       : Deadline();
+
+    // The system reports no modem-line changes to a waiting reader, so the lines are
+    // sampled while such events are asked for.
+    const uint32_t lineMask = mask & (ComEvCts | ComEvDsr | ComEvRlsd | ComEvRing);
+    bool sampleLines = false;
+    int lines = 0;
+    if (lineMask != 0) {
+        if (ioctl(call.fd, TIOCMGET, &lines) == 0) {
+            sampleLines = true;
+        } else if (!NoModemLines(errno)) {
+            error = errno;
+        }
+    }
+    bool sampleTx = false;
+    int outQueue = 0;
+    if ((mask & ComEvTxEmpty) != 0 && ioctl(call.fd, TIOCOUTQ, &outQueue) == 0) {
+        sampleTx = true;
+    }
+    constexpr int SampleMs = 10;
+
+    while (error == 0) {
+        pollfd fds[3] = {
+            {call.wakeFd, POLLIN, 0},
+            {(mask & ComEvRxChar) != 0 ? call.fd : -1, POLLIN, 0},
+            {stop != nullptr ? static_cast<int>(stop->NativeHandle()) : -1, POLLIN, 0}};
+        const int r = poll(fds, 3, PollTimeout(deadline, sampleLines || sampleTx ? SampleMs : -1));
+        if (r < 0) {
+            if (errno != EINTR) {
+                error = errno;
+            }
+            continue;
+        }
+        if (fds[0].revents != 0) {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (call.reason == ReasonClosed) {
+                error = EBADF;
+            } else if (call.reason == ReasonPurged) {
+                error = ECANCELED;
+            }
+            break; // a new mask ends the wait with no events
+        }
+        if ((fds[1].revents & POLLIN) != 0) {
+            events |= ComEvRxChar;
+        } else if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            error = EIO;
+            break;
+        }
+        if (sampleLines) {
+            int now = 0;
+            if (ioctl(call.fd, TIOCMGET, &now) != 0) {
+                error = errno;
+                break;
+            }
+            const int changed = now ^ lines;
+            if ((changed & TIOCM_CTS) != 0) {
+                events |= mask & ComEvCts;
+            }
+            if ((changed & TIOCM_DSR) != 0) {
+                events |= mask & ComEvDsr;
+            }
+            if ((changed & TIOCM_CAR) != 0) {
+                events |= mask & ComEvRlsd;
+            }
+            if ((now & TIOCM_RNG) != 0 && (lines & TIOCM_RNG) == 0) {
+                events |= mask & ComEvRing;
+            }
+            lines = now;
+        }
+        if (sampleTx) {
+            int queued = 0;
+            if (ioctl(call.fd, TIOCOUTQ, &queued) == 0) {
+                if (outQueue > 0 && queued == 0) {
+                    events |= ComEvTxEmpty;
+                }
+                outQueue = queued;
+            }
+        }
+        if (events != 0) {
+            break;
+        }
+        if ((fds[2].revents & POLLIN) != 0 || Passed(deadline)) {
+            break;
+        }
+    }
+    Leave(call);
+    if (error != 0) {
+        events = 0;
+        return Fail(error);
+    }
+    return true;
+}
+
+bool TComDriverPosix::ReadFile(void* buffer, uint32_t count, uint32_t& transferred) {
+    transferred = 0;
+    TCall call(KindRead);
+    if (!Enter(call)) {
+        return false;
+    }
+    TComTimeoutValues t;
+    bool discardNull = false;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        t = m_timeouts;
+        discardNull = m_discardNull;
+    }
+    auto* out = static_cast<uint8_t*>(buffer);
+    const auto start = SteadyClock::now();
+    const bool atOnce = t.ReadIntervalTimeout == MaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
+                        t.ReadTotalTimeoutConstant == 0;
+    // Wait for the first byte up to the constant, then return what is there.
+    const bool firstByte =
+        t.ReadIntervalTimeout == MaxDword && t.ReadTotalTimeoutMultiplier == MaxDword &&
+        t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MaxDword;
+    Deadline totalEnd;
+    if (firstByte) {
+        totalEnd = start + std::chrono::milliseconds(t.ReadTotalTimeoutConstant);
+    } else if (!atOnce && (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)) {
+        const uint64_t total =
+            uint64_t{t.ReadTotalTimeoutMultiplier} * count + uint64_t{t.ReadTotalTimeoutConstant};
+        totalEnd = start + std::chrono::milliseconds(total);
+    }
+    const bool useInterval =
+        !firstByte && !atOnce && t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MaxDword;
+    SteadyClock::time_point lastByte = start;
+    int error = 0;
+    bool aborted = false;
+
+    // The kernel holds only a few KiB, so the descriptor is drained whenever it has data,
+    // for the whole window, rather than read once at its end.
+    for (;;) {
+        while (transferred < count) {
+            const ssize_t n = read(call.fd, out + transferred, count - transferred);
+            if (n > 0) {
+                const auto got = static_cast<uint32_t>(n);
+                transferred += discardNull ? RemoveNulls(out + transferred, got) : got;
+                lastByte = SteadyClock::now();
+                continue;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN) {
+                error = errno;
+            }
+            break;
+        }
+        if (error != 0 || transferred == count || atOnce || (firstByte && transferred > 0)) {
+            break;
+        }
+        Deadline end = totalEnd;
+        if (useInterval && transferred > 0) {
+            const auto gapEnd = lastByte + std::chrono::milliseconds(t.ReadIntervalTimeout);
+            end = end ? std::min(*end, gapEnd) : gapEnd;
+        }
+        if (Passed(end)) {
+            break;
+        }
+        pollfd fds[2] = {{call.wakeFd, POLLIN, 0}, {call.fd, POLLIN, 0}};
+        if (poll(fds, 2, PollTimeout(end, -1)) < 0) {
+            if (errno != EINTR) {
+                error = errno;
+                break;
+            }
+            continue;
+        }
+        if (fds[0].revents != 0) {
+            std::lock_guard<std::mutex> guard(m_lock);
+            error = call.reason == ReasonClosed ? EBADF : ECANCELED;
+            aborted = true;
+            break;
+        }
+        if ((fds[1].revents & POLLIN) == 0 &&
+            (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            error = EIO;
+            break;
+        }
+    }
+    Leave(call);
+    // Bytes already taken are delivered; the failure shows at the next read.
+    if (error != 0 && (aborted || transferred == 0)) {
+        transferred = 0;
+        return Fail(error);
+    }
+    return true;
+}
+
+bool TComDriverPosix::WriteFile(const void* data, uint32_t count, uint32_t& transferred) {
+    transferred = 0;
+    TCall call(KindWrite);
+    if (!Enter(call)) {
+        return false;
+    }
+    TComTimeoutValues t;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        t = m_timeouts;
+    }
+    Deadline end;
+    if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0) {
+        const uint64_t total =
+            uint64_t{t.WriteTotalTimeoutMultiplier} * count + uint64_t{t.WriteTotalTimeoutConstant};
+        end = SteadyClock::now() + std::chrono::milliseconds(total);
+    }
+    const auto* in = static_cast<const uint8_t*>(data);
+    int error = 0;
+    while (transferred < count) {
+        const ssize_t n = write(call.fd, in + transferred, count - transferred);
+        if (n > 0) {
+            transferred += static_cast<uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN) {
+            error = errno;
+            break;
+        }
+        // A write that times out completes with the bytes handed over so far.
+        if (Passed(end)) {
+            break;
+        }
+        pollfd fds[2] = {{call.wakeFd, POLLIN, 0}, {call.fd, POLLOUT, 0}};
+        if (poll(fds, 2, PollTimeout(end, -1)) < 0) {
+            if (errno != EINTR) {
+                error = errno;
+                break;
+            }
+            continue;
+        }
+        if (fds[0].revents != 0) {
+            std::lock_guard<std::mutex> guard(m_lock);
+            error = call.reason == ReasonClosed ? EBADF : ECANCELED;
+            break;
+        }
+        if ((fds[1].revents & POLLOUT) == 0 &&
+            (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            error = EIO;
+            break;
+        }
+    }
+    Leave(call);
+    return error == 0 ? true : Fail(error);
+}
+
+bool TComDriverPosix::PurgeComm(uint32_t flags) {
+    TCall call(KindOther);
+    if (!Enter(call)) {
+        return false;
+    }
+    unsigned kinds = 0;
+    if ((flags & ComPurgeRxAbort) != 0) {
+        kinds |= KindRead | KindWait;
+    }
+    if ((flags & ComPurgeTxAbort) != 0) {
+        kinds |= KindWrite | KindWait;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        Signal(kinds, ReasonPurged);
+    }
+    const bool rx = (flags & (ComPurgeRxAbort | ComPurgeRxClear)) != 0;
+    const bool tx = (flags & (ComPurgeTxAbort | ComPurgeTxClear)) != 0;
+    int error = 0;
+    if (rx || tx) {
+        const int queue = rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH);
+        if (tcflush(call.fd, queue) != 0) {
+            error = errno;
+        }
+    }
+    Leave(call);
+    return error == 0 ? true : Fail(error);
+}
+
+bool TComDriverPosix::ClearCommError(uint32_t& errors, uint32_t& inputQueue) {
+    errors = 0;
+    inputQueue = 0;
+    TCall call(KindOther);
+    if (!Enter(call)) {
+        return false;
+    }
+    int queued = 0;
+    const int error = ioctl(call.fd, FIONREAD, &queued) == 0 ? 0 : errno;
+    Leave(call);
+    if (error != 0) {
+        return Fail(error);
+    }
+    inputQueue = static_cast<uint32_t>(std::max(queued, 0));
+    return true;
+}
+
+bool TComDriverPosix::GetCommModemStatus(uint32_t& status) {
+    status = 0;
+    TCall call(KindOther);
+    if (!Enter(call)) {
+        return false;
+    }
+    int lines = 0;
+    int error = ioctl(call.fd, TIOCMGET, &lines) == 0 ? 0 : errno;
+    Leave(call);
+    if (NoModemLines(error)) {
+        return true; // all lines off
+    }
+    if (error != 0) {
+        return Fail(error);
+    }
+    if ((lines & TIOCM_CTS) != 0) {
+        status |= ComMsCtsOn;
+    }
+    if ((lines & TIOCM_DSR) != 0) {
+        status |= ComMsDsrOn;
+    }
+    if ((lines & TIOCM_RNG) != 0) {
+        status |= ComMsRingOn;
+    }
+    if ((lines & TIOCM_CAR) != 0) {
+        status |= ComMsRlsdOn;
+    }
+    return true;
+}
+
+int32_t TComDriverPosix::LastError() const {
+    return t_lastError;
+}

@@ -1,0 +1,68 @@
+#pragma once
+// The port driver on POSIX terminals (serial devices, USB adapters, pseudo-terminals).
+
+#include "serial/ComDriver.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <termios.h>
+#include <vector>
+
+// The termios form of a control block: raw mode, character size, parity (mark and space
+// through CMSPAR), stop bits (one and a half become two), CTS/RTS flow, XON/XOFF and the
+// parity check. Returns false for values no terminal can take. `customRate` is the rate
+// when it has no Bxxx constant (0 otherwise); the speed in `tio` is then left alone.
+bool DcbToTermios(const TComDcb& dcb, termios& tio, uint32_t& customRate);
+
+class TComDriverPosix final : public TComDriver {
+public:
+    // Virtual ports are looked up in DefaultPortsFolder().
+    TComDriverPosix();
+    explicit TComDriverPosix(std::string portsFolder);
+    ~TComDriverPosix() override;
+    TComDriverPosix(const TComDriverPosix&) = delete;
+    TComDriverPosix& operator=(const TComDriverPosix&) = delete;
+
+    // The folder where virtual ports are registered as links named after the port.
+    static std::string DefaultPortsFolder();
+    void SetPortsFolder(std::string folder);
+    const std::string& PortsFolder() const { return m_portsFolder; }
+    // The device path of a port name: a name with '/' is a path; a name registered in the
+    // ports folder is that link; otherwise /dev/<name>. Where the exact name does not
+    // exist, an entry that differs only in letter case is taken.
+    std::string ResolvePath(const std::string& port) const;
+
+    bool Open(const std::string& port) override;
+    bool Close() override;
+    bool SetupComm(uint32_t inputSize, uint32_t outputSize) override;
+    bool SetCommState(const TComDcb& dcb) override;
+    bool SetCommTimeouts(const TComTimeoutValues& timeouts) override;
+    bool SetCommMask(uint32_t mask) override;
+    bool WaitCommEvent(uint32_t& events, TComStopEvent* stop, int32_t timeoutMs) override;
+    bool ReadFile(void* buffer, uint32_t count, uint32_t& transferred) override;
+    bool WriteFile(const void* data, uint32_t count, uint32_t& transferred) override;
+    bool PurgeComm(uint32_t flags) override;
+    bool ClearCommError(uint32_t& errors, uint32_t& inputQueue) override;
+    bool GetCommModemStatus(uint32_t& status) override;
+    int32_t LastError() const override;
+
+private:
+    struct TCall;
+    bool Enter(TCall& call);
+    void Leave(TCall& call);
+    void Signal(unsigned kinds, int reason);
+
+    std::string m_portsFolder;
+    std::mutex m_lock;
+    std::condition_variable m_idle;
+    int m_fd = -1;
+    bool m_closing = false;
+    int m_users = 0;
+    std::vector<TCall*> m_calls;
+    TComTimeoutValues m_timeouts;
+    uint32_t m_mask = 0;
+    bool m_discardNull = false;
+    uint32_t m_inputSize = 0;
+    uint32_t m_outputSize = 0;
+};
