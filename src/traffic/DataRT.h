@@ -1,0 +1,154 @@
+#pragma once
+// The traffic engine: moves traffic records from the serial connection into the traffic
+// view, follows the caret and selection of the active view, and does every send of the
+// program (the user's send command, cycle send, the time-of-day trigger and the receive
+// trigger). It runs on the user-interface thread only and talks to the windows through
+// TextView, Timer, Clock and Prompter, never to a widget.
+
+#include "platform/Platform.h"
+#include "settings/SettingsRecord.h"
+#include "traffic/Prompter.h"
+#include "traffic/TextView.h"
+#include "traffic/Timer.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+class TOruScomm;
+
+// Colour of every traffic prefix (grey, 0x00BBGGRR).
+inline constexpr uint32_t TrafficPrefixColor = 8421504;
+inline constexpr const char* TrafficFontName = "Courier New";
+
+// A traffic record is "R" or "T", a bracketed header "[hh:nn:ss gap]" and the payload.
+// The payload is everything after the first "]".
+std::string_view TrafficPayload(std::string_view record);
+// The display prefix of a record for the two prefix switches: the header with " Rx] " or
+// " Tx] ", the bare header and a blank, "[R x] " or "[T x] ", or nothing.
+std::string TrafficPrefix(std::string_view record, bool showTime, bool showRxTx);
+// The receive filter of the settings record over a received hex payload (two digits and
+// one separator per byte). Every received record passes while the filter is off.
+bool PassesReceiveFilter(std::string_view payload, const SettingsRecord& settings);
+// Inserts the grey prefix, then the payload and a line break in the given colour, at the
+// view's insertion point; both in "Courier New", character set 0, at the view's font size.
+void AppendTrafficLine(TextView& view, std::string_view prefix, uint32_t color,
+                       std::string_view payload);
+// Whole-text comparison of two trigger texts with letter case ignored (8-bit text read as
+// Latin-1, so accented letters compare with their capitals too).
+bool SameTextIgnoringCase(std::string_view a, std::string_view b);
+
+// What the value popup shows for a Ctrl-release over a hex selection of at most four bytes:
+// the value as a signed 32-bit decimal, its binary groups, and the mouse position.
+struct ValuePopupRequest {
+    std::string decimal;
+    std::string binary;
+    int x = 0;
+    int y = 0;
+};
+
+class TDataRT {
+public:
+    // A line of the send editor: a 0-based line number, or std::nullopt for the line that
+    // holds the editor's caret.
+    using LineChoice = std::optional<uint32_t>;
+
+    // The views and the connection are not owned and must outlive the engine; sendEdit,
+    // searchView and connection may be null. settings is the process-wide record, read live
+    // for the receive filter and the payload colours.
+    TDataRT(TextView* sendEdit, TextView* trafficView, TextView* searchView, TOruScomm* connection,
+            const SettingsRecord& settings, Clock& clock, Prompter& prompter,
+            const TimerFactory& timers);
+    ~TDataRT();
+    TDataRT(const TDataRT&) = delete;
+    TDataRT& operator=(const TDataRT&) = delete;
+
+    // --- traffic pump ---
+    // One tick of the pump timer: at most one record, then the automatic-sending step.
+    void PumpTick();
+
+    // --- sending ---
+    // Sends the chosen line of the send editor through the connection. Nothing happens
+    // without an editor, a connection or an open port, or for a line the editor does not
+    // have. ECom (not hex text in hex mode) and port errors pass to the caller.
+    void SendLine(LineChoice line);
+    // The user's send command: the caret line; a text that is not hex is reported in a box.
+    void SendCursorLine();
+    // Handler of the cycle timer.
+    void CycleTick();
+    void SetCycleSettings(const CycleSettings& settings);
+    void SetTriggerSettings(const TriggerSettings& settings);
+
+    // The engine's share of the settings refresh: display switches, the connection's hex
+    // switches, the cycle timer, both snapshots and the trigger master switch.
+    void ApplySettings(const SettingsRecord& settings);
+    // The engine's share of the pause command: received records are not displayed while
+    // the monitor is paused (they still reach the receive trigger).
+    void ApplyPause(bool monitorPaused);
+
+    // --- mouse hooks of the three views (installed by the constructor) ---
+    void ViewMouseDown();
+    void ViewMouseMove();
+    void ViewMouseUp(bool ctrlHeld, int globalX, int globalY);
+    // Receives the value popup request of a Ctrl-release; the window side shows the popup.
+    std::function<void(const ValuePopupRequest&)> OnValuePopup;
+
+    Timer& PumpTimer() const { return *m_pumpTimer; }
+    Timer& CycleTimer() const { return *m_cycleTimer; }
+
+    // Automatic-sending state, for the status display and tests.
+    int TimeState() const { return m_timeState; }
+    uint32_t TimeCursor() const { return m_timeCursor; }
+    int RecvState() const { return m_recvState; }
+    int RecvRow() const { return m_recvRow; }
+    const CycleSettings& CycleSnapshot() const { return m_cycle; }
+    const TriggerSettings& TriggerSnapshot() const { return m_trigger; }
+
+    TextView* const SendEdit;
+    TextView* const TrafficView;
+    TextView* const SearchView;
+    TOruScomm* const Connection;
+    // The view whose caret and selection are reported; set by the windows on activation.
+    TextView* ActiveView;
+
+    uint32_t CycleCursor = 0;
+    bool TriggersOn = false;
+    bool ShowTime = false;
+    bool ShowRxTx = false;
+    bool ShowSending = false;
+    bool ShowReceived = true;
+
+    // Caret and selection of ActiveView, counted in bytes when ActiveHex is set.
+    int32_t CaretLine = 0; // 1-based
+    int32_t CaretColumn = 0;
+    int32_t SelectionSize = 0;
+    bool ActiveHex = false;
+
+private:
+    void AutoSendStep(const std::optional<std::string>& receivedPayload);
+    void TimeTriggerStep();
+    void ReceiveTriggerStep(const std::optional<std::string>& receivedPayload);
+    int MatchingTriggerRow(const std::string& payload) const;
+    bool PortOpen() const;
+    uint32_t SendEditCaretLine() const;
+    void ReportBadLine(uint32_t line);
+
+    const SettingsRecord& m_settings;
+    Clock& m_clock;
+    Prompter& m_prompter;
+    std::unique_ptr<Timer> m_pumpTimer;
+    std::unique_ptr<Timer> m_cycleTimer;
+
+    CycleSettings m_cycle;
+    TriggerSettings m_trigger;
+
+    int m_timeState = 0;
+    uint32_t m_timeMark = 0;
+    uint32_t m_timeCursor = 0;
+    int m_recvState = 0;
+    uint32_t m_recvMark = 0;
+    int m_recvRow = 0;
+};
