@@ -481,7 +481,6 @@ private:
         if (destination == Destination::Text) {
             std::string text;
             AppendDecoded(text, CodePageOfFont(m_groups.back().font), m_pending);
-            m_pending.clear();
             PutText(text);
         } else if (destination == Destination::FontTable) {
             FontEntry& font = m_fonts[m_currentFont];

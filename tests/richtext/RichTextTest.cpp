@@ -81,6 +81,8 @@ TEST(RichTextWriter, RoundTripKeepsTextAndStyles) {
          {"\xE5\xAE\x8B font name",
           Style(0, "\xE5\xAE\x8B\xE4\xBD\x93; odd {name}", 18, false, 134)},
          {"emoji \xF0\x9F\x98\x80 and \xE2\x82\xAC\n", Style(0xFFFFFF)},
+         {" leading blank, tab then blank:\t x", Style(0x010203)},
+         {"9 digit first", Style(0x040506)},
          {"last", Style(0x00FF00)}},
         {{Latin1ToUtf8(allBytes), Style(0)},
          {Latin1ToUtf8(allBytes), Style(0, "Courier New", 18, false, 134)}},
