@@ -37,8 +37,9 @@ std::string TrafficPrefix(std::string_view record, bool showTime, bool showRxTx)
     if (showTime) {
         const size_t close = record.find(']');
         // Without a "]" there is no header to show; the record is all payload.
-        const std::string_view header =
-            close == std::string_view::npos ? std::string_view{} : record.substr(1, close - 1);
+        const std::string_view header = close == std::string_view::npos || close == 0
+                                            ? std::string_view{}
+                                            : record.substr(1, close - 1);
         std::string prefix(header);
         if (showRxTx) {
             prefix += received ? " Rx] " : " Tx] ";

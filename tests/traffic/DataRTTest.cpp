@@ -222,6 +222,10 @@ TEST(ReceiveFilter, ComparesTheDigitsOfEachActiveEntry) {
     EXPECT_TRUE(PassesReceiveFilter("01 03 0A", settings));
     EXPECT_FALSE(PassesReceiveFilter("02 03 0A", settings));
 
+    // No payload has a byte before the first: a negative byte number hides every line.
+    settings.filterEntries[4] = {-1, "01"};
+    EXPECT_FALSE(PassesReceiveFilter("01 03 0A", settings));
+
     settings.filterEnabled = false;
     EXPECT_TRUE(PassesReceiveFilter("02 03 0B", settings));
 }
