@@ -1,0 +1,275 @@
+#include "serial/OruScomm.h"
+
+#include "traffic/HexCodec.h"
+
+#include <cstdio>
+#include <cstring>
+
+const char* const OpenPortErrorText = "Open port failure,it may be opened by other procedures.";
+const char* const SendDataErrorText = "The sending data is not hexadecimal format.";
+
+std::string TrafficRecordHeader(char direction, std::string_view timeOfDay, uint32_t gap) {
+    std::string header;
+    header.reserve(timeOfDay.size() + 7);
+    header += direction;
+    header += '[';
+    header += timeOfDay;
+    if (gap >= 1000u) {
+        header += " ---";
+    } else {
+        char text[8];
+        std::snprintf(text, sizeof text, " %3u", static_cast<unsigned>(gap));
+        header += text;
+    }
+    header += ']';
+    return header;
+}
+
+TOruScomm::TOruScomm(Clock& clock, std::unique_ptr<TComDriver> driver, const std::string& lockName)
+    : QueueMutex(lockName), m_clock(clock) {
+    Device = driver ? std::make_unique<TComPort>(std::move(driver)) : std::make_unique<TComPort>();
+    Device->SetPort("Com1");
+    Device->SetBaudRate(br9600);
+    Device->SetDataBits(dbEight);
+    Device->SetStopBits(sbOneStopBit);
+    Device->Parity().SetBits(prNone);
+    Device->FlowControl().SetFlowControl(fcNone);
+    Device->FlowControl().SetControlDTR(dtrEnable);
+    Device->FlowControl().SetControlRTS(rtsEnable);
+    Device->Timeouts().SetReadInterval(static_cast<int32_t>(ReadWindowMs));
+    Device->Timeouts().SetReadTotalMultiplier(0);
+    Device->Timeouts().SetReadTotalConstant(static_cast<int32_t>(ReadWindowMs));
+    Device->Timeouts().SetWriteTotalMultiplier(100);
+    Device->Timeouts().SetWriteTotalConstant(1000);
+    Device->Buffer().SetInputSize(QueueSize);
+    Device->Buffer().SetOutputSize(QueueSize);
+    Device->OnCTSChange = [this](TCustomComPort&, bool on) { CtsOn = on ? 1 : 0; };
+    Device->OnDSRChange = [this](TCustomComPort&, bool on) { DsrOn = on ? 1 : 0; };
+    Device->OnRLSDChange = [this](TCustomComPort&, bool on) { RlsdOn = on ? 1 : 0; };
+    Device->SetEvents(TComEvents());
+}
+
+TOruScomm::~TOruScomm() {
+    try {
+        ClosePort();
+    } catch (...) {
+    }
+}
+
+void TOruScomm::OpenPort() {
+    if (Device->Connected()) {
+        return;
+    }
+    try {
+        Device->OpenDevice();
+    } catch (...) {
+        // The device stays open when only the modem-line read at the end failed; a failure
+        // reported to the user must not leave the port held.
+        if (Device->Connected()) {
+            try {
+                Device->CloseDevice();
+            } catch (...) {
+            }
+        }
+        throw ECom(OpenPortErrorText, 1);
+    }
+}
+
+void TOruScomm::ClosePort() {
+    if (Device->Connected()) {
+        Device->CloseDevice();
+    }
+}
+
+void TOruScomm::SendData(const std::string& text) {
+    if (text.empty()) {
+        return;
+    }
+    const uint32_t t = m_clock.Milliseconds();
+    std::string payload;
+    if (HexSend != 0) {
+        payload = NormalizeHex(text);
+        if (!IsHexText(payload)) {
+            throw ECom(SendDataErrorText, 1);
+        }
+        Device->WriteBytes(HexToBytes(payload));
+        TxCount += static_cast<int32_t>(HexByteCount(payload, HexRounding::Down));
+    } else {
+        Device->WriteBytes(text);
+        TxCount += static_cast<int32_t>(text.size());
+        payload = text;
+    }
+    if (Monitoring == 0) {
+        return;
+    }
+    TNamedLockGuard guard(QueueMutex, QueueWaitMs);
+    if (!guard.Owns()) {
+        return;
+    }
+    const uint32_t gap = t - LastTrafficTime;
+    LastTrafficTime = m_clock.Milliseconds();
+    Queue.push_back(TrafficRecordHeader('T', m_clock.TimeOfDay(), gap) + payload);
+}
+
+void TOruScomm::TakeRecord(std::string& s) {
+    TNamedLockGuard guard(QueueMutex, QueueWaitMs);
+    if (!guard.Owns()) {
+        return;
+    }
+    if (Queue.empty()) {
+        s.clear();
+        return;
+    }
+    s = std::move(Queue.front());
+    Queue.pop_front();
+}
+
+void TOruScomm::RecordReceived(const uint8_t* data, size_t n, uint32_t t0) {
+    // The payload of a burst can be megabytes of hex; it is formatted before the lock is
+    // taken, behind room for the usual 15-character header, so the lock is held only for
+    // the gap and the append.
+    constexpr size_t headerRoom = 15;
+    std::string record(headerRoom, ' ');
+    if (HexReceive != 0) {
+        AppendBytesToHex(record, data, n, Separator);
+    } else {
+        record.append(reinterpret_cast<const char*>(data), n);
+    }
+    TNamedLockGuard guard(QueueMutex, QueueWaitMs);
+    if (!guard.Owns()) {
+        return;
+    }
+    RxCount += static_cast<int32_t>(n);
+    const uint32_t gap = t0 - LastTrafficTime;
+    LastTrafficTime = m_clock.Milliseconds() - ReadWindowMs;
+    const std::string header = TrafficRecordHeader('R', m_clock.TimeOfDay(), gap);
+    if (header.size() == headerRoom) {
+        std::memcpy(record.data(), header.data(), headerRoom);
+    } else {
+        record.replace(0, headerRoom, header);
+    }
+    Queue.push_back(std::move(record));
+}
+
+TOruComThread::TOruComThread(TOruScomm& connection, std::function<void(uint32_t ms)> pause)
+    : Connection(connection), ReadBuffer(new uint8_t[ReadBufferSize]), m_pause(std::move(pause)) {
+    // Linux keeps the thread at normal priority: the kernel's receive buffer is far smaller
+    // than a 1 MiB driver queue, so a reader that yields to every other thread loses data.
+    m_thread = std::thread([this] { Run(); });
+}
+
+TOruComThread::~TOruComThread() {
+    Stop();
+}
+
+void TOruComThread::Park() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_parkCount;
+}
+
+void TOruComThread::Unpark() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_parkCount > 0) {
+            --m_parkCount;
+        }
+    }
+    m_changed.notify_all();
+}
+
+int TOruComThread::ParkCount() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_parkCount;
+}
+
+bool TOruComThread::Parked() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_parked;
+}
+
+bool TOruComThread::WaitUntilParked(std::chrono::milliseconds bound) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, bound, [this] { return m_parked || m_stop; }) && m_parked;
+}
+
+void TOruComThread::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    m_changed.notify_all();
+    m_stopEvent.Set();
+    try {
+        Connection.ClosePort();
+    } catch (...) {
+    }
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+void TOruComThread::Run() {
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (m_parkCount > 0 && !m_stop) {
+                m_parked = true;
+                m_changed.notify_all();
+                m_changed.wait(lock, [this] { return m_parkCount == 0 || m_stop; });
+                m_parked = false;
+            }
+            if (m_stop) {
+                return;
+            }
+        }
+        bool ok = false;
+        try {
+            ok = Pass();
+        } catch (...) {
+            // Every failure of a pass is swallowed; the loop goes on after a pause.
+        }
+        if (!ok) {
+            if (m_pause) {
+                m_pause(FailurePauseMs);
+            } else {
+                DefaultPause(FailurePauseMs);
+            }
+        }
+    }
+}
+
+bool TOruComThread::Pass() {
+    TOruScomm& c = Connection;
+    TComEvents events{evRxChar, evCTS, evDSR, evRLSD};
+    c.Device->WaitLineEvents(events, &m_stopEvent, -1);
+
+    uint32_t status = 0;
+    if (c.Device->Driver().GetCommModemStatus(status)) {
+        c.CtsOn = (status & ComMsCtsOn) != 0 ? 1 : 0;
+        c.DsrOn = (status & ComMsDsrOn) != 0 ? 1 : 0;
+        c.RlsdOn = (status & ComMsRlsdOn) != 0 ? 1 : 0;
+    }
+    if (events.Empty()) {
+        // An endless wait that reports nothing was cut short (stop, or a line that hung up).
+        return false;
+    }
+    if (!events.Contains(evRxChar)) {
+        return true;
+    }
+    const uint32_t t0 = c.m_clock.Milliseconds();
+    const int32_t n = c.Device->ReadBytes(ReadBuffer.get(), static_cast<int32_t>(ReadBufferSize));
+    if (n <= 0) {
+        // Data announced but none delivered: a hung-up line does this on every pass.
+        return false;
+    }
+    if (c.Monitoring == 0) {
+        return true;
+    }
+    c.RecordReceived(ReadBuffer.get(), static_cast<size_t>(n), t0);
+    return true;
+}
+
+void TOruComThread::DefaultPause(uint32_t ms) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stop; });
+}

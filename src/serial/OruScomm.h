@@ -1,0 +1,161 @@
+#pragma once
+// The serial connection: the program's one link to the serial line. It owns the port
+// device, gives it the fixed configuration, writes outgoing data and keeps the counters and
+// modem-line states of the status bar. Its receive thread turns every received burst into
+// one traffic record; sent data is recorded into the same queue, so both directions read in
+// the order in which they happened.
+
+#include "platform/NamedLock.h"
+#include "platform/Platform.h"
+#include "serial/ComPort.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+
+// Error of the connection. Handlers show ErrorText.
+class ECom : public std::exception {
+public:
+    ECom(std::string text, int32_t code) : ErrorCode(code), ErrorText(std::move(text)) {}
+    const char* what() const noexcept override { return ErrorText.c_str(); }
+
+    int32_t ErrorCode;
+    std::string ErrorText;
+};
+
+extern const char* const OpenPortErrorText; // "Open port failure,it may be opened by ..."
+extern const char* const SendDataErrorText; // "The sending data is not hexadecimal format."
+
+// One line of traffic: "R" or "T", "[", time of day, the gap, "]", payload. The traffic
+// engine splits it at the first "]", so no header may contain one before its end.
+using TrafficRecord = std::string;
+
+// "R[hh:nn:ss  15]" and the like: the gap in milliseconds right-aligned in three places, or
+// " ---" when it is 1000 or more (a negative difference wraps to a large value, so it shows
+// " ---" too).
+std::string TrafficRecordHeader(char direction, std::string_view timeOfDay, uint32_t gap);
+
+// The name under which every copy of the program shares the queue lock.
+inline constexpr const char* TrafficQueueLockName = "OruComThread";
+
+class TOruComThread;
+
+class TOruScomm {
+public:
+    // Every wait for the queue lock gives up after this long; the burst or record is
+    // dropped then instead of blocking either thread.
+    static constexpr uint32_t QueueWaitMs = 200;
+    // The read window of the receive thread (the read time-outs below).
+    static constexpr uint32_t ReadWindowMs = 100;
+    static constexpr int32_t QueueSize = 1048576;
+
+    // The device uses the given driver (the system's when none is given); gaps and times of
+    // day come from the clock. Tests pass a lock name of their own so that they do not
+    // share the program's lock.
+    explicit TOruScomm(Clock& clock = SystemClock::Instance(),
+                       std::unique_ptr<TComDriver> driver = nullptr,
+                       const std::string& lockName = TrafficQueueLockName);
+    // Closes the port when it is open. The receive thread must be gone first.
+    ~TOruScomm();
+    TOruScomm(const TOruScomm&) = delete;
+    TOruScomm& operator=(const TOruScomm&) = delete;
+
+    // Raises ECom (OpenPortErrorText, code 1) whatever made the open fail, and the device is
+    // closed then. Does nothing when already open.
+    void OpenPort();
+    // Does nothing when closed; device errors pass through.
+    void ClosePort();
+    // Writes the text as hex (HexSend 1) or as it is, counts it and records it.
+    // Raises ECom (SendDataErrorText) before writing anything when hex text is malformed,
+    // EComPort when the write fails. An empty text does nothing.
+    void SendData(const std::string& text);
+    // The oldest record, removed from the queue; empty when there is none. Left as it was
+    // when the queue lock could not be had.
+    void TakeRecord(std::string& s);
+
+    // Placed between two hex pairs of a received record. The receive filter relies on three
+    // characters per byte; not to be changed while the port is open.
+    std::string Separator = " ";
+    std::atomic<uint8_t> HexReceive{1};
+    std::atomic<uint8_t> HexSend{1};
+    // 0: received bytes are read and thrown away, sent bytes written but not recorded.
+    std::atomic<uint8_t> Monitoring{1};
+    std::atomic<int32_t> RxCount{0};
+    std::atomic<int32_t> TxCount{0};
+    std::atomic<uint8_t> CtsOn{0};
+    std::atomic<uint8_t> DsrOn{0};
+    std::atomic<uint8_t> RlsdOn{0};
+
+    // Guarded by QueueMutex, like LastTrafficTime.
+    std::deque<TrafficRecord> Queue;
+    uint32_t LastTrafficTime = 0;
+    TNamedLock QueueMutex;
+
+    std::unique_ptr<TComPort> Device;
+
+private:
+    friend class TOruComThread;
+    // Steps of the receive thread once a burst is read: count, measure the gap, record.
+    void RecordReceived(const uint8_t* data, size_t n, uint32_t t0);
+
+    Clock& m_clock;
+};
+
+// The receive thread: waits for line events, reads each burst in one call and records it.
+// It runs only while its park count is 0; it starts with a count of 1.
+class TOruComThread {
+public:
+    static constexpr uint32_t ReadBufferSize = 1048576;
+    // The pause after a pass whose wait or read failed (a device that went away must not
+    // make the loop spin).
+    static constexpr uint32_t FailurePauseMs = 20;
+
+    // pause: how a failed pass waits before the next one; the default sleeps, cut short by
+    // Stop. Tests replace it to count the passes.
+    explicit TOruComThread(TOruScomm& connection, std::function<void(uint32_t ms)> pause = nullptr);
+    // Stop().
+    ~TOruComThread();
+    TOruComThread(const TOruComThread&) = delete;
+    TOruComThread& operator=(const TOruComThread&) = delete;
+
+    // Park takes effect at the top of the loop, before the next wait, never inside the
+    // queue lock. Unpark never takes the count below 0.
+    void Park();
+    void Unpark();
+    int ParkCount() const;
+    // True while the loop stands still at its top because it is parked.
+    bool Parked() const;
+    // Waits until the loop stands parked, at most `bound`; true when it does.
+    bool WaitUntilParked(std::chrono::milliseconds bound) const;
+
+    // Ends the thread: closes the port first so that a pending wait or read returns, wakes a
+    // parked loop, then joins. Safe to call more than once.
+    void Stop();
+
+    TOruScomm& Connection;
+
+private:
+    void Run();
+    // One pass of the loop; false when it failed and the loop should pause.
+    bool Pass();
+    void DefaultPause(uint32_t ms);
+
+    std::unique_ptr<uint8_t[]> ReadBuffer;
+    std::function<void(uint32_t)> m_pause;
+    TComStopEvent m_stopEvent;
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    int m_parkCount = 1;
+    bool m_parked = false;
+    bool m_stop = false;
+    std::thread m_thread;
+};

@@ -1,0 +1,560 @@
+#include "serial/OruScomm.h"
+
+#include "serial/FakeComDriver.h"
+#include "serial/PortDiscovery.h"
+#include "tools/PortsimProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <mutex>
+#include <poll.h>
+#include <pty.h>
+#include <random>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The receive thread reads the clock while the test sets it.
+class TestClock : public Clock {
+public:
+    uint32_t Milliseconds() override { return ms.load(); }
+    std::string TimeOfDay() override { return "12:00:00"; }
+    std::atomic<uint32_t> ms{5000};
+};
+
+// A pseudo-terminal whose slave the connection opens by path; the test is the peer.
+struct Pty {
+    Pty() {
+        int slave = -1;
+        char name[256];
+        if (openpty(&master, &slave, name, nullptr, nullptr) == 0) {
+            path = name;
+            close(slave);
+        }
+    }
+    ~Pty() {
+        if (master >= 0) {
+            close(master);
+        }
+    }
+    void Write(const std::string& bytes) const {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = write(master, bytes.data() + done, bytes.size() - done);
+            if (n <= 0) {
+                return;
+            }
+            done += static_cast<size_t>(n);
+        }
+    }
+    // Reads until `count` bytes have come or the line stays silent for a second.
+    std::string Read(size_t count) const {
+        std::string got;
+        while (got.size() < count) {
+            pollfd pfd{master, POLLIN, 0};
+            if (poll(&pfd, 1, 1000) <= 0) {
+                break;
+            }
+            char buffer[4096];
+            const ssize_t n = read(master, buffer, sizeof buffer);
+            if (n <= 0) {
+                break;
+            }
+            got.append(buffer, static_cast<size_t>(n));
+        }
+        return got;
+    }
+    int master = -1;
+    std::string path;
+};
+
+size_t OpenDescriptors() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        ++n;
+    }
+    return n;
+}
+
+class OruScommTest : public ::testing::Test {
+protected:
+    void TearDown() override { TNamedLock::Remove(lockName); }
+
+    std::unique_ptr<TOruScomm> Connection(std::unique_ptr<TComDriver> driver = nullptr) {
+        return std::make_unique<TOruScomm>(clock, std::move(driver), lockName);
+    }
+    std::unique_ptr<TOruScomm> FakeConnection() {
+        return Connection(std::make_unique<FakeComDriver>(log));
+    }
+
+    // The next record, waiting for the receive thread up to a generous bound.
+    static std::string NextRecord(TOruScomm& c) {
+        const auto giveUp = std::chrono::steady_clock::now() + 10s;
+        std::string s;
+        while (std::chrono::steady_clock::now() < giveUp) {
+            s.clear();
+            c.TakeRecord(s);
+            if (!s.empty()) {
+                return s;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        return s;
+    }
+
+    void PushRead(const std::string& chunk) {
+        std::lock_guard<std::mutex> guard(log->lock);
+        log->readChunks.push_back(chunk);
+    }
+
+    TestClock clock;
+    std::string lockName = "KorvaneOruScommTest" + std::to_string(getpid());
+    std::shared_ptr<FakeComLog> log = std::make_shared<FakeComLog>();
+};
+
+TEST(TrafficRecordHeader, GapIsRightAlignedOrDashes) {
+    const std::vector<std::pair<uint32_t, std::string>> cases = {
+        {0, "R[12:00:00   0]"},   {7, "R[12:00:00   7]"},    {42, "R[12:00:00  42]"},
+        {999, "R[12:00:00 999]"}, {1000, "R[12:00:00 ---]"}, {0xFFFFFFFFu, "R[12:00:00 ---]"},
+    };
+    for (const auto& [gap, header] : cases) {
+        EXPECT_EQ(TrafficRecordHeader('R', "12:00:00", gap), header) << gap;
+    }
+    EXPECT_EQ(TrafficRecordHeader('T', "01.02.03", 5), "T[01.02.03   5]");
+}
+
+TEST_F(OruScommTest, ConstructionConfiguresAClosedDevice) {
+    auto c = FakeConnection();
+    EXPECT_FALSE(c->Device->Connected());
+    EXPECT_TRUE(log->Calls().empty());
+    EXPECT_TRUE(c->Device->Events().Empty());
+    EXPECT_EQ(c->Device->Port(), "Com1");
+    c->OpenPort();
+    ASSERT_EQ(log->states.size(), 1u);
+    EXPECT_EQ(log->states[0].Flags, 0x1011u); // binary, DTR and RTS enabled
+    EXPECT_EQ(log->states[0].BaudRate, 9600u);
+    EXPECT_EQ(log->inputSize, 1048576u);
+    ASSERT_EQ(log->timeouts.size(), 1u);
+    EXPECT_EQ(log->timeouts[0].ReadIntervalTimeout, 100u);
+    EXPECT_EQ(log->timeouts[0].ReadTotalTimeoutConstant, 100u);
+    EXPECT_EQ(log->timeouts[0].WriteTotalTimeoutMultiplier, 100u);
+    EXPECT_EQ(log->timeouts[0].WriteTotalTimeoutConstant, 1000u);
+    // Open and close on a port in that state do nothing.
+    c->OpenPort();
+    EXPECT_EQ(log->Count("Open:Com1"), 1u);
+    c->ClosePort();
+    c->ClosePort();
+    EXPECT_EQ(log->Count("Close"), 1u);
+}
+
+// Stands in for the pause after a pass that read nothing, so the test decides when the
+// receive thread starts its next pass (and so which clock reading it takes).
+class Stepper {
+public:
+    void Pause(uint32_t) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        ++m_entered;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return m_permits > 0 || m_released; });
+        if (m_permits > 0) {
+            --m_permits;
+        }
+    }
+    // Lets one more pass run and waits until the thread pauses again.
+    bool Step() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        const uint64_t entered = m_entered;
+        ++m_permits;
+        m_changed.notify_all();
+        return m_changed.wait_for(lock, 10s, [&] { return m_entered > entered; });
+    }
+    bool WaitPaused() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, 10s, [&] { return m_entered > 0; });
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_released = true;
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    uint64_t m_entered = 0;
+    int m_permits = 0;
+    bool m_released = false;
+};
+
+TEST_F(OruScommTest, GapsFollowTheClockAndPausedBurstsVanish) {
+    auto c = FakeConnection();
+    log->waitEvents = ComEvRxChar;
+    c->OpenPort();
+    Stepper stepper;
+    TOruComThread thread(*c, [&](uint32_t ms) { stepper.Pause(ms); });
+    struct ReleaseFirst {
+        Stepper& s;
+        ~ReleaseFirst() { s.Release(); }
+    } releaseFirst{stepper};
+    thread.Unpark();
+    ASSERT_TRUE(stepper.WaitPaused());
+
+    const std::vector<std::pair<uint32_t, std::string>> bursts = {
+        // Nothing recorded yet: LastTrafficTime 0 makes the first gap large.
+        {5000, "R[12:00:00 ---]01 02 A0"},
+        // Then the gap counts from 100 ms before the end of the previous read.
+        {5000 - 100 + 42, "R[12:00:00  42]FF"},
+        {4942 - 100 + 999, "R[12:00:00 999]FF"},
+        {5841 - 100 + 1000, "R[12:00:00 ---]FF"},
+        {6741 - 100 + 7, "R[12:00:00   7]FF"},
+    };
+    for (const auto& [ms, record] : bursts) {
+        clock.ms = ms;
+        PushRead(record.size() > 17 ? std::string("\x01\x02\xA0") : std::string("\xFF"));
+        ASSERT_TRUE(stepper.Step());
+        std::string got;
+        c->TakeRecord(got);
+        EXPECT_EQ(got, record);
+    }
+    EXPECT_EQ(c->RxCount, 7);
+
+    // Read while paused: thrown away, neither counted nor recorded, also after resuming.
+    c->Monitoring = 0;
+    PushRead("\x11\x22");
+    ASSERT_TRUE(stepper.Step());
+    EXPECT_TRUE(log->readChunks.empty());
+    c->Monitoring = 1;
+    ASSERT_TRUE(stepper.Step());
+    PushRead("\x33");
+    ASSERT_TRUE(stepper.Step());
+    std::string got;
+    c->TakeRecord(got);
+    EXPECT_EQ(got, "R[12:00:00 100]33");
+    EXPECT_EQ(c->RxCount, 8);
+    std::string none = "untouched";
+    c->TakeRecord(none);
+    EXPECT_EQ(none, "");
+}
+
+TEST_F(OruScommTest, ReceiveThreadFollowsModemLinesAndTheyClearOnClose) {
+    auto c = FakeConnection();
+    log->modemStatus = ComMsCtsOn | ComMsRlsdOn;
+    c->OpenPort();
+    // Set by the open itself, before the thread runs.
+    EXPECT_EQ(c->CtsOn, 1);
+    EXPECT_EQ(c->DsrOn, 0);
+    EXPECT_EQ(c->RlsdOn, 1);
+    TOruComThread thread(*c);
+    log->waitEvents = ComEvDsr;
+    {
+        std::lock_guard<std::mutex> guard(log->lock);
+        log->modemStatus = ComMsDsrOn | ComMsRingOn;
+    }
+    thread.Unpark();
+    const auto giveUp = std::chrono::steady_clock::now() + 10s;
+    while (!(c->CtsOn == 0 && c->DsrOn == 1 && c->RlsdOn == 0) &&
+           std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(c->DsrOn, 1);
+    EXPECT_EQ(c->CtsOn, 0);
+    thread.Park();
+    ASSERT_TRUE(thread.WaitUntilParked(10s));
+    c->ClosePort();
+    EXPECT_EQ(c->DsrOn, 0);
+}
+
+// A device that fails on every pass (unplugged) must not make the loop spin: every failed
+// pass is followed by a pause.
+TEST_F(OruScommTest, FailingPassesPauseBeforeTheNextWait) {
+    const std::vector<std::pair<std::string, std::string>> failures = {
+        {"WaitCommEvent", "wait fails"},
+        {"ReadFile", "read fails"},
+        {"", "data announced, none delivered"},
+    };
+    for (const auto& [call, what] : failures) {
+        SCOPED_TRACE(what);
+        log = std::make_shared<FakeComLog>();
+        log->waitEvents = ComEvRxChar;
+        auto c = FakeConnection();
+        c->OpenPort();
+        if (!call.empty()) {
+            log->failures[call] = 5; // EIO
+        }
+        std::mutex m;
+        std::condition_variable cv;
+        std::vector<uint32_t> pauses;
+        bool release = false;
+        constexpr size_t passes = 5;
+        TOruComThread thread(*c, [&](uint32_t ms) {
+            std::unique_lock<std::mutex> lock(m);
+            pauses.push_back(ms);
+            cv.notify_all();
+            cv.wait(lock, [&] { return release || pauses.size() < passes; });
+        });
+        thread.Unpark();
+        {
+            std::unique_lock<std::mutex> lock(m);
+            ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return pauses.size() == passes; }));
+            // The thread stands in its fifth pause: exactly one wait per paused pass.
+            EXPECT_EQ(log->Count("WaitCommEvent"), passes);
+            EXPECT_EQ(pauses, std::vector<uint32_t>(passes, TOruComThread::FailurePauseMs));
+            release = true;
+        }
+        cv.notify_all();
+        thread.Stop();
+        EXPECT_FALSE(c->Device->Connected());
+    }
+}
+
+TEST_F(OruScommTest, FailedOpenLeavesNothingOpen) {
+    Pty pty;
+    ASSERT_FALSE(pty.path.empty());
+    auto holder = Connection();
+    holder->Device->SetPort(pty.path);
+    holder->OpenPort();
+
+    const size_t descriptors = OpenDescriptors();
+    for (const std::string& port : {std::string("/dev/korvane-no-such-port"), pty.path}) {
+        SCOPED_TRACE(port);
+        auto c = Connection();
+        c->Device->SetPort(port);
+        try {
+            c->OpenPort();
+            ADD_FAILURE() << "opened";
+        } catch (const ECom& e) {
+            EXPECT_EQ(e.ErrorText, "Open port failure,it may be opened by other procedures.");
+            EXPECT_EQ(e.ErrorCode, 1);
+        }
+        EXPECT_FALSE(c->Device->Connected());
+        c.reset();
+        EXPECT_EQ(OpenDescriptors(), descriptors);
+    }
+
+    // The open succeeded but reading the modem lines at its end failed: the port is closed
+    // again before the failure is reported.
+    auto c = FakeConnection();
+    log->failures["GetCommModemStatus"] = 5;
+    EXPECT_THROW(c->OpenPort(), ECom);
+    EXPECT_FALSE(c->Device->Connected());
+    EXPECT_FALSE(log->open);
+    EXPECT_EQ(log->Count("Close"), 1u);
+}
+
+TEST_F(OruScommTest, BurstsArriveAsOneRecordEachInHexOrAsTheBytes) {
+    Pty pty;
+    auto c = Connection();
+    c->Device->SetPort(pty.path);
+    c->OpenPort();
+    TOruComThread thread(*c);
+    thread.Unpark();
+
+    const std::string bytes("\x01\x00\x0D\x0A\xFF\x7E", 6);
+    pty.Write(bytes);
+    EXPECT_EQ(NextRecord(*c), "R[12:00:00 ---]01 00 0D 0A FF 7E");
+    c->HexReceive = 0;
+    pty.Write(bytes);
+    const std::string record = NextRecord(*c);
+    EXPECT_EQ(record.size(), 15u + bytes.size());
+    EXPECT_EQ(record.substr(15), bytes);
+    EXPECT_EQ(c->RxCount, 12);
+}
+
+TEST_F(OruScommTest, SendDataWritesCountsAndRecords) {
+    struct Case {
+        bool hex;
+        std::string text;
+        std::string peerGets; // empty with `rejected`: nothing written
+        int32_t counted;
+        std::string payload; // empty: no record
+        bool rejected = false;
+    };
+    const std::vector<Case> cases = {
+        {true, "01 02 03", "\x01\x02\x03", 3, "01 02 03 "},
+        {true, "01\r\n02", "\x01\x02", 2, "01 02 "},
+        {true, " ab cd\r\n", "\xAB\xCD", 2, "AB CD "},
+        {true, "0x41", "", 0, "", true},
+        {true, "1", "", 0, "", true},
+        {true, "   ", "", 0, "", true},
+        {true, "", "", 0, ""},
+        {false, "AB\r\n", "AB\r\n", 4, "AB\r\n"},
+        {false, std::string("\x00\x01", 2), std::string("\x00\x01", 2), 2,
+         std::string("\x00\x01", 2)},
+        {false, "", "", 0, ""},
+    };
+    Pty pty;
+    auto c = Connection();
+    c->Device->SetPort(pty.path);
+    c->OpenPort();
+    for (const Case& k : cases) {
+        SCOPED_TRACE(::testing::PrintToString(k.text));
+        c->HexSend = k.hex ? 1 : 0;
+        const int32_t before = c->TxCount;
+        if (k.rejected) {
+            try {
+                c->SendData(k.text);
+                ADD_FAILURE() << "accepted";
+            } catch (const ECom& e) {
+                EXPECT_EQ(e.ErrorText, "The sending data is not hexadecimal format.");
+                EXPECT_EQ(e.ErrorCode, 1);
+            }
+        } else {
+            c->SendData(k.text);
+        }
+        EXPECT_EQ(c->TxCount - before, k.counted);
+        // A marker sent after it shows that nothing else went out.
+        c->HexSend = 1;
+        c->SendData("7E");
+        EXPECT_EQ(pty.Read(k.peerGets.size() + 1), k.peerGets + "\x7E");
+        std::string record;
+        c->TakeRecord(record);
+        if (!k.payload.empty()) {
+            EXPECT_EQ(record.substr(0, 10), "T[12:00:00");
+            EXPECT_EQ(record.substr(15), k.payload);
+            c->TakeRecord(record);
+        }
+        EXPECT_EQ(record.substr(15), "7E ");
+        c->TakeRecord(record);
+        EXPECT_EQ(record, "");
+    }
+
+    // The gap of a sent record counts from the previous record, nothing subtracted.
+    clock.ms = 9000;
+    c->SendData("01");
+    clock.ms = 9042;
+    c->SendData("02");
+    std::string record;
+    c->TakeRecord(record);
+    EXPECT_EQ(record, "T[12:00:00 ---]01 ");
+    c->TakeRecord(record);
+    EXPECT_EQ(record, "T[12:00:00  42]02 ");
+    EXPECT_EQ(pty.Read(2), "\x01\x02");
+
+    // Paused: written and counted, not recorded.
+    c->Monitoring = 0;
+    const int32_t before = c->TxCount;
+    c->SendData("03 04");
+    EXPECT_EQ(pty.Read(2), "\x03\x04");
+    EXPECT_EQ(c->TxCount - before, 2);
+    c->TakeRecord(record);
+    EXPECT_EQ(record, "");
+}
+
+TEST_F(OruScommTest, ThreadReceivesAfterEachOpenAndParksAfterEachClose) {
+    Pty pty;
+    auto c = Connection();
+    c->Device->SetPort(pty.path);
+    auto thread = std::make_unique<TOruComThread>(*c);
+    thread->Park();
+    EXPECT_EQ(thread->ParkCount(), 2);
+    ASSERT_TRUE(thread->WaitUntilParked(10s));
+
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        c->OpenPort();
+        thread->Unpark();
+        thread->Unpark();
+        thread->Unpark();
+        EXPECT_EQ(thread->ParkCount(), 0);
+        pty.Write(std::string(1, static_cast<char>(0x40 + round)));
+        EXPECT_EQ(NextRecord(*c).substr(15), std::string("4") + static_cast<char>('0' + round));
+        if (round == 1) {
+            // Close while the thread is reading a burst.
+            pty.Write("x");
+        }
+        // Otherwise the thread stands in its endless wait; closing must end it at once.
+        c->ClosePort();
+        thread->Park();
+        thread->Park();
+        EXPECT_TRUE(thread->WaitUntilParked(10s));
+        std::string rest;
+        do {
+            c->TakeRecord(rest);
+        } while (!rest.empty());
+    }
+
+    // Shutdown with the port open and the thread in its wait: the port ends closed.
+    c->OpenPort();
+    thread->Unpark();
+    thread->Unpark();
+    pty.Write("A");
+    EXPECT_FALSE(NextRecord(*c).empty());
+    thread.reset();
+    EXPECT_FALSE(c->Device->Connected());
+    // And a thread that never ran ends as well.
+    TOruComThread parked(*c);
+}
+
+TEST_F(OruScommTest, SixteenMebibytesArriveWhole) {
+    constexpr size_t total = 16u << 20;
+    std::string input(total, '\0');
+    std::mt19937 random(12345);
+    for (char& ch : input) {
+        ch = static_cast<char>(random() & 0xFF);
+    }
+    Pty pty;
+    auto c = Connection();
+    c->Device->SetPort(pty.path);
+    c->OpenPort();
+    TOruComThread thread(*c);
+    thread.Unpark();
+
+    std::thread writer([&] { pty.Write(input); });
+    std::string received;
+    received.reserve(total);
+    size_t records = 0;
+    while (received.size() < total) {
+        const std::string record = NextRecord(*c);
+        if (record.empty()) {
+            break;
+        }
+        ++records;
+        // Payload: "HH HH ... HH" after the 15-character header.
+        ASSERT_EQ((record.size() - 15 + 1) % 3, 0u);
+        for (size_t i = 15; i + 1 < record.size(); i += 3) {
+            auto digit = [](char h) { return h <= '9' ? h - '0' : h - 'A' + 10; };
+            received += static_cast<char>(digit(record[i]) * 16 + digit(record[i + 1]));
+        }
+    }
+    writer.join();
+    EXPECT_EQ(received.size(), total);
+    EXPECT_TRUE(received == input);
+    EXPECT_EQ(c->RxCount, static_cast<int32_t>(total));
+    EXPECT_GT(records, 0u);
+}
+
+TEST_F(OruScommTest, TalksToTheSimulatedModbusDeviceByPortName) {
+    const fs::path data = fs::temp_directory_path() / ("korvane-sim-" + std::to_string(getpid()));
+    fs::remove_all(data);
+    fs::create_directories(data);
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    PortsimProcess sim({"--name", "SIM0", "modbus"});
+    ASSERT_TRUE(sim.Ready()) << sim.Banner();
+    std::vector<std::string> ports;
+    ListSerialPorts(ports, "/nonexistent", VirtualPortsFolder());
+    EXPECT_EQ(ports, std::vector<std::string>{"SIM0"});
+
+    auto c = Connection();
+    c->Device->SetPort("SIM0");
+    c->OpenPort();
+    TOruComThread thread(*c);
+    thread.Unpark();
+    c->SendData("01 03 00 00 00 02 C4 0B");
+    EXPECT_EQ(NextRecord(*c).substr(15), "01 03 00 00 00 02 C4 0B ");
+    EXPECT_EQ(NextRecord(*c).substr(15), "01 03 04 00 00 00 01 3B F3");
+    thread.Stop();
+    sim.Stop();
+    unsetenv("XDG_DATA_HOME");
+    fs::remove_all(data);
+}
+
+} // namespace
