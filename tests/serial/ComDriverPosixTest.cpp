@@ -1,0 +1,460 @@
+// The port device with the POSIX driver over real pseudo-terminals: the test holds the
+// master side and plays the other end of the line.
+
+#include "serial/ComDriverPosix.h"
+#include "platform/Platform.h"
+#include "serial/ComDriverTermios2.h"
+#include "serial/ComPort.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <poll.h>
+#include <pty.h>
+#include <sys/file.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+int CountOpenDescriptors() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr) {
+            ++count;
+        }
+        closedir(dir);
+    }
+    return count;
+}
+
+// The configuration the serial connection gives its device.
+void ConfigureLikeConnection(TComPort& port, const std::string& name) {
+    port.SetPort(name);
+    port.FlowControl().SetFlowControl(fcNone);
+    port.FlowControl().SetControlDTR(dtrEnable);
+    port.FlowControl().SetControlRTS(rtsEnable);
+    port.Timeouts().SetReadInterval(100);
+    port.Timeouts().SetReadTotalMultiplier(0);
+    port.Timeouts().SetReadTotalConstant(100);
+    port.Timeouts().SetWriteTotalMultiplier(100);
+    port.Timeouts().SetWriteTotalConstant(1000);
+    port.Buffer().SetInputSize(1048576);
+    port.Buffer().SetOutputSize(1048576);
+    port.SetEvents(TComEvents());
+}
+
+int32_t OpenError(TComPort& port) {
+    try {
+        port.OpenDevice();
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.ErrorCode(), CE_OpenFailed);
+        EXPECT_FALSE(port.Connected());
+        return e.SystemError();
+    }
+    ADD_FAILURE() << "open of " << port.Port() << " succeeded";
+    return 0;
+}
+
+// True once thread `tid` sleeps in the kernel (inside a driver call's poll).
+void AwaitSleeping(pid_t tid) {
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+    for (int i = 0; i < 5000; ++i) {
+        std::ifstream stat(path);
+        std::string line;
+        std::getline(stat, line);
+        const auto close = line.rfind(')');
+        if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S') {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+class PtyPort : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        path = ttyname(slave);
+        descriptors = CountOpenDescriptors();
+    }
+    void TearDown() override {
+        port.reset();
+        EXPECT_EQ(CountOpenDescriptors(), descriptors) << "descriptors leaked";
+        close(master);
+        close(slave);
+    }
+    TComPort& Port() {
+        if (!port) {
+            port = std::make_unique<TComPort>();
+            ConfigureLikeConnection(*port, path);
+        }
+        return *port;
+    }
+    void WriteMaster(const std::string& bytes) {
+        ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // Reads from the master side until `count` bytes came or the line stays silent.
+    std::string ReadMaster(size_t count) {
+        std::string got;
+        while (got.size() < count) {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 5000) != 1) {
+                break;
+            }
+            char buffer[4096];
+            const ssize_t n = read(master, buffer, sizeof buffer);
+            if (n <= 0) {
+                break;
+            }
+            got.append(buffer, static_cast<size_t>(n));
+        }
+        return got;
+    }
+
+    int master = -1;
+    int slave = -1;
+    std::string path;
+    int descriptors = 0;
+    std::unique_ptr<TComPort> port;
+};
+
+std::string AllByteValues() {
+    std::string bytes;
+    for (int i = 0; i < 256; ++i) {
+        bytes.push_back(static_cast<char>(i));
+    }
+    return bytes;
+}
+
+} // namespace
+
+TEST_F(PtyPort, MissingOrHeldPortFailsWithCodeOne) {
+    TComPort missing;
+    missing.SetPort("/dev/korvane-no-such-port");
+    EXPECT_EQ(OpenError(missing), ENOENT);
+    missing.SetPort("KorvaneNoSuchPort");
+    EXPECT_EQ(OpenError(missing), ENOENT);
+    missing.SetPort("/proc/self/stat"); // not a terminal
+    EXPECT_EQ(OpenError(missing), ENOTTY);
+
+    Port().OpenDevice();
+    TComPort second;
+    second.SetPort(path);
+    const int32_t held = OpenError(second);
+    EXPECT_TRUE(held == EBUSY || held == EWOULDBLOCK) << held;
+    EXPECT_EQ(Port().WriteBytes("ok"), 2); // the holder is undisturbed
+    EXPECT_EQ(ReadMaster(2), "ok");
+    Port().CloseDevice();
+    second.OpenDevice(); // lock and exclusive flag are gone with the close
+    second.CloseDevice();
+
+    // Another program holding the port.
+    int ready[2];
+    int release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+        const char ok = (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) ? 'y' : 'n';
+        [[maybe_unused]] ssize_t w = write(ready[1], &ok, 1);
+        char c;
+        [[maybe_unused]] ssize_t r = read(release[0], &c, 1);
+        _exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 'y');
+    EXPECT_EQ(OpenError(second), EWOULDBLOCK);
+    ASSERT_EQ(write(release[1], "x", 1), 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    second.OpenDevice();
+    second.CloseDevice();
+    for (int fd : {ready[0], ready[1], release[0], release[1]}) {
+        close(fd);
+    }
+}
+
+TEST_F(PtyPort, EveryByteValuePassesBothWays) {
+    std::vector<std::string> lines;
+    Port().OnCTSChange = [&lines](TCustomComPort&, bool on) {
+        lines.push_back(on ? "CTS on" : "CTS off");
+    };
+    Port().OpenDevice();
+    // A pseudo-terminal has no modem lines: all off, and no error.
+    EXPECT_EQ(lines, std::vector<std::string>{"CTS off"});
+    EXPECT_EQ(Port().ReadModemLines(), TComModemLines{});
+
+    const std::string bytes = AllByteValues();
+    EXPECT_EQ(Port().WriteBytes(bytes), 256);
+    EXPECT_EQ(ReadMaster(256), bytes);
+
+    WriteMaster(bytes);
+    std::vector<char> buffer(1048576);
+    const int32_t n = Port().ReadBytes(buffer.data(), static_cast<int32_t>(buffer.size()));
+    ASSERT_EQ(n, 256);
+    EXPECT_EQ(std::string(buffer.data(), 256), bytes);
+    EXPECT_EQ(Port().InputQueueCount(), 0);
+    Port().CloseDevice();
+    EXPECT_EQ(lines, (std::vector<std::string>{"CTS off", "CTS off"}));
+}
+
+TEST_F(PtyPort, OneReadTakesAWholeBurstLargerThanTheKernelHolds) {
+    Port().OpenDevice();
+    std::string burst(65536, '\0');
+    for (size_t i = 0; i < burst.size(); ++i) {
+        burst[i] = static_cast<char>(i * 7 + i / 256);
+    }
+    // The writer blocks once the terminal is full; only a reader that keeps draining
+    // during its window lets the whole burst through in one read.
+    std::thread writer([&] {
+        const int fd = fcntl(master, F_GETFL);
+        fcntl(master, F_SETFL, fd & ~O_NONBLOCK);
+        size_t done = 0;
+        while (done < burst.size()) {
+            const ssize_t n = write(master, burst.data() + done, burst.size() - done);
+            if (n <= 0) {
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
+    });
+    TComEvents events{evRxChar};
+    Port().WaitLineEvents(events);
+    EXPECT_EQ(events, TComEvents{evRxChar});
+    std::vector<char> buffer(1048576);
+    const int32_t n = Port().ReadBytes(buffer.data(), static_cast<int32_t>(buffer.size()));
+    writer.join();
+    ASSERT_EQ(n, static_cast<int32_t>(burst.size()));
+    EXPECT_EQ(std::string(buffer.data(), burst.size()), burst);
+
+    // A window with nothing in it ends empty.
+    EXPECT_EQ(Port().ReadBytes(buffer.data(), static_cast<int32_t>(buffer.size())), 0);
+    // A read for fewer bytes than are waiting ends as soon as it has them.
+    WriteMaster("0123456789");
+    char small[4];
+    events = TComEvents{evRxChar};
+    Port().WaitLineEvents(events);
+    EXPECT_EQ(Port().ReadBytes(small, 4), 4);
+    EXPECT_EQ(std::string(small, 4), "0123");
+}
+
+TEST_F(PtyPort, ReturnAtOnceTimeoutsGiveWhatIsThere) {
+    Port().Timeouts().SetReadInterval(-1);
+    Port().Timeouts().SetReadTotalConstant(0);
+    Port().OpenDevice();
+    char buffer[64];
+    EXPECT_EQ(Port().ReadBytes(buffer, sizeof buffer), 0);
+    WriteMaster("abc");
+    TComEvents events{evRxChar};
+    Port().WaitLineEvents(events, nullptr, 5000);
+    ASSERT_EQ(events, TComEvents{evRxChar});
+    EXPECT_EQ(Port().InputQueueCount(), 3);
+    EXPECT_EQ(Port().ReadBytes(buffer, sizeof buffer), 3);
+    EXPECT_EQ(std::string(buffer, 3), "abc");
+}
+
+TEST_F(PtyPort, DiscardNullDropsZeroBytes) {
+    Port().SetDiscardNull(true);
+    Port().OpenDevice();
+    WriteMaster(std::string("A\0B\0\0C", 6));
+    TComEvents events{evRxChar};
+    Port().WaitLineEvents(events);
+    char buffer[16];
+    EXPECT_EQ(Port().ReadBytes(buffer, sizeof buffer), 3);
+    EXPECT_EQ(std::string(buffer, 3), "ABC");
+}
+
+TEST_F(PtyPort, StopEventOrTimeoutEndAWaitWithNoEvents) {
+    Port().OpenDevice();
+    TComEvents events{evRxChar};
+    Port().WaitLineEvents(events, nullptr, 0);
+    EXPECT_TRUE(events.Empty());
+
+    // Line-change events on a terminal without modem lines never come.
+    events = TComEvents{evCTS, evDSR, evRLSD};
+    Port().WaitLineEvents(events, nullptr, 30);
+    EXPECT_TRUE(events.Empty());
+
+    TComStopEvent stop;
+    std::atomic<pid_t> tid{0};
+    auto waiter = std::async(std::launch::async, [&] {
+        tid = static_cast<pid_t>(syscall(SYS_gettid));
+        TComEvents e{evRxChar};
+        Port().WaitLineEvents(e, &stop, -1);
+        return e;
+    });
+    while (tid == 0) {
+        std::this_thread::yield();
+    }
+    AwaitSleeping(tid);
+    stop.Set();
+    ASSERT_EQ(waiter.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(waiter.get().Empty());
+    EXPECT_TRUE(stop.IsSet());
+    stop.Reset();
+    EXPECT_FALSE(stop.IsSet());
+}
+
+TEST_F(PtyPort, CloseFromAnotherThreadEndsPendingWaitAndRead) {
+    // Reads with no time-outs block until their count arrives.
+    Port().Timeouts().SetReadInterval(0);
+    Port().Timeouts().SetReadTotalConstant(0);
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        const bool read = round % 2 == 1;
+        Port().OpenDevice();
+        std::atomic<pid_t> tid{0};
+        auto pending = std::async(std::launch::async, [&] {
+            tid = static_cast<pid_t>(syscall(SYS_gettid));
+            try {
+                if (read) {
+                    char buffer[16];
+                    Port().ReadBytes(buffer, sizeof buffer);
+                } else {
+                    TComEvents events{evRxChar, evCTS, evDSR, evRLSD};
+                    Port().WaitLineEvents(events);
+                }
+            } catch (const EComPort& e) {
+                return e.ErrorCode();
+            }
+            return 0;
+        });
+        while (tid == 0) {
+            std::this_thread::yield();
+        }
+        AwaitSleeping(tid);
+        Port().CloseDevice();
+        ASSERT_EQ(pending.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        EXPECT_EQ(pending.get(), read ? CE_ReadFailed : CE_WaitFailed);
+        EXPECT_FALSE(Port().Connected());
+    }
+}
+
+TEST_F(PtyPort, LineSettingsReachTheTerminal) {
+    struct Case {
+        TDataBits dataBits;
+        TParityBits parity;
+        TStopBits stopBits;
+        tcflag_t size;
+        tcflag_t parityFlags;
+        bool twoStopBits;
+    };
+    const Case cases[] = {
+        {dbEight, prNone, sbOneStopBit, CS8, 0, false},
+        {dbSeven, prEven, sbTwoStopBits, CS7, PARENB, true},
+        {dbSix, prOdd, sbOne5StopBits, CS6, PARENB | PARODD, true},
+        {dbFive, prMark, sbOneStopBit, CS5, PARENB | PARODD | CMSPAR, false},
+        {dbEight, prSpace, sbOneStopBit, CS8, PARENB | CMSPAR, false},
+    };
+    // A pseudo-terminal keeps no character format, so the mapping itself is checked here
+    // and the terminal only has to accept it.
+    Port().OpenDevice();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(ParityToText(c.parity));
+        Port().SetDataBits(c.dataBits);
+        Port().Parity().SetBits(c.parity);
+        Port().SetStopBits(c.stopBits);
+        termios tio{};
+        uint32_t customRate = 1;
+        ASSERT_TRUE(DcbToTermios(Port().BuildDcb(), tio, customRate));
+        EXPECT_EQ(customRate, 0u);
+        EXPECT_EQ(tio.c_cflag & CSIZE, c.size);
+        EXPECT_EQ(tio.c_cflag & (PARENB | PARODD | CMSPAR), c.parityFlags);
+        EXPECT_EQ((tio.c_cflag & CSTOPB) != 0, c.twoStopBits);
+        EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+        EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+        EXPECT_EQ(tio.c_iflag & (INPCK | IXON | IXOFF | ICRNL), 0u);
+        EXPECT_EQ(tio.c_cc[VMIN], 0);
+        EXPECT_EQ(tio.c_cc[VTIME], 0);
+    }
+    termios bad{};
+    uint32_t badRate = 0;
+    TComDcb dcb = Port().BuildDcb();
+    dcb.ByteSize = 9;
+    EXPECT_FALSE(DcbToTermios(dcb, bad, badRate));
+    dcb = Port().BuildDcb();
+    dcb.Flags |= DcbFlagParity;
+    ASSERT_TRUE(DcbToTermios(dcb, bad, badRate));
+    EXPECT_NE(bad.c_iflag & INPCK, 0u);
+
+    Port().SetBaudRate(br115200);
+    termios tio{};
+    ASSERT_EQ(tcgetattr(slave, &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+    for (auto [rate, custom] : {std::pair{br14400, 9600}, std::pair{brCustom, 31250}}) {
+        Port().SetCustomBaudRate(custom);
+        Port().SetBaudRate(rate);
+        uint32_t out = 0;
+        uint32_t in = 0;
+        ASSERT_EQ(GetTermios2Speed(slave, out, in), 0);
+        EXPECT_EQ(out, rate == brCustom ? 31250u : 14400u);
+        EXPECT_EQ(in, out);
+    }
+
+    Port().FlowControl().SetFlowControl(fcSoftware);
+    ASSERT_EQ(tcgetattr(slave, &tio), 0);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+    EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u);
+    Port().FlowControl().SetFlowControl(fcHardware);
+    ASSERT_EQ(tcgetattr(slave, &tio), 0);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), 0u);
+    EXPECT_NE(tio.c_cflag & CRTSCTS, 0u);
+}
+
+TEST_F(PtyPort, FailedConfigurationLeavesThePortClosedAndFree) {
+    Port().SetBaudRate(brCustom);
+    Port().SetCustomBaudRate(0);
+    try {
+        Port().OpenDevice();
+        ADD_FAILURE() << "no exception";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.ErrorCode(), CE_SetStateFailed);
+        EXPECT_EQ(e.SystemError(), EINVAL);
+    }
+    EXPECT_FALSE(Port().Connected());
+    TComPort other;
+    other.SetPort(path);
+    other.OpenDevice();
+    other.CloseDevice();
+}
+
+TEST_F(PtyPort, PortNamesResolveToDevicesAndRegisteredVirtualPorts) {
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("korvane-ports-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    std::filesystem::create_symlink(path, folder / "SIM0");
+
+    TComDriverPosix driver(folder.string());
+    const std::string registered = (folder / "SIM0").string();
+    const std::pair<std::string, std::string> names[] = {
+        {"SIM0", registered},         {"sim0", registered},
+        {"/dev/ttyS0", "/dev/ttyS0"}, {"./relative/port", "./relative/port"},
+        {"null", "/dev/null"},        {"KorvaneMissing", "/dev/KorvaneMissing"},
+    };
+    for (const auto& [name, expected] : names) {
+        EXPECT_EQ(driver.ResolvePath(name), expected) << name;
+    }
+    EXPECT_EQ(TComDriverPosix::DefaultPortsFolder(), LocalAppDataPath() + "/Dolvy/Korvane/ports");
+
+    TComPort virtualPort(std::make_unique<TComDriverPosix>(folder.string()));
+    ConfigureLikeConnection(virtualPort, "SIM0");
+    virtualPort.OpenDevice();
+    EXPECT_EQ(virtualPort.WriteBytes("via link"), 8);
+    EXPECT_EQ(ReadMaster(8), "via link");
+    virtualPort.CloseDevice();
+    std::filesystem::remove_all(folder);
+}
