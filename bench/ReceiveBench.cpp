@@ -1,0 +1,238 @@
+// The receive path measured side by side with standard tools on the same machine:
+//   1. hex formatting of received bytes against `xxd -p` on the same bytes;
+//   2. bytes per second recorded through a pseudo-terminal (100 ms read window, hex records)
+//      against `cat` reading the same pseudo-terminal;
+//   3. a steady 1 MB/s for a while: every byte recorded, in order, RxCount equal to the sent
+//      count.
+//
+//   receive_bench [--mib N] [--steady-seconds S]
+
+#include "serial/OruScomm.h"
+#include "traffic/HexCodec.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pty.h>
+#include <random>
+#include <signal.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point from) {
+    return std::chrono::duration<double>(Clock::now() - from).count();
+}
+
+std::string RandomBytes(size_t n) {
+    std::string bytes(n, '\0');
+    std::mt19937_64 random(7);
+    for (size_t i = 0; i < n; i += 8) {
+        const uint64_t v = random();
+        std::memcpy(bytes.data() + i, &v, std::min<size_t>(8, n - i));
+    }
+    return bytes;
+}
+
+bool WriteAll(int fd, const char* data, size_t n) {
+    while (n > 0) {
+        const ssize_t done = write(fd, data, n);
+        if (done <= 0) {
+            return false;
+        }
+        data += done;
+        n -= static_cast<size_t>(done);
+    }
+    return true;
+}
+
+struct Pty {
+    Pty() {
+        char name[256];
+        if (openpty(&master, &slave, name, nullptr, nullptr) == 0) {
+            path = name;
+            termios tio{};
+            tcgetattr(slave, &tio);
+            cfmakeraw(&tio);
+            tcsetattr(slave, TCSANOW, &tio);
+        }
+    }
+    ~Pty() {
+        close(master);
+        close(slave);
+    }
+    int master = -1;
+    int slave = -1;
+    std::string path;
+};
+
+// Seconds for our hex formatting of `bytes` in bursts of up to 1 MiB, the largest read.
+double HexSeconds(const std::string& bytes) {
+    const auto start = Clock::now();
+    size_t total = 0;
+    for (size_t at = 0; at < bytes.size(); at += TOruComThread::ReadBufferSize) {
+        const size_t n = std::min<size_t>(TOruComThread::ReadBufferSize, bytes.size() - at);
+        std::string record(15, ' ');
+        AppendBytesToHex(record, reinterpret_cast<const uint8_t*>(bytes.data() + at), n, " ");
+        total += record.size();
+    }
+    const double seconds = Seconds(start);
+    if (total == 0) {
+        std::puts("(nothing formatted)");
+    }
+    return seconds;
+}
+
+// Seconds for `xxd -p` over the same bytes, read from a file, written to /dev/null.
+double XxdSeconds(const std::string& bytes) {
+    char path[] = "/tmp/korvane-bench-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0 || !WriteAll(fd, bytes.data(), bytes.size())) {
+        return -1;
+    }
+    close(fd);
+    const std::string command = std::string("xxd -p ") + path + " > /dev/null";
+    const auto start = Clock::now();
+    const int rc = std::system(command.c_str());
+    const double seconds = Seconds(start);
+    unlink(path);
+    return rc == 0 ? seconds : -1;
+}
+
+// Seconds for `cat` to take `bytes` through a pseudo-terminal: the writer cannot run ahead of
+// the reader by more than the terminal's small buffer.
+double CatSeconds(const std::string& bytes) {
+    Pty pty;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pty.slave, STDIN_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    char arg0[] = "cat";
+    char* argv[] = {arg0, nullptr};
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, "cat", &actions, nullptr, argv, environ) != 0) {
+        return -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    const auto start = Clock::now();
+    WriteAll(pty.master, bytes.data(), bytes.size());
+    const double seconds = Seconds(start);
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    return seconds;
+}
+
+struct ReceiveResult {
+    double seconds = -1;
+    size_t recorded = 0;
+    bool whole = false;
+    size_t records = 0;
+};
+
+// The program's receive path: connection and receive thread on the pseudo-terminal, the
+// records taken off the queue as the traffic pump would. paceBytes > 0 writes that many
+// bytes every 10 ms instead of as fast as the terminal takes them.
+ReceiveResult Receive(const std::string& bytes, size_t paceBytes) {
+    ReceiveResult result;
+    Pty pty;
+    TOruScomm connection(SystemClock::Instance(), nullptr,
+                         "KorvaneBench" + std::to_string(getpid()));
+    connection.Device->SetPort(pty.path);
+    connection.OpenPort();
+    TOruComThread thread(connection);
+    thread.Unpark();
+
+    const auto start = Clock::now();
+    std::thread writer([&] {
+        if (paceBytes == 0) {
+            WriteAll(pty.master, bytes.data(), bytes.size());
+            return;
+        }
+        auto next = Clock::now();
+        for (size_t at = 0; at < bytes.size(); at += paceBytes) {
+            WriteAll(pty.master, bytes.data() + at, std::min(paceBytes, bytes.size() - at));
+            next += std::chrono::milliseconds(10);
+            std::this_thread::sleep_until(next);
+        }
+    });
+    std::string received;
+    received.reserve(bytes.size());
+    const auto giveUp = std::chrono::seconds(30);
+    auto lastProgress = Clock::now();
+    while (received.size() < bytes.size() && Clock::now() - lastProgress < giveUp) {
+        std::string record;
+        connection.TakeRecord(record);
+        if (record.empty()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        ++result.records;
+        lastProgress = Clock::now();
+        for (size_t i = 15; i + 1 < record.size(); i += 3) {
+            auto digit = [](char h) { return h <= '9' ? h - '0' : h - 'A' + 10; };
+            received += static_cast<char>(digit(record[i]) * 16 + digit(record[i + 1]));
+        }
+    }
+    result.seconds = Seconds(start);
+    writer.join();
+    thread.Stop();
+    TNamedLock::Remove("KorvaneBench" + std::to_string(getpid()));
+    result.recorded = static_cast<size_t>(connection.RxCount.load());
+    result.whole = received == bytes;
+    return result;
+}
+
+double MBps(size_t bytes, double seconds) {
+    return seconds > 0 ? bytes / seconds / 1e6 : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    size_t mib = 64;
+    int steadySeconds = 10;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--mib") == 0) {
+            mib = static_cast<size_t>(std::max(1, std::atoi(argv[i + 1])));
+        } else if (std::strcmp(argv[i], "--steady-seconds") == 0) {
+            steadySeconds = std::max(1, std::atoi(argv[i + 1]));
+        }
+    }
+    const std::string bytes = RandomBytes(mib << 20);
+
+    std::printf("%-44s %12s %12s %8s\n", "measure", "ours MB/s", "tool MB/s", "ratio");
+    const double hex = HexSeconds(bytes);
+    const double xxd = XxdSeconds(bytes);
+    std::printf("%-44s %12.1f %12.1f %7.1fx%s\n", "hex formatting vs xxd -p (goal >= 5x)",
+                MBps(bytes.size(), hex), MBps(bytes.size(), xxd), xxd / hex,
+                xxd / hex >= 5 ? "" : "  BELOW GOAL");
+
+    const ReceiveResult fast = Receive(bytes, 0);
+    const double cat = CatSeconds(bytes);
+    std::printf("%-44s %12.1f %12.1f %7.2fx\n", "pty receive, records vs cat",
+                MBps(fast.recorded, fast.seconds), MBps(bytes.size(), cat), cat / fast.seconds);
+    std::printf("    %zu MiB in %zu records, all in order: %s, RxCount %zu\n", mib, fast.records,
+                fast.whole ? "yes" : "NO", fast.recorded);
+
+    const std::string steadyBytes = RandomBytes(static_cast<size_t>(steadySeconds) * 1000000u);
+    const ReceiveResult steady = Receive(steadyBytes, 10000);
+    std::printf("%-44s %12.2f\n", "steady 1 MB/s end to end",
+                MBps(steady.recorded, steady.seconds));
+    std::printf("    %d s: sent %zu, RxCount %zu, lost %zu, in order: %s\n", steadySeconds,
+                steadyBytes.size(), steady.recorded,
+                steadyBytes.size() - std::min(steadyBytes.size(), steady.recorded),
+                steady.whole ? "yes" : "NO");
+    return fast.whole && steady.whole && steady.recorded == steadyBytes.size() ? 0 : 1;
+}
