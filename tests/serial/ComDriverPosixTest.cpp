@@ -458,3 +458,60 @@ TEST_F(PtyPort, PortNamesResolveToDevicesAndRegisteredVirtualPorts) {
     virtualPort.CloseDevice();
     std::filesystem::remove_all(folder);
 }
+
+TEST_F(PtyPort, PurgeAbortsPendingTransfersAndANewMaskEndsAWait) {
+    TComDriverPosix driver;
+    ASSERT_TRUE(driver.Open(path));
+    ASSERT_TRUE(driver.SetCommTimeouts(TComTimeoutValues{})); // reads wait for their count
+    std::atomic<pid_t> tid{0};
+    auto pendingRead = std::async(std::launch::async, [&] {
+        tid = static_cast<pid_t>(syscall(SYS_gettid));
+        char buffer[8];
+        uint32_t n = 0;
+        const bool ok = driver.ReadFile(buffer, sizeof buffer, n);
+        return ok ? 0 : driver.LastError();
+    });
+    while (tid == 0) {
+        std::this_thread::yield();
+    }
+    AwaitSleeping(tid);
+    ASSERT_TRUE(driver.PurgeComm(ComPurgeTxAbort | ComPurgeRxAbort));
+    ASSERT_EQ(pendingRead.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(pendingRead.get(), ECANCELED);
+
+    ASSERT_TRUE(driver.SetCommMask(ComEvRxChar));
+    tid = 0;
+    auto pendingWait = std::async(std::launch::async, [&] {
+        tid = static_cast<pid_t>(syscall(SYS_gettid));
+        uint32_t events = 0xFFFF;
+        const bool ok = driver.WaitCommEvent(events, nullptr, -1);
+        return ok ? static_cast<int>(events) : -1;
+    });
+    while (tid == 0) {
+        std::this_thread::yield();
+    }
+    AwaitSleeping(tid);
+    ASSERT_TRUE(driver.SetCommMask(0));
+    ASSERT_EQ(pendingWait.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(pendingWait.get(), 0);
+
+    // The port stays usable after both.
+    uint32_t written = 0;
+    ASSERT_TRUE(driver.WriteFile("after", 5, written));
+    EXPECT_EQ(written, 5u);
+    EXPECT_EQ(ReadMaster(5), "after");
+    EXPECT_TRUE(driver.Close());
+    EXPECT_FALSE(driver.Close());
+    EXPECT_EQ(driver.LastError(), EBADF);
+}
+
+TEST_F(PtyPort, WriteToALineThatTakesNothingEndsWithWhatWasHandedOver) {
+    Port().Timeouts().SetWriteTotalMultiplier(0);
+    Port().Timeouts().SetWriteTotalConstant(20);
+    Port().OpenDevice();
+    // Nobody reads the master side: the terminal fills up and the write times out.
+    const std::string big(1 << 20, 'x');
+    const int32_t n = Port().WriteBytes(big);
+    EXPECT_GT(n, 0);
+    EXPECT_LT(n, static_cast<int32_t>(big.size()));
+}
