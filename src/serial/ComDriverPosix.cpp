@@ -521,11 +521,17 @@ bool TComDriverPosix::WaitCommEvent(uint32_t& events, TComStopEvent* stop, int32
             }
             break; // a new mask ends the wait with no events
         }
-        if ((fds[1].revents & POLLIN) != 0) {
+        if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            // Input left over from before a hang-up is still reported; after that the
+            // device is gone.
+            int queued = 0;
+            if (ioctl(call.fd, FIONREAD, &queued) != 0 || queued <= 0) {
+                error = EIO;
+                break;
+            }
             events |= ComEvRxChar;
-        } else if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            error = EIO;
-            break;
+        } else if ((fds[1].revents & POLLIN) != 0) {
+            events |= ComEvRxChar;
         }
         if (sampleLines) {
             int now = 0;
@@ -609,7 +615,9 @@ bool TComDriverPosix::ReadFile(void* buffer, uint32_t count, uint32_t& transferr
 
     // The kernel holds only a few KiB, so the descriptor is drained whenever it has data,
     // for the whole window, rather than read once at its end.
+    bool hungUp = false;
     for (;;) {
+        const uint32_t before = transferred;
         while (transferred < count) {
             const ssize_t n = read(call.fd, out + transferred, count - transferred);
             if (n > 0) {
@@ -625,6 +633,11 @@ bool TComDriverPosix::ReadFile(void* buffer, uint32_t count, uint32_t& transferr
                 error = errno;
             }
             break;
+        }
+        // After a hang-up the terminal keeps reporting input; once it gives no more bytes
+        // the device is gone.
+        if (error == 0 && hungUp && transferred == before) {
+            error = EIO;
         }
         if (error != 0 || transferred == count || atOnce || (firstByte && transferred > 0)) {
             break;
@@ -651,10 +664,8 @@ bool TComDriverPosix::ReadFile(void* buffer, uint32_t count, uint32_t& transferr
             aborted = true;
             break;
         }
-        if ((fds[1].revents & POLLIN) == 0 &&
-            (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            error = EIO;
-            break;
+        if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            hungUp = true;
         }
     }
     Leave(call);
@@ -746,7 +757,9 @@ bool TComDriverPosix::PurgeComm(uint32_t flags) {
     int error = 0;
     if (rx || tx) {
         const int queue = rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH);
-        if (tcflush(call.fd, queue) != 0) {
+        // A device that is gone (unplugged, hung up) has nothing left to purge; failing
+        // here would make its port impossible to close.
+        if (tcflush(call.fd, queue) != 0 && errno != EIO && errno != ENODEV && errno != ENXIO) {
             error = errno;
         }
     }

@@ -90,8 +90,11 @@ protected:
     }
     void TearDown() override {
         port.reset();
-        EXPECT_EQ(CountOpenDescriptors(), descriptors) << "descriptors leaked";
-        close(master);
+        EXPECT_EQ(CountOpenDescriptors(), descriptors - (master < 0 ? 1 : 0))
+            << "descriptors leaked";
+        if (master >= 0) {
+            close(master);
+        }
         close(slave);
     }
     TComPort& Port() {
@@ -514,4 +517,27 @@ TEST_F(PtyPort, WriteToALineThatTakesNothingEndsWithWhatWasHandedOver) {
     const int32_t n = Port().WriteBytes(big);
     EXPECT_GT(n, 0);
     EXPECT_LT(n, static_cast<int32_t>(big.size()));
+}
+
+TEST_F(PtyPort, PortWhoseOtherEndVanishedFailsTransfersAndStillCloses) {
+    Port().OpenDevice();
+    close(master);
+    master = -1;
+    TComEvents events{evRxChar};
+    try {
+        Port().WaitLineEvents(events, nullptr, 5000);
+        ADD_FAILURE() << "the wait succeeded";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.ErrorCode(), CE_WaitFailed);
+    }
+    char buffer[8];
+    try {
+        Port().ReadBytes(buffer, sizeof buffer);
+        ADD_FAILURE() << "the read succeeded";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.ErrorCode(), CE_ReadFailed);
+        EXPECT_EQ(e.SystemError(), EIO);
+    }
+    Port().CloseDevice();
+    EXPECT_FALSE(Port().Connected());
 }
