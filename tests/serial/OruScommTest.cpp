@@ -245,6 +245,60 @@ TEST_F(OruScommTest, GapsFollowTheClockAndPausedBurstsVanish) {
     EXPECT_EQ(none, "");
 }
 
+// Another copy of the program holds the queue lock past the bound: nothing blocks, the
+// burst is dropped uncounted, the send goes out without a record, a take finds nothing.
+TEST_F(OruScommTest, QueueLockHeldElsewhereDropsInsteadOfBlocking) {
+    auto c = FakeConnection();
+    log->waitEvents = ComEvRxChar;
+    c->OpenPort();
+    Stepper stepper;
+    TOruComThread thread(*c, [&](uint32_t ms) { stepper.Pause(ms); });
+    struct ReleaseFirst {
+        Stepper& s;
+        ~ReleaseFirst() { s.Release(); }
+    } releaseFirst{stepper};
+    thread.Unpark();
+    ASSERT_TRUE(stepper.WaitPaused());
+
+    std::mutex m;
+    std::condition_variable cv;
+    bool held = false;
+    bool done = false;
+    std::thread holder([&] {
+        TNamedLock other(lockName);
+        std::unique_lock<std::mutex> lock(m);
+        held = other.Acquire(1000);
+        cv.notify_all();
+        cv.wait(lock, [&] { return done; });
+        if (held) {
+            other.Release();
+        }
+    });
+    {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return held; });
+    }
+    PushRead("\x01");
+    EXPECT_TRUE(stepper.Step());
+    c->SendData("02");
+    std::string untouched = "untouched";
+    c->TakeRecord(untouched);
+    {
+        std::lock_guard<std::mutex> lock(m);
+        done = true;
+    }
+    cv.notify_all();
+    holder.join();
+
+    EXPECT_EQ(untouched, "untouched");
+    EXPECT_EQ(c->RxCount, 0);
+    EXPECT_EQ(c->TxCount, 1);
+    EXPECT_EQ(log->written, "\x02");
+    std::string record = "x";
+    c->TakeRecord(record);
+    EXPECT_EQ(record, "");
+}
+
 TEST_F(OruScommTest, ReceiveThreadFollowsModemLinesAndTheyClearOnClose) {
     auto c = FakeConnection();
     log->modemStatus = ComMsCtsOn | ComMsRlsdOn;
