@@ -23,6 +23,7 @@ public:
         dayMs += milliseconds;
         UpdateTimeOfDay();
     }
+    // Sets the time of day only; the millisecond counter keeps its value.
     void SetDayTime(int hour, int minute, int second, int millisecond = 0) {
         dayMs = static_cast<uint64_t>(((hour * 60 + minute) * 60 + second)) * 1000 +
                 static_cast<uint64_t>(millisecond);
