@@ -1,0 +1,20 @@
+// Korvane: a serial-port terminal and traffic monitor.
+
+#include "ui/main/Application.h"
+#include "ui/main/MainForm.h"
+#include "ui/main/UiPrompter.h"
+
+int main(int argc, char** argv) {
+    TKorvaneApplication app(argc, argv);
+    TQtPrompter prompter;
+
+    // The main window first: its creation loads the settings and lists the ports.
+    TMainForm mainForm(prompter);
+    mainForm.CreateWindows();
+    mainForm.SetTextCapacity(2147482623);
+    if (argc > 1) {
+        mainForm.LoadCommandLineFile(QString::fromLocal8Bit(argv[1]));
+    }
+    mainForm.show();
+    return TKorvaneApplication::exec();
+}

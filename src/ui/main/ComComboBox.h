@@ -1,0 +1,26 @@
+#pragma once
+// A drop-down list bound to one line setting of a port device. It fills itself from the
+// setting's text table, shows the device's value when bound, and applies what the user
+// picks to the device at once (automatic apply). Selecting from program code applies
+// nothing.
+
+#include "serial/ComPort.h"
+
+#include <QComboBox>
+
+class TComComboBox : public QComboBox {
+    Q_OBJECT
+public:
+    explicit TComComboBox(QWidget* parent = nullptr);
+
+    void SetComProperty(TComProperty kind);
+    void SetComPort(TCustomComPort* port);
+    void SetAutoApply(bool value) { m_select.SetAutoApply(value); }
+    // Selects from program code: no apply.
+    void SelectIndex(int index);
+    TComSelect& Select() { return m_select; }
+
+private:
+    void Reload();
+    TComSelect m_select;
+};

@@ -1,0 +1,31 @@
+#pragma once
+// The program's 16 x 16 icons, drawn in code so that they stay sharp, need no image
+// files and look alike on every platform.
+
+#include <QIcon>
+
+enum class TIconKind {
+    PortClosed,
+    PortOpen,
+    Pause,
+    Save,
+    Open,
+    SendWindow,
+    FindWindow,
+    WebPage,
+    Send,
+    Cycle,
+    Trigger,
+    Checksum,
+    Ascii,
+    Clear,
+    WordWrap,
+    Filter,
+    Find,
+    Print,
+    Help,
+    About,
+    Program,
+};
+
+QIcon KorvaneIcon(TIconKind kind);

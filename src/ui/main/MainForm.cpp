@@ -1,0 +1,1098 @@
+#include "ui/main/MainForm.h"
+
+#include "platform/FileIO.h"
+#include "richtext/RichText.h"
+#include "serial/PortDiscovery.h"
+#include "settings/SettingsFile.h"
+#include "ui/main/Application.h"
+#include "ui/main/ComComboBox.h"
+#include "ui/main/DockGrabber.h"
+#include "ui/main/DockLayout.h"
+#include "ui/main/Icons.h"
+#include "ui/main/QtTimer.h"
+#include "ui/main/RichView.h"
+#include "ui/main/StatusBarMY.h"
+#include "ui/main/UiPrompter.h"
+#include "ui/send/SendForm.h"
+#include "ui/send/SetForm.h"
+#include "ui/tools/FindUnit.h"
+#include "ui/tools/aboutUnit.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QScreen>
+#include <QShortcut>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <cstdio>
+
+const char* const ProductWebPage = "https://korvane.dolvy.example/";
+const char* const FeedbackWebPage = "https://korvane.dolvy.example/feedback";
+
+namespace {
+
+constexpr int kLineCap = 120000;
+constexpr int kLinesCut = 20000;
+
+QString FromLatin1(const std::string& s) {
+    return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+TextStyle PlainStyle() {
+    TextStyle s;
+    s.fontName = "Courier New";
+    s.sizeHalfPoints = 18;
+    s.color = 0;
+    return s;
+}
+
+std::string ReadWholeFile(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) {
+        throw std::runtime_error("Cannot open file \"" + path.toStdString() + "\". " +
+                                 f.errorString().toStdString());
+    }
+    const QByteArray bytes = f.readAll();
+    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+} // namespace
+
+TMainForm::TMainForm(TUiPrompter& prompter, SettingsRecord& settings, Clock& clock)
+    : m_prompter(prompter), m_settings(settings), m_clock(clock) {
+    setObjectName(QStringLiteral("MainForm"));
+    setWindowTitle(QStringLiteral("Korvane"));
+    setWindowIcon(KorvaneIcon(TIconKind::Program));
+    QFont tahoma(QStringLiteral("Tahoma"));
+    tahoma.setPointSize(8);
+    setFont(tahoma);
+    setDockOptions(QMainWindow::AnimatedDocks | QMainWindow::AllowTabbedDocks);
+    setTabPosition(Qt::AllDockWidgetAreas, QTabWidget::South);
+    BuildCentre();
+    BuildToolBars();
+    BuildMenus();
+    // Designed client size and place; the layout file moves it later.
+    setGeometry(360, 169, 614, 465 + menuBar()->sizeHint().height());
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(50);
+    connect(Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
+    Timer1->start();
+
+    FormCreate();
+}
+
+TMainForm::~TMainForm() {
+    StopEngines();
+}
+
+void TMainForm::FormCreate() {
+    try {
+        LoadSettingsAtStartup(m_settings);
+    } catch (const std::exception& e) {
+        // The record holds the defaults; the user learns why the stored ones are missing.
+        m_prompter.Warning(nullptr, QString::fromLocal8Bit(e.what()), QStringLiteral("Korvane"));
+    }
+    std::vector<std::string> ports;
+    ListSerialPorts(ports);
+    CBoxPort->clear();
+    for (const std::string& p : ports) {
+        CBoxPort->addItem(QString::fromStdString(p));
+    }
+    if (m_settings.portIndex >= ports.size()) {
+        m_settings.portIndex = 0;
+    }
+}
+
+QAction* TMainForm::MenuItem(QMenu* menu, const char* name, const QString& caption,
+                             const QKeySequence& shortcut, bool shown) {
+    QAction* a = menu->addAction(caption);
+    a->setObjectName(QString::fromLatin1(name));
+    if (!shortcut.isEmpty()) {
+        a->setShortcut(shortcut);
+        // Shortcuts work from the floating tool windows too.
+        a->setShortcutContext(Qt::ApplicationShortcut);
+        if (!shown) {
+            // A hidden item's shortcut still reaches its command.
+            auto* sc = new QShortcut(shortcut, this);
+            sc->setObjectName(QString::fromLatin1(name) + QStringLiteral("Shortcut"));
+            sc->setContext(Qt::ApplicationShortcut);
+            connect(sc, &QShortcut::activated, a, &QAction::trigger);
+        }
+    }
+    a->setVisible(shown);
+    return a;
+}
+
+void TMainForm::BuildCentre() {
+    auto* panel1 = new QWidget(this);
+    panel1->setObjectName(QStringLiteral("Panel1"));
+    auto* layout = new QVBoxLayout(panel1);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    RichShow = new RichView(panel1);
+    RichShow->setObjectName(QStringLiteral("RichShow"));
+    layout->addWidget(RichShow, 1);
+    ReceBar = new QToolBar(panel1);
+    ReceBar->setObjectName(QStringLiteral("ReceBar"));
+    ReceBar->setFixedHeight(26);
+    ReceBar->setIconSize(QSize(16, 16));
+    layout->addWidget(ReceBar);
+    m_panel2 = new QFrame(panel1);
+    m_panel2->setObjectName(QStringLiteral("Panel2"));
+    m_panel2->setFrameShape(QFrame::HLine);
+    m_panel2->setFrameShadow(QFrame::Sunken);
+    m_panel2->setFixedHeight(2);
+    layout->addWidget(m_panel2);
+    setCentralWidget(panel1);
+    // Across the whole window, under the docked tool windows too.
+    StatusBarMY1 = new TStatusBarMY(this);
+    setStatusBar(StatusBarMY1);
+    connect(StatusBarMY1, &TStatusBarMY::doubleClicked, this, &TMainForm::StatusBarDoubleClick);
+    connect(RichShow, &RichView::changed, this, &TMainForm::RichShowChange);
+    connect(RichShow, &RichView::focusIn, this, [this] { SetActiveView(RichShow); });
+}
+
+void TMainForm::BuildToolBars() {
+    auto named = [](QToolBar* bar, QAction* a, const char* name) {
+        a->setObjectName(QString::fromLatin1(name));
+        if (QWidget* w = bar->widgetForAction(a)) {
+            w->setObjectName(QString::fromLatin1(name));
+        }
+        return a;
+    };
+    auto separator = [](QToolBar* bar, const char* name, bool shown) {
+        QAction* s = bar->addSeparator();
+        s->setObjectName(QString::fromLatin1(name));
+        s->setVisible(shown);
+    };
+
+    ToolBar1 = addToolBar(QStringLiteral("Port"));
+    ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
+    ToolBar1->setIconSize(QSize(16, 16));
+    ToolBar1->setMovable(false);
+    TbSave = named(ToolBar1, ToolBar1->addAction(KorvaneIcon(TIconKind::Save), QString()),
+                   "ToolButton18");
+    TbSave->setToolTip(QStringLiteral("Save Receiving  Message"));
+    separator(ToolBar1, "ToolButton7", true);
+    TbPort = named(ToolBar1, ToolBar1->addAction(KorvaneIcon(TIconKind::PortClosed), QString()),
+                   "ToolButton1");
+    TbPort->setToolTip(QStringLiteral("Open Port"));
+    TbPause = named(ToolBar1, ToolBar1->addAction(KorvaneIcon(TIconKind::Pause), QString()),
+                    "ToolButton2");
+    TbPause->setCheckable(true);
+    TbPause->setToolTip(QStringLiteral("暂停报文监视"));
+    separator(ToolBar1, "ToolButton19", true);
+    CBoxPort = new QComboBox(ToolBar1);
+    CBoxPort->setObjectName(QStringLiteral("CBoxPort"));
+    // A device path may be typed in as well as picked.
+    CBoxPort->setEditable(true);
+    CBoxPort->setInsertPolicy(QComboBox::NoInsert);
+    CBoxPort->setFixedWidth(90);
+    ToolBar1->addWidget(CBoxPort);
+    auto combo = [this](const char* name, TComProperty kind, int width) {
+        auto* c = new TComComboBox(ToolBar1);
+        c->setObjectName(QString::fromLatin1(name));
+        c->SetComProperty(kind);
+        c->SetAutoApply(true);
+        c->setFixedWidth(width);
+        ToolBar1->addWidget(c);
+        return c;
+    };
+    CBoxBaudRate = combo("CBoxBaudRate", cpBaudRate, 70);
+    CBoxParityBits = combo("CBoxParityBits", cpParity, 62);
+    CBoxDataBits = combo("CBoxDataBits", cpDataBits, 40);
+    CBoxStopBits = combo("CBoxStopBits", cpStopBits, 48);
+    CBoxBaudRate->setCurrentText(QStringLiteral("9600"));
+    CBoxParityBits->setCurrentText(QStringLiteral("None"));
+    CBoxDataBits->setCurrentText(QStringLiteral("8"));
+    CBoxStopBits->setCurrentText(QStringLiteral("1"));
+    separator(ToolBar1, "ToolButton30", true);
+    TbDTR = named(ToolBar1, ToolBar1->addAction(QStringLiteral("DTR")), "ToolButton28");
+    TbDTR->setCheckable(true);
+    TbDTR->setToolTip(QStringLiteral("DTR"));
+    TbRTS = named(ToolBar1, ToolBar1->addAction(QStringLiteral("RTS")), "ToolButton29");
+    TbRTS->setCheckable(true);
+    TbRTS->setToolTip(QStringLiteral("RTS"));
+
+    ToolBar4 = addToolBar(QStringLiteral("Windows"));
+    ToolBar4->setObjectName(QStringLiteral("ToolBar4"));
+    ToolBar4->setIconSize(QSize(16, 16));
+    ToolBar4->setMovable(false);
+    TbSendWindow =
+        named(ToolBar4, ToolBar4->addAction(KorvaneIcon(TIconKind::SendWindow), QString()),
+              "ToolButton4");
+    TbSendWindow->setCheckable(true);
+    TbSendWindow->setToolTip(QStringLiteral("Send Window"));
+    TbFindWindow =
+        named(ToolBar4, ToolBar4->addAction(KorvaneIcon(TIconKind::FindWindow), QString()),
+              "ToolButton12");
+    TbFindWindow->setCheckable(true);
+    TbFindWindow->setVisible(false);
+    separator(ToolBar4, "ToolButton25", true);
+    TbWebPage = named(ToolBar4, ToolBar4->addAction(KorvaneIcon(TIconKind::WebPage), QString()),
+                      "ToolButton5");
+    TbWebPage->setToolTip(QStringLiteral("Help Online"));
+    separator(ToolBar4, "ToolButton8", true);
+    JvOfficeColorButton1 = new QToolButton(ToolBar4);
+    JvOfficeColorButton1->setObjectName(QStringLiteral("JvOfficeColorButton1"));
+    JvOfficeColorButton1->setFixedSize(35, 22);
+    ToolBar4->addWidget(JvOfficeColorButton1)->setVisible(false);
+
+    connect(TbSave, &QAction::triggered, this, [this] { SaveFile(RichShow); });
+    connect(TbPort, &QAction::triggered, this, &TMainForm::TogglePort);
+    connect(TbPause, &QAction::triggered, this, [this] {
+        MonitorPaused = !MonitorPaused;
+        ApplyPause();
+    });
+    connect(TbDTR, &QAction::triggered, this, [this] { Toggle(m_settings.dtrEnabled); });
+    connect(TbRTS, &QAction::triggered, this, [this] { Toggle(m_settings.rtsEnabled); });
+    connect(TbSendWindow, &QAction::triggered, this, &TMainForm::ToggleSendWindow);
+    connect(TbWebPage, &QAction::triggered, this, [this] { OpenWebPage(ProductWebPage); });
+    connect(JvOfficeColorButton1, &QToolButton::clicked, this, [this] {
+        if (m_dataRT != nullptr) {
+            if (auto* view = dynamic_cast<RichView*>(m_dataRT->ActiveView)) {
+                view->SetSelectionColor(m_settings.markColor);
+            }
+        }
+    });
+
+    // View tool bar under the traffic view.
+    separator(ReceBar, "ToolButton3", true);
+    PopupMenu2 = new QMenu(this);
+    PopupMenu2->setObjectName(QStringLiteral("PopupMenu2"));
+    showtime1 = PopupMenu2->addAction(QStringLiteral("Show Time"));
+    showtime1->setObjectName(QStringLiteral("showtime1"));
+    showtime1->setCheckable(true);
+    showRxTx1 = PopupMenu2->addAction(QStringLiteral("Show RxTx"));
+    showRxTx1->setObjectName(QStringLiteral("showRxTx1"));
+    showRxTx1->setCheckable(true);
+    TbTime = named(ReceBar, ReceBar->addAction(QStringLiteral("text")), "ToolButton14");
+    TbTime->setToolTip(QStringLiteral("Display Time"));
+    TbTime->setMenu(PopupMenu2);
+    if (auto* b = qobject_cast<QToolButton*>(ReceBar->widgetForAction(TbTime))) {
+        b->setPopupMode(QToolButton::MenuButtonPopup);
+    }
+    TbShowSending =
+        named(ReceBar, ReceBar->addAction(KorvaneIcon(TIconKind::Send), QString()), "ToolButton15");
+    TbShowSending->setCheckable(true);
+    TbShowSending->setToolTip(QStringLiteral("Display Sending Message"));
+    separator(ReceBar, "ToolButton31", true);
+    TbWordWrap = named(ReceBar, ReceBar->addAction(KorvaneIcon(TIconKind::WordWrap), QString()),
+                       "ToolButton22");
+    TbWordWrap->setCheckable(true);
+    TbWordWrap->setToolTip(QStringLiteral("Word Wrap"));
+    TbWordWrap->setVisible(false);
+    separator(ReceBar, "ToolButton20", false);
+    TbFilter = named(ReceBar, ReceBar->addAction(KorvaneIcon(TIconKind::Filter), QString()),
+                     "ToolButton17");
+    TbFilter->setCheckable(true);
+    TbFilter->setToolTip(QStringLiteral("Filter Settings"));
+    TbFilter->setVisible(false);
+    separator(ReceBar, "ToolButton6", false);
+    TbAsciiReceive = named(ReceBar, ReceBar->addAction(KorvaneIcon(TIconKind::Ascii), QString()),
+                           "ToolButton26");
+    TbAsciiReceive->setCheckable(true);
+    TbAsciiReceive->setToolTip(QStringLiteral("ASCII Receive"));
+    separator(ReceBar, "ToolButton27", true);
+    TbClear = named(ReceBar, ReceBar->addAction(KorvaneIcon(TIconKind::Clear), QString()),
+                    "ToolButton21");
+    TbClear->setToolTip(QStringLiteral("Clear Screen"));
+    TbClear->setVisible(false);
+
+    connect(showtime1, &QAction::triggered, this, [this] { Toggle(m_settings.showTime); });
+    connect(showRxTx1, &QAction::triggered, this, [this] { Toggle(m_settings.showRxTx); });
+    connect(TbShowSending, &QAction::triggered, this, [this] { Toggle(m_settings.showSending); });
+    connect(TbWordWrap, &QAction::triggered, this, [this] { Toggle(m_settings.wordWrap); });
+    connect(TbFilter, &QAction::triggered, this, [this] {
+        if (ShowFilterDialog) {
+            ShowFilterDialog();
+        }
+        RefreshSettings();
+    });
+    connect(TbAsciiReceive, &QAction::triggered, this, [this] { Toggle(m_settings.asciiReceive); });
+    connect(TbClear, &QAction::triggered, this, [this] {
+        if (m_dataRT != nullptr && m_dataRT->TrafficView != nullptr) {
+            m_dataRT->TrafficView->Clear();
+        }
+    });
+}
+
+void TMainForm::BuildMenus() {
+    QMenuBar* bar = menuBar();
+    bar->setObjectName(QStringLiteral("MainMenu1"));
+    auto menu = [bar](const char* name, const QString& caption) {
+        QMenu* m = bar->addMenu(caption);
+        m->setObjectName(QString::fromLatin1(name));
+        m->menuAction()->setObjectName(QString::fromLatin1(name));
+        return m;
+    };
+    auto separator = [](QMenu* m, const char* name, bool shown) {
+        QAction* s = m->addSeparator();
+        s->setObjectName(QString::fromLatin1(name));
+        s->setVisible(shown);
+    };
+    auto call = [](const std::function<void()>& f) {
+        if (f) {
+            f();
+        }
+    };
+
+    QMenu* file = menu("N1", QStringLiteral("File"));
+    N6 = MenuItem(file, "N6", QStringLiteral("Open Receiving  Message"));
+    N6->setIcon(KorvaneIcon(TIconKind::Open));
+    N7 = MenuItem(file, "N7", QStringLiteral("Save Receiving  Message"),
+                  QKeySequence(Qt::CTRL | Qt::Key_S));
+    N7->setIcon(KorvaneIcon(TIconKind::Save));
+    separator(file, "N9", true);
+    N10 = MenuItem(file, "N10", QStringLiteral("Open Sending Message"));
+    N10->setIcon(KorvaneIcon(TIconKind::Open));
+    N11 = MenuItem(file, "N11", QStringLiteral("Save Sending Message"));
+    N11->setIcon(KorvaneIcon(TIconKind::Save));
+    separator(file, "N13", false);
+    N14 = MenuItem(file, "N14", QStringLiteral("Print"), QKeySequence(), false);
+    N14->setIcon(KorvaneIcon(TIconKind::Print));
+    N15 = MenuItem(file, "N15", QStringLiteral("Print Preview"), QKeySequence(), false);
+    separator(file, "N17", true);
+    N18 = MenuItem(file, "N18", QStringLiteral("Exit"));
+    connect(N6, &QAction::triggered, this, [this] { OpenFile(RichShow); });
+    connect(N7, &QAction::triggered, this, [this] { SaveFile(RichShow); });
+    connect(N10, &QAction::triggered, this, [this] {
+        if (SendForm != nullptr) {
+            OpenFile(SendForm->RichSend);
+        }
+    });
+    connect(N11, &QAction::triggered, this, [this] {
+        if (SendForm != nullptr) {
+            SaveFile(SendForm->RichSend);
+        }
+    });
+    connect(N14, &QAction::triggered, this, [this, call] { call(PrintDirect); });
+    connect(N15, &QAction::triggered, this, [this, call] { call(ShowPrintPreview); });
+    connect(N18, &QAction::triggered, this, &QWidget::close);
+
+    QMenu* edit = menu("N2", QStringLiteral("Edit"));
+    QAction* n19 = MenuItem(edit, "N19", QStringLiteral("Undo     Ctrl+Z"));
+    separator(edit, "N20", true);
+    QAction* n21 = MenuItem(edit, "N21", QStringLiteral("Cut      Ctrl+X"));
+    QAction* n22 = MenuItem(edit, "N22", QStringLiteral("Copy     Ctrl+C"));
+    QAction* n23 = MenuItem(edit, "N23", QStringLiteral("Paste    Ctrl+V"));
+    separator(edit, "N24", true);
+    QAction* n27 = MenuItem(edit, "N27", QStringLiteral("Select All"));
+    separator(edit, "N26", false);
+    F1 = MenuItem(edit, "F1", QStringLiteral("Find"), QKeySequence(Qt::CTRL | Qt::Key_F), false);
+    F1->setIcon(KorvaneIcon(TIconKind::Find));
+    N25 = MenuItem(edit, "N25", QStringLiteral("Find Next "), QKeySequence(Qt::Key_F3), false);
+    connect(n19, &QAction::triggered, this, [this] { SendCtrlKey(Qt::Key_Z); });
+    connect(n21, &QAction::triggered, this, [this] { SendCtrlKey(Qt::Key_X); });
+    connect(n22, &QAction::triggered, this, [this] { SendCtrlKey(Qt::Key_C); });
+    connect(n23, &QAction::triggered, this, [this] { SendCtrlKey(Qt::Key_V); });
+    connect(n27, &QAction::triggered, this, [this] { SendCtrlKey(Qt::Key_A); });
+    connect(F1, &QAction::triggered, this, [this, call] { call(ShowFindDialog); });
+    connect(N25, &QAction::triggered, this, [this, call] { call(FindNext); });
+
+    QMenu* view = menu("N3", QStringLiteral("View"));
+    N29 = MenuItem(view, "N29", QStringLiteral("Show Time"));
+    ShowRxTx2 = MenuItem(view, "ShowRxTx2", QStringLiteral("Show RxTx"));
+    N49 = MenuItem(view, "N49", QStringLiteral("Word Wrap"), QKeySequence(), false);
+    N30 = MenuItem(view, "N30", QStringLiteral("Show Sending"));
+    N38 = MenuItem(view, "N38", QStringLiteral("Filter Settings"), QKeySequence(), false);
+    separator(view, "N31", true);
+    N8 = MenuItem(view, "N8", QStringLiteral("Send Window"), QKeySequence(Qt::Key_F8));
+    N8->setIcon(KorvaneIcon(TIconKind::SendWindow));
+    N12 = MenuItem(view, "N12", QStringLiteral("Find Window"), QKeySequence(), false);
+    separator(view, "N28", false);
+    N51 = MenuItem(view, "N51", QStringLiteral("Color Settings"), QKeySequence(), false);
+    for (QAction* a : {N29, ShowRxTx2, N49, N30, N38, N8, N12}) {
+        a->setCheckable(true);
+    }
+    connect(N29, &QAction::triggered, this, [this] { Toggle(m_settings.showTime); });
+    connect(ShowRxTx2, &QAction::triggered, this, [this] { Toggle(m_settings.showRxTx); });
+    connect(N49, &QAction::triggered, this, [this] { Toggle(m_settings.wordWrap); });
+    connect(N30, &QAction::triggered, this, [this] { Toggle(m_settings.showSending); });
+    connect(N38, &QAction::triggered, this, [this, call] {
+        call(ShowFilterDialog);
+        RefreshSettings();
+    });
+    connect(N8, &QAction::triggered, this, &TMainForm::ToggleSendWindow);
+    connect(N12, &QAction::triggered, this, &TMainForm::ToggleFindWindow);
+    connect(N51, &QAction::triggered, this, [this, call] { call(ShowColorSettings); });
+
+    QMenu* tools = menu("D2", QStringLiteral("Tools "));
+    N33 = MenuItem(tools, "N33", QStringLiteral("Open Port"));
+    N33->setIcon(KorvaneIcon(TIconKind::PortClosed));
+    N37 = MenuItem(tools, "N37", QStringLiteral("Pause Monitoring"));
+    N37->setCheckable(true);
+    N37->setIcon(KorvaneIcon(TIconKind::Pause));
+    N36 = MenuItem(tools, "N36", QStringLiteral("Send Data"), QKeySequence(Qt::Key_F5));
+    N36->setIcon(KorvaneIcon(TIconKind::Send));
+    separator(tools, "N35", true);
+    N40 = MenuItem(tools, "N40", QStringLiteral("ASCII Receive"));
+    N41 = MenuItem(tools, "N41", QStringLiteral("ASCII Send"));
+    separator(tools, "N4", true);
+    N44 = MenuItem(tools, "N44", QStringLiteral("Cycle To Send"), QKeySequence(), false);
+    N45 = MenuItem(tools, "N45", QStringLiteral("Trigger Send"), QKeySequence(), false);
+    separator(tools, "N47", false);
+    N39 = MenuItem(tools, "N39", QStringLiteral("Auto Save or Clear"), QKeySequence(), false);
+    N43 = MenuItem(tools, "N43", QStringLiteral("HexDecBin Converter"), QKeySequence(), false);
+    ASCII1 = MenuItem(tools, "ASCII1", QStringLiteral("ASCII Table"), QKeySequence(), false);
+    for (QAction* a : {N40, N41, N44, N45}) {
+        a->setCheckable(true);
+    }
+    connect(N33, &QAction::triggered, this, &TMainForm::TogglePort);
+    connect(N37, &QAction::triggered, this, [this] {
+        MonitorPaused = !MonitorPaused;
+        ApplyPause();
+    });
+    connect(N36, &QAction::triggered, this, [this] {
+        if (m_dataRT != nullptr) {
+            m_dataRT->SendCursorLine();
+        }
+    });
+    connect(N40, &QAction::triggered, this, [this] { Toggle(m_settings.asciiReceive); });
+    connect(N41, &QAction::triggered, this, [this] { Toggle(m_settings.asciiSend); });
+    connect(N44, &QAction::triggered, this, [this, call] {
+        N44->setChecked(m_settings.cycleSendEnabled);
+        call(ShowCyclePage);
+    });
+    connect(N45, &QAction::triggered, this, [this, call] {
+        N45->setChecked(m_settings.timingTriggerEnabled || m_settings.receiveTriggerEnabled);
+        call(ShowTriggerPage);
+    });
+    connect(N39, &QAction::triggered, this, [this, call] { call(ShowAutoSave); });
+    connect(N43, &QAction::triggered, this, [this, call] { call(ShowConverter); });
+    connect(ASCII1, &QAction::triggered, this, [this, call] { call(ShowAsciiTable); });
+
+    QMenu* window = menu("N32", QStringLiteral("Window"));
+    QAction* n48 = MenuItem(window, "N48", QStringLiteral("Center"));
+    QAction* n50 = MenuItem(window, "N50", QStringLiteral("Top"));
+    QAction* n55 = MenuItem(window, "N55", QStringLiteral("Bottom"));
+    QAction* n53 = MenuItem(window, "N53", QStringLiteral("Left"));
+    QAction* n54 = MenuItem(window, "N54", QStringLiteral("Right"));
+    separator(window, "N58", true);
+    N59 = MenuItem(window, "N59", QStringLiteral("Always On Top"));
+    N59->setCheckable(true);
+    connect(n48, &QAction::triggered, this, [this] { PlaceWindow(TPlacement::Center); });
+    connect(n50, &QAction::triggered, this, [this] { PlaceWindow(TPlacement::Top); });
+    connect(n55, &QAction::triggered, this, [this] { PlaceWindow(TPlacement::Bottom); });
+    connect(n53, &QAction::triggered, this, [this] { PlaceWindow(TPlacement::Left); });
+    connect(n54, &QAction::triggered, this, [this] { PlaceWindow(TPlacement::Right); });
+    connect(N59, &QAction::toggled, this, [this](bool on) {
+        const bool wasVisible = isVisible();
+        setWindowFlag(Qt::WindowStaysOnTopHint, on);
+        if (wasVisible) {
+            show();
+        }
+    });
+
+    QMenu* help = menu("N5", QStringLiteral("Help "));
+    QAction* n57 = MenuItem(help, "N57", QStringLiteral("Help Online"), QKeySequence(Qt::Key_F1));
+    n57->setIcon(KorvaneIcon(TIconKind::Help));
+    separator(help, "N60", true);
+    QAction* n46 = MenuItem(help, "N46", QStringLiteral("Check For Updates"));
+    QAction* n52 = MenuItem(help, "N52", QStringLiteral("Online Support"));
+    QAction* n65 = MenuItem(help, "N65", QStringLiteral("Feedback"), QKeySequence(), false);
+    separator(help, "N64", false);
+    QAction* n56 = MenuItem(help, "N56", QStringLiteral("About"));
+    n56->setIcon(KorvaneIcon(TIconKind::About));
+    for (QAction* a : {n57, n46, n52}) {
+        connect(a, &QAction::triggered, this, [this] { OpenWebPage(ProductWebPage); });
+    }
+    connect(n65, &QAction::triggered, this, [this] { OpenWebPage(FeedbackWebPage); });
+    connect(n56, &QAction::triggered, this, [this, call] { call(ShowAbout); });
+
+    // The views' edit menu.
+    PopupMenu1 = new QMenu(this);
+    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+    QAction* n61 = PopupMenu1->addAction(QStringLiteral("Cut     Ctrl+X"));
+    n61->setObjectName(QStringLiteral("N61"));
+    QAction* n62 = PopupMenu1->addAction(QStringLiteral("Copy    Ctrl+C"));
+    n62->setObjectName(QStringLiteral("N62"));
+    QAction* n63 = PopupMenu1->addAction(QStringLiteral("Paste   Ctrl+V"));
+    n63->setObjectName(QStringLiteral("N63"));
+    QAction* n16 = PopupMenu1->addSeparator();
+    n16->setObjectName(QStringLiteral("N16"));
+    n16->setVisible(false);
+    N42 = PopupMenu1->addAction(QStringLiteral("To Dec Bin"));
+    N42->setObjectName(QStringLiteral("N42"));
+    N42->setVisible(false);
+    connect(n61, &QAction::triggered, this, [this] { SendCtrlKey(Qt::Key_X); });
+    connect(n62, &QAction::triggered, this, [this] { SendCtrlKey(Qt::Key_C); });
+    connect(n63, &QAction::triggered, this, [this] { SendCtrlKey(Qt::Key_V); });
+    connect(N42, &QAction::triggered, this, [this, call] { call(ShowValuePopupForSelection); });
+    InstallViewMenu(RichShow);
+}
+
+void TMainForm::InstallViewMenu(RichView* view) {
+    view->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(view, &QWidget::customContextMenuRequested, this, [this, view](const QPoint& pos) {
+        view->setFocus(Qt::PopupFocusReason);
+        PopupMenu1->popup(view->mapToGlobal(pos));
+    });
+}
+
+void TMainForm::CreateWindows() {
+    SendForm = new TSendForm(m_settings, m_prompter, this);
+    SendForm->setTitleBarWidget(new TDockGrabber(SendForm));
+    addDockWidget(Qt::LeftDockWidgetArea, SendForm);
+    SendForm->RefreshSettings = [this] { RefreshSettings(); };
+    SendForm->SendCursorLine = [this] {
+        if (m_dataRT != nullptr) {
+            m_dataRT->SendCursorLine();
+        }
+    };
+    SendForm->Activated = [this] { SetActiveView(SendForm->RichSend); };
+    InstallViewMenu(SendForm->RichSend);
+
+    TSetForm::Hooks hooks;
+    hooks.refreshSettings = [this] { RefreshSettings(); };
+    hooks.setCycleButtonDown = [this](bool down) { SendForm->ToolButton2->setChecked(down); };
+    hooks.reportError = [](const std::string& message) {
+        TKorvaneApplication::ReportError(message);
+    };
+    SetForm = new TSetForm(m_settings, hooks, this);
+    // The send window's buttons name the page in the caption; the menu items do not.
+    SendForm->OpenCyclePage = [this] { SetForm->ShowCyclePage(true); };
+    SendForm->OpenTriggerPage = [this] { SetForm->ShowTriggerPage(true); };
+    ShowCyclePage = [this] { SetForm->ShowCyclePage(false); };
+    ShowTriggerPage = [this] { SetForm->ShowTriggerPage(false); };
+
+    FindForm = new TFindForm(m_settings, this);
+    FindForm->setTitleBarWidget(new TDockGrabber(FindForm));
+    addDockWidget(Qt::BottomDockWidgetArea, FindForm);
+    FindForm->hide();
+    FindForm->RefreshSettings = [this] { RefreshSettings(); };
+    FindForm->Activated = [this] { SetActiveView(FindForm->RichFind); };
+    InstallViewMenu(FindForm->RichFind);
+
+    AboutForm = new TaboutForm(this);
+    ShowAbout = [this] {
+        AboutForm->show();
+        AboutForm->raise();
+    };
+    m_prompter.SetOwners(this, SendForm);
+}
+
+void TMainForm::SetTextCapacity(int64_t characters) {
+    RichShow->SetMaxLength(characters);
+    if (SendForm != nullptr) {
+        SendForm->RichSend->SetMaxLength(characters);
+    }
+    if (FindForm != nullptr) {
+        FindForm->RichFind->SetMaxLength(characters);
+    }
+}
+
+void TMainForm::LoadCommandLineFile(const QString& path) {
+    if (path.isEmpty() || !QFileInfo(path).isFile()) {
+        return;
+    }
+    RichShow->SetStyledText(StyledFromFile(ReadWholeFile(path), PlainStyle()));
+}
+
+void TMainForm::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (!m_sessionStarted) {
+        m_sessionStarted = true;
+        try {
+            StartSession();
+        } catch (...) {
+            // A failed step ends the start-up sequence; the window stays usable.
+        }
+    }
+}
+
+void TMainForm::StartSession() {
+    QList<QDockWidget*> docks;
+    if (SendForm != nullptr) {
+        docks << SendForm;
+    }
+    if (FindForm != nullptr) {
+        docks << FindForm;
+    }
+    try {
+        const QString layout = QString::fromStdString(DataFilePath(LayoutFileName));
+        EnsureLayoutFile(layout);
+        LoadDockLayout(layout, this, docks);
+    } catch (...) {
+        // The window definitions' layout stays.
+    }
+
+    m_connection = std::make_unique<TOruScomm>(m_clock);
+    m_thread = std::make_unique<TOruComThread>(*m_connection);
+    m_thread->Park(); // closed port: the thread waits with a park count of 2
+    m_dataRT = std::make_unique<TDataRT>(
+        SendForm != nullptr ? SendForm->RichSend : nullptr, RichShow,
+        FindForm != nullptr ? FindForm->RichFind : nullptr, m_connection.get(), m_settings, m_clock,
+        m_prompter, TQtTimer::Factory());
+    m_dataRT->OnValuePopup = [this](const ValuePopupRequest& r) {
+        if (ShowValuePopup) {
+            ShowValuePopup(r);
+        }
+    };
+
+    CBoxBaudRate->SetComPort(m_connection->Device.get());
+    CBoxDataBits->SetComPort(m_connection->Device.get());
+    CBoxStopBits->SetComPort(m_connection->Device.get());
+    CBoxParityBits->SetComPort(m_connection->Device.get());
+
+    TbRTS->setEnabled(false);
+    TbDTR->setEnabled(false);
+
+    m_settings.cycleSendEnabled = false;
+    m_settings.timingTriggerEnabled = false;
+    m_settings.receiveTriggerEnabled = false;
+    m_settings.filterEnabled = false;
+
+    CBoxPort->setCurrentIndex(m_settings.portIndex < CBoxPort->count() ? m_settings.portIndex : -1);
+    CBoxBaudRate->SelectIndex(m_settings.baudRateIndex);
+    CBoxParityBits->SelectIndex(m_settings.parityIndex);
+    CBoxDataBits->SelectIndex(m_settings.dataBitsIndex);
+    CBoxStopBits->SelectIndex(m_settings.stopBitsIndex);
+
+    JvOfficeColorButton1->setProperty("selectedColor", QVariant::fromValue(m_settings.markColor));
+
+    RichShow->SetBackgroundColor(m_settings.receiveWindowColor);
+    if (SendForm != nullptr) {
+        SendForm->RichSend->SetBackgroundColor(m_settings.sendWindowColor);
+        SendForm->RichSend->SetTextColor(0);
+    }
+    if (FindForm != nullptr) {
+        FindForm->RichFind->SetBackgroundColor(m_settings.searchWindowColor);
+        FindForm->RichFind->SetTextColor(0);
+    }
+    if (RichShow->TextLength() == 0) {
+        RichShow->SetTextColor(0);
+    }
+
+    setWindowFlag(Qt::WindowStaysOnTopHint, false);
+    RichShow->setFocus();
+    RefreshSettings();
+    LoadSendText();
+}
+
+void TMainForm::LoadSendText() {
+    if (SendForm == nullptr) {
+        return;
+    }
+    try {
+        const std::string path = DataFilePath(SendFileName);
+        if (!PathExists(path)) {
+            return;
+        }
+        SendForm->RichSend->SetStyledText(
+            StyledFromFile(ReadWholeFile(QString::fromStdString(path)), PlainStyle()));
+    } catch (...) {
+        // The send window stays empty.
+    }
+}
+
+void TMainForm::Toggle(bool& flag) {
+    flag = !flag;
+    RefreshSettings();
+}
+
+void TMainForm::RefreshSettings() {
+    const SettingsRecord& s = m_settings;
+    TbDTR->setChecked(s.dtrEnabled);
+    TbRTS->setChecked(s.rtsEnabled);
+    showtime1->setChecked(s.showTime);
+    N29->setChecked(s.showTime);
+    showRxTx1->setChecked(s.showRxTx);
+    ShowRxTx2->setChecked(s.showRxTx);
+    TbShowSending->setChecked(s.showSending);
+    N30->setChecked(s.showSending);
+    TbWordWrap->setChecked(s.wordWrap);
+    N49->setChecked(s.wordWrap);
+    TbAsciiReceive->setChecked(s.asciiReceive);
+    N40->setChecked(s.asciiReceive);
+    N41->setChecked(s.asciiSend);
+    TbFilter->setChecked(s.filterEnabled);
+    N38->setChecked(s.filterEnabled);
+    N44->setChecked(s.cycleSendEnabled);
+    TbSendWindow->setChecked(s.sendWindowVisible);
+    N8->setChecked(s.sendWindowVisible);
+    TbFindWindow->setChecked(s.findWindowVisible);
+    N12->setChecked(s.findWindowVisible);
+    if (SendForm != nullptr) {
+        SendForm->ToolButton8->setChecked(s.asciiSend);
+        SendForm->ToolButton2->setChecked(s.cycleSendEnabled);
+    }
+
+    if (m_dataRT != nullptr) {
+        const bool triggers = s.timingTriggerEnabled || s.receiveTriggerEnabled;
+        N45->setChecked(triggers);
+        if (SendForm != nullptr) {
+            SendForm->ToolButton3->setChecked(triggers);
+        }
+        // A device that refuses a DTR or RTS change must not keep the display switches,
+        // the hex switches and the automatic sending from following the record.
+        try {
+            TComFlowControl& flow = m_connection->Device->FlowControl();
+            flow.SetControlDTR(s.dtrEnabled ? dtrEnable : dtrDisable);
+            flow.SetControlRTS(s.rtsEnabled ? rtsEnable : rtsDisable);
+        } catch (const std::exception&) {
+            // The button keeps its new state; the line stays as the device has it.
+        }
+        m_dataRT->ApplySettings(s);
+    }
+    RichShow->setFocus();
+}
+
+void TMainForm::ShowPortState(bool open) {
+    const QIcon icon = KorvaneIcon(open ? TIconKind::PortOpen : TIconKind::PortClosed);
+    TbPort->setIcon(icon);
+    TbPort->setToolTip(open ? QStringLiteral("Close Port") : QStringLiteral("Open Port"));
+    N33->setIcon(icon);
+    N33->setText(open ? QStringLiteral("Close Port") : QStringLiteral("Open Port"));
+    for (QWidget* w : std::initializer_list<QWidget*>{CBoxBaudRate, CBoxDataBits, CBoxStopBits,
+                                                      CBoxParityBits, CBoxPort}) {
+        w->setEnabled(!open);
+    }
+    TbDTR->setEnabled(open);
+    TbRTS->setEnabled(open);
+}
+
+void TMainForm::TogglePort() {
+    if (m_dataRT == nullptr || m_connection == nullptr) {
+        return;
+    }
+    TComPort& device = *m_connection->Device;
+    if (device.Connected()) {
+        m_connection->ClosePort();
+        ShowPortState(false);
+        m_thread->Park();
+        m_thread->Park();
+        return;
+    }
+    device.SetPort(CBoxPort->currentText().trimmed().toStdString());
+    device.SetBaudRate(TextToBaudRate(CBoxBaudRate->currentText().toStdString()));
+    device.Parity().SetBits(TextToParity(CBoxParityBits->currentText().toStdString()));
+    device.SetDataBits(TextToDataBits(CBoxDataBits->currentText().toStdString()));
+    device.SetStopBits(TextToStopBits(CBoxStopBits->currentText().toStdString()));
+    try {
+        m_connection->OpenPort();
+    } catch (const ECom& e) {
+        m_prompter.Warning(this, FromLatin1(e.ErrorText), QStringLiteral("Open Port"));
+        return;
+    }
+    if (device.Connected()) {
+        m_thread->Unpark();
+        m_thread->Unpark();
+        m_thread->Unpark();
+        ShowPortState(true);
+    } else {
+        m_thread->Park();
+        m_thread->Park();
+    }
+}
+
+void TMainForm::ApplyPause() {
+    if (m_dataRT == nullptr || m_connection == nullptr) {
+        return;
+    }
+    m_connection->Monitoring = MonitorPaused ? 0 : 1;
+    m_dataRT->ApplyPause(MonitorPaused);
+    TbPause->setChecked(MonitorPaused);
+    N37->setChecked(MonitorPaused);
+}
+
+void TMainForm::Timer1Timer() {
+    if (m_dataRT == nullptr) {
+        return;
+    }
+    StatusBarMY1->SetPanelText(
+        1, QStringLiteral("TX: %1").arg(static_cast<uint32_t>(m_connection->TxCount.load())));
+    StatusBarMY1->SetPanelText(
+        2, QStringLiteral("RX: %1").arg(static_cast<uint32_t>(m_connection->RxCount.load())));
+    const QString mode = m_dataRT->ActiveHex ? QStringLiteral("Hex") : QStringLiteral("Asc");
+    if (SendForm != nullptr && m_dataRT->ActiveView == SendForm->RichSend) {
+        SendForm->setWindowTitle(QStringLiteral("Send [%1: Ln:%2 Col:%3 Sel:%4]")
+                                     .arg(mode)
+                                     .arg(m_dataRT->CaretLine)
+                                     .arg(m_dataRT->CaretColumn)
+                                     .arg(m_dataRT->SelectionSize));
+    } else {
+        StatusBarMY1->SetPanelText(3, QStringLiteral("%1: Ln:%2  Col:%3  Sel:%4")
+                                          .arg(mode)
+                                          .arg(m_dataRT->CaretLine)
+                                          .arg(m_dataRT->CaretColumn)
+                                          .arg(m_dataRT->SelectionSize));
+    }
+    const TComPort& device = *m_connection->Device;
+    const bool open = device.Connected();
+    StatusBarMY1->SetLamp(TStatusBarMY::LampDTR,
+                          open && device.FlowControl().ControlDTR() == dtrEnable);
+    StatusBarMY1->SetLamp(TStatusBarMY::LampRTS,
+                          open && device.FlowControl().ControlRTS() == rtsEnable);
+    StatusBarMY1->SetLamp(TStatusBarMY::LampDSR, open && m_connection->DsrOn.load() != 0);
+    StatusBarMY1->SetLamp(TStatusBarMY::LampCTS, open && m_connection->CtsOn.load() != 0);
+    StatusBarMY1->SetLamp(TStatusBarMY::LampRLSD, open && m_connection->RlsdOn.load() != 0);
+    if (!m_dataRT->CycleTimer().Enabled()) {
+        m_settings.cycleSendEnabled = false;
+        if (SendForm != nullptr) {
+            SendForm->ToolButton2->setChecked(false);
+        }
+        N44->setChecked(false);
+    }
+    if (!m_dataRT->TriggersOn) {
+        m_settings.timingTriggerEnabled = false;
+        m_settings.receiveTriggerEnabled = false;
+        if (SendForm != nullptr) {
+            SendForm->ToolButton3->setChecked(false);
+        }
+        N45->setChecked(false);
+    }
+}
+
+void TMainForm::StatusBarDoubleClick() {
+    if (m_dataRT == nullptr) {
+        return;
+    }
+    m_connection->RxCount = 0;
+    m_connection->TxCount = 0;
+}
+
+void TMainForm::SetActiveView(TextView* view) {
+    if (m_dataRT != nullptr && view != nullptr) {
+        m_dataRT->ActiveView = view;
+    }
+}
+
+void TMainForm::ToggleSendWindow() {
+    m_settings.sendWindowVisible = !m_settings.sendWindowVisible;
+    RefreshSettings();
+    if (SendForm != nullptr) {
+        SendForm->setVisible(m_settings.sendWindowVisible);
+    }
+}
+
+void TMainForm::ToggleFindWindow() {
+    m_settings.findWindowVisible = !m_settings.findWindowVisible;
+    RefreshSettings();
+    if (FindForm != nullptr) {
+        FindForm->setVisible(m_settings.findWindowVisible);
+    }
+}
+
+void TMainForm::OpenWebPage(const char* url) {
+    m_prompter.OpenUrl(QString::fromLatin1(url));
+}
+
+void TMainForm::SendCtrlKey(int key) {
+    QWidget* target = QApplication::focusWidget();
+    if (target == nullptr) {
+        return;
+    }
+    QKeyEvent ctrlDown(QEvent::KeyPress, Qt::Key_Control, Qt::ControlModifier);
+    QKeyEvent keyDown(QEvent::KeyPress, key, Qt::ControlModifier);
+    QKeyEvent keyUp(QEvent::KeyRelease, key, Qt::ControlModifier);
+    QKeyEvent ctrlUp(QEvent::KeyRelease, Qt::Key_Control, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &ctrlDown);
+    QCoreApplication::sendEvent(target, &keyDown);
+    QCoreApplication::sendEvent(target, &keyUp);
+    QCoreApplication::sendEvent(target, &ctrlUp);
+}
+
+void TMainForm::PlaceWindow(TPlacement placement) {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QSize s = screen != nullptr ? screen->size() : QSize(1024, 768);
+    const int menuHeight = menuBar()->isVisible() ? menuBar()->height() : 0;
+    QRect client;
+    switch (placement) {
+    case TPlacement::Center:
+        client = QRect(250, 100, 600, 400);
+        break;
+    case TPlacement::Top:
+        client = QRect(0, 0, s.width(), s.height() / 2);
+        break;
+    case TPlacement::Bottom:
+        client = QRect(0, s.height() / 2, s.width(), s.height() / 2);
+        break;
+    case TPlacement::Left:
+        client = QRect(0, 0, s.width() / 2, s.height());
+        break;
+    case TPlacement::Right:
+        client = QRect(s.width() / 2, 0, s.width() / 2, s.height());
+        break;
+    }
+    setWindowState(Qt::WindowNoState);
+    // The sizes are those of the client area, below the menu bar.
+    resize(client.width(), client.height() + menuHeight);
+    move(client.topLeft());
+}
+
+void TMainForm::SaveFile(RichView* editor) {
+    if (editor == nullptr) {
+        return;
+    }
+    const QString chosen = m_prompter.SaveFileName(this, QString::fromStdString(CurrentStamp()),
+                                                   QStringLiteral("rtf(*.rtf)|*.rtf|all|*.*"));
+    if (chosen.isEmpty()) {
+        return;
+    }
+    const QString name = chosen + QStringLiteral(".rtf");
+    if (QFileInfo::exists(name) &&
+        !m_prompter.Question(this,
+                             QStringLiteral("The file already exists.Do you want to replace it."),
+                             QStringLiteral("Save"))) {
+        return;
+    }
+    m_settings.lastFileName = name.toStdString().substr(0, SettingsRecord::MaxPathLength);
+    try {
+        WriteFileAtomically(m_settings.lastFileName, WriteRtf(editor->ToStyledText()));
+    } catch (const std::exception& e) {
+        m_prompter.Warning(this, QString::fromLocal8Bit(e.what()), QStringLiteral("Save"));
+    }
+}
+
+void TMainForm::OpenFile(RichView* editor) {
+    if (editor == nullptr) {
+        return;
+    }
+    const QString chosen = m_prompter.OpenFileName(
+        this, QString::fromStdString(m_settings.lastFileName), QStringLiteral("All|*.*"));
+    if (chosen.isEmpty()) {
+        return;
+    }
+    if (!QFileInfo::exists(chosen)) {
+        m_prompter.Warning(this, QStringLiteral("File does not exist."), QStringLiteral("Open"));
+        return;
+    }
+    m_settings.lastFileName = chosen.toStdString().substr(0, SettingsRecord::MaxPathLength);
+    editor->SetStyledText(StyledFromFile(
+        ReadWholeFile(QString::fromStdString(m_settings.lastFileName)), PlainStyle()));
+}
+
+void TMainForm::RichShowChange() {
+    if (m_inChange) {
+        return;
+    }
+    m_inChange = true;
+    const int lines = RichShow->WordWrap() ? RichShow->VisualLineCount() : RichShow->LineCount();
+    const int threshold = m_settings.autoLineThreshold;
+    bool emptied = false;
+    if (AutoSaveOn && lines >= threshold &&
+        QFileInfo(QString::fromStdString(m_settings.autoSavePath)).isDir()) {
+        const std::string path = m_settings.autoSavePath + "/" + CurrentStamp() + ".rtf";
+        try {
+            WriteFileAtomically(path, WriteRtf(RichShow->ToStyledText()));
+            m_autoSaveFailing = false;
+            RichShow->Clear();
+            emptied = true;
+        } catch (const std::exception& e) {
+            // Reported once per streak of failures; the view keeps its text.
+            if (!m_autoSaveFailing) {
+                m_autoSaveFailing = true;
+                m_prompter.Warning(this, QString::fromLocal8Bit(e.what()),
+                                   QStringLiteral("AutoSave"));
+            }
+        }
+    }
+    if (!emptied && AutoClearOn && lines > threshold) {
+        RichShow->Clear();
+        emptied = true;
+    }
+    if (!emptied && lines > kLineCap) {
+        RichShow->DeleteFirstLines(kLinesCut);
+        RichShow->MoveCaretToEnd();
+    }
+    m_inChange = false;
+}
+
+void TMainForm::SaveSettings() {
+    auto index = [](const QComboBox* c) {
+        return static_cast<uint8_t>(c->currentIndex() < 0 ? 255 : c->currentIndex());
+    };
+    m_settings.portIndex = index(CBoxPort);
+    m_settings.baudRateIndex = index(CBoxBaudRate);
+    m_settings.parityIndex = index(CBoxParityBits);
+    m_settings.dataBitsIndex = index(CBoxDataBits);
+    m_settings.stopBitsIndex = index(CBoxStopBits);
+    const QVariant mark = JvOfficeColorButton1->property("selectedColor");
+    if (mark.isValid()) {
+        m_settings.markColor = mark.value<uint32_t>();
+    }
+    hide();
+    SaveSettingsAtShutdown(m_settings);
+}
+
+void TMainForm::SaveSendText() {
+    if (SendForm == nullptr) {
+        return;
+    }
+    EnsureDataFolder();
+    WriteFileAtomically(DataFilePath(SendFileName), WriteRtf(SendForm->RichSend->ToStyledText()));
+}
+
+void TMainForm::FormClose() {
+    QList<QDockWidget*> docks;
+    if (SendForm != nullptr) {
+        docks << SendForm;
+    }
+    if (FindForm != nullptr) {
+        docks << FindForm;
+    }
+    // A minimised window still saves: only the layout comes from its restored geometry.
+    try {
+        EnsureDataFolder();
+        SaveDockLayout(QString::fromStdString(DataFilePath(LayoutFileName)), this, docks);
+    } catch (...) {
+        // The layout of the next start is the last one saved.
+    }
+    QStringList failures;
+    try {
+        SaveSettings();
+    } catch (const std::exception& e) {
+        failures << QString::fromLocal8Bit(e.what());
+    }
+    try {
+        SaveSendText();
+    } catch (const std::exception& e) {
+        failures << QString::fromLocal8Bit(e.what());
+    }
+    if (!failures.isEmpty()) {
+        m_prompter.Warning(nullptr, failures.join(QLatin1Char('\n')), QStringLiteral("Korvane"));
+    }
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+    if (!m_closed) {
+        m_closed = true;
+        FormClose();
+        StopEngines();
+    }
+    event->accept();
+}
+
+void TMainForm::StopEngines() {
+    // The pump first (it uses the connection), then the thread, which closes the port to
+    // end a pending wait before it joins; the port last.
+    if (m_dataRT != nullptr) {
+        m_dataRT->PumpTimer().SetEnabled(false);
+        m_dataRT->CycleTimer().SetEnabled(false);
+    }
+    if (m_thread != nullptr) {
+        m_thread->Stop();
+    }
+    if (m_connection != nullptr) {
+        try {
+            m_connection->ClosePort();
+        } catch (...) {
+            // Nothing more can be done for a port that fails to close at exit.
+        }
+    }
+}

@@ -1,0 +1,159 @@
+#pragma once
+// The main window: the traffic view in the middle, the port and window tool bars above,
+// the view tool bar and the status bar below, the docked tool windows around it. It owns
+// the long-lived engines (the serial connection, its receive thread and the traffic
+// pump) and keeps every control in line with the settings record (RefreshSettings).
+
+#include "serial/OruScomm.h"
+#include "settings/SettingsRecord.h"
+#include "traffic/DataRT.h"
+
+#include <QMainWindow>
+#include <functional>
+#include <memory>
+
+class QAction;
+class QComboBox;
+class QFrame;
+class QMenu;
+class QTimer;
+class QToolBar;
+class QToolButton;
+class RichView;
+class TComComboBox;
+class TFindForm;
+class TSendForm;
+class TSetForm;
+class TaboutForm;
+class TStatusBarMY;
+class TUiPrompter;
+
+// Where the program's help and support pages live.
+extern const char* const ProductWebPage;
+extern const char* const FeedbackWebPage;
+
+class TMainForm : public QMainWindow {
+    Q_OBJECT
+public:
+    // Runs FormCreate: the data folder, the settings file (defaults without one) and the
+    // port list. The settings record and the clock are the process-wide ones unless a
+    // test gives its own.
+    explicit TMainForm(TUiPrompter& prompter, SettingsRecord& settings = ProgramSettings(),
+                       Clock& clock = SystemClock::Instance());
+    ~TMainForm() override;
+
+    // The start-up steps after FormCreate, in the order the program runs them.
+    void CreateWindows();
+    void SetTextCapacity(int64_t characters);
+    void LoadCommandLineFile(const QString& path);
+    // Runs once, when the window is first shown.
+    void StartSession();
+
+    void RefreshSettings();
+    void TogglePort();
+    void ApplyPause();
+    void Timer1Timer();
+    void StatusBarDoubleClick();
+
+    // File commands of both editors.
+    void SaveFile(RichView* editor);
+    void OpenFile(RichView* editor);
+    // Every change of the traffic view: auto save, auto clear, the line cap.
+    void RichShowChange();
+    // A keystroke command (Ctrl + key) to the control that holds the focus.
+    void SendCtrlKey(int key);
+    // The placements of the Window menu.
+    enum class TPlacement { Center, Top, Bottom, Left, Right };
+    void PlaceWindow(TPlacement placement);
+
+    // The saves of shutdown ("config.ini", "data", "send"); then the engines stop.
+    void FormClose();
+    void StopEngines();
+
+    SettingsRecord& Settings() { return m_settings; }
+    TOruScomm* Connection() const { return m_connection.get(); }
+    TOruComThread* ComThread() const { return m_thread.get(); }
+    TDataRT* DataRT() const { return m_dataRT.get(); }
+    bool MonitorPaused = false;
+    bool AutoSaveOn = false;
+    bool AutoClearOn = false;
+
+    // --- controls, named as the window layout names them ---
+    RichView* RichShow = nullptr;
+    TSendForm* SendForm = nullptr;
+    TFindForm* FindForm = nullptr;
+    TSetForm* SetForm = nullptr;
+    TaboutForm* AboutForm = nullptr;
+    QToolBar* ToolBar1 = nullptr;
+    QToolBar* ToolBar4 = nullptr;
+    QToolBar* ReceBar = nullptr;
+    TStatusBarMY* StatusBarMY1 = nullptr;
+    QTimer* Timer1 = nullptr;
+    QComboBox* CBoxPort = nullptr;
+    TComComboBox* CBoxBaudRate = nullptr;
+    TComComboBox* CBoxParityBits = nullptr;
+    TComComboBox* CBoxDataBits = nullptr;
+    TComComboBox* CBoxStopBits = nullptr;
+    QToolButton* JvOfficeColorButton1 = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QMenu* PopupMenu2 = nullptr;
+
+    // Port tool bar, window tool bar, view tool bar.
+    QAction *TbSave = nullptr, *TbPort = nullptr, *TbPause = nullptr, *TbDTR = nullptr,
+            *TbRTS = nullptr;
+    QAction *TbSendWindow = nullptr, *TbFindWindow = nullptr, *TbWebPage = nullptr;
+    QAction *TbTime = nullptr, *TbShowSending = nullptr, *TbWordWrap = nullptr, *TbFilter = nullptr,
+            *TbAsciiReceive = nullptr, *TbClear = nullptr;
+
+    // Menu items that others check or call.
+    QAction *N6 = nullptr, *N7 = nullptr, *N10 = nullptr, *N11 = nullptr, *N14 = nullptr,
+            *N15 = nullptr, *N18 = nullptr;
+    QAction *F1 = nullptr, *N25 = nullptr;
+    QAction *N29 = nullptr, *ShowRxTx2 = nullptr, *N49 = nullptr, *N30 = nullptr, *N38 = nullptr,
+            *N8 = nullptr, *N12 = nullptr, *N51 = nullptr;
+    QAction *N33 = nullptr, *N37 = nullptr, *N36 = nullptr, *N40 = nullptr, *N41 = nullptr,
+            *N44 = nullptr, *N45 = nullptr, *N39 = nullptr, *N43 = nullptr, *ASCII1 = nullptr;
+    QAction* N59 = nullptr;
+    QAction *showtime1 = nullptr, *showRxTx1 = nullptr, *N42 = nullptr;
+
+    // Windows that come with their own parts of the program; until then their commands
+    // do nothing.
+    std::function<void()> ShowFindDialog, FindNext, ShowFilterDialog, ShowColorSettings,
+        ShowAutoSave, ShowConverter, ShowAsciiTable, ShowPrintPreview, PrintDirect, ShowCyclePage,
+        ShowTriggerPage, ShowAbout, ShowValuePopupForSelection;
+    std::function<void(const ValuePopupRequest&)> ShowValuePopup;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void FormCreate();
+    void BuildMenus();
+    void BuildToolBars();
+    void BuildCentre();
+    QAction* MenuItem(QMenu* menu, const char* name, const QString& caption,
+                      const QKeySequence& shortcut = QKeySequence(), bool shown = true);
+    void Toggle(bool& flag);
+    void ToggleSendWindow();
+    void ToggleFindWindow();
+    void SetActiveView(TextView* view);
+    void SaveSettings();
+    void SaveSendText();
+    void LoadSendText();
+    void ShowPortState(bool open);
+    void InstallViewMenu(RichView* view);
+    void OpenWebPage(const char* url);
+
+    TUiPrompter& m_prompter;
+    SettingsRecord& m_settings;
+    Clock& m_clock;
+    std::unique_ptr<TOruScomm> m_connection;
+    std::unique_ptr<TOruComThread> m_thread;
+    std::unique_ptr<TDataRT> m_dataRT;
+    bool m_sessionStarted = false;
+    bool m_closed = false;
+    bool m_inChange = false;
+    bool m_autoSaveFailing = false;
+    QFrame* m_panel2 = nullptr;
+};

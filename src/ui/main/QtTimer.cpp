@@ -1,0 +1,40 @@
+#include "ui/main/QtTimer.h"
+
+TQtTimer::TQtTimer() {
+    m_timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&m_timer, &QTimer::timeout, [this] {
+        if (m_handler) {
+            m_handler();
+        }
+    });
+}
+
+void TQtTimer::SetInterval(uint32_t milliseconds) {
+    m_timer.setInterval(static_cast<int>(milliseconds > 0x7FFFFFFFu ? 0x7FFFFFFFu : milliseconds));
+}
+
+uint32_t TQtTimer::Interval() const {
+    return static_cast<uint32_t>(m_timer.interval());
+}
+
+void TQtTimer::SetEnabled(bool enabled) {
+    if (enabled) {
+        if (!m_timer.isActive()) {
+            m_timer.start();
+        }
+    } else {
+        m_timer.stop();
+    }
+}
+
+bool TQtTimer::Enabled() const {
+    return m_timer.isActive();
+}
+
+void TQtTimer::SetHandler(std::function<void()> handler) {
+    m_handler = std::move(handler);
+}
+
+TimerFactory TQtTimer::Factory() {
+    return [] { return std::make_unique<TQtTimer>(); };
+}

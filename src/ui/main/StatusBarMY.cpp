@@ -1,0 +1,96 @@
+#include "ui/main/StatusBarMY.h"
+
+#include <QMouseEvent>
+#include <QResizeEvent>
+
+namespace {
+constexpr int kPanelWidths[TStatusBarMY::PanelCount] = {110, 100, 100, 200, 100};
+const char* const kPanelTexts[TStatusBarMY::PanelCount] = {"F1 for help", "TX: 65536 ", "RX: 65536",
+                                                           "Hex: Ln:     Col:     Sel:       ", ""};
+constexpr int kLampX[TStatusBarMY::LampCount] = {7, 32, 63, 89, 114};
+const char* const kLampNames[TStatusBarMY::LampCount] = {"DTR", "RTS", "DSR", "CTS", "RLSD"};
+constexpr int kLampPanelLeft = 594;
+constexpr int kLampPanelWidth = 145;
+// Below this width the lamp panel stays where it was designed.
+constexpr int kMovesAbove = 665;
+} // namespace
+
+TStatusBarMY::TStatusBarMY(QWidget* parent) : QStatusBar(parent) {
+    setObjectName(QStringLiteral("StatusBarMY1"));
+    setFixedHeight(23);
+    setSizeGripEnabled(false);
+    int x = 0;
+    for (int i = 0; i < PanelCount; ++i) {
+        auto* label = new QLabel(QString::fromUtf8(kPanelTexts[i]), this);
+        label->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+        label->setGeometry(x, 2, kPanelWidths[i] - 2, 19);
+        if (i < PanelCount - 1) {
+            label->setFrameShape(QFrame::Panel);
+            label->setFrameShadow(QFrame::Sunken);
+        }
+        label->setIndent(2);
+        m_panels[static_cast<size_t>(i)] = label;
+        x += kPanelWidths[i];
+    }
+
+    m_lampPanel = new QFrame(this);
+    m_lampPanel->setObjectName(QStringLiteral("Panel3"));
+    m_lampPanel->setGeometry(kLampPanelLeft, 2, kLampPanelWidth, 20);
+    for (int i = 0; i < LampCount; ++i) {
+        auto* lamp = new QLabel(QString::fromLatin1(kLampNames[i]), m_lampPanel);
+        lamp->setObjectName(QStringLiteral("Lamp%1").arg(QString::fromLatin1(kLampNames[i])));
+        lamp->move(kLampX[i], 3);
+        lamp->setFixedHeight(12);
+        lamp->adjustSize();
+        lamp->setEnabled(false);
+        m_lamps[static_cast<size_t>(i)] = lamp;
+    }
+    // A lit lamp reads green, a dark one takes the disabled grey of the style.
+    m_lampPanel->setStyleSheet(
+        QStringLiteral("QLabel:enabled { color: #008000; } QLabel:disabled { color: gray; }"));
+    QFont lampFont = m_lampPanel->font();
+    lampFont.setPixelSize(10);
+    m_lampPanel->setFont(lampFont);
+    for (QLabel* lamp : m_lamps) {
+        lamp->adjustSize();
+    }
+    m_panel4 = new QFrame(m_lampPanel);
+    m_panel4->setObjectName(QStringLiteral("Panel4"));
+    m_panel4->setFrameShape(QFrame::VLine);
+    m_panel4->setFrameShadow(QFrame::Sunken);
+    m_panel4->setGeometry(55, 1, 2, 18);
+}
+
+void TStatusBarMY::SetPanelText(int panel, const QString& text) {
+    if (panel >= 0 && panel < PanelCount) {
+        m_panels[static_cast<size_t>(panel)]->setText(text);
+    }
+}
+
+QString TStatusBarMY::PanelText(int panel) const {
+    if (panel < 0 || panel >= PanelCount) {
+        return QString();
+    }
+    return m_panels[static_cast<size_t>(panel)]->text();
+}
+
+void TStatusBarMY::SetLamp(Lamp lamp, bool lit) {
+    m_lamps[static_cast<size_t>(lamp)]->setEnabled(lit);
+}
+
+bool TStatusBarMY::LampLit(Lamp lamp) const {
+    return m_lamps[static_cast<size_t>(lamp)]->isEnabled();
+}
+
+void TStatusBarMY::mouseDoubleClickEvent(QMouseEvent* event) {
+    emit doubleClicked();
+    QStatusBar::mouseDoubleClickEvent(event);
+}
+
+void TStatusBarMY::resizeEvent(QResizeEvent* event) {
+    QStatusBar::resizeEvent(event);
+    if (width() > kMovesAbove) {
+        const int mainWidth = window() != nullptr ? window()->width() : width();
+        m_lampPanel->move(mainWidth - m_lampPanel->width() - 23, m_lampPanel->y());
+    }
+}

@@ -1,0 +1,41 @@
+#pragma once
+// The main window's status bar: four text panels of fixed width, a fifth one covered by
+// the lamp panel of the five modem lines, and a double click that the window uses to
+// reset the byte counters.
+
+#include <QFrame>
+#include <QLabel>
+#include <QStatusBar>
+#include <array>
+
+class TStatusBarMY : public QStatusBar {
+    Q_OBJECT
+public:
+    static constexpr int PanelCount = 5;
+    enum Lamp { LampDTR, LampRTS, LampDSR, LampCTS, LampRLSD, LampCount };
+
+    explicit TStatusBarMY(QWidget* parent = nullptr);
+
+    void SetPanelText(int panel, const QString& text);
+    QString PanelText(int panel) const;
+    QLabel* Panel(int panel) const { return m_panels[static_cast<size_t>(panel)]; }
+
+    // A lit lamp is an enabled label, a dark one a disabled (greyed) label.
+    void SetLamp(Lamp lamp, bool lit);
+    bool LampLit(Lamp lamp) const;
+    QLabel* LampLabel(Lamp lamp) const { return m_lamps[static_cast<size_t>(lamp)]; }
+    QFrame* LampPanel() const { return m_lampPanel; }
+
+signals:
+    void doubleClicked();
+
+protected:
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    std::array<QLabel*, PanelCount> m_panels{};
+    std::array<QLabel*, LampCount> m_lamps{};
+    QFrame* m_lampPanel = nullptr;
+    QFrame* m_panel4 = nullptr;
+};

@@ -1,0 +1,64 @@
+#include "ui/main/UiPrompter.h"
+
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QUrl>
+
+void TUiPrompter::Warning(const std::string& text, const std::string& caption, PromptOwner owner) {
+    QWidget* w = owner == PromptOwner::SendWindow ? m_sendWindow : m_mainWindow;
+    Warning(w, QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())),
+            QString::fromLatin1(caption.data(), static_cast<qsizetype>(caption.size())));
+}
+
+void TQtPrompter::Warning(QWidget* owner, const QString& text, const QString& caption) {
+    QMessageBox::warning(owner, caption, text, QMessageBox::Ok);
+}
+
+bool TQtPrompter::Question(QWidget* owner, const QString& text, const QString& caption) {
+    return QMessageBox::question(owner, caption, text, QMessageBox::Yes | QMessageBox::No) ==
+           QMessageBox::Yes;
+}
+
+// Filters come in the "caption|pattern|caption|pattern" form; Qt wants "caption (pattern)".
+static QString QtFilter(const QString& filter) {
+    const QStringList parts = filter.split(QLatin1Char('|'));
+    QStringList out;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        out << parts[i] + QStringLiteral(" (") + parts[i + 1] + QLatin1Char(')');
+    }
+    return out.join(QStringLiteral(";;"));
+}
+
+QString TQtPrompter::SaveFileName(QWidget* owner, const QString& proposedName,
+                                  const QString& filter) {
+    QFileDialog dialog(owner);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setNameFilter(QtFilter(filter));
+    dialog.selectFile(proposedName);
+    // The program asks about replacing a file itself, after it has added the extension.
+    dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return QString();
+    }
+    return dialog.selectedFiles().first();
+}
+
+QString TQtPrompter::OpenFileName(QWidget* owner, const QString& initialName,
+                                  const QString& filter) {
+    QFileDialog dialog(owner);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilter(QtFilter(filter));
+    if (!initialName.isEmpty()) {
+        dialog.selectFile(initialName);
+    }
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return QString();
+    }
+    return dialog.selectedFiles().first();
+}
+
+void TQtPrompter::OpenUrl(const QString& url) {
+    QDesktopServices::openUrl(QUrl(url));
+}

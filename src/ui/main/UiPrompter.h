@@ -1,0 +1,48 @@
+#pragma once
+// Every message box and standard dialog of the windows goes through one prompter, so the
+// program shows the real dialogs and tests script the answers: nothing modal can block a
+// test.
+
+#include "traffic/Prompter.h"
+
+#include <QString>
+#include <QWidget>
+
+class TUiPrompter : public Prompter {
+public:
+    // Warning box: warning icon, one OK button.
+    void Warning(const std::string& text, const std::string& caption, PromptOwner owner) override;
+    virtual void Warning(QWidget* owner, const QString& text, const QString& caption) = 0;
+    // Yes/No question; true for Yes.
+    virtual bool Question(QWidget* owner, const QString& text, const QString& caption) = 0;
+    // File dialogs; an empty result means cancelled.
+    virtual QString SaveFileName(QWidget* owner, const QString& proposedName,
+                                 const QString& filter) = 0;
+    virtual QString OpenFileName(QWidget* owner, const QString& initialName,
+                                 const QString& filter) = 0;
+    // Opens a web page in the default browser.
+    virtual void OpenUrl(const QString& url) = 0;
+
+    // The windows the engine-side owners stand for.
+    void SetOwners(QWidget* mainWindow, QWidget* sendWindow) {
+        m_mainWindow = mainWindow;
+        m_sendWindow = sendWindow;
+    }
+
+protected:
+    QWidget* m_mainWindow = nullptr;
+    QWidget* m_sendWindow = nullptr;
+};
+
+// The real dialogs.
+class TQtPrompter final : public TUiPrompter {
+public:
+    using TUiPrompter::Warning;
+    void Warning(QWidget* owner, const QString& text, const QString& caption) override;
+    bool Question(QWidget* owner, const QString& text, const QString& caption) override;
+    QString SaveFileName(QWidget* owner, const QString& proposedName,
+                         const QString& filter) override;
+    QString OpenFileName(QWidget* owner, const QString& initialName,
+                         const QString& filter) override;
+    void OpenUrl(const QString& url) override;
+};
