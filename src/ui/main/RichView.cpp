@@ -89,6 +89,8 @@ int RichView::StyleIndex(const TextStyle& spec) {
     style.font.setKerning(false);
     style.metrics = QFontMetricsF(style.font);
     style.color = FromBgr(spec.color);
+    style.ascent = static_cast<float>(style.metrics.ascent());
+    style.height = std::ceil(static_cast<float>(style.metrics.lineSpacing()));
     if (QFontInfo(style.font).fixedPitch()) {
         // Measured over a long string: what the text engine really advances per cell.
         style.monoAdvance = static_cast<float>(
@@ -97,37 +99,7 @@ int RichView::StyleIndex(const TextStyle& spec) {
     m_styles.push_back(std::move(style));
     const int index = static_cast<int>(m_styles.size()) - 1;
     m_styleIndex.emplace(key, index);
-    RowMetricsFor(m_styles.back());
     return index;
-}
-
-void RichView::RowMetricsFor(const Style& style) {
-    const float ascent = static_cast<float>(style.metrics.ascent());
-    const float below = static_cast<float>(style.metrics.lineSpacing()) - ascent;
-    const float oldAscent = m_rowAscent;
-    const float oldHeight = m_rowHeight;
-    m_rowAscent = std::max(m_rowAscent, ascent);
-    m_rowHeight = std::max(m_rowHeight, std::ceil(m_rowAscent + below));
-    if (oldAscent != m_rowAscent || oldHeight != m_rowHeight) {
-        ScheduleFrame();
-    }
-}
-
-void RichView::RecomputeRowMetrics() {
-    m_rowAscent = 0;
-    m_rowHeight = 0;
-    std::vector<bool> seen(m_styles.size());
-    seen[static_cast<size_t>(StyleIndex(m_defaultStyle))] = true;
-    for (const Line& line : m_lines) {
-        for (const Run& run : line.runs) {
-            seen[static_cast<size_t>(run.style)] = true;
-        }
-    }
-    for (size_t i = 0; i < seen.size(); ++i) {
-        if (seen[i]) {
-            RowMetricsFor(m_styles[i]);
-        }
-    }
 }
 
 float RichView::Advance(const Style& style, QChar ch) const {
@@ -223,11 +195,49 @@ TextStyle RichView::CaretStyle() const {
 
 void RichView::SetDefaultStyle(const TextStyle& style) {
     m_defaultStyle = style;
-    StyleIndex(style);
-    if (TextLength() == 0) {
-        RecomputeRowMetrics();
-    }
+    const Style& metrics = StyleOf(StyleIndex(style));
+    m_rowHeight = metrics.height;
+    m_rowAscent = metrics.ascent;
     ScheduleFrame();
+}
+
+RichView::RowMetrics RichView::LineMetrics(int index) const {
+    const Line& line = m_lines[static_cast<size_t>(index)];
+    if (line.runs.empty()) {
+        return {m_rowHeight, m_rowAscent};
+    }
+    float ascent = 0;
+    float below = 0;
+    for (const Run& run : line.runs) {
+        const Style& style = StyleOf(run.style);
+        ascent = std::max(ascent, style.ascent);
+        below = std::max(below, style.height - style.ascent);
+    }
+    return {std::ceil(ascent + below), ascent};
+}
+
+int RichView::LineOfRow(int row) {
+    if (!m_wordWrap) {
+        return row;
+    }
+    EnsureRows();
+    const auto it = std::upper_bound(m_rowStarts.begin(), m_rowStarts.end(), row);
+    return static_cast<int>(it - m_rowStarts.begin()) - 1;
+}
+
+int RichView::RowsFitting(int lastRow) {
+    // Rows ending with lastRow that fit the viewport, at least one.
+    const float room = static_cast<float>(viewport()->height()) - kMargin;
+    float used = 0;
+    int count = 0;
+    for (int row = lastRow; row >= 0; --row) {
+        used += LineMetrics(LineOfRow(row)).height;
+        if (used > room && count > 0) {
+            break;
+        }
+        ++count;
+    }
+    return std::max(1, count);
 }
 
 void RichView::SetTextColor(uint32_t bgr) {
@@ -561,7 +571,6 @@ void RichView::Clear() {
     m_anchor = m_caret = Pos{};
     m_undo.clear();
     m_redo.clear();
-    RecomputeRowMetrics();
     verticalScrollBar()->setValue(0);
     horizontalScrollBar()->setValue(0);
     ContentChanged(true, false);
@@ -678,7 +687,6 @@ void RichView::SetStyledText(const StyledText& text) {
     m_redo.clear();
     Replace(Pos{}, Pos{}, std::move(fragment));
     m_anchor = m_caret = Pos{};
-    RecomputeRowMetrics();
     verticalScrollBar()->setValue(0);
     horizontalScrollBar()->setValue(0);
     ContentChanged(false, false);
@@ -985,6 +993,29 @@ std::vector<int> RichView::WrapLine(int index) const {
         return starts;
     }
     const int length = static_cast<int>(line.text.size());
+    if (line.uniform) {
+        // The same rule as below with columns: a row holds cols characters plus any
+        // blanks that follow, and breaks after its last blank when it has one.
+        const int cols = std::max(1, static_cast<int>(width / line.advance));
+        const QChar* text = line.text.constData();
+        int rowStart = 0;
+        while (true) {
+            int i = rowStart + cols;
+            while (i < length && text[i] == QLatin1Char(' ')) {
+                ++i;
+            }
+            if (i >= length) {
+                break;
+            }
+            int brk = i;
+            while (brk > rowStart && text[brk - 1] != QLatin1Char(' ')) {
+                --brk;
+            }
+            rowStart = brk > rowStart ? brk : i;
+            starts.push_back(rowStart);
+        }
+        return starts;
+    }
     size_t run = 0;
     const auto advanceAt = [&](int i) -> float {
         if (line.uniform) {
@@ -1047,7 +1078,7 @@ void RichView::EnsureRows() {
         m_wrapWidthUsed = width;
     }
     const size_t n = m_lines.size();
-    if (m_rowsValid > n) {
+    if (m_rowsValid > n + 1) {
         m_rowsValid = 0;
     }
     m_rowStarts.resize(n + 1);
@@ -1157,10 +1188,16 @@ int RichView::ColumnAtX(const Row& row, float x) const {
 
 RichView::Pos RichView::PosAtPoint(QPoint point) {
     const int rows = TotalRows();
-    const int row = std::clamp(
-        verticalScrollBar()->value() +
-            static_cast<int>(std::floor((static_cast<float>(point.y()) - kMargin) / m_rowHeight)),
-        0, rows - 1);
+    int row = verticalScrollBar()->value();
+    float y = kMargin;
+    while (row + 1 < rows) {
+        y += LineMetrics(LineOfRow(row)).height;
+        if (static_cast<float>(point.y()) < y) {
+            break;
+        }
+        ++row;
+    }
+    row = std::clamp(row, 0, rows - 1);
     const Row r = RowAt(row);
     const float x =
         static_cast<float>(point.x() + (m_wordWrap ? 0 : horizontalScrollBar()->value())) - kMargin;
@@ -1168,10 +1205,11 @@ RichView::Pos RichView::PosAtPoint(QPoint point) {
 }
 
 void RichView::UpdateScrollBars() {
+    const int total = TotalRows();
     const int visible = std::max(
         1, static_cast<int>((static_cast<float>(viewport()->height()) - kMargin) / m_rowHeight));
     QScrollBar* vbar = verticalScrollBar();
-    vbar->setRange(0, std::max(0, TotalRows() - visible));
+    vbar->setRange(0, std::max(0, total - RowsFitting(total - 1)));
     vbar->setPageStep(visible);
     vbar->setSingleStep(1);
     QScrollBar* hbar = horizontalScrollBar();
@@ -1197,11 +1235,13 @@ void RichView::EnsureCaretVisible() {
     UpdateScrollBars();
     QScrollBar* vbar = verticalScrollBar();
     const int row = VisualRowOf(m_caret);
-    const int visible = vbar->pageStep();
     if (row < vbar->value()) {
         vbar->setValue(row);
-    } else if (row >= vbar->value() + visible) {
-        vbar->setValue(row - visible + 1);
+    } else {
+        const int first = row - RowsFitting(row) + 1;
+        if (vbar->value() < first) {
+            vbar->setValue(first);
+        }
     }
     if (m_wordWrap) {
         return;
@@ -1266,38 +1306,36 @@ void RichView::paintEvent(QPaintEvent* event) {
     painter.fillRect(event->rect(), background);
     const int total = TotalRows();
     const int first = verticalScrollBar()->value();
-    const int visible =
-        static_cast<int>(std::ceil(static_cast<float>(viewport()->height()) / m_rowHeight)) + 1;
+    const float bottom = static_cast<float>(viewport()->height());
     const Pos selFrom = SelectionBegin();
     const Pos selTo = SelectionEnd();
+    const int caretRow = hasFocus() && m_caretOn ? VisualRowOf(m_caret) : -1;
     int row = first;
-    while (row < total && row < first + visible) {
+    float y = kMargin;
+    while (row < total && y < bottom) {
         const Row start = RowAt(row);
         const std::vector<int> starts = m_wordWrap ? WrapLine(start.line) : std::vector<int>{0};
         const int length = static_cast<int>(m_lines[static_cast<size_t>(start.line)].text.size());
+        const RowMetrics metrics = LineMetrics(start.line);
         size_t sub = static_cast<size_t>(std::find(starts.begin(), starts.end(), start.start) -
                                          starts.begin());
-        for (; sub < starts.size() && row < first + visible; ++sub, ++row) {
+        for (; sub < starts.size() && y < bottom; ++sub, ++row) {
             const Row r{start.line, starts[sub],
                         sub + 1 < starts.size() ? starts[sub + 1] : length};
-            PaintRow(painter, r, kMargin + static_cast<float>(row - first) * m_rowHeight, selFrom,
-                     selTo);
-        }
-    }
-    if (hasFocus() && m_caretOn) {
-        const int caretRow = VisualRowOf(m_caret);
-        if (caretRow >= first && caretRow < first + visible) {
-            const Row r = RowAt(caretRow);
-            const float x = kMargin + XInRow(r.line, r.start, m_caret.col) -
-                            static_cast<float>(m_wordWrap ? 0 : horizontalScrollBar()->value());
-            const float y = kMargin + static_cast<float>(caretRow - first) * m_rowHeight;
-            painter.fillRect(QRectF(x, y, kCaretWidth, m_rowHeight),
-                             background.lightness() < 128 ? Qt::white : Qt::black);
+            PaintRow(painter, r, y, metrics, selFrom, selTo);
+            if (row == caretRow) {
+                const float x = kMargin + XInRow(r.line, r.start, m_caret.col) -
+                                static_cast<float>(m_wordWrap ? 0 : horizontalScrollBar()->value());
+                painter.fillRect(QRectF(x, y, kCaretWidth, metrics.height),
+                                 background.lightness() < 128 ? Qt::white : Qt::black);
+            }
+            y += metrics.height;
         }
     }
 }
 
-void RichView::PaintRow(QPainter& painter, const Row& row, float y, Pos selFrom, Pos selTo) {
+void RichView::PaintRow(QPainter& painter, const Row& row, float y, RowMetrics metrics, Pos selFrom,
+                        Pos selTo) {
     const Line& line = m_lines[static_cast<size_t>(row.line)];
     const float scroll = static_cast<float>(m_wordWrap ? 0 : horizontalScrollBar()->value());
     const float viewWidth = static_cast<float>(viewport()->width());
@@ -1371,14 +1409,14 @@ void RichView::PaintRow(QPainter& painter, const Row& row, float y, Pos selFrom,
             }
         }
         if (selected) {
-            painter.fillRect(QRectF(x, y, width, m_rowHeight), highlight);
+            painter.fillRect(QRectF(x, y, width, metrics.height), highlight);
         }
         if (currentStyle != line.runs[r].style) {
             painter.setFont(style.font);
             currentStyle = line.runs[r].style;
         }
         painter.setPen(selected ? highlightText : style.color);
-        painter.drawText(QPointF(x, y + m_rowAscent), shown);
+        painter.drawText(QPointF(x, y + metrics.ascent), shown);
         x += width;
         i = end;
         if (x > viewWidth) {
@@ -1393,7 +1431,7 @@ void RichView::PaintRow(QPainter& painter, const Row& row, float y, Pos selFrom,
             line.uniform && line.advance > 0
                 ? line.advance
                 : static_cast<float>(StyleOf(TypingStyle()).metrics.averageCharWidth());
-        painter.fillRect(QRectF(x, y, cell, m_rowHeight), highlight);
+        painter.fillRect(QRectF(x, y, cell, metrics.height), highlight);
     }
 }
 

@@ -153,6 +153,13 @@ private:
         QFontMetricsF metrics{QFont()};
         QColor color;
         float monoAdvance = 0; // 0: proportional font
+        float ascent = 0;
+        float height = 0; // of a row in this style
+    };
+    // A line's rows are as high as its highest style; an empty line takes the default.
+    struct RowMetrics {
+        float height;
+        float ascent;
     };
     struct Pos {
         int line = 0;
@@ -224,12 +231,14 @@ private:
     int ColumnAtX(const Row& row, float x) const;
     Pos PosAtPoint(QPoint point);
     void UpdateScrollBars();
-    void RowMetricsFor(const Style& style);
-    void RecomputeRowMetrics();
+    RowMetrics LineMetrics(int line) const;
+    int LineOfRow(int row);
+    int RowsFitting(int lastRow);
     void InvalidateLayout();
     void ScheduleFrame();
     void RestartBlink();
-    void PaintRow(QPainter& painter, const Row& row, float y, Pos selFrom, Pos selTo);
+    void PaintRow(QPainter& painter, const Row& row, float y, RowMetrics metrics, Pos selFrom,
+                  Pos selTo);
 
     std::deque<Line> m_lines;
     int64_t m_totalChars = 0;
@@ -252,7 +261,7 @@ private:
 
     float m_maxWidth = 0;
     bool m_maxWidthStale = false;
-    float m_rowHeight = 14;
+    float m_rowHeight = 14; // of the default style
     float m_rowAscent = 11;
 
     std::vector<UndoStep> m_undo;

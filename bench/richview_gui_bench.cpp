@@ -1,0 +1,195 @@
+// The traffic view's costs against what a 3 Mbaud line asks of it: appending lines of
+// 100 KB, repainting, filling to the 120000-line cap, trimming 20000 lines, and the
+// memory a short line takes. Prints one table; run by `make bench` (offscreen) or under
+// a real X server.
+
+#include "ui/main/RichView.h"
+
+#include <QApplication>
+#include <QScrollBar>
+#include <QWindow>
+
+#include <malloc.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const TextAttributes kGrey{"Courier New", 0, 0x808080};
+const TextAttributes kBlue{"Courier New", 0, 0xC80000};
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double TimeMs(const std::function<void()>& work) {
+    const auto start = Clock::now();
+    work();
+    return Ms(Clock::now() - start);
+}
+
+// The traffic engine's append and the main window's line cap, as the program runs them.
+void AppendRecord(RichView& view, const std::string& prefix, const std::string& payload) {
+    view.MoveCaretToEnd();
+    view.InsertText(prefix, kGrey);
+    view.InsertText(payload, kBlue);
+}
+
+void InstallLineCap(RichView& view) {
+    QObject::connect(&view, &RichView::changed, &view, [&view] {
+        if (view.LineCount() > 120000) {
+            view.DeleteFirstLines(20000);
+            view.MoveCaretToEnd();
+        }
+    });
+}
+
+std::string HexPayload(size_t bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(bytes * 3 + 2);
+    for (size_t i = 0; i < bytes; ++i) {
+        text += digits[(i * 7 >> 4) & 15];
+        text += digits[(i * 7) & 15];
+        text += ' ';
+    }
+    return text + "\r\n";
+}
+
+// 48 characters per line: a 14-character time prefix and 34 of payload.
+const std::string kShortPrefix = "[12:34:56   5] ";
+const std::string kShortPayload = std::string("01 03 02 00 0A 39 8F 01 03 02 0") + "\r\n";
+
+void Fill(RichView& view, int lines) {
+    for (int i = 0; i < lines; ++i) {
+        AppendRecord(view, kShortPrefix, kShortPayload);
+    }
+}
+
+// Shows the view and waits until the window system lets it paint.
+void ShowExposed(RichView& view) {
+    view.resize(800, 600);
+    view.show();
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while ((view.windowHandle() == nullptr || !view.windowHandle()->isExposed()) &&
+           Clock::now() < deadline) {
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    QApplication::processEvents();
+}
+
+// Counts the paints that really reach the viewport, so a skipped paint cannot pass for a
+// fast one.
+class PaintCounter : public QObject {
+public:
+    int paints = 0;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            ++paints;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+struct Row {
+    std::string figure;
+    double value;
+    double target;
+    std::string unit;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    std::vector<Row> rows;
+    const std::string longLine = HexPayload(34 * 1024); // about 100 KB of text
+
+    // 1. Appending lines of 100 KB to a view near the cap.
+    {
+        RichView view;
+        ShowExposed(view);
+        PaintCounter counter;
+        view.viewport()->installEventFilter(&counter);
+        InstallLineCap(view);
+        Fill(view, 119000);
+        std::vector<double> times;
+        for (int i = 0; i < 60; ++i) {
+            times.push_back(TimeMs([&] { AppendRecord(view, kShortPrefix, longLine); }));
+        }
+        std::sort(times.begin(), times.end());
+        rows.push_back(
+            {"append a 100 KB line at 119000 lines (median)", times[times.size() / 2], 2, "ms"});
+        rows.push_back({"append a 100 KB line at 119000 lines (worst)", times.back(), 2, "ms"});
+
+        // 2. Repainting that view: the end of the text, where 100 KB lines are shown.
+        const auto repaint = [&](int passes) {
+            double worst = 0;
+            for (int i = 0; i < passes; ++i) {
+                view.viewport()->update();
+                worst = std::max(worst, TimeMs([&] { view.FlushPaint(); }));
+            }
+            return worst;
+        };
+        view.FlushPaint();
+        view.verticalScrollBar()->setValue(view.verticalScrollBar()->maximum());
+        rows.push_back({"repaint, 100 KB lines in view, left edge (worst)", repaint(20), 16, "ms"});
+        view.horizontalScrollBar()->setValue(view.horizontalScrollBar()->maximum() / 2);
+        rows.push_back(
+            {"repaint, 100 KB lines in view, middle columns (worst)", repaint(20), 16, "ms"});
+        view.SetWordWrap(true);
+        view.FlushPaint();
+        view.verticalScrollBar()->setValue(view.verticalScrollBar()->maximum());
+        rows.push_back(
+            {"repaint with word wrap, 100 KB lines in view (worst)", repaint(20), 16, "ms"});
+        view.SetWordWrap(false);
+        std::printf("(%d paints measured)\n", counter.paints);
+    }
+
+    // 3. Filling an empty view with 120000 lines of 48 characters.
+    {
+        RichView view;
+        ShowExposed(view);
+        InstallLineCap(view);
+        rows.push_back({"append 120000 lines of 48 bytes (total)",
+                        TimeMs([&] { Fill(view, 120000); }), 2000, "ms"});
+
+        // 4. The line cap's cut.
+        AppendRecord(view, kShortPrefix, kShortPayload);
+        rows.push_back({"delete the first 20000 of 120001 lines",
+                        TimeMs([&] { view.DeleteFirstLines(20000); }), 50, "ms"});
+    }
+
+    // 5. Memory of a short line beyond its 48 characters.
+    {
+        RichView view;
+        view.resize(800, 600);
+        AppendRecord(view, kShortPrefix, kShortPayload);
+        malloc_trim(0);
+        const size_t before = mallinfo2().uordblks;
+        Fill(view, 100000);
+        const size_t after = mallinfo2().uordblks;
+        const double perLine = static_cast<double>(after - before) / 100000.0;
+        rows.push_back({"memory per 48-byte line beyond its text", perLine - 48, 200, "bytes"});
+    }
+
+    std::printf("%-58s %12s %10s  %s\n", "rich view (Qt)", "measured", "target", "");
+    bool allMet = true;
+    for (const Row& row : rows) {
+        const bool met = row.value < row.target;
+        allMet = allMet && met;
+        std::printf("%-58s %9.2f %-2s < %5.0f %-5s %s\n", row.figure.c_str(), row.value,
+                    row.unit == "bytes" ? "B" : row.unit.c_str(), row.target,
+                    row.unit == "bytes" ? "B" : row.unit.c_str(), met ? "ok" : "MISSED");
+    }
+    std::printf("platform: %s\n", qPrintable(QGuiApplication::platformName()));
+    std::printf("%s\n", allMet ? "all targets met" : "some targets missed");
+    return 0;
+}
