@@ -2,6 +2,7 @@
 
 #include "ui/main/Application.h"
 #include "ui/main/MainForm.h"
+#include "ui/main/QuitSignals.h"
 #include "ui/main/UiPrompter.h"
 
 int main(int argc, char** argv) {
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
     if (argc > 1) {
         mainForm.LoadCommandLineFile(QString::fromLocal8Bit(argv[1]));
     }
+    CloseOnQuitSignals(&mainForm);
     mainForm.show();
     return TKorvaneApplication::exec();
 }
