@@ -127,7 +127,10 @@ int main(int argc, char** argv) {
         std::sort(times.begin(), times.end());
         rows.push_back(
             {"append a 100 KB line at 119000 lines (median)", times[times.size() / 2], 2, "ms"});
-        rows.push_back({"append a 100 KB line at 119000 lines (worst)", times.back(), 2, "ms"});
+        // The machine is shared: the single worst pass says more about the neighbours.
+        rows.push_back({"append a 100 KB line at 119000 lines (95th percentile)",
+                        times[times.size() * 95 / 100], 2, "ms"});
+        std::printf("(100 KB appends: worst of %zu passes %.2f ms)\n", times.size(), times.back());
 
         // 2. Repainting that view: the end of the text, where 100 KB lines are shown.
         const auto repaint = [&](int passes) {

@@ -155,9 +155,11 @@ TEST_F(RichViewTest, LineCapDropsTheOldestLinesInOrder) {
     EXPECT_EQ(view.TextLength(), static_cast<int64_t>(view.Text().size()));
     EXPECT_EQ(view.PositionFromLine(1), static_cast<int64_t>(view.LineText(0).size()) + 1);
 
-    // Positions after the cut move up with the text.
+    // Positions after the cut move up with the text, and so does a reader scrolled back.
     view.SetCaret(50000, 3);
+    view.verticalScrollBar()->setValue(49995);
     view.DeleteFirstLines(10);
+    EXPECT_EQ(view.verticalScrollBar()->value(), 49985);
     EXPECT_EQ(view.CaretLine(), 49990);
     EXPECT_EQ(view.CaretColumn(), 3);
     view.DeleteFirstLines(200000);

@@ -392,16 +392,7 @@ void RichView::ReplaceLines(int first, int count, std::vector<Line>&& lines) {
 }
 
 RichView::Pos RichView::Edit(Pos from, Pos to, Fragment fragment, bool record, bool typing) {
-    int64_t removed = 0;
-    if (from.line == to.line) {
-        removed = to.col - from.col;
-    } else {
-        removed = m_lines[static_cast<size_t>(from.line)].text.size() - from.col + to.col;
-        for (int l = from.line + 1; l < to.line; ++l) {
-            removed += m_lines[static_cast<size_t>(l)].text.size();
-        }
-        removed += to.line - from.line;
-    }
+    const int64_t removed = RangeLength(from, to);
     int64_t inserted = FragmentLength(fragment);
     const int64_t room = std::max<int64_t>(0, m_maxLength - (TextLength() - removed));
     if (inserted > room) {
@@ -550,7 +541,18 @@ std::string RichView::SelectedText() const {
 }
 
 int RichView::SelectionLength() const {
-    return static_cast<int>(OffsetOf(SelectionEnd()) - OffsetOf(SelectionBegin()));
+    return static_cast<int>(RangeLength(SelectionBegin(), SelectionEnd()));
+}
+
+int64_t RichView::RangeLength(Pos from, Pos to) const {
+    if (from.line == to.line) {
+        return to.col - from.col;
+    }
+    int64_t length = m_lines[static_cast<size_t>(from.line)].text.size() - from.col + to.col;
+    for (int l = from.line + 1; l < to.line; ++l) {
+        length += m_lines[static_cast<size_t>(l)].text.size();
+    }
+    return length + (to.line - from.line);
 }
 
 bool RichView::HasFocus() const {
@@ -872,6 +874,10 @@ void RichView::DeleteFirstLines(int count) {
     if (!m_undo.empty() || !m_redo.empty()) {
         AdjustHistory(0, chars + count, 0);
     }
+    // A reader scrolled back keeps seeing the same text; one at the end stays there.
+    QScrollBar* vbar = verticalScrollBar();
+    const bool atBottom = vbar->value() >= vbar->maximum();
+    const int removedRows = FirstRowOfLine(count);
     m_lines.erase(m_lines.begin(), m_lines.begin() + count);
     m_totalChars -= chars;
     m_offsetsValid = 0;
@@ -880,7 +886,10 @@ void RichView::DeleteFirstLines(int count) {
     const auto shift = [count](Pos& p) { p = p.line < count ? Pos{} : Pos{p.line - count, p.col}; };
     shift(m_anchor);
     shift(m_caret);
-    ContentChanged(false, false);
+    if (!atBottom) {
+        vbar->setValue(std::max(0, vbar->value() - removedRows));
+    }
+    ContentChanged(atBottom, false);
 }
 
 // ---------------------------------------------------------------- editing
@@ -1166,7 +1175,9 @@ int RichView::ColumnAtX(const Row& row, float x) const {
     const int last = row.end < length && row.end > row.start ? row.end - 1 : row.end;
     int col = last;
     if (line.uniform) {
-        col = row.start + static_cast<int>(std::lround(std::max(0.0f, x) / line.advance));
+        col = line.advance > 0
+                  ? row.start + static_cast<int>(std::lround(std::max(0.0f, x) / line.advance))
+                  : row.start;
     } else {
         float at = 0;
         for (int i = row.start; i < row.end; ++i) {

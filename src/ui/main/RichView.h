@@ -191,6 +191,7 @@ private:
     static void Append(Line& line, QStringView text, int style);
     static void AppendSlice(Line& line, const Line& source, int from, int to);
     static int64_t FragmentLength(const Fragment& fragment);
+    int64_t RangeLength(Pos from, Pos to) const;
     Fragment Extract(Pos from, Pos to) const;
     Fragment FragmentFromStyled(const StyledText& text);
     StyledText StyledFromRange(Pos from, Pos to) const;
