@@ -127,9 +127,31 @@ TEST_F(RichViewTest, SelectionCountsALineBreakAsOneCharacter) {
     EXPECT_EQ(view.PositionFromLine(2), 8);
     EXPECT_EQ(view.Text(), "abc\ndef\nghi");
 
+    // Search: within lines, case folded for a-z only, the match ending by the limit.
+    view.MoveCaretToEnd();
+    view.InsertText("\r\nCaf\xE9 caf\xC9 cafe", kBlue);
+    view.SetSelection(2, 5);
+    struct Search {
+        std::string needle;
+        int64_t from;
+        int64_t to;
+        bool matchCase;
+        int64_t found;
+    };
+    const std::vector<Search> searches = {
+        {"def", 0, 100, true, 4},   {"DEF", 0, 100, true, -1},      {"DEF", 0, 100, false, 4},
+        {"def", 5, 100, false, -1}, {"c\nd", 0, 100, true, -1},     {"ghi", 0, 10, true, -1},
+        {"ghi", 0, 11, true, 8},    {"caf\xE9", 0, 100, false, 12}, {"CAF\xC9", 0, 100, false, 17},
+        {"", 0, 100, true, -1},
+    };
+    for (const Search& search : searches) {
+        EXPECT_EQ(view.Find(search.needle, search.from, search.to, search.matchCase), search.found)
+            << search.needle << " from " << search.from;
+    }
+
     // An insertion replaces the selection.
     view.InsertText("X", kGrey);
-    EXPECT_EQ(Plain(), "abX\nghi");
+    EXPECT_EQ(Plain(), "abX\nghi\nCaf\xC3\xA9 caf\xC3\x89 cafe");
     EXPECT_EQ(view.CaretColumn(), 3);
     EXPECT_EQ(view.SelectionLength(), 0);
 }

@@ -775,6 +775,49 @@ std::string RichView::Text() const {
     return out;
 }
 
+int64_t RichView::Find(std::string_view needle, int64_t from, int64_t to, bool matchCase) const {
+    to = std::min(to, TextLength());
+    from = std::max<int64_t>(0, from);
+    if (needle.empty() || from >= to) {
+        return -1;
+    }
+    const QString wanted =
+        QString::fromLatin1(needle.data(), static_cast<qsizetype>(needle.size()));
+    const int n = static_cast<int>(wanted.size());
+    // Without case, only a-z fold: accented letters compare as they are.
+    const auto fold = [matchCase](char16_t c) {
+        return !matchCase && c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
+    };
+    std::vector<char16_t> key(static_cast<size_t>(n));
+    for (int k = 0; k < n; ++k) {
+        key[static_cast<size_t>(k)] = fold(wanted[k].unicode());
+    }
+    EnsureOffsets();
+    const Pos start = PosFromOffset(from);
+    for (size_t l = static_cast<size_t>(start.line); l < m_lines.size(); ++l) {
+        const int64_t lineStart = m_lineOffsets[l];
+        if (lineStart >= to) {
+            break;
+        }
+        const char16_t* text = reinterpret_cast<const char16_t*>(m_lines[l].text.constData());
+        const int limit =
+            static_cast<int>(std::min<int64_t>(m_lines[l].text.size(), to - lineStart));
+        for (int i = l == static_cast<size_t>(start.line) ? start.col : 0; i + n <= limit; ++i) {
+            if (fold(text[i]) != key[0]) {
+                continue;
+            }
+            int k = 1;
+            while (k < n && fold(text[i + k]) == key[static_cast<size_t>(k)]) {
+                ++k;
+            }
+            if (k == n) {
+                return lineStart + i;
+            }
+        }
+    }
+    return -1;
+}
+
 void RichView::SetSelection(int64_t start, int64_t length) {
     m_anchor = PosFromOffset(start);
     m_caret = PosFromOffset(start + std::max<int64_t>(0, length));

@@ -73,6 +73,10 @@ public:
     int64_t SelectionStart() const;
     int LineFromPosition(int64_t position) const;
     int64_t PositionFromLine(int line) const;
+    // Offset of the first occurrence of a Latin-1 needle that starts at or after from and
+    // ends by to, within one line; -1 if none. Without matchCase only a-z and A-Z are
+    // taken as equal.
+    int64_t Find(std::string_view needle, int64_t from, int64_t to, bool matchCase) const;
     // Selects length characters from start (both clamped); the caret ends at the far end.
     void SetSelection(int64_t start, int64_t length);
     void SetCaret(int line, int column);
