@@ -26,7 +26,8 @@ check-core: deps
 test: build $(if $(CI),check-core)
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 300
 
-run: build
+run: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target korvane portsim
 	@bash scripts/run.sh $(BUILD)
 
 bench: deps

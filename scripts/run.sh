@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# make run: starts a simulated device when no serial hardware is present, then the program.
+# make run: starts a simulated device (port SIM0) unless one runs already, then the program.
 set -euo pipefail
 build=${1:-build}
 cd "$(dirname "$0")/.."
@@ -13,20 +13,20 @@ cleanup() {
 }
 trap cleanup EXIT
 
-has_hardware=no
-for d in /sys/class/tty/*/device; do
-  [ -e "$d" ] || continue
-  name=$(basename "$(dirname "$d")")
-  case "$name" in
-    ttyS*) [ "$(cat "/sys/class/tty/$name/type" 2>/dev/null || echo 0)" != 0 ] && has_hardware=yes ;;
-    *) has_hardware=yes ;;
-  esac
-done
-
-if [ "$has_hardware" = no ] && [ -x "$build/tools/portsim/portsim" ]; then
+# A simulated Modbus device as port SIM0, unless one is already registered and alive, so a
+# machine without serial hardware shows live traffic at once.
+ports_dir="${XDG_DATA_HOME:-$HOME/.local/share}/Dolvy/Korvane/ports"
+if [ -e "$ports_dir/SIM0" ]; then
+  echo "Port SIM0 is already registered ($(readlink "$ports_dir/SIM0"))."
+elif [ -x "$build/tools/portsim/portsim" ]; then
   "$build/tools/portsim/portsim" --name SIM0 modbus &
   sim_pid=$!
-  echo "No serial hardware found: simulated Modbus device registered as port SIM0."
+  # The port list is read when the window opens: wait for the device to register.
+  for _ in $(seq 50); do
+    [ -e "$ports_dir/SIM0" ] && break
+    sleep 0.1
+  done
+  echo "Simulated Modbus RTU device (slave 1) registered as port SIM0."
 fi
 
 if [ ! -x "$build/src/app/korvane" ]; then
