@@ -2,6 +2,7 @@
 # make run: starts a simulated device (port SIM0) unless one runs already, then the program.
 set -euo pipefail
 build=${1:-build}
+shift || true
 cd "$(dirname "$0")/.."
 
 sim_pid=""
