@@ -294,6 +294,20 @@ TEST_F(RichViewTest, MouseSelectsAndCallsTheEngineHooks) {
     EXPECT_GE(moves, 1);
     ASSERT_FALSE(ups.empty());
     EXPECT_TRUE(ups.back());
+
+    // Dragging below the view scrolls it and extends the selection there.
+    for (int i = 0; i < 100; ++i) {
+        AppendRecord(view, "", "more");
+    }
+    view.FlushPaint();
+    view.verticalScrollBar()->setValue(0);
+    QTest::mousePress(view.viewport(), Qt::LeftButton, {}, at(0, 0));
+    QTest::mouseMove(view.viewport(), QPoint(20, view.viewport()->height() + 20));
+    EXPECT_GT(view.verticalScrollBar()->value(), 0);
+    EXPECT_GT(view.CaretLine(), 0);
+    QTest::mouseMove(view.viewport(), QPoint(20, -20));
+    QTest::mouseRelease(view.viewport(), Qt::LeftButton, {}, QPoint(20, -20));
+    EXPECT_EQ(view.SelectionStart(), 0);
 }
 
 TEST_F(RichViewTest, StyledTextRoundTripsAndReadsBackAsLatin1) {

@@ -21,6 +21,7 @@ constexpr float kMargin = 2; // left and top padding, pixels
 constexpr float kCaretWidth = 1;
 constexpr int kFrameMs = 16; // one repaint per frame at most
 constexpr int kBlinkMs = 500;
+constexpr int kDragScrollMs = 50;
 constexpr size_t kUndoDepth = 1000;
 
 QColor FromBgr(uint32_t bgr) {
@@ -40,6 +41,12 @@ QChar Shown(QChar c) {
 
 bool IsWordChar(QChar c) {
     return c.isLetterOrNumber() || c == QLatin1Char('_');
+}
+
+bool IsPrintable(const QString& text) {
+    return !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) {
+        return c.unicode() >= 0x20 && c.unicode() != 0x7F;
+    });
 }
 
 std::string StyleKey(const TextStyle& s) {
@@ -1243,6 +1250,9 @@ int RichView::ColumnAtX(const Row& row, float x) const {
 RichView::Pos RichView::PosAtPoint(QPoint point) {
     const int rows = TotalRows();
     int row = verticalScrollBar()->value();
+    if (point.y() < 0) {
+        --row; // dragging above the view: one row up, so the view scrolls
+    }
     float y = kMargin;
     while (row + 1 < rows) {
         y += LineMetrics(LineOfRow(row)).height;
@@ -1344,6 +1354,12 @@ void RichView::timerEvent(QTimerEvent* event) {
             EnsureCaretVisible();
         }
         viewport()->update();
+    } else if (event->timerId() == m_dragTimer.timerId()) {
+        if (m_dragging) {
+            DragTo(m_dragPoint);
+        } else {
+            m_dragTimer.stop();
+        }
     } else if (event->timerId() == m_blinkTimer.timerId()) {
         m_caretOn = !m_caretOn;
         viewport()->update();
@@ -1508,7 +1524,7 @@ bool RichView::event(QEvent* event) {
         if (key->matches(QKeySequence::Copy) || key->matches(QKeySequence::Cut) ||
             key->matches(QKeySequence::Paste) || key->matches(QKeySequence::Undo) ||
             key->matches(QKeySequence::Redo) || key->matches(QKeySequence::SelectAll) ||
-            (ctrl && key->key() == Qt::Key_Y) || (!ctrl && !key->text().isEmpty())) {
+            (ctrl && key->key() == Qt::Key_Y) || (!ctrl && IsPrintable(key->text()))) {
             key->accept();
             return true;
         }
@@ -1685,10 +1701,7 @@ void RichView::keyPressEvent(QKeyEvent* event) {
         break;
     }
     const QString text = event->text();
-    const bool printable = !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) {
-        return c.unicode() >= 0x20 && c.unicode() != 0x7F;
-    });
-    if (printable && (!ctrl || (event->modifiers() & Qt::AltModifier))) {
+    if (IsPrintable(text) && (!ctrl || (event->modifiers() & Qt::AltModifier))) {
         if (!m_readOnly) {
             TypeText(text, true);
         }
@@ -1728,9 +1741,13 @@ void RichView::mousePressEvent(QMouseEvent* event) {
 
 void RichView::mouseMoveEvent(QMouseEvent* event) {
     if (m_dragging && (event->buttons() & Qt::LeftButton)) {
-        const Pos pos = PosAtPoint(event->position().toPoint());
-        if (pos != m_caret) {
-            MoveCaret(pos, true);
+        m_dragPoint = event->position().toPoint();
+        DragTo(m_dragPoint);
+        // Held outside the view, the selection goes on growing as the view scrolls.
+        if (viewport()->rect().contains(m_dragPoint)) {
+            m_dragTimer.stop();
+        } else if (!m_dragTimer.isActive()) {
+            m_dragTimer.start(kDragScrollMs, this);
         }
     }
     if (OnMouseMove) {
@@ -1738,9 +1755,17 @@ void RichView::mouseMoveEvent(QMouseEvent* event) {
     }
 }
 
+void RichView::DragTo(QPoint point) {
+    const Pos pos = PosAtPoint(point);
+    if (pos != m_caret) {
+        MoveCaret(pos, true);
+    }
+}
+
 void RichView::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton) {
         m_dragging = false;
+        m_dragTimer.stop();
     }
     if (OnMouseUp) {
         const QPoint global = event->globalPosition().toPoint();
@@ -1795,6 +1820,7 @@ void RichView::focusInEvent(QFocusEvent* event) {
 void RichView::focusOutEvent(QFocusEvent* event) {
     QAbstractScrollArea::focusOutEvent(event);
     m_blinkTimer.stop();
+    m_dragTimer.stop();
     m_dragging = false;
     viewport()->update();
 }

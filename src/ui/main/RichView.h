@@ -210,6 +210,7 @@ private:
     void ContentChanged(bool followEnd, bool user);
     void TypeText(const QString& text, bool typing);
     void DeleteRange(Pos from, Pos to);
+    void DragTo(QPoint point);
 
     Pos SelectionBegin() const { return std::min(m_anchor, m_caret); }
     Pos SelectionEnd() const { return std::max(m_anchor, m_caret); }
@@ -281,4 +282,6 @@ private:
     bool m_followEnd = false;
     QBasicTimer m_frameTimer;
     QBasicTimer m_blinkTimer;
+    QBasicTimer m_dragTimer;
+    QPoint m_dragPoint;
 };
