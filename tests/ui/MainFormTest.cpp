@@ -296,3 +296,44 @@ TEST_F(MainFormTest, TrafficViewDropsItsOldestLinesPastTheCap) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(MainFormTest, ClosingWhileMinimisedStillSavesEverything) {
+    TMainForm& form = Start();
+    form.SendForm->RichSend->InsertText("11 22", TextAttributes{});
+    form.ShowRxTx2->trigger();
+    form.showMinimized();
+    Stop();
+    SettingsRecord saved;
+    ASSERT_TRUE(LoadSettingsFile(saved, Folder() + "/data"));
+    EXPECT_TRUE(saved.showRxTx);
+    EXPECT_NE(ReadRaw(Folder() + "/send").find("11 22"), std::string::npos);
+    // The layout keeps the restored place, not the minimised one.
+    EXPECT_NE(ReadRaw(Folder() + "/config.ini").find("Left=361"), std::string::npos);
+}
+
+// An exception that leaves an event handler is shown and the program goes on.
+class ThrowingObject : public QObject {
+protected:
+    bool event(QEvent* e) override {
+        if (e->type() == QEvent::User) {
+            throw std::runtime_error("Device fell off the bus");
+        }
+        return QObject::event(e);
+    }
+};
+
+TEST(GeneralErrorHandler, ShowsTheMessageAndCarriesOn) {
+    std::vector<std::string> shown;
+    TKorvaneApplication::SetErrorReporter([&](const std::string& m) { shown.push_back(m); });
+    ThrowingObject target;
+    QCoreApplication::postEvent(&target, new QEvent(QEvent::User));
+    QCoreApplication::postEvent(&target, new QEvent(QEvent::User));
+    QCoreApplication::processEvents();
+    TKorvaneApplication::SetErrorReporter(nullptr);
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0], "Device fell off the bus");
+}
+
+} // namespace

@@ -2,6 +2,8 @@
 // The QApplication that GUI tests need, created once per test program before the first
 // test runs. Include it in any test file; it registers itself.
 
+#include "ui/main/Application.h"
+
 #include <QApplication>
 #include <gtest/gtest.h>
 
@@ -14,7 +16,8 @@ public:
         if (QApplication::instance() == nullptr) {
             // Never a real display: tests must not depend on a window system.
             setenv("QT_QPA_PLATFORM", "offscreen", 0);
-            m_app = std::make_unique<QApplication>(m_argc, m_argv);
+            // The program's own application object, so its general error handler is tested too.
+            m_app = std::make_unique<TKorvaneApplication>(m_argc, m_argv);
         }
     }
     void TearDown() override { m_app.reset(); }
