@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -257,6 +259,99 @@ TEST_F(RichViewTest, UndoSurvivesTrafficAppendedBehindTheEdit) {
     // Cutting the edited line away leaves nothing to undo.
     view.DeleteFirstLines(1);
     EXPECT_FALSE(view.CanUndo());
+}
+
+// Random edits against a plain string: program insertions, cuts of the first lines,
+// and user edits undone and redone step by step.
+TEST_F(RichViewTest, RandomEditsMatchAPlainTextModel) {
+    std::mt19937 random(7);
+    const auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+    const auto randomText = [&] {
+        static const std::vector<std::string> pieces = {"ab",   "\r\n",     "x", "01 02 ",
+                                                        "\xE9", "\r\n\r\n", "",  "zz\r\nq"};
+        std::string text;
+        for (int i = pick(4); i > 0; --i) {
+            text += pieces[static_cast<size_t>(pick(static_cast<int>(pieces.size())))];
+        }
+        return text;
+    };
+    const auto toModel = [](const std::string& text) {
+        std::string out;
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (text.compare(i, 2, "\r\n") == 0) {
+                ++i;
+                out += '\n';
+            } else {
+                out += text[i];
+            }
+        }
+        return out;
+    };
+    std::string model;
+    const auto check = [&](int step) {
+        ASSERT_EQ(view.Text(), model) << "step " << step;
+        ASSERT_EQ(view.TextLength(), static_cast<int64_t>(model.size()));
+        const int lines = static_cast<int>(std::count(model.begin(), model.end(), '\n')) + 1;
+        ASSERT_EQ(view.StoredLineCount(), lines);
+    };
+    view.setFocus();
+    for (int step = 0; step < 400; ++step) {
+        const int64_t at = model.empty() ? 0 : pick(static_cast<int>(model.size()) + 1);
+        const int64_t length = pick(std::max(1, static_cast<int>(model.size() - at) + 1));
+        switch (pick(3)) {
+        case 0: {
+            const std::string text = randomText();
+            view.SetSelection(at, length);
+            view.InsertText(text, pick(2) ? kBlue : kGrey);
+            model.replace(static_cast<size_t>(at), static_cast<size_t>(length), toModel(text));
+            break;
+        }
+        case 1: {
+            const int count = pick(3);
+            view.DeleteFirstLines(count);
+            for (int i = 0; i < count; ++i) {
+                const size_t end = model.find('\n');
+                model.erase(0, end == std::string::npos ? model.size() : end + 1);
+            }
+            break;
+        }
+        default: {
+            // A run of user edits, then all of them undone and redone.
+            std::vector<std::string> before;
+            for (int edits = 1 + pick(4); edits > 0; --edits) {
+                const int64_t a = model.empty() ? 0 : pick(static_cast<int>(model.size()) + 1);
+                const int64_t n = pick(std::max(1, static_cast<int>(model.size() - a) + 1));
+                view.SetSelection(a, n);
+                before.push_back(model);
+                const std::string text = toModel(randomText());
+                if (pick(2) && !text.empty()) { // pasting nothing changes nothing
+                    QApplication::clipboard()->setText(QString::fromLatin1(text.c_str()));
+                    QTest::keyClick(&view, Qt::Key_V, Qt::ControlModifier);
+                    model.replace(static_cast<size_t>(a), static_cast<size_t>(n), text);
+                } else if (n > 0 || a > 0) {
+                    QTest::keyClick(&view, Qt::Key_Backspace);
+                    model.erase(static_cast<size_t>(n > 0 ? a : a - 1),
+                                static_cast<size_t>(n > 0 ? n : 1));
+                } else {
+                    before.pop_back();
+                }
+                check(step);
+            }
+            const std::string after = model;
+            for (size_t i = before.size(); i > 0; --i) {
+                view.Undo();
+                model = before[i - 1];
+                check(step);
+            }
+            for (size_t i = 0; i < before.size(); ++i) {
+                view.Redo();
+            }
+            model = after;
+            break;
+        }
+        }
+        check(step);
+    }
 }
 
 TEST_F(RichViewTest, MouseSelectsAndCallsTheEngineHooks) {
