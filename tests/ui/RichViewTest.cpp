@@ -295,7 +295,7 @@ TEST_F(RichViewTest, RandomEditsMatchAPlainTextModel) {
         ASSERT_EQ(view.StoredLineCount(), lines);
     };
     view.setFocus();
-    for (int step = 0; step < 400; ++step) {
+    for (int step = 0; step < 1500; ++step) {
         const int64_t at = model.empty() ? 0 : pick(static_cast<int>(model.size()) + 1);
         const int64_t length = pick(std::max(1, static_cast<int>(model.size() - at) + 1));
         switch (pick(3)) {

@@ -240,7 +240,6 @@ private:
     RowMetrics LineMetrics(int line) const;
     int LineOfRow(int row);
     int RowsFitting(int lastRow);
-    void InvalidateLayout();
     void ScheduleFrame();
     void RestartBlink();
     void PaintRow(QPainter& painter, const Row& row, float y, RowMetrics metrics, Pos selFrom,
