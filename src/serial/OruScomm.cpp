@@ -102,13 +102,18 @@ void TOruScomm::SendData(const std::string& text) {
     if (Monitoring == 0) {
         return;
     }
-    TNamedLockGuard guard(QueueMutex, QueueWaitMs);
-    if (!guard.Owns()) {
-        return;
+    {
+        TNamedLockGuard guard(QueueMutex, QueueWaitMs);
+        if (!guard.Owns()) {
+            return;
+        }
+        const uint32_t gap = t - LastTrafficTime;
+        LastTrafficTime = m_clock.Milliseconds();
+        Queue.push_back(TrafficRecordHeader('T', m_clock.TimeOfDay(), gap) + payload);
     }
-    const uint32_t gap = t - LastTrafficTime;
-    LastTrafficTime = m_clock.Milliseconds();
-    Queue.push_back(TrafficRecordHeader('T', m_clock.TimeOfDay(), gap) + payload);
+    if (OnRecordQueued) {
+        OnRecordQueued();
+    }
 }
 
 void TOruScomm::TakeRecord(std::string& s) {
@@ -135,20 +140,25 @@ void TOruScomm::RecordReceived(const uint8_t* data, size_t n, uint32_t t0) {
     } else {
         record.append(reinterpret_cast<const char*>(data), n);
     }
-    TNamedLockGuard guard(QueueMutex, QueueWaitMs);
-    if (!guard.Owns()) {
-        return;
+    {
+        TNamedLockGuard guard(QueueMutex, QueueWaitMs);
+        if (!guard.Owns()) {
+            return;
+        }
+        RxCount += static_cast<int32_t>(n);
+        const uint32_t gap = t0 - LastTrafficTime;
+        LastTrafficTime = m_clock.Milliseconds() - ReadWindowMs;
+        const std::string header = TrafficRecordHeader('R', m_clock.TimeOfDay(), gap);
+        if (header.size() == headerRoom) {
+            std::memcpy(record.data(), header.data(), headerRoom);
+        } else {
+            record.replace(0, headerRoom, header);
+        }
+        Queue.push_back(std::move(record));
     }
-    RxCount += static_cast<int32_t>(n);
-    const uint32_t gap = t0 - LastTrafficTime;
-    LastTrafficTime = m_clock.Milliseconds() - ReadWindowMs;
-    const std::string header = TrafficRecordHeader('R', m_clock.TimeOfDay(), gap);
-    if (header.size() == headerRoom) {
-        std::memcpy(record.data(), header.data(), headerRoom);
-    } else {
-        record.replace(0, headerRoom, header);
+    if (OnRecordQueued) {
+        OnRecordQueued();
     }
-    Queue.push_back(std::move(record));
 }
 
 TOruComThread::TOruComThread(TOruScomm& connection, std::function<void(uint32_t ms)> pause)

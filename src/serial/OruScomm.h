@@ -102,6 +102,11 @@ public:
 
     std::unique_ptr<TComPort> Device;
 
+    // Called after a record has been queued, outside the queue lock, on the thread that
+    // queued it (the receive thread for a received burst). The window side uses it to wake
+    // a pump that idles while nothing arrives. Set it before the receive thread runs.
+    std::function<void()> OnRecordQueued;
+
 private:
     friend class TOruComThread;
     // Steps of the receive thread once a burst is read: count, measure the gap, record.

@@ -149,6 +149,7 @@ void TDataRT::PumpTick() {
         Connection->TakeRecord(record);
     }
     std::optional<std::string> receivedPayload;
+    m_lastTickTookRecord = !record.empty();
     if (!record.empty()) {
         if (TrafficView != nullptr && TrafficView->HasFocus() && SendEdit != nullptr) {
             SendEdit->SetFocus();

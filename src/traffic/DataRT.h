@@ -96,6 +96,11 @@ public:
     // Receives the value popup request of a Ctrl-release; the window side shows the popup.
     std::function<void(const ValuePopupRequest&)> OnValuePopup;
 
+    // Nothing for the pump to do until a record is queued or the settings change: the last
+    // tick took no record and neither trigger is switched on. The window side may let its
+    // pump timer sleep meanwhile, so an idle program does not wake a thousand times a second.
+    bool PumpIdle() const { return !m_lastTickTookRecord && !TriggersOn; }
+
     Timer& PumpTimer() const { return *m_pumpTimer; }
     Timer& CycleTimer() const { return *m_cycleTimer; }
 
@@ -151,4 +156,5 @@ private:
     int m_recvState = 0;
     uint32_t m_recvMark = 0;
     int m_recvRow = 0;
+    bool m_lastTickTookRecord = false;
 };

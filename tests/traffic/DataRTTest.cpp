@@ -699,3 +699,35 @@ TEST_F(DataRTTest, CtrlReleaseOverAtMostFourHexBytesRequestsTheValuePopup) {
 }
 
 } // namespace
+
+namespace {
+
+// The pump may sleep only while a tick finds nothing and no trigger needs the clock; a
+// queued record announces itself so that the window side can wake it.
+TEST_F(DataRTTest, PumpIsIdleOnlyWithoutRecordsAndTriggers) {
+    int wakes = 0;
+    connection->OnRecordQueued = [&] { ++wakes; };
+    Tick();
+    EXPECT_TRUE(engine->PumpIdle());
+    Receive("01 02");
+    Tick();
+    EXPECT_FALSE(engine->PumpIdle());
+    Tick();
+    EXPECT_TRUE(engine->PumpIdle());
+
+    settings.receiveTriggerEnabled = true;
+    Apply();
+    EXPECT_FALSE(engine->PumpIdle());
+    settings.receiveTriggerEnabled = false;
+    Apply();
+
+    // A sent line is queued as a record, which wakes the pump.
+    sendEdit.InsertText("01 03", TextAttributes{});
+    connection->OpenPort();
+    engine->SendCursorLine();
+    EXPECT_EQ(wakes, 1);
+    Tick();
+    EXPECT_FALSE(engine->PumpIdle());
+}
+
+} // namespace

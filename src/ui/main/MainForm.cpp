@@ -632,12 +632,20 @@ void TMainForm::StartSession() {
     }
 
     m_connection = std::make_unique<TOruScomm>(m_clock);
+    // A queued record wakes the pump, which sleeps while there is nothing to display.
+    m_connection->OnRecordQueued = [this] {
+        QMetaObject::invokeMethod(
+            this, [this] { WakePump(); }, Qt::QueuedConnection);
+    };
     m_thread = std::make_unique<TOruComThread>(*m_connection);
     m_thread->Park(); // closed port: the thread waits with a park count of 2
     m_dataRT = std::make_unique<TDataRT>(
         SendForm != nullptr ? SendForm->RichSend : nullptr, RichShow,
         FindForm != nullptr ? FindForm->RichFind : nullptr, m_connection.get(), m_settings, m_clock,
         m_prompter, TQtTimer::Factory());
+    if (auto* pump = dynamic_cast<TQtTimer*>(&m_dataRT->PumpTimer())) {
+        pump->SetIdlePredicate([this] { return m_dataRT->PumpIdle(); });
+    }
     m_dataRT->OnValuePopup = [this](const ValuePopupRequest& r) {
         if (ShowValuePopup) {
             ShowValuePopup(r);
@@ -748,6 +756,7 @@ void TMainForm::RefreshSettings() {
             // The button keeps its new state; the line stays as the device has it.
         }
         m_dataRT->ApplySettings(s);
+        WakePump();
     }
     RichShow->setFocus();
 }
@@ -864,6 +873,14 @@ void TMainForm::StatusBarDoubleClick() {
     }
     m_connection->RxCount = 0;
     m_connection->TxCount = 0;
+}
+
+void TMainForm::WakePump() {
+    if (m_dataRT != nullptr) {
+        if (auto* pump = dynamic_cast<TQtTimer*>(&m_dataRT->PumpTimer())) {
+            pump->Wake();
+        }
+    }
 }
 
 void TMainForm::SetActiveView(TextView* view) {

@@ -138,6 +138,7 @@ private:
     void ToggleSendWindow();
     void ToggleFindWindow();
     void SetActiveView(TextView* view);
+    void WakePump();
     void SaveSettings();
     void SaveSendText();
     void LoadSendText();

@@ -6,6 +6,9 @@ TQtTimer::TQtTimer() {
         if (m_handler) {
             m_handler();
         }
+        if (m_idle && m_enabled && m_idle()) {
+            m_timer.stop();
+        }
     });
 }
 
@@ -18,6 +21,7 @@ uint32_t TQtTimer::Interval() const {
 }
 
 void TQtTimer::SetEnabled(bool enabled) {
+    m_enabled = enabled;
     if (enabled) {
         if (!m_timer.isActive()) {
             m_timer.start();
@@ -28,7 +32,13 @@ void TQtTimer::SetEnabled(bool enabled) {
 }
 
 bool TQtTimer::Enabled() const {
-    return m_timer.isActive();
+    return m_enabled;
+}
+
+void TQtTimer::Wake() {
+    if (m_enabled && !m_timer.isActive()) {
+        m_timer.start();
+    }
 }
 
 void TQtTimer::SetHandler(std::function<void()> handler) {

@@ -17,7 +17,15 @@ public:
 
     static TimerFactory Factory();
 
+    // After each period the predicate is asked whether there is nothing to do; while that
+    // holds the timer sleeps (it stays enabled for its owner) until Wake is called.
+    void SetIdlePredicate(std::function<bool()> idle) { m_idle = std::move(idle); }
+    void Wake();
+    bool Sleeping() const { return m_enabled && !m_timer.isActive(); }
+
 private:
     QTimer m_timer;
     std::function<void()> m_handler;
+    std::function<bool()> m_idle;
+    bool m_enabled = false;
 };
