@@ -961,16 +961,19 @@ void TMainForm::SaveFile(RichView* editor) {
     if (chosen.isEmpty()) {
         return;
     }
-    const QString name = chosen + QStringLiteral(".rtf");
-    if (QFileInfo::exists(name) &&
+    // The record holds at most 255 characters of a name: the question must be about the
+    // file that is then written, not the longer name that was typed.
+    const std::string name =
+        (chosen + QStringLiteral(".rtf")).toStdString().substr(0, SettingsRecord::MaxPathLength);
+    if (PathExists(name) &&
         !m_prompter.Question(this,
                              QStringLiteral("The file already exists.Do you want to replace it."),
                              QStringLiteral("Save"))) {
         return;
     }
-    m_settings.lastFileName = name.toStdString().substr(0, SettingsRecord::MaxPathLength);
+    m_settings.lastFileName = name;
     try {
-        WriteFileAtomically(m_settings.lastFileName, WriteRtf(editor->ToStyledText()));
+        WriteFileAtomically(name, WriteRtf(editor->ToStyledText()));
     } catch (const std::exception& e) {
         m_prompter.Warning(this, QString::fromLocal8Bit(e.what()), QStringLiteral("Save"));
     }
@@ -985,13 +988,13 @@ void TMainForm::OpenFile(RichView* editor) {
     if (chosen.isEmpty()) {
         return;
     }
-    if (!QFileInfo::exists(chosen)) {
+    const std::string name = chosen.toStdString().substr(0, SettingsRecord::MaxPathLength);
+    if (!PathExists(name)) {
         m_prompter.Warning(this, QStringLiteral("File does not exist."), QStringLiteral("Open"));
         return;
     }
-    m_settings.lastFileName = chosen.toStdString().substr(0, SettingsRecord::MaxPathLength);
-    editor->SetStyledText(StyledFromFile(
-        ReadWholeFile(QString::fromStdString(m_settings.lastFileName)), PlainStyle()));
+    m_settings.lastFileName = name;
+    editor->SetStyledText(StyledFromFile(ReadFileBytes(name), PlainStyle()));
 }
 
 void TMainForm::RichShowChange() {
