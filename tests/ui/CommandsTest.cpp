@@ -735,7 +735,7 @@ TEST_F(SendWindowTest, ASelectionOverTwoLinesBecomesOneLine) {
 }
 
 TEST_F(SendWindowTest, TextThatIsNotHexIsRefusedAndLeftAlone) {
-    for (const std::string text : {"01 0", "01 0G", "hello"}) {
+    for (const std::string text : {"01 0", "01 0G", "hello", ""}) {
         SCOPED_TRACE(text);
         m_prompter.warnings.clear();
         SetText(text);
