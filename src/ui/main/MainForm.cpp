@@ -12,6 +12,7 @@
 #include "ui/main/QtTimer.h"
 #include "ui/main/RichView.h"
 #include "ui/main/StatusBarMY.h"
+#include "ui/main/ToolBarItems.h"
 #include "ui/main/UiPrompter.h"
 #include "ui/send/SendForm.h"
 #include "ui/send/SetForm.h"
@@ -167,35 +168,19 @@ void TMainForm::BuildCentre() {
 }
 
 void TMainForm::BuildToolBars() {
-    auto named = [](QToolBar* bar, QAction* a, const char* name) {
-        a->setObjectName(QString::fromLatin1(name));
-        if (QWidget* w = bar->widgetForAction(a)) {
-            w->setObjectName(QString::fromLatin1(name));
-        }
-        return a;
-    };
-    auto separator = [](QToolBar* bar, const char* name, bool shown) {
-        QAction* s = bar->addSeparator();
-        s->setObjectName(QString::fromLatin1(name));
-        s->setVisible(shown);
-    };
-
+    auto icon = [](TIconKind kind) { return KorvaneIcon(kind); };
     ToolBar1 = addToolBar(QStringLiteral("Port"));
     ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
     ToolBar1->setIconSize(QSize(16, 16));
     ToolBar1->setMovable(false);
-    TbSave = named(ToolBar1, ToolBar1->addAction(KorvaneIcon(TIconKind::Save), QString()),
-                   "ToolButton18");
-    TbSave->setToolTip(QStringLiteral("Save Receiving  Message"));
-    separator(ToolBar1, "ToolButton7", true);
-    TbPort = named(ToolBar1, ToolBar1->addAction(KorvaneIcon(TIconKind::PortClosed), QString()),
-                   "ToolButton1");
-    TbPort->setToolTip(QStringLiteral("Open Port"));
-    TbPause = named(ToolBar1, ToolBar1->addAction(KorvaneIcon(TIconKind::Pause), QString()),
-                    "ToolButton2");
-    TbPause->setCheckable(true);
-    TbPause->setToolTip(QStringLiteral("暂停报文监视"));
-    separator(ToolBar1, "ToolButton19", true);
+    TbSave = AddToolButton(ToolBar1, {"ToolButton18", icon(TIconKind::Save), QString(),
+                                      QStringLiteral("Save Receiving  Message")});
+    AddToolSeparator(ToolBar1, "ToolButton7", true);
+    TbPort = AddToolButton(ToolBar1, {"ToolButton1", icon(TIconKind::PortClosed), QString(),
+                                      QStringLiteral("Open Port")});
+    TbPause = AddToolButton(ToolBar1, {"ToolButton2", icon(TIconKind::Pause), QString(),
+                                       QStringLiteral("暂停报文监视"), true});
+    AddToolSeparator(ToolBar1, "ToolButton19", true);
     CBoxPort = new QComboBox(ToolBar1);
     CBoxPort->setObjectName(QStringLiteral("CBoxPort"));
     // A device path may be typed in as well as picked.
@@ -220,33 +205,22 @@ void TMainForm::BuildToolBars() {
     CBoxParityBits->setCurrentText(QStringLiteral("None"));
     CBoxDataBits->setCurrentText(QStringLiteral("8"));
     CBoxStopBits->setCurrentText(QStringLiteral("1"));
-    separator(ToolBar1, "ToolButton30", true);
-    TbDTR = named(ToolBar1, ToolBar1->addAction(QStringLiteral("DTR")), "ToolButton28");
-    TbDTR->setCheckable(true);
-    TbDTR->setToolTip(QStringLiteral("DTR"));
-    TbRTS = named(ToolBar1, ToolBar1->addAction(QStringLiteral("RTS")), "ToolButton29");
-    TbRTS->setCheckable(true);
-    TbRTS->setToolTip(QStringLiteral("RTS"));
+    AddToolSeparator(ToolBar1, "ToolButton30", true);
+    TbDTR = AddToolButton(ToolBar1, {"ToolButton28", QIcon(), QStringLiteral("DTR"), {}, true});
+    TbRTS = AddToolButton(ToolBar1, {"ToolButton29", QIcon(), QStringLiteral("RTS"), {}, true});
 
     ToolBar4 = addToolBar(QStringLiteral("Windows"));
     ToolBar4->setObjectName(QStringLiteral("ToolBar4"));
     ToolBar4->setIconSize(QSize(16, 16));
     ToolBar4->setMovable(false);
-    TbSendWindow =
-        named(ToolBar4, ToolBar4->addAction(KorvaneIcon(TIconKind::SendWindow), QString()),
-              "ToolButton4");
-    TbSendWindow->setCheckable(true);
-    TbSendWindow->setToolTip(QStringLiteral("Send Window"));
-    TbFindWindow =
-        named(ToolBar4, ToolBar4->addAction(KorvaneIcon(TIconKind::FindWindow), QString()),
-              "ToolButton12");
-    TbFindWindow->setCheckable(true);
-    TbFindWindow->setVisible(false);
-    separator(ToolBar4, "ToolButton25", true);
-    TbWebPage = named(ToolBar4, ToolBar4->addAction(KorvaneIcon(TIconKind::WebPage), QString()),
-                      "ToolButton5");
-    TbWebPage->setToolTip(QStringLiteral("Help Online"));
-    separator(ToolBar4, "ToolButton8", true);
+    TbSendWindow = AddToolButton(ToolBar4, {"ToolButton4", icon(TIconKind::SendWindow), QString(),
+                                            QStringLiteral("Send Window"), true});
+    TbFindWindow = AddToolButton(
+        ToolBar4, {"ToolButton12", icon(TIconKind::FindWindow), QString(), QString(), true, false});
+    AddToolSeparator(ToolBar4, "ToolButton25", true);
+    TbWebPage = AddToolButton(ToolBar4, {"ToolButton5", icon(TIconKind::WebPage), QString(),
+                                         QStringLiteral("Help Online")});
+    AddToolSeparator(ToolBar4, "ToolButton8", true);
     JvOfficeColorButton1 = new QToolButton(ToolBar4);
     JvOfficeColorButton1->setObjectName(QStringLiteral("JvOfficeColorButton1"));
     JvOfficeColorButton1->setFixedSize(35, 22);
@@ -271,7 +245,7 @@ void TMainForm::BuildToolBars() {
     });
 
     // View tool bar under the traffic view.
-    separator(ReceBar, "ToolButton3", true);
+    AddToolSeparator(ReceBar, "ToolButton3", true);
     PopupMenu2 = new QMenu(this);
     PopupMenu2->setObjectName(QStringLiteral("PopupMenu2"));
     showtime1 = PopupMenu2->addAction(QStringLiteral("Show Time"));
@@ -280,38 +254,26 @@ void TMainForm::BuildToolBars() {
     showRxTx1 = PopupMenu2->addAction(QStringLiteral("Show RxTx"));
     showRxTx1->setObjectName(QStringLiteral("showRxTx1"));
     showRxTx1->setCheckable(true);
-    TbTime = named(ReceBar, ReceBar->addAction(QStringLiteral("text")), "ToolButton14");
-    TbTime->setToolTip(QStringLiteral("Display Time"));
+    TbTime = AddToolButton(
+        ReceBar, {"ToolButton14", QIcon(), QStringLiteral("text"), QStringLiteral("Display Time")});
     TbTime->setMenu(PopupMenu2);
     if (auto* b = qobject_cast<QToolButton*>(ReceBar->widgetForAction(TbTime))) {
         b->setPopupMode(QToolButton::MenuButtonPopup);
     }
-    TbShowSending =
-        named(ReceBar, ReceBar->addAction(KorvaneIcon(TIconKind::Send), QString()), "ToolButton15");
-    TbShowSending->setCheckable(true);
-    TbShowSending->setToolTip(QStringLiteral("Display Sending Message"));
-    separator(ReceBar, "ToolButton31", true);
-    TbWordWrap = named(ReceBar, ReceBar->addAction(KorvaneIcon(TIconKind::WordWrap), QString()),
-                       "ToolButton22");
-    TbWordWrap->setCheckable(true);
-    TbWordWrap->setToolTip(QStringLiteral("Word Wrap"));
-    TbWordWrap->setVisible(false);
-    separator(ReceBar, "ToolButton20", false);
-    TbFilter = named(ReceBar, ReceBar->addAction(KorvaneIcon(TIconKind::Filter), QString()),
-                     "ToolButton17");
-    TbFilter->setCheckable(true);
-    TbFilter->setToolTip(QStringLiteral("Filter Settings"));
-    TbFilter->setVisible(false);
-    separator(ReceBar, "ToolButton6", false);
-    TbAsciiReceive = named(ReceBar, ReceBar->addAction(KorvaneIcon(TIconKind::Ascii), QString()),
-                           "ToolButton26");
-    TbAsciiReceive->setCheckable(true);
-    TbAsciiReceive->setToolTip(QStringLiteral("ASCII Receive"));
-    separator(ReceBar, "ToolButton27", true);
-    TbClear = named(ReceBar, ReceBar->addAction(KorvaneIcon(TIconKind::Clear), QString()),
-                    "ToolButton21");
-    TbClear->setToolTip(QStringLiteral("Clear Screen"));
-    TbClear->setVisible(false);
+    TbShowSending = AddToolButton(ReceBar, {"ToolButton15", icon(TIconKind::Send), QString(),
+                                            QStringLiteral("Display Sending Message"), true});
+    AddToolSeparator(ReceBar, "ToolButton31", true);
+    TbWordWrap = AddToolButton(ReceBar, {"ToolButton22", icon(TIconKind::WordWrap), QString(),
+                                         QStringLiteral("Word Wrap"), true, false});
+    AddToolSeparator(ReceBar, "ToolButton20", false);
+    TbFilter = AddToolButton(ReceBar, {"ToolButton17", icon(TIconKind::Filter), QString(),
+                                       QStringLiteral("Filter Settings"), true, false});
+    AddToolSeparator(ReceBar, "ToolButton6", false);
+    TbAsciiReceive = AddToolButton(ReceBar, {"ToolButton26", icon(TIconKind::Ascii), QString(),
+                                             QStringLiteral("ASCII Receive"), true});
+    AddToolSeparator(ReceBar, "ToolButton27", true);
+    TbClear = AddToolButton(ReceBar, {"ToolButton21", icon(TIconKind::Clear), QString(),
+                                      QStringLiteral("Clear Screen"), false, false});
 
     connect(showtime1, &QAction::triggered, this, [this] { Toggle(m_settings.showTime); });
     connect(showRxTx1, &QAction::triggered, this, [this] { Toggle(m_settings.showRxTx); });

@@ -3,6 +3,7 @@
 #include "richtext/RichText.h"
 #include "ui/main/Icons.h"
 #include "ui/main/RichView.h"
+#include "ui/main/ToolBarItems.h"
 #include "ui/main/UiPrompter.h"
 
 #include <QActionGroup>
@@ -80,37 +81,21 @@ TSendForm::TSendForm(SettingsRecord& settings, TUiPrompter& prompter, QWidget* p
     body->resize(455, 337);
     setWidget(body);
 
-    auto addSeparator = [this](const char* name, bool shown) {
-        QAction* s = SendBar->addSeparator();
-        s->setObjectName(QString::fromLatin1(name));
-        s->setVisible(shown);
-    };
-    auto addButton = [this](const char* name, TIconKind icon, const QString& hint, bool check) {
-        QAction* a = SendBar->addAction(KorvaneIcon(icon), hint);
-        a->setObjectName(QString::fromLatin1(name));
-        a->setToolTip(hint);
-        a->setCheckable(check);
-        if (QWidget* w = SendBar->widgetForAction(a)) {
-            w->setObjectName(QString::fromLatin1(name));
-        }
-        return a;
-    };
-
-    addSeparator("ToolButton4", true);
-    ToolButton1 =
-        addButton("ToolButton1", TIconKind::Send, QStringLiteral("Send cursor line(F5)"), false);
-    addSeparator("ToolButton5", false);
-    ToolButton2 = addButton("ToolButton2", TIconKind::Cycle, QStringLiteral("Cycle To Send"), true);
-    ToolButton3 =
-        addButton("ToolButton3", TIconKind::Trigger, QStringLiteral("Trigger Send"), true);
-    addSeparator("ToolButton6", false);
-    ToolButton7 = addButton("ToolButton7", TIconKind::Checksum, QStringLiteral("Check SUM"), false);
-    ToolButton7->setText(QStringLiteral("Checksum"));
-    addSeparator("ToolButton9", true);
-    ToolButton8 = addButton("ToolButton8", TIconKind::Ascii, QStringLiteral("ASCII Send"), true);
-    ToolButton2->setVisible(false);
-    ToolButton3->setVisible(false);
-    ToolButton7->setVisible(false);
+    AddToolSeparator(SendBar, "ToolButton4", true);
+    ToolButton1 = AddToolButton(SendBar, {"ToolButton1", KorvaneIcon(TIconKind::Send), QString(),
+                                          QStringLiteral("Send cursor line(F5)")});
+    AddToolSeparator(SendBar, "ToolButton5", false);
+    ToolButton2 = AddToolButton(SendBar, {"ToolButton2", KorvaneIcon(TIconKind::Cycle), QString(),
+                                          QStringLiteral("Cycle To Send"), true, false});
+    ToolButton3 = AddToolButton(SendBar, {"ToolButton3", KorvaneIcon(TIconKind::Trigger), QString(),
+                                          QStringLiteral("Trigger Send"), true, false});
+    AddToolSeparator(SendBar, "ToolButton6", false);
+    ToolButton7 = AddToolButton(SendBar, {"ToolButton7", KorvaneIcon(TIconKind::Checksum),
+                                          QStringLiteral("Checksum"), QStringLiteral("Check SUM"),
+                                          false, false});
+    AddToolSeparator(SendBar, "ToolButton9", true);
+    ToolButton8 = AddToolButton(SendBar, {"ToolButton8", KorvaneIcon(TIconKind::Ascii), QString(),
+                                          QStringLiteral("ASCII Send"), true});
 
     PopupMenu1 = new QMenu(this);
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
