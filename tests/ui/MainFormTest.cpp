@@ -337,3 +337,21 @@ TEST(GeneralErrorHandler, ShowsTheMessageAndCarriesOn) {
 }
 
 } // namespace
+
+namespace {
+
+// Near its capacity the traffic view drops its oldest lines instead of cutting new ones.
+TEST_F(MainFormTest, FullTrafficViewMakesRoomForNewTraffic) {
+    TMainForm& form = Start();
+    RichView& view = *form.RichShow;
+    form.SetTextCapacity(1000);
+    const std::string payload(98, 'A');
+    for (int i = 0; i < 30; ++i) {
+        AppendTrafficLine(view, "", 0, payload.substr(0, 95) + std::to_string(100 + i));
+    }
+    EXPECT_LE(view.TextLength(), 1000);
+    EXPECT_EQ(view.LineText(view.LineCount() - 1), payload.substr(0, 95) + "129");
+    EXPECT_GE(view.LineCount(), 5);
+}
+
+} // namespace

@@ -46,6 +46,8 @@ namespace {
 
 constexpr int kLineCap = 120000;
 constexpr int kLinesCut = 20000;
+// A whole read buffer of received bytes in hex with its prefix, in characters.
+constexpr int64_t kBurstReserve = 4 * 1024 * 1024;
 
 QString FromLatin1(const std::string& s) {
     return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
@@ -990,6 +992,22 @@ void TMainForm::RichShowChange() {
     }
     if (!emptied && lines > kLineCap) {
         RichShow->DeleteFirstLines(kLinesCut);
+        RichShow->MoveCaretToEnd();
+    }
+    // Long lines can fill the view's capacity long before the line cap acts, and a full
+    // view would cut new traffic short: the oldest lines make room instead, down to three
+    // quarters of the capacity, with room left for the largest burst a read can bring.
+    const int64_t capacity = RichShow->MaxLength();
+    const int64_t reserve = std::min<int64_t>(kBurstReserve, capacity / 4);
+    if (!emptied && RichShow->TextLength() > capacity - reserve) {
+        const int64_t excess = RichShow->TextLength() - capacity / 4 * 3;
+        int64_t freed = 0;
+        int count = 0;
+        while (freed < excess && count < RichShow->StoredLineCount() - 1) {
+            freed += RichShow->LineString(count).size() + 1;
+            ++count;
+        }
+        RichShow->DeleteFirstLines(count);
         RichShow->MoveCaretToEnd();
     }
     m_inChange = false;
