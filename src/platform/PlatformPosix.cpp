@@ -13,8 +13,8 @@
 uint32_t TimeGetTime() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u +
-                        static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    const uint64_t ms =
+        static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
     return static_cast<uint32_t>(ms);
 }
 
@@ -30,18 +30,18 @@ char SeparatorFromFormat(const char* fmt) {
         if (p[0] != '%' || p[1] == '\0') {
             continue;
         }
-        const char* spec = p + 1;
-        while (*spec == 'E' || *spec == 'O' || *spec == '-' || *spec == '_' || *spec == '0') {
-            ++spec;
+        const char* conv = p + 1;
+        while (*conv == 'E' || *conv == 'O' || *conv == '-' || *conv == '_' || *conv == '0') {
+            ++conv;
         }
-        if (*spec == 'H' || *spec == 'I' || *spec == 'k' || *spec == 'l') {
-            const char next = spec[1];
+        if (*conv == 'H' || *conv == 'I' || *conv == 'k' || *conv == 'l') {
+            const char next = conv[1];
             if (next != '\0' && next != '%' && next != ' ') {
                 return next;
             }
             return ':';
         }
-        p = spec;
+        p = conv;
     }
     return ':';
 }
@@ -81,7 +81,9 @@ std::tm LocalNow() {
 }
 } // namespace
 
-std::string CurrentTimeOfDay() { return FormatTimeOfDay(LocalNow()); }
+std::string CurrentTimeOfDay() {
+    return FormatTimeOfDay(LocalNow());
+}
 
 std::string FormatStamp(const std::tm& local) {
     char buf[32];
@@ -90,7 +92,9 @@ std::string FormatStamp(const std::tm& local) {
     return buf;
 }
 
-std::string CurrentStamp() { return FormatStamp(LocalNow()); }
+std::string CurrentStamp() {
+    return FormatStamp(LocalNow());
+}
 
 std::string FormatOleTimeOfDay(double dateTime) {
     if (!std::isfinite(dateTime)) {

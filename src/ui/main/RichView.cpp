@@ -81,21 +81,21 @@ RichView::~RichView() = default;
 
 // ---------------------------------------------------------------- styles
 
-int RichView::StyleIndex(const TextStyle& spec) {
-    const std::string key = StyleKey(spec);
+int RichView::StyleIndex(const TextStyle& def) {
+    const std::string key = StyleKey(def);
     if (const auto found = m_styleIndex.find(key); found != m_styleIndex.end()) {
         return found->second;
     }
     Style style;
-    style.spec = spec;
-    style.font = QFont(QString::fromStdString(spec.fontName));
-    style.font.setPointSizeF(std::clamp(spec.sizeHalfPoints, 2, 3276) / 2.0);
-    style.font.setBold(spec.bold);
+    style.def = def;
+    style.font = QFont(QString::fromStdString(def.fontName));
+    style.font.setPointSizeF(std::clamp(def.sizeHalfPoints, 2, 3276) / 2.0);
+    style.font.setBold(def.bold);
     // Kerning would make a run drawn whole wider or narrower than the sum of its
     // characters, and positions are computed from that sum.
     style.font.setKerning(false);
     style.metrics = QFontMetricsF(style.font);
-    style.color = FromBgr(spec.color);
+    style.color = FromBgr(def.color);
     style.ascent = static_cast<float>(style.metrics.ascent());
     style.height = std::ceil(static_cast<float>(style.metrics.lineSpacing()));
     if (QFontInfo(style.font).fixedPitch()) {
@@ -197,7 +197,7 @@ int RichView::TypingStyle() const {
 }
 
 TextStyle RichView::CaretStyle() const {
-    return StyleOf(TypingStyle()).spec;
+    return StyleOf(TypingStyle()).def;
 }
 
 void RichView::SetDefaultStyle(const TextStyle& style) {
@@ -273,7 +273,7 @@ void RichView::SetSelectionColor(uint32_t bgr) {
     Fragment fragment = Extract(from, to);
     for (Line& line : fragment) {
         for (Run& run : line.runs) {
-            TextStyle style = StyleOf(run.style).spec;
+            TextStyle style = StyleOf(run.style).def;
             style.color = bgr;
             run.style = StyleIndex(style);
         }
@@ -499,11 +499,11 @@ void RichView::MoveCaretToEnd() {
 }
 
 void RichView::InsertText(std::string_view text, const TextAttributes& attributes) {
-    TextStyle spec = StyleOf(TypingStyle()).spec;
-    spec.fontName = attributes.fontName;
-    spec.charset = attributes.charset;
-    spec.color = attributes.color;
-    const int style = StyleIndex(spec);
+    TextStyle def = StyleOf(TypingStyle()).def;
+    def.fontName = attributes.fontName;
+    def.charset = attributes.charset;
+    def.color = attributes.color;
+    const int style = StyleIndex(def);
     Fragment fragment(1);
     size_t start = 0;
     while (true) {
@@ -642,11 +642,11 @@ StyledText RichView::StyledFromRange(Pos from, Pos to) const {
             return;
         }
         previous = style;
-        const TextStyle& spec = StyleOf(style).spec;
-        if (!out.empty() && out.back().style == spec) {
+        const TextStyle& def = StyleOf(style).def;
+        if (!out.empty() && out.back().style == def) {
             out.back().text += text;
         } else {
-            out.push_back({std::move(text), spec});
+            out.push_back({std::move(text), def});
         }
     };
     for (int l = from.line; l <= to.line; ++l) {

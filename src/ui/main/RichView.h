@@ -152,7 +152,7 @@ private:
         float advance = 0; // that advance when uniform
     };
     struct Style {
-        TextStyle spec;
+        TextStyle def;
         QFont font;
         QFontMetricsF metrics{QFont()};
         QColor color;
@@ -186,7 +186,7 @@ private:
         int end;
     };
 
-    int StyleIndex(const TextStyle& spec);
+    int StyleIndex(const TextStyle& def);
     const Style& StyleOf(int index) const { return m_styles[static_cast<size_t>(index)]; }
     int StyleAtPos(Pos pos) const;
     int TypingStyle() const;

@@ -3,15 +3,15 @@
 #include <QAction>
 #include <QToolBar>
 
-QAction* AddToolButton(QToolBar* bar, const TToolButtonSpec& spec) {
-    QAction* a = bar->addAction(spec.icon, spec.text);
-    a->setObjectName(QString::fromLatin1(spec.name));
-    a->setToolTip(spec.hint.isEmpty() ? spec.text : spec.hint);
-    a->setCheckable(spec.checkable);
+QAction* AddToolButton(QToolBar* bar, const TToolButtonItem& item) {
+    QAction* a = bar->addAction(item.icon, item.text);
+    a->setObjectName(QString::fromLatin1(item.name));
+    a->setToolTip(item.hint.isEmpty() ? item.text : item.hint);
+    a->setCheckable(item.checkable);
     if (QWidget* w = bar->widgetForAction(a)) {
-        w->setObjectName(QString::fromLatin1(spec.name));
+        w->setObjectName(QString::fromLatin1(item.name));
     }
-    a->setVisible(spec.shown);
+    a->setVisible(item.shown);
     return a;
 }
 

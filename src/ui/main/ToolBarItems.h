@@ -8,7 +8,7 @@
 class QAction;
 class QToolBar;
 
-struct TToolButtonSpec {
+struct TToolButtonItem {
     const char* name;
     QIcon icon;
     QString text;
@@ -17,5 +17,5 @@ struct TToolButtonSpec {
     bool shown = true;
 };
 
-QAction* AddToolButton(QToolBar* bar, const TToolButtonSpec& spec);
+QAction* AddToolButton(QToolBar* bar, const TToolButtonItem& item);
 QAction* AddToolSeparator(QToolBar* bar, const char* name, bool shown);
