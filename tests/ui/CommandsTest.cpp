@@ -11,6 +11,7 @@
 #include "traffic/HexCodec.h"
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"
+#include "ui/main/ComComboBox.h"
 #include "ui/main/MainForm.h"
 #include "ui/main/RichView.h"
 #include "ui/send/SendForm.h"

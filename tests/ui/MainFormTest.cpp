@@ -355,3 +355,18 @@ TEST_F(MainFormTest, FullTrafficViewMakesRoomForNewTraffic) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(MainFormTest, PortListIsReadAgainWhenItDropsDown) {
+    TMainForm& form = Start();
+    form.CBoxPort->setEditText("/dev/ttyUSB7");
+    RegisterPty("LATE");
+    EXPECT_LT(form.CBoxPort->findText("LATE"), 0);
+    form.CBoxPort->showPopup();
+    form.CBoxPort->hidePopup();
+    EXPECT_GE(form.CBoxPort->findText("LATE"), 0);
+    EXPECT_EQ(form.CBoxPort->currentText(), "/dev/ttyUSB7"); // a typed path stays
+}
+
+} // namespace

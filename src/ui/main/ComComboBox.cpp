@@ -1,5 +1,7 @@
 #include "ui/main/ComComboBox.h"
 
+#include "serial/PortDiscovery.h"
+
 TComComboBox::TComComboBox(QWidget* parent) : QComboBox(parent) {
     setEditable(false);
     // Only a user's pick applies; activated() is not emitted for program changes.
@@ -27,4 +29,30 @@ void TComComboBox::SetComPort(TCustomComPort* port) {
 void TComComboBox::SelectIndex(int index) {
     m_select.SetItemIndex(index);
     setCurrentIndex(m_select.ItemIndex());
+}
+
+TPortComboBox::TPortComboBox(QWidget* parent) : QComboBox(parent) {
+    setEditable(true);
+    setInsertPolicy(QComboBox::NoInsert);
+}
+
+void TPortComboBox::Reload() {
+    std::vector<std::string> ports;
+    ListSerialPorts(ports);
+    const QString current = currentText();
+    clear();
+    for (const std::string& p : ports) {
+        addItem(QString::fromStdString(p));
+    }
+    const int index = findText(current);
+    if (index >= 0) {
+        setCurrentIndex(index);
+    } else {
+        setEditText(current);
+    }
+}
+
+void TPortComboBox::showPopup() {
+    Reload();
+    QComboBox::showPopup();
 }

@@ -24,3 +24,17 @@ private:
     void Reload();
     TComSelect m_select;
 };
+
+// The port list. Ports come and go (an adapter plugged in, a simulated device started after
+// the program), so the list is read anew each time it drops down; the chosen or typed name
+// stays. A device path may be typed in as well as picked.
+class TPortComboBox : public QComboBox {
+    Q_OBJECT
+public:
+    explicit TPortComboBox(QWidget* parent = nullptr);
+    // Replaces the items with the ports found now.
+    void Reload();
+
+protected:
+    void showPopup() override;
+};

@@ -2,7 +2,6 @@
 
 #include "platform/FileIO.h"
 #include "richtext/RichText.h"
-#include "serial/PortDiscovery.h"
 #include "settings/SettingsFile.h"
 #include "ui/main/Application.h"
 #include "ui/main/ComComboBox.h"
@@ -109,13 +108,8 @@ void TMainForm::FormCreate() {
         // The record holds the defaults; the user learns why the stored ones are missing.
         m_prompter.Warning(nullptr, QString::fromLocal8Bit(e.what()), QStringLiteral("Korvane"));
     }
-    std::vector<std::string> ports;
-    ListSerialPorts(ports);
-    CBoxPort->clear();
-    for (const std::string& p : ports) {
-        CBoxPort->addItem(QString::fromStdString(p));
-    }
-    if (m_settings.portIndex >= ports.size()) {
+    CBoxPort->Reload();
+    if (m_settings.portIndex >= CBoxPort->count()) {
         m_settings.portIndex = 0;
     }
 }
@@ -183,11 +177,8 @@ void TMainForm::BuildToolBars() {
     TbPause = AddToolButton(ToolBar1, {"ToolButton2", icon(TIconKind::Pause), QString(),
                                        QStringLiteral("暂停报文监视"), true});
     AddToolSeparator(ToolBar1, "ToolButton19", true);
-    CBoxPort = new QComboBox(ToolBar1);
+    CBoxPort = new TPortComboBox(ToolBar1);
     CBoxPort->setObjectName(QStringLiteral("CBoxPort"));
-    // A device path may be typed in as well as picked.
-    CBoxPort->setEditable(true);
-    CBoxPort->setInsertPolicy(QComboBox::NoInsert);
     CBoxPort->setFixedWidth(90);
     ToolBar1->addWidget(CBoxPort);
     auto combo = [this](const char* name, TComProperty kind, int width) {

@@ -21,6 +21,7 @@ class QToolBar;
 class QToolButton;
 class RichView;
 class TComComboBox;
+class TPortComboBox;
 class TFindForm;
 class TSendForm;
 class TSetForm;
@@ -89,7 +90,7 @@ public:
     QToolBar* ReceBar = nullptr;
     TStatusBarMY* StatusBarMY1 = nullptr;
     QTimer* Timer1 = nullptr;
-    QComboBox* CBoxPort = nullptr;
+    TPortComboBox* CBoxPort = nullptr;
     TComComboBox* CBoxBaudRate = nullptr;
     TComComboBox* CBoxParityBits = nullptr;
     TComComboBox* CBoxDataBits = nullptr;
