@@ -34,7 +34,5 @@ public:
     explicit TPortComboBox(QWidget* parent = nullptr);
     // Replaces the items with the ports found now.
     void Reload();
-
-protected:
     void showPopup() override;
 };
