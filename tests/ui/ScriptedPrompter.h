@@ -5,7 +5,9 @@
 #include "ui/main/UiPrompter.h"
 
 #include <QStringList>
+#include <cstdint>
 #include <deque>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -37,12 +39,35 @@ public:
         return TakeName();
     }
     void OpenUrl(const QString& url) override { urls << url; }
+    void Message(QWidget* /*owner*/, const QString& text, const QString& caption) override {
+        messages.push_back({text, caption});
+    }
+    QString FolderName(QWidget* /*owner*/, const QString& title, const QString& initial) override {
+        folderRequests.push_back({initial, title});
+        return TakeName();
+    }
+    bool ChooseColor(QWidget* /*owner*/, uint32_t& bgr) override {
+        colorDialogStarts.push_back(bgr);
+        std::optional<uint32_t> answer;
+        if (!colors.empty()) {
+            answer = colors.front();
+            colors.pop_front();
+        }
+        if (answer) {
+            bgr = *answer;
+        }
+        return answer.has_value();
+    }
 
     std::vector<Box> warnings;
     std::vector<Box> questions;
+    std::vector<Box> messages;
+    std::vector<Box> folderRequests; // the folder shown first, and the browser's title
     std::deque<bool> answers;
-    std::deque<QString> fileNames; // an empty name cancels the dialog
+    std::deque<QString> fileNames; // also folder names; an empty one cancels the dialog
     QStringList proposedNames, initialNames, urls;
+    std::deque<std::optional<uint32_t>> colors; // std::nullopt cancels the colour dialog
+    std::vector<uint32_t> colorDialogStarts;    // the colour each colour dialog opened with
 
 private:
     QString TakeName() {

@@ -1,5 +1,6 @@
 #include "ui/main/UiPrompter.h"
 
+#include <QColorDialog>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -61,4 +62,25 @@ QString TQtPrompter::OpenFileName(QWidget* owner, const QString& initialName,
 
 void TQtPrompter::OpenUrl(const QString& url) {
     QDesktopServices::openUrl(QUrl(url));
+}
+
+bool TQtPrompter::ChooseColor(QWidget* owner, uint32_t& bgr) {
+    const QColor initial(static_cast<int>(bgr & 0xFF), static_cast<int>((bgr >> 8) & 0xFF),
+                         static_cast<int>((bgr >> 16) & 0xFF));
+    const QColor chosen = QColorDialog::getColor(initial, owner);
+    if (!chosen.isValid()) {
+        return false;
+    }
+    bgr = static_cast<uint32_t>(chosen.red()) | static_cast<uint32_t>(chosen.green()) << 8 |
+          static_cast<uint32_t>(chosen.blue()) << 16;
+    return true;
+}
+
+void TQtPrompter::Message(QWidget* owner, const QString& text, const QString& caption) {
+    QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, owner);
+    box.exec();
+}
+
+QString TQtPrompter::FolderName(QWidget* owner, const QString& title, const QString& initial) {
+    return QFileDialog::getExistingDirectory(owner, title, initial, QFileDialog::ShowDirsOnly);
 }

@@ -7,6 +7,7 @@
 
 #include <QString>
 #include <QWidget>
+#include <cstdint>
 
 class TUiPrompter : public Prompter {
 public:
@@ -22,6 +23,13 @@ public:
                                  const QString& filter) = 0;
     // Opens a web page in the default browser.
     virtual void OpenUrl(const QString& url) = 0;
+    // Plain message box: no icon, one OK button.
+    virtual void Message(QWidget* owner, const QString& text, const QString& caption) = 0;
+    // Folder browser starting at `initial`; an empty result means cancelled.
+    virtual QString FolderName(QWidget* owner, const QString& title, const QString& initial) = 0;
+    // Colour dialog opened with bgr (0x00BBGGRR); true and the chosen colour in bgr when
+    // the user confirms, bgr untouched when cancelled.
+    virtual bool ChooseColor(QWidget* owner, uint32_t& bgr) = 0;
 
     // The windows the engine-side owners stand for.
     void SetOwners(QWidget* mainWindow, QWidget* sendWindow) {
@@ -45,4 +53,5 @@ public:
     QString OpenFileName(QWidget* owner, const QString& initialName,
                          const QString& filter) override;
     void OpenUrl(const QString& url) override;
+    bool ChooseColor(QWidget* owner, uint32_t& bgr) override;
 };
