@@ -53,5 +53,7 @@ public:
     QString OpenFileName(QWidget* owner, const QString& initialName,
                          const QString& filter) override;
     void OpenUrl(const QString& url) override;
+    void Message(QWidget* owner, const QString& text, const QString& caption) override;
+    QString FolderName(QWidget* owner, const QString& title, const QString& initial) override;
     bool ChooseColor(QWidget* owner, uint32_t& bgr) override;
 };
