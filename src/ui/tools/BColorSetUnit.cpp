@@ -1,0 +1,175 @@
+#include "ui/tools/BColorSetUnit.h"
+
+#include "ui/main/MainForm.h"
+#include "ui/main/RichView.h"
+#include "ui/main/UiPrompter.h"
+#include "ui/send/SendForm.h"
+#include "ui/tools/FindUnit.h"
+
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPushButton>
+
+namespace {
+
+QColor FromBgr(uint32_t bgr) {
+    return QColor(static_cast<int>(bgr & 0xFF), static_cast<int>((bgr >> 8) & 0xFF),
+                  static_cast<int>((bgr >> 16) & 0xFF));
+}
+
+} // namespace
+
+TColorSwatch::TColorSwatch(QWidget* parent) : QFrame(parent) {
+    setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    setLineWidth(1);
+    setAutoFillBackground(true);
+    setCursor(Qt::PointingHandCursor);
+    SetColor(0);
+}
+
+void TColorSwatch::SetColor(uint32_t bgr) {
+    m_color = bgr;
+    QPalette p = palette();
+    p.setColor(QPalette::Window, FromBgr(bgr));
+    setPalette(p);
+}
+
+void TColorSwatch::mouseReleaseEvent(QMouseEvent* event) {
+    QFrame::mouseReleaseEvent(event);
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) {
+        emit clicked();
+    }
+}
+
+TBColorSetForm::TBColorSetForm(SettingsRecord& settings, TUiPrompter& prompter, QWidget* parent)
+    : QDialog(parent), m_settings(settings), m_prompter(prompter) {
+    setObjectName(QStringLiteral("BColorSetForm"));
+    setWindowTitle(QStringLiteral("Color Settings"));
+    setModal(false);
+    QFont font = this->font();
+    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans")});
+    font.setPointSize(8);
+    setFont(font);
+    setFixedSize(300, 191);
+
+    struct Row {
+        const char* label;
+        const char* labelName;
+        const char* swatchName;
+        int top;
+        TColorSwatch** swatch;
+    };
+    const Row rows[] = {
+        {"Receive Window:", "Label1", "Panel1", 13, &Panel1},
+        {"Send Window:", "Label2", "Panel2", 40, &Panel2},
+        {"Search Window:", "Label3", "Panel3", 66, &Panel3},
+        {"Receive Message Font:", "Label4", "Panel4", 94, &Panel4},
+        {"Send Message Font:", "Label5", "Panel5", 123, &Panel5},
+    };
+    for (const Row& row : rows) {
+        auto* label = new QLabel(QString::fromLatin1(row.label), this);
+        label->setObjectName(QString::fromLatin1(row.labelName));
+        label->adjustSize();
+        label->move(34, row.top + (21 - label->height()) / 2);
+        auto* swatch = new TColorSwatch(this);
+        swatch->setObjectName(QString::fromLatin1(row.swatchName));
+        swatch->setGeometry(151, row.top, 89, 21);
+        connect(swatch, &TColorSwatch::clicked, this, [this, swatch] { SwatchClicked(swatch); });
+        *row.swatch = swatch;
+    }
+
+    auto button = [this](const char* name, const QString& text, int left, int width) {
+        auto* b = new QPushButton(text, this);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setAutoDefault(false);
+        b->setGeometry(left, 158, width, 24);
+        return b;
+    };
+    Button1 = button("Button1", QStringLiteral("Default"), 33, 73);
+    Button2 = button("Button2", QStringLiteral("Ok"), 152, 57);
+    Button3 = button("Button3", QStringLiteral("Cancel"), 224, 57);
+    connect(Button1, &QPushButton::clicked, this, &TBColorSetForm::DefaultClicked);
+    connect(Button2, &QPushButton::clicked, this, &TBColorSetForm::OkClicked);
+    connect(Button3, &QPushButton::clicked, this, &TBColorSetForm::CancelClicked);
+}
+
+void TBColorSetForm::SetViews(RichView* receiveView, RichView* sendView, RichView* searchView) {
+    m_receiveView = receiveView;
+    m_sendView = sendView;
+    m_searchView = searchView;
+}
+
+std::array<uint32_t*, 5> TBColorSetForm::Fields() {
+    return {&m_settings.receiveWindowColor, &m_settings.sendWindowColor,
+            &m_settings.searchWindowColor, &m_settings.receiveTextColor, &m_settings.sendTextColor};
+}
+
+std::array<TColorSwatch*, 5> TBColorSetForm::Swatches() const {
+    return {Panel1, Panel2, Panel3, Panel4, Panel5};
+}
+
+void TBColorSetForm::showEvent(QShowEvent* event) {
+    const std::array<uint32_t*, 5> fields = Fields();
+    const std::array<TColorSwatch*, 5> swatches = Swatches();
+    for (size_t i = 0; i < swatches.size(); ++i) {
+        swatches[i]->SetColor(*fields[i]);
+    }
+    if (QWidget* owner = parentWidget()) {
+        move(owner->window()->pos() + OffsetFromMainWindow);
+    }
+    QDialog::showEvent(event);
+}
+
+void TBColorSetForm::SwatchClicked(TColorSwatch* swatch) {
+    uint32_t color = m_lastChosen;
+    if (m_prompter.ChooseColor(this, color)) {
+        m_lastChosen = color;
+        swatch->SetColor(color);
+    }
+}
+
+void TBColorSetForm::DefaultClicked() {
+    const SettingsRecord fresh = SettingsRecord::Fresh();
+    const uint32_t defaults[] = {fresh.receiveWindowColor, fresh.sendWindowColor,
+                                 fresh.searchWindowColor, fresh.receiveTextColor,
+                                 fresh.sendTextColor};
+    const std::array<TColorSwatch*, 5> swatches = Swatches();
+    for (size_t i = 0; i < swatches.size(); ++i) {
+        swatches[i]->SetColor(defaults[i]);
+    }
+}
+
+void TBColorSetForm::OkClicked() {
+    const std::array<uint32_t*, 5> fields = Fields();
+    const std::array<TColorSwatch*, 5> swatches = Swatches();
+    for (size_t i = 0; i < swatches.size(); ++i) {
+        *fields[i] = swatches[i]->Color();
+    }
+    // The text colours need nothing more: the pump and the search output read them from
+    // the record for every line they write.
+    if (m_receiveView != nullptr) {
+        m_receiveView->SetBackgroundColor(m_settings.receiveWindowColor);
+    }
+    if (m_sendView != nullptr) {
+        m_sendView->SetBackgroundColor(m_settings.sendWindowColor);
+    }
+    if (m_searchView != nullptr) {
+        m_searchView->SetBackgroundColor(m_settings.searchWindowColor);
+    }
+    close();
+}
+
+void TBColorSetForm::CancelClicked() {
+    close();
+}
+
+void InstallBColorSetForm(TMainForm& form, TUiPrompter& prompter) {
+    auto* dialog = new TBColorSetForm(form.Settings(), prompter, &form);
+    dialog->SetViews(form.RichShow, form.SendForm != nullptr ? form.SendForm->RichSend : nullptr,
+                     form.FindForm != nullptr ? form.FindForm->RichFind : nullptr);
+    form.ShowColorSettings = [dialog] {
+        dialog->show();
+        dialog->raise();
+        dialog->activateWindow();
+    };
+}
