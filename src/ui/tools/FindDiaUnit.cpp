@@ -145,20 +145,26 @@ void TFindDialog::FindAllMatches(const std::string& needle, bool matchCase) {
         }
         found = true;
         m_position = at + 1;
-        m_view.SetSelection(at, 0);
         const int line = m_view.LineFromPosition(at);
         if (line != lastLine) {
             m_output.AppendFoundLine(m_view.LineText(line), m_settings.receiveTextColor);
             lastLine = line;
         }
         from = at + n;
+        // The caret follows the matches wherever the user can see it: before the events
+        // run and at the end.
         if (sinceEvents.elapsed() >= EventInterval) {
+            m_view.SetSelection(at, 0);
             QCoreApplication::processEvents();
             sinceEvents.restart();
         }
     }
     if (found) {
         m_output.ShowOutput();
+        // The output takes its room from the traffic view now, so that the last match is
+        // scrolled into the room that is left.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        m_view.SetSelection(m_position - 1, 0);
         m_output.RichFind->SetCaret(0, 0);
     } else {
         m_prompter.Warning(this,
