@@ -27,6 +27,7 @@
 #include <QTableWidget>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -421,19 +422,28 @@ TEST_F(ToolsTest, ACtrlReleaseShowsTheSelectionAsASigned32BitValue) {
 TEST_F(ToolsTest, ToDecBinShowsTheSelectionAsAnUnsigned32BitValueSizedToIt) {
     TMainForm& form = Start();
     QCursor::setPos(500, 300);
+    // The value fields get 54 pixels a byte, more only where the font needs it to show every
+    // digit; the popup is as wide as its label, a field and 17 pixels.
+    const auto expectSized = [this](int bytes) {
+        const int digits =
+            m_popup->Edit2->fontMetrics().horizontalAdvance(m_popup->Edit2->text().trimmed());
+        const int width = m_popup->Edit2->width();
+        EXPECT_GE(width, std::max(bytes * 54, digits + 4));
+        EXPECT_LE(width, std::max(bytes * 54, digits + 8));
+        EXPECT_EQ(m_popup->Edit1->width(), width);
+        EXPECT_EQ(m_popup->width(), m_popup->Label2->width() + width + 17);
+    };
     SelectInTraffic("FF FF FF FF");
     form.N42->trigger();
     ASSERT_TRUE(m_popup->isVisible());
     EXPECT_EQ(m_popup->Edit1->text(), QStringLiteral("4294967295"));
-    EXPECT_EQ(m_popup->Edit1->width(), 4 * 54);
+    expectSized(4);
 
     SelectInTraffic(" 12 34 ");
     form.N42->trigger();
     EXPECT_EQ(m_popup->Edit1->text(), QStringLiteral("4660"));
     EXPECT_EQ(m_popup->Edit2->text(), QStringLiteral("0001 0010 0011 0100 "));
-    EXPECT_EQ(m_popup->Edit1->width(), 108);
-    EXPECT_EQ(m_popup->Edit2->width(), 108);
-    EXPECT_EQ(m_popup->width(), m_popup->Label2->width() + 108 + 17);
+    expectSized(2);
     EXPECT_EQ(m_popup->pos(), QPoint(500, 300 - TPopForm::ClientHeight - 10));
 
     // Five bytes, an odd digit and a value over a line break are ignored.

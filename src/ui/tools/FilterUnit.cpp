@@ -123,6 +123,7 @@ void TFilterForm::LoadControls() {
                  : QString());
     }
     CheckBox1->setChecked(m_settings.filterEnabled);
+    StringGrid1->setCurrentCell(1, 1);
 }
 
 QString TFilterForm::CellText(int row, int column) const {

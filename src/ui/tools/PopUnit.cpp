@@ -10,11 +10,14 @@
 #include <QLineEdit>
 #include <QPalette>
 
+#include <algorithm>
 #include <cstdint>
 
 namespace {
 
 constexpr int FieldHeight = 16;
+// The line edit's own margins left and right of its text, and the caret.
+constexpr int FieldTextMargins = 5;
 
 QLineEdit* MakeField(QWidget* parent, const char* name, int x, int y) {
     auto* edit = new QLineEdit(parent);
@@ -64,9 +67,17 @@ void TPopForm::ShowValue(const ValuePopupRequest& request) {
     // Five characters of binary text per hex digit, two digits per byte; valid hex byte
     // text always has whole bytes.
     const int bytes = static_cast<int>(request.binary.size() / 10);
-    const int fieldWidth = bytes * PixelsPerByte;
+    // 54 pixels a byte fit the digits in the program's own font; a wider substitute font
+    // gets the room its digits need, so the last group is never cut off.
+    const int needed =
+        Edit2->fontMetrics().horizontalAdvance(Edit2->text().trimmed()) + FieldTextMargins;
+    const int fieldWidth = std::max(bytes * PixelsPerByte, needed);
     Edit1->resize(fieldWidth, FieldHeight);
     Edit2->resize(fieldWidth, FieldHeight);
+    // The fields are sized to the digits alone; the trailing blank may be cut, never the
+    // first digits.
+    Edit1->setCursorPosition(0);
+    Edit2->setCursorPosition(0);
     resize(Label2->width() + fieldWidth + 17, ClientHeight);
     Panel1->resize(size());
     move(request.x, request.y - height() - 10);
