@@ -22,6 +22,7 @@
 #include <QHelpEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QToolBar>
 #include <QToolTip>
@@ -332,6 +333,25 @@ TEST_F(ToolsColorAsciiTest, PaletteTearsOffIntoAColorWindow) {
     QApplication::sendEvent(palette, &help);
     EXPECT_EQ(QToolTip::text(), "Drag to float");
     palette->hide();
+}
+
+TEST(ColorButtonTest, FaceShowsTheSelectedColourAndChoicesAreSignalled) {
+    ScriptedPrompter prompter;
+    TColorButton button(prompter);
+    QSignalSpy chosen(&button, &TColorButton::colorChosen);
+    auto barColor = [&button] { return button.icon().pixmap(16, 16).toImage().pixelColor(8, 14); };
+
+    button.SetSelectedColor(0x000000FF); // red
+    EXPECT_EQ(barColor(), QColor(255, 0, 0));
+    EXPECT_EQ(chosen.count(), 0);
+
+    prompter.colors = {0x00FF0000};
+    button.Palette()->OtherColorAction->trigger();
+    EXPECT_EQ(prompter.colorDialogStarts, std::vector<uint32_t>{0x000000FF});
+    EXPECT_EQ(button.SelectedColor(), 0x00FF0000u);
+    EXPECT_EQ(barColor(), QColor(0, 0, 255));
+    ASSERT_EQ(chosen.count(), 1);
+    EXPECT_EQ(chosen.at(0).at(0).value<uint32_t>(), 0x00FF0000u);
 }
 
 } // namespace

@@ -9,9 +9,7 @@
 #include <QFrame>
 #include <array>
 #include <cstdint>
-#include <functional>
 
-class QLabel;
 class QPushButton;
 class RichView;
 class TMainForm;
