@@ -166,13 +166,13 @@ THexDecForm::THexDecForm(TUiPrompter& prompter, QWidget* parent)
     Label2 = MakeLabel(GroupBox1, "Label2", "Dec:", 154, 22);
     Label3 = MakeLabel(GroupBox1, "Label3", "Bin:", 11, 66);
     constexpr int editHeight = 21;
-    Edit1 = new TConverterEdit(QStringLiteral("\b 0123456789ABCDEFabcdef"), 9, true, GroupBox1);
+    Edit1 = new TConverterEdit(QStringLiteral(" 0123456789ABCDEFabcdef"), 9, true, GroupBox1);
     Edit1->setObjectName(QStringLiteral("Edit1"));
     Edit1->setGeometry(40, 20, 101, editHeight);
-    Edit2 = new TConverterEdit(QStringLiteral("\b 0123456789"), 10, false, GroupBox1);
+    Edit2 = new TConverterEdit(QStringLiteral(" 0123456789"), 10, false, GroupBox1);
     Edit2->setObjectName(QStringLiteral("Edit2"));
     Edit2->setGeometry(182, 20, 116, editHeight);
-    Edit3 = new TConverterEdit(QStringLiteral("\b 01"), 45, false, GroupBox1);
+    Edit3 = new TConverterEdit(QStringLiteral(" 01"), 45, false, GroupBox1);
     Edit3->setObjectName(QStringLiteral("Edit3"));
     Edit3->setGeometry(40, 65, 258, editHeight);
 
