@@ -49,10 +49,7 @@ protected:
     TMainForm& Start() {
         m_settings = std::make_unique<SettingsRecord>();
         m_form = std::make_unique<TMainForm>(m_prompter, *m_settings);
-        m_form->CreateWindows();
-        InstallBColorSetForm(*m_form, m_prompter);
-        InstallColorButton(*m_form, m_prompter);
-        InstallAscForm(*m_form);
+        m_form->CreateWindows(); // installs the colour dialog, the button and the chart
         m_form->SetTextCapacity(2147482623);
         m_form->LoadCommandLineFile(QString());
         m_form->show();

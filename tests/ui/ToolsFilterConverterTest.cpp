@@ -46,14 +46,15 @@ protected:
         TempFolderTest::TearDown();
     }
 
-    // The program's start-up sequence with the three windows installed.
+    // The program's start-up sequence; it installs the three windows.
     TMainForm& Start() {
         m_settings = std::make_unique<SettingsRecord>();
         m_form = std::make_unique<TMainForm>(m_prompter, *m_settings);
         m_form->CreateWindows();
-        m_popup = InstallPopForm(*m_form);
-        m_filter = InstallFilterForm(*m_form, m_prompter);
-        m_converter = InstallHexDecForm(*m_form, m_prompter);
+        m_popup = m_form->findChild<TPopForm*>();
+        m_filter = m_form->findChild<TFilterForm*>();
+        m_converter = m_form->findChild<THexDecForm*>();
+        EXPECT_TRUE(m_popup != nullptr && m_filter != nullptr && m_converter != nullptr);
         m_form->SetTextCapacity(2147482623);
         m_form->show();
         EXPECT_NE(m_form->DataRT(), nullptr);

@@ -50,8 +50,9 @@ protected:
         m_settings = std::make_unique<SettingsRecord>();
         m_form = std::make_unique<TMainForm>(m_prompter, *m_settings);
         m_form->CreateWindows();
-        m_find = InstallFindDialog(*m_form, m_prompter);
-        m_save = InstallTimeSaveForm(*m_form, m_prompter);
+        m_find = m_form->findChild<TFindDialog*>();
+        m_save = m_form->findChild<TTimeSaveForm*>();
+        EXPECT_TRUE(m_find != nullptr && m_save != nullptr);
         m_form->SetTextCapacity(2147482623);
         m_form->show();
         m_settings->receiveTextColor = kReceived;

@@ -15,7 +15,15 @@
 #include "ui/main/UiPrompter.h"
 #include "ui/send/SendForm.h"
 #include "ui/send/SetForm.h"
+#include "ui/tools/AscUnit.h"
+#include "ui/tools/BColorSetUnit.h"
+#include "ui/tools/ColorButton.h"
+#include "ui/tools/FilterUnit.h"
+#include "ui/tools/FindDiaUnit.h"
 #include "ui/tools/FindUnit.h"
+#include "ui/tools/HexUnit.h"
+#include "ui/tools/PopUnit.h"
+#include "ui/tools/TimeSaveUnit.h"
 #include "ui/tools/aboutUnit.h"
 
 #include <QApplication>
@@ -229,13 +237,6 @@ void TMainForm::BuildToolBars() {
     connect(TbRTS, &QAction::triggered, this, [this] { Toggle(m_settings.rtsEnabled); });
     connect(TbSendWindow, &QAction::triggered, this, &TMainForm::ToggleSendWindow);
     connect(TbWebPage, &QAction::triggered, this, [this] { OpenWebPage(ProductWebPage); });
-    connect(JvOfficeColorButton1, &QToolButton::clicked, this, [this] {
-        if (m_dataRT != nullptr) {
-            if (auto* view = dynamic_cast<RichView*>(m_dataRT->ActiveView)) {
-                view->SetSelectionColor(m_settings.markColor);
-            }
-        }
-    });
 
     // View tool bar under the traffic view.
     AddToolSeparator(ReceBar, "ToolButton3", true);
@@ -525,6 +526,8 @@ void TMainForm::CreateWindows() {
     ShowCyclePage = [this] { SetForm->ShowCyclePage(false); };
     ShowTriggerPage = [this] { SetForm->ShowTriggerPage(false); };
 
+    InstallPopForm(*this);
+
     FindForm = new TFindForm(m_settings, this);
     FindForm->setTitleBarWidget(new TDockGrabber(FindForm));
     addDockWidget(Qt::BottomDockWidgetArea, FindForm);
@@ -532,6 +535,14 @@ void TMainForm::CreateWindows() {
     FindForm->RefreshSettings = [this] { RefreshSettings(); };
     FindForm->Activated = [this] { SetActiveView(FindForm->RichFind); };
     InstallViewMenu(FindForm->RichFind);
+
+    InstallFilterForm(*this, m_prompter);
+    InstallFindDialog(*this, m_prompter);
+    InstallBColorSetForm(*this, m_prompter);
+    InstallColorButton(*this, m_prompter);
+    InstallTimeSaveForm(*this, m_prompter);
+    InstallHexDecForm(*this, m_prompter);
+    InstallAscForm(*this);
 
     AboutForm = new TaboutForm(this);
     ShowAbout = [this] {
