@@ -1,0 +1,41 @@
+#pragma once
+// The page layout routines: the traffic view's styled text laid out page by page in the
+// views' fonts and drawn onto a canvas, stretched into an area of it.
+
+#include "print/PageLayout.h"
+
+#include <QRectF>
+
+#include <memory>
+
+class QPainter;
+
+class TPrintPaginator {
+public:
+    // The layout size of one page of text.
+    static constexpr double LayoutWidthInches = 9.5;
+    static constexpr double LayoutHeightInches = 13.2;
+
+    TPrintPaginator();
+    ~TPrintPaginator();
+
+    // A new pagination of source: next and last back to the start.
+    void Reset(const StyledText& source);
+    // Whether laying out from next gives a page that ends beyond the last page drawn.
+    bool HasMorePages(double widthInches, double heightInches) const;
+    // Lays out the page at next, draws it stretched into area of canvas unless it ends at
+    // or before the last page drawn, and moves next and last on.
+    void DrawNextPage(QPainter& canvas, const QRectF& area, double widthInches,
+                      double heightInches);
+
+    int64_t Next() const { return m_paginator.Next(); }
+    int64_t Last() const { return m_paginator.Last(); }
+    const TPrintText& Source() const { return m_source; }
+
+private:
+    class TQtTextMeasure;
+
+    TPrintText m_source;
+    TPaginator m_paginator;
+    std::unique_ptr<TQtTextMeasure> m_measure;
+};

@@ -1,0 +1,224 @@
+#include "print/PrintUnit.h"
+
+#include "print/NicePreview.h"
+#include "ui/main/MainForm.h"
+#include "ui/main/RichView.h"
+#include "ui/main/UiPrompter.h"
+
+#include <QEvent>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QVBoxLayout>
+
+#include <exception>
+
+namespace {
+
+constexpr int PageMargin = 30; // around the text on each page, in page units
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption, int x, int width) {
+    auto* button = new QPushButton(QString::fromLatin1(caption), parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setGeometry(x, 2, width, 21);
+    button->setAutoDefault(false);
+    return button;
+}
+
+} // namespace
+
+TPrintForm::TPrintForm(RichView& source, TUiPrompter& prompter, QWidget* mainWindow,
+                       TPrinterSeam* printer)
+    : QDialog(mainWindow, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                              Qt::WindowCloseButtonHint),
+      m_source(source), m_prompter(prompter), m_mainWindow(mainWindow),
+      m_ownPrinter(printer == nullptr ? std::make_unique<TQtPrinterSeam>() : nullptr),
+      m_printer(printer == nullptr ? *m_ownPrinter : *printer) {
+    setObjectName(QStringLiteral("PrintForm"));
+    setWindowTitle(QStringLiteral("Print Preview"));
+    setModal(false);
+    QFont font = this->font();
+    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans")});
+    font.setPointSize(8);
+    setFont(font);
+    resize(703, 512);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    Panel1 = new QFrame(this);
+    Panel1->setObjectName(QStringLiteral("Panel1"));
+    Panel1->setFrameShape(QFrame::NoFrame);
+    Panel1->setFixedHeight(25);
+    Button1 = MakeButton(Panel1, "Button1", "Print", 6, 57);
+    Button4 = MakeButton(Panel1, "Button4", "Actual Size", 85, 68);
+    Button5 = MakeButton(Panel1, "Button5", "Full Page", 161, 64);
+    Button2 = MakeButton(Panel1, "Button2", "Zoom In", 240, 57);
+    Button3 = MakeButton(Panel1, "Button3", "Zoom Out", 303, 57);
+    Button8 = MakeButton(Panel1, "Button8", "Cancel", 385, 57);
+    layout->addWidget(Panel1);
+
+    NicePreview1 = new TNicePreview(this);
+    NicePreview1->setObjectName(QStringLiteral("NicePreview1"));
+    layout->addWidget(NicePreview1, 1);
+
+    StatusBar1 = new QStatusBar(this);
+    StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+    StatusBar1->setSizeGripEnabled(false);
+    StatusPanel = new QLabel(StatusBar1);
+    StatusPanel->setObjectName(QStringLiteral("StatusPanel"));
+    StatusBar1->addWidget(StatusPanel, 1);
+    layout->addWidget(StatusBar1);
+
+    PrintDialog1.maxPage = 1;
+
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    connect(Button4, &QPushButton::clicked, this, [this] {
+        NicePreview1->ActualSize();
+        NicePreview1->SetClickMode(TPreviewLayout::ClickNone);
+    });
+    connect(Button5, &QPushButton::clicked, this, [this] {
+        NicePreview1->FullPage();
+        NicePreview1->SetClickMode(TPreviewLayout::ClickNone);
+    });
+    connect(Button2, &QPushButton::clicked, this,
+            [this] { NicePreview1->SetClickMode(TPreviewLayout::ClickZoomIn); });
+    connect(Button3, &QPushButton::clicked, this,
+            [this] { NicePreview1->SetClickMode(TPreviewLayout::ClickZoomOut); });
+    connect(Button8, &QPushButton::clicked, this, &QDialog::close);
+    connect(NicePreview1, &TNicePreview::changed, this, [this] { NicePreview1Change(); });
+}
+
+TPrintForm::~TPrintForm() = default;
+
+void TPrintForm::changeEvent(QEvent* event) {
+    QDialog::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
+        FormActivate();
+    }
+}
+
+void TPrintForm::showEvent(QShowEvent* event) {
+    // The window fills the screen's work area, its frame included as far as it is known.
+    if (const QScreen* screen = this->screen(); screen != nullptr) {
+        const QRect work = screen->availableGeometry();
+        const QRect frame = frameGeometry();
+        const QRect client = geometry();
+        const QSize decoration(frame.width() - client.width(), frame.height() - client.height());
+        setFixedSize(work.size() - decoration);
+        move(work.topLeft());
+    }
+    QDialog::showEvent(event);
+}
+
+void TPrintForm::NicePreview1Change() {
+    const int current = NicePreview1->CurrentPage();
+    if (current >= 0) {
+        ShowPageStatus(current + 1, NicePreview1->PageCount());
+    }
+}
+
+void TPrintForm::ShowPageStatus(int page, int total) {
+    StatusPanel->setText(QString::asprintf("    Page %d    Total %d", page, total));
+}
+
+void TPrintForm::BuildPages() {
+    const QRectF area(PageMargin, PageMargin, NicePreview1->PageWidth() - 2 * PageMargin,
+                      NicePreview1->PageHeight() - 2 * PageMargin);
+    m_paginator.Reset(m_source.ToStyledText());
+    constexpr double width = TPrintPaginator::LayoutWidthInches;
+    constexpr double height = TPrintPaginator::LayoutHeightInches;
+    RunPagination([&] { return m_paginator.HasMorePages(width, height); },
+                  [&] {
+                      QPainter* canvas = NicePreview1->BeginPage();
+                      m_paginator.DrawNextPage(*canvas, area, width, height);
+                      NicePreview1->EndPage();
+                  },
+                  [&] { return m_paginator.Next(); });
+    // A page that failed half-way is closed as far as it got.
+    NicePreview1->EndPage();
+}
+
+void TPrintForm::FormActivate() {
+    NicePreview1->Clear();
+    BuildPages();
+    const int pages = NicePreview1->PageCount();
+    PrintDialog1.maxPage = pages;
+    ShowPageStatus(pages > 0 ? 1 : 0, pages);
+}
+
+void TPrintForm::Button1Click() {
+    NicePreview1->SetClickMode(TPreviewLayout::ClickNone);
+    if (!m_printer.PrinterInstalled()) {
+        m_prompter.Warning(m_mainWindow, QStringLiteral("Printers have not yet installed."),
+                           QStringLiteral("Print"));
+        return;
+    }
+    if (NicePreview1->PageCount() == 0) {
+        m_prompter.Warning(m_mainWindow, QStringLiteral("There is not content to print."),
+                           QStringLiteral("Print"));
+        return;
+    }
+    PrintChosenPages(this);
+}
+
+void TPrintForm::PrintDirect() {
+    if (!m_printer.PrinterInstalled()) {
+        m_prompter.Warning(m_mainWindow, QStringLiteral("Printers have not yet installed."),
+                           QStringLiteral("Print"));
+        return;
+    }
+    NicePreview1->Clear();
+    NicePreview1->ActualSize();
+    BuildPages();
+    const int pages = NicePreview1->PageCount();
+    if (pages == 0) {
+        m_prompter.Warning(m_mainWindow, QStringLiteral("There is not content to print."),
+                           QStringLiteral("Print"));
+        return;
+    }
+    PrintDialog1.maxPage = pages;
+    // A dialog over a hidden window would stand alone on the screen; over the main window
+    // it is where the user gave the command.
+    PrintChosenPages(isVisible() ? static_cast<QWidget*>(this) : m_mainWindow);
+}
+
+void TPrintForm::PrintChosenPages(QWidget* dialogOwner) {
+    try {
+        TPrinterSeam::TDialogChoice choice = PrintDialog1;
+        if (!m_printer.ShowPrintDialog(dialogOwner, choice)) {
+            return;
+        }
+        PrintDialog1.pageRange = choice.pageRange;
+        PrintDialog1.fromPage = choice.fromPage;
+        PrintDialog1.toPage = choice.toPage;
+        PrintDialog1.copies = choice.copies;
+        for (int copy = 0; copy < choice.copies; ++copy) {
+            if (!choice.pageRange) {
+                NicePreview1->PrintAll(m_printer);
+            } else {
+                for (int page = choice.fromPage - 1; page <= choice.toPage - 1; ++page) {
+                    NicePreview1->PrintPage(m_printer, page);
+                }
+            }
+        }
+    } catch (const std::exception&) {
+        // Printing ends quietly on a failure of the dialog or the printer.
+    }
+}
+
+TPrintForm* InstallPrintForm(TMainForm& form, TUiPrompter& prompter, TPrinterSeam* printer) {
+    auto* window = new TPrintForm(*form.RichShow, prompter, &form, printer);
+    form.ShowPrintPreview = [window] {
+        window->show();
+        window->raise();
+        window->activateWindow();
+    };
+    form.PrintDirect = [window] { window->PrintDirect(); };
+    return window;
+}

@@ -1,0 +1,70 @@
+#include "print/PrinterSeam.h"
+
+#include <QPainter>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <QPrinterInfo>
+
+#include <algorithm>
+#include <stdexcept>
+
+TQtPrinterSeam::TQtPrinterSeam()
+    : m_printer(std::make_unique<QPrinter>(QPrinter::HighResolution)) {}
+
+TQtPrinterSeam::~TQtPrinterSeam() = default;
+
+bool TQtPrinterSeam::PrinterInstalled() {
+    return !QPrinterInfo::availablePrinterNames().isEmpty();
+}
+
+bool TQtPrinterSeam::ShowPrintDialog(QWidget* owner, TDialogChoice& choice) {
+    m_printer->setPrintRange(QPrinter::AllPages);
+    // Pages left chosen from an earlier, longer pagination must lie within this one.
+    const int last = std::max(choice.minPage, choice.maxPage);
+    const int from = std::clamp(choice.fromPage, choice.minPage, last);
+    m_printer->setFromTo(from, std::clamp(choice.toPage, from, last));
+    m_printer->setCopyCount(1);
+    QPrintDialog dialog(m_printer.get(), owner);
+    dialog.setOptions(QAbstractPrintDialog::PrintPageRange | QAbstractPrintDialog::PrintToFile |
+                      QAbstractPrintDialog::PrintShowPageSize);
+    dialog.setMinMax(choice.minPage, choice.maxPage);
+    if (dialog.exec() != QDialog::Accepted) {
+        return false;
+    }
+    choice.pageRange = m_printer->printRange() == QPrinter::PageRange;
+    choice.fromPage = m_printer->fromPage();
+    choice.toPage = m_printer->toPage();
+    choice.copies = m_printer->copyCount();
+    // The window prints the chosen pages and copies itself, one job at a time; left in
+    // the printer, they would be applied a second time to each job.
+    m_printer->setPrintRange(QPrinter::AllPages);
+    m_printer->setFromTo(0, 0);
+    m_printer->setCopyCount(1);
+    return true;
+}
+
+QPainter& TQtPrinterSeam::BeginJob(const QString& title) {
+    m_printer->setDocName(title);
+    m_painter = std::make_unique<QPainter>();
+    if (!m_painter->begin(m_printer.get())) {
+        m_painter.reset();
+        throw std::runtime_error("The print job could not be started.");
+    }
+    return *m_painter;
+}
+
+QRectF TQtPrinterSeam::SheetRect() {
+    return QRectF(QPointF(0, 0),
+                  m_printer->pageLayout().paintRectPixels(m_printer->resolution()).size());
+}
+
+void TQtPrinterSeam::NewSheet() {
+    m_printer->newPage();
+}
+
+void TQtPrinterSeam::EndJob() {
+    if (m_painter) {
+        m_painter->end();
+        m_painter.reset();
+    }
+}
