@@ -2,7 +2,6 @@
 
 #include "print/PrinterSeam.h"
 
-#include <QBitmap>
 #include <QCursor>
 #include <QMouseEvent>
 #include <QPaintEvent>
