@@ -1,6 +1,7 @@
 #include "ui/main/MainForm.h"
 
 #include "platform/FileIO.h"
+#include "print/PrintUnit.h"
 #include "richtext/RichText.h"
 #include "settings/SettingsFile.h"
 #include "ui/main/Application.h"
@@ -541,6 +542,7 @@ void TMainForm::CreateWindows() {
     InstallBColorSetForm(*this, m_prompter);
     InstallColorButton(*this, m_prompter);
     InstallTimeSaveForm(*this, m_prompter);
+    InstallPrintForm(*this, m_prompter);
     InstallHexDecForm(*this, m_prompter);
     InstallAscForm(*this);
 
