@@ -5,6 +5,8 @@
 #include "ui/main/QuitSignals.h"
 #include "ui/main/UiPrompter.h"
 
+#include <exception>
+
 int main(int argc, char** argv) {
     TKorvaneApplication app(argc, argv);
     TQtPrompter prompter;
@@ -14,7 +16,12 @@ int main(int argc, char** argv) {
     mainForm.CreateWindows();
     mainForm.SetTextCapacity(2147482623);
     if (argc > 1) {
-        mainForm.LoadCommandLineFile(QString::fromLocal8Bit(argv[1]));
+        // A file that cannot be read is reported; the program starts with an empty view.
+        try {
+            mainForm.LoadCommandLineFile(QString::fromLocal8Bit(argv[1]));
+        } catch (const std::exception& e) {
+            TKorvaneApplication::ReportError(e.what());
+        }
     }
     CloseOnQuitSignals(&mainForm);
     mainForm.show();
