@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  xvfb xauth socat fonts-liberation clang-format
+  xvfb xauth socat fonts-liberation clang-format xxd
 )
 
 missing=()
