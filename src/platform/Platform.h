@@ -28,8 +28,9 @@ std::string CurrentStamp();
 // fraction is used; a negative value's fraction counts from midnight as well.
 std::string FormatOleTimeOfDay(double dateTime);
 
-// The per-user folder for application data: $XDG_DATA_HOME when it is set to an
-// absolute path, else ~/.local/share. No trailing slash.
+// The per-user folder for application data, without a trailing separator. POSIX:
+// $XDG_DATA_HOME when it is set to an absolute path, else ~/.local/share. Windows: the
+// local application data folder of the user's profile.
 std::string LocalAppDataPath();
 
 // Milliseconds and time of day as the engines see them. The program uses the system

@@ -1,0 +1,254 @@
+#include "platform/FileIO.h"
+
+#include <algorithm>
+#include <atomic>
+#include <utility>
+#include <windows.h>
+
+namespace {
+
+// The system's message for an error code, without the line break it ends with.
+std::string SystemMessage(int errorCode) {
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, static_cast<DWORD>(errorCode), 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message;
+    if (length > 0 && text != nullptr) {
+        message.assign(text, length);
+    }
+    if (text != nullptr) {
+        LocalFree(text);
+    }
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.')) {
+        message.pop_back();
+    }
+    if (message.empty()) {
+        message = "System error " + std::to_string(errorCode);
+    }
+    return message;
+}
+
+int LastErrorCode() {
+    return static_cast<int>(GetLastError());
+}
+
+class THandle {
+public:
+    explicit THandle(HANDLE handle) : m_handle(handle) {}
+    THandle(const THandle&) = delete;
+    THandle& operator=(const THandle&) = delete;
+    ~THandle() {
+        if (Valid()) {
+            CloseHandle(m_handle);
+        }
+    }
+    bool Valid() const { return m_handle != INVALID_HANDLE_VALUE && m_handle != nullptr; }
+    HANDLE Get() const { return m_handle; }
+    // Closes now and reports the result: a write the cache could not place shows here.
+    bool Close() {
+        const HANDLE handle = m_handle;
+        m_handle = INVALID_HANDLE_VALUE;
+        return CloseHandle(handle) != FALSE;
+    }
+
+private:
+    HANDLE m_handle;
+};
+
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+// The folder part of `path`, "" for a bare file name. A drive root keeps its separator.
+std::string FolderOf(const std::string& path) {
+    size_t end = path.size();
+    while (end > 0 && !IsSeparator(path[end - 1])) {
+        --end;
+    }
+    if (end == 0) {
+        return std::string();
+    }
+    size_t folderEnd = end - 1;
+    while (folderEnd > 0 && IsSeparator(path[folderEnd - 1])) {
+        --folderEnd;
+    }
+    if (folderEnd == 0 || (folderEnd == 2 && path[1] == ':')) {
+        return path.substr(0, folderEnd + 1);
+    }
+    return path.substr(0, folderEnd);
+}
+
+bool WriteAll(HANDLE file, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 30));
+        DWORD written = 0;
+        if (!WriteFile(file, bytes.data(), chunk, &written, nullptr)) {
+            return false;
+        }
+        if (written == 0) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return false;
+        }
+        bytes.remove_prefix(written);
+    }
+    return true;
+}
+
+// Creates a new file beside `path` with a name no other writer uses.
+HANDLE CreateTemporary(const std::string& path, std::string& tempPath) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempPath = path + ".tmp" + std::to_string(GetCurrentProcessId()) + "-" +
+                   std::to_string(counter.fetch_add(1));
+        const HANDLE file = CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) {
+            return file;
+        }
+    }
+    SetLastError(ERROR_FILE_EXISTS);
+    return INVALID_HANDLE_VALUE;
+}
+
+} // namespace
+
+EFileError::EFileError(const std::string& action, std::string path, int errorCode)
+    : std::runtime_error(action + " \"" + path + "\": " + SystemMessage(errorCode)),
+      m_path(std::move(path)), m_errorCode(errorCode) {}
+
+std::string EFileError::SystemError() const {
+    return SystemMessage(m_errorCode);
+}
+
+void WriteFileAtomically(const std::string& path, std::string_view bytes) {
+    const std::string action = "Cannot write";
+    std::string tempPath;
+    THandle file(CreateTemporary(path, tempPath));
+    if (!file.Valid()) {
+        throw EFileError(action, path, LastErrorCode());
+    }
+    const auto fail = [&](int error) {
+        if (file.Valid()) {
+            file.Close();
+        }
+        DeleteFileA(tempPath.c_str());
+        throw EFileError(action, path, error);
+    };
+
+    if (!WriteAll(file.Get(), bytes)) {
+        fail(LastErrorCode());
+    }
+    if (!FlushFileBuffers(file.Get())) {
+        fail(LastErrorCode());
+    }
+    if (!file.Close()) {
+        fail(LastErrorCode());
+    }
+    // Hidden or not-indexed marks of the old file stay; read-only is left to refuse the
+    // replacement below, as the user asked of that file.
+    const DWORD oldAttributes = GetFileAttributesA(path.c_str());
+    if (oldAttributes != INVALID_FILE_ATTRIBUTES &&
+        (oldAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        const DWORD kept =
+            oldAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                             FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+        if (kept != 0) {
+            (void)SetFileAttributesA(tempPath.c_str(), kept);
+        }
+    }
+    // WRITE_THROUGH returns only once the rename itself is on the disk.
+    if (!MoveFileExA(tempPath.c_str(), path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        fail(LastErrorCode());
+    }
+}
+
+std::optional<std::string> ReadFileIfExists(const std::string& path, size_t maxBytes) {
+    const std::string action = "Cannot read";
+    THandle file(CreateFileA(path.c_str(), GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) {
+        const int error = LastErrorCode();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            return std::nullopt;
+        }
+        throw EFileError(action, path, error);
+    }
+    std::string data;
+    char buf[65536];
+    while (data.size() < maxBytes) {
+        const DWORD want = static_cast<DWORD>(std::min(sizeof buf, maxBytes - data.size()));
+        DWORD got = 0;
+        if (!ReadFile(file.Get(), buf, want, &got, nullptr)) {
+            throw EFileError(action, path, LastErrorCode());
+        }
+        if (got == 0) {
+            break;
+        }
+        data.append(buf, got);
+    }
+    return data;
+}
+
+std::string ReadFileBytes(const std::string& path) {
+    std::optional<std::string> data = ReadFileIfExists(path);
+    if (!data) {
+        throw EFileError("Cannot read", path, ERROR_FILE_NOT_FOUND);
+    }
+    return std::move(*data);
+}
+
+bool PathExists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+namespace {
+
+bool IsFolder(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// 0 or the error of the first step that failed.
+int MakeFolders(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 0 : ERROR_DIRECTORY;
+    }
+    const std::string parent = FolderOf(path);
+    // A drive root or a share ("\\server\share") cannot be created; it exists or it fails
+    // below.
+    if (!parent.empty() && parent != path && parent.size() < path.size()) {
+        if (const int error = MakeFolders(parent); error != 0) {
+            return error;
+        }
+    }
+    // Another process may create it between the check and here.
+    if (!CreateDirectoryA(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        return LastErrorCode();
+    }
+    return IsFolder(path) ? 0 : ERROR_DIRECTORY;
+}
+
+} // namespace
+
+void CreateFolders(const std::string& path) {
+    if (path.empty()) {
+        return;
+    }
+    if (const int error = MakeFolders(path); error != 0) {
+        throw EFileError("Cannot create folder", path, error);
+    }
+}
+
+std::string ProgramFilePath() {
+    char buf[MAX_PATH * 4];
+    const DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
+    if (n == 0 || n >= sizeof buf) {
+        return "";
+    }
+    return std::string(buf, n);
+}
