@@ -5,20 +5,24 @@
 #include <string>
 #include <vector>
 
-// Where virtual ports are registered: one symbolic link per port, named as the port, whose
-// target is a pseudo-terminal or a device (DataFolder/ports).
+// Where virtual ports are registered on POSIX systems: one symbolic link per port, named as
+// the port, whose target is a pseudo-terminal or a device (DataFolder/ports).
 std::string VirtualPortsFolder();
 
-// Serial ports the kernel knows, in natural order of their names ("ttyS2" before
-// "ttyS10"): the entries of sysfsTtyRoot that have a device behind them, a "ttyS" entry only
-// when its UART type is known. Then the virtual ports of portsFolder whose target exists, in
-// natural order.
+// Windows: the ports of the registry's serial device map, in the registry's order, each
+// value's name when it reads as a port name ("COM..."), else its data when that does.
+// POSIX: the serial ports the kernel knows, in natural order of their names ("ttyS2" before
+// "ttyS10"), then the virtual ports.
 void ListSerialPorts(std::vector<std::string>& list);
+// POSIX only: the entries of sysfsTtyRoot that have a device behind them, a "ttyS" entry
+// only when its UART type is known; then the virtual ports of portsFolder whose target
+// exists, in natural order.
 void ListSerialPorts(std::vector<std::string>& list, const std::string& sysfsTtyRoot,
                      const std::string& portsFolder);
 
-// Modems and the ports they are attached to. This system has no modem registry, so it adds
-// nothing.
+// Modems and the ports they are attached to: per modem its name, then its port unless the
+// list holds that port already (letter case ignored). POSIX has no modem registry, so it
+// adds nothing there.
 void ListModemPorts(std::vector<std::string>& list);
 
 // "ttyS2" < "ttyS10": runs of digits compare as numbers, everything else byte by byte.

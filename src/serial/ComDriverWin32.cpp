@@ -1,0 +1,534 @@
+#include "serial/ComDriverWin32.h"
+
+#include <algorithm>
+#include <windows.h>
+
+static_assert(sizeof(TComDcb) == sizeof(DCB), "TComDcb mirrors the system's DCB");
+static_assert(ComPurgeTxAbort == PURGE_TXABORT && ComPurgeRxAbort == PURGE_RXABORT &&
+              ComPurgeTxClear == PURGE_TXCLEAR && ComPurgeRxClear == PURGE_RXCLEAR);
+static_assert(ComEvRxChar == EV_RXCHAR && ComEvCts == EV_CTS && ComEvDsr == EV_DSR &&
+              ComEvRlsd == EV_RLSD && ComEvRing == EV_RING && ComEvErr == EV_ERR &&
+              ComEvBreak == EV_BREAK && ComEvTxEmpty == EV_TXEMPTY);
+static_assert(ComMsCtsOn == MS_CTS_ON && ComMsDsrOn == MS_DSR_ON && ComMsRingOn == MS_RING_ON &&
+              ComMsRlsdOn == MS_RLSD_ON);
+
+namespace {
+
+// Kinds of calls that can be pending, as bits so one signal can reach several kinds.
+constexpr unsigned KindRead = 1;
+constexpr unsigned KindWrite = 2;
+constexpr unsigned KindWait = 4;
+constexpr unsigned KindOther = 8;
+
+// Why a pending call was woken.
+constexpr int ReasonNone = 0;
+constexpr int ReasonMask = 1;   // a new event mask: the wait ends with no events
+constexpr int ReasonPurged = 2; // aborted by PurgeComm
+constexpr int ReasonClosed = 3; // the port is being closed
+
+// Kept per thread and at the failing call: the system's own last error is overwritten by
+// the clean-up calls that follow a failure.
+thread_local int32_t t_lastError = 0;
+
+bool Fail(DWORD error) {
+    t_lastError = static_cast<int32_t>(error);
+    return false;
+}
+
+HANDLE NewEvent() {
+    return CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
+
+HANDLE AsHandle(intptr_t handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+// What PurgeComm answers for a device that has gone (a USB adapter pulled out): there is
+// nothing left to purge, and failing would make its port impossible to close.
+bool DeviceGone(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND ||
+           error == ERROR_GEN_FAILURE || error == ERROR_DEVICE_NOT_CONNECTED ||
+           error == ERROR_OPERATION_ABORTED || error == 1617 /* ERROR_DEVICE_REMOVED */;
+}
+
+} // namespace
+
+// ---- stop event ----
+
+TComStopEvent::TComStopEvent() : m_handle(reinterpret_cast<intptr_t>(NewEvent())) {}
+
+TComStopEvent::~TComStopEvent() {
+    if (m_handle != 0) {
+        CloseHandle(AsHandle(m_handle));
+    }
+}
+
+void TComStopEvent::Set() {
+    SetEvent(AsHandle(m_handle));
+}
+
+void TComStopEvent::Reset() {
+    ResetEvent(AsHandle(m_handle));
+}
+
+bool TComStopEvent::IsSet() const {
+    return WaitForSingleObject(AsHandle(m_handle), 0) == WAIT_OBJECT_0;
+}
+
+std::unique_ptr<TComDriver> CreateSystemComDriver() {
+    return std::make_unique<TComDriverWin32>();
+}
+
+// ---- driver ----
+
+struct TComDriverWin32::TCall {
+    explicit TCall(unsigned k) : kind(k) {}
+    TCall(const TCall&) = delete;
+    TCall& operator=(const TCall&) = delete;
+    ~TCall() {
+        if (ioEvent != nullptr) {
+            CloseHandle(ioEvent);
+        }
+        if (wakeEvent != nullptr) {
+            CloseHandle(wakeEvent);
+        }
+    }
+
+    // Waits for the overlapped operation (when one was started), another thread's wake-up
+    // or the stop event.
+    enum class Outcome { Completed, Woken, Stopped, TimedOut, Failed };
+    Outcome Await(bool withIo, HANDLE stop, DWORD timeoutMs) {
+        HANDLE handles[3] = {};
+        DWORD count = 0;
+        // The operation's own event comes first: when it completed at the moment another
+        // thread woke us, its result is taken.
+        if (withIo) {
+            handles[count++] = ioEvent;
+        }
+        const DWORD wakeIndex = count;
+        handles[count++] = wakeEvent;
+        if (stop != nullptr) {
+            handles[count++] = stop;
+        }
+        const DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeoutMs);
+        if (result == WAIT_TIMEOUT) {
+            return Outcome::TimedOut;
+        }
+        if (result - WAIT_OBJECT_0 >= count) {
+            waitError = result == WAIT_FAILED ? GetLastError() : ERROR_INVALID_HANDLE;
+            return Outcome::Failed;
+        }
+        const DWORD index = result - WAIT_OBJECT_0;
+        if (withIo && index == 0) {
+            return Outcome::Completed;
+        }
+        return index == wakeIndex ? Outcome::Woken : Outcome::Stopped;
+    }
+
+    // Ends the operation still pending and waits until the system has let go of its
+    // OVERLAPPED record and buffer. CancelIo reaches only I/O this thread issued, which is
+    // why other threads wake the issuing thread instead of cancelling themselves.
+    void Abandon() {
+        CancelIo(handle);
+        DWORD ignored = 0;
+        GetOverlappedResult(handle, &overlapped, &ignored, TRUE);
+    }
+
+    unsigned kind;
+    HANDLE handle = nullptr;
+    HANDLE ioEvent = nullptr; // only calls that block have these two
+    HANDLE wakeEvent = nullptr;
+    int reason = ReasonNone;
+    DWORD waitError = 0;
+    DWORD occurred = 0; // WaitCommEvent writes here until the wait completes
+    OVERLAPPED overlapped{};
+};
+
+TComDriverWin32::~TComDriverWin32() {
+    bool open = false;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        open = m_open && !m_closing;
+    }
+    if (open) {
+        Close();
+    }
+}
+
+std::string TComDriverWin32::DevicePath(const std::string& port) {
+    if (port.rfind("\\\\", 0) == 0) {
+        return port;
+    }
+    return "\\\\.\\" + port;
+}
+
+bool TComDriverWin32::Enter(TCall& call) {
+    if (call.kind != KindOther) {
+        call.ioEvent = NewEvent();
+        call.wakeEvent = NewEvent();
+        if (call.ioEvent == nullptr || call.wakeEvent == nullptr) {
+            return Fail(GetLastError());
+        }
+        call.overlapped.hEvent = call.ioEvent;
+    }
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!m_open || m_closing) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    ++m_users;
+    call.handle = m_handle;
+    if (call.wakeEvent != nullptr) {
+        m_calls.push_back(&call);
+    }
+    return true;
+}
+
+void TComDriverWin32::Leave(TCall& call) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_calls.erase(std::remove(m_calls.begin(), m_calls.end(), &call), m_calls.end());
+    if (--m_users == 0) {
+        m_idle.notify_all();
+    }
+}
+
+// Caller holds m_lock.
+void TComDriverWin32::Signal(unsigned kinds, int reason) {
+    for (TCall* call : m_calls) {
+        if ((call->kind & kinds) == 0) {
+            continue;
+        }
+        call->reason = std::max(call->reason, reason);
+        SetEvent(call->wakeEvent);
+    }
+}
+
+bool TComDriverWin32::Open(const std::string& port) {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_open) {
+            return Fail(ERROR_BUSY);
+        }
+    }
+    // No sharing: a port another program holds fails here with ERROR_ACCESS_DENIED.
+    const HANDLE handle = CreateFileA(DevicePath(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return Fail(GetLastError());
+    }
+    // A device path may name a disk or a pipe; only a character device can be a port.
+    if (GetFileType(handle) != FILE_TYPE_CHAR) {
+        CloseHandle(handle);
+        return Fail(ERROR_INVALID_FUNCTION);
+    }
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_handle = handle;
+    m_open = true;
+    m_closing = false;
+    m_mask = 0;
+    return true;
+}
+
+bool TComDriverWin32::Close() {
+    HANDLE handle = nullptr;
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        if (!m_open || m_closing) {
+            return Fail(ERROR_INVALID_HANDLE);
+        }
+        m_closing = true;
+        Signal(KindRead | KindWrite | KindWait, ReasonClosed);
+        // A handle value may be reused the moment it is closed, so no other thread may
+        // still be about to wait on it.
+        m_idle.wait(guard, [this] { return m_users == 0; });
+        handle = m_handle;
+        m_handle = nullptr;
+        m_open = false;
+        m_closing = false;
+    }
+    if (!CloseHandle(handle)) {
+        return Fail(GetLastError());
+    }
+    return true;
+}
+
+bool TComDriverWin32::SetupComm(uint32_t inputSize, uint32_t outputSize) {
+    TCall call(KindOther);
+    if (!Enter(call)) {
+        return false;
+    }
+    const bool ok = ::SetupComm(call.handle, inputSize, outputSize) != FALSE;
+    const DWORD error = ok ? 0 : GetLastError();
+    Leave(call);
+    return ok ? true : Fail(error);
+}
+
+bool TComDriverWin32::SetCommState(const TComDcb& dcb) {
+    DCB state{};
+    state.DCBlength = sizeof(DCB);
+    state.BaudRate = dcb.BaudRate;
+    const auto bit = [&dcb](uint32_t flag) -> DWORD { return dcb.Has(flag) ? 1 : 0; };
+    state.fBinary = bit(DcbFlagBinary);
+    state.fParity = bit(DcbFlagParity);
+    state.fOutxCtsFlow = bit(DcbFlagOutxCtsFlow);
+    state.fOutxDsrFlow = bit(DcbFlagOutxDsrFlow);
+    state.fDtrControl = dcb.DtrControl();
+    state.fDsrSensitivity = bit(DcbFlagDsrSensitivity);
+    state.fTXContinueOnXoff = bit(DcbFlagTxContinueOnXoff);
+    state.fOutX = bit(DcbFlagOutX);
+    state.fInX = bit(DcbFlagInX);
+    state.fErrorChar = bit(DcbFlagErrorChar);
+    state.fNull = bit(DcbFlagNull);
+    state.fRtsControl = dcb.RtsControl();
+    state.fAbortOnError = bit(DcbFlagAbortOnError);
+    state.XonLim = dcb.XonLim;
+    state.XoffLim = dcb.XoffLim;
+    state.ByteSize = dcb.ByteSize;
+    state.Parity = dcb.Parity;
+    state.StopBits = dcb.StopBits;
+    state.XonChar = dcb.XonChar;
+    state.XoffChar = dcb.XoffChar;
+    state.ErrorChar = dcb.ErrorChar;
+    state.EofChar = dcb.EofChar;
+    state.EvtChar = dcb.EvtChar;
+
+    TCall call(KindOther);
+    if (!Enter(call)) {
+        return false;
+    }
+    const bool ok = ::SetCommState(call.handle, &state) != FALSE;
+    const DWORD error = ok ? 0 : GetLastError();
+    Leave(call);
+    return ok ? true : Fail(error);
+}
+
+bool TComDriverWin32::SetCommTimeouts(const TComTimeoutValues& timeouts) {
+    COMMTIMEOUTS values{};
+    values.ReadIntervalTimeout = timeouts.ReadIntervalTimeout;
+    values.ReadTotalTimeoutMultiplier = timeouts.ReadTotalTimeoutMultiplier;
+    values.ReadTotalTimeoutConstant = timeouts.ReadTotalTimeoutConstant;
+    values.WriteTotalTimeoutMultiplier = timeouts.WriteTotalTimeoutMultiplier;
+    values.WriteTotalTimeoutConstant = timeouts.WriteTotalTimeoutConstant;
+    TCall call(KindOther);
+    if (!Enter(call)) {
+        return false;
+    }
+    const bool ok = ::SetCommTimeouts(call.handle, &values) != FALSE;
+    const DWORD error = ok ? 0 : GetLastError();
+    Leave(call);
+    return ok ? true : Fail(error);
+}
+
+bool TComDriverWin32::SetCommMask(uint32_t mask) {
+    TCall call(KindOther);
+    if (!Enter(call)) {
+        return false;
+    }
+    // The system ends a pending WaitCommEvent itself; the signal covers drivers that do not.
+    const bool ok = ::SetCommMask(call.handle, mask) != FALSE;
+    const DWORD error = ok ? 0 : GetLastError();
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (ok) {
+            m_mask = mask;
+        }
+        Signal(KindWait, ReasonMask);
+    }
+    Leave(call);
+    return ok ? true : Fail(error);
+}
+
+bool TComDriverWin32::WaitCommEvent(uint32_t& events, TComStopEvent* stop, int32_t timeoutMs) {
+    events = 0;
+    TCall call(KindWait);
+    if (!Enter(call)) {
+        return false;
+    }
+    uint32_t mask = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        mask = m_mask;
+    }
+    const HANDLE stopHandle = stop != nullptr ? AsHandle(stop->NativeHandle()) : nullptr;
+    const DWORD timeout = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
+    DWORD error = 0;
+    bool pending = false;
+    // The system refuses a wait without events; such a wait ends only by a wake-up, the stop
+    // event or the time-out.
+    if (mask != 0) {
+        if (::WaitCommEvent(call.handle, &call.occurred, &call.overlapped)) {
+            events = call.occurred;
+        } else if (GetLastError() == ERROR_IO_PENDING) {
+            pending = true;
+        } else {
+            error = GetLastError();
+        }
+    }
+    if (error == 0 && (pending || mask == 0)) {
+        const TCall::Outcome outcome = call.Await(pending, stopHandle, timeout);
+        switch (outcome) {
+        case TCall::Outcome::Completed: {
+            DWORD ignored = 0;
+            if (GetOverlappedResult(call.handle, &call.overlapped, &ignored, FALSE)) {
+                events = call.occurred;
+            } else {
+                error = GetLastError();
+            }
+            break;
+        }
+        case TCall::Outcome::Woken: {
+            int reason = ReasonNone;
+            {
+                std::lock_guard<std::mutex> guard(m_lock);
+                reason = call.reason;
+            }
+            if (reason == ReasonClosed) {
+                error = ERROR_INVALID_HANDLE;
+            } else if (reason == ReasonPurged) {
+                error = ERROR_OPERATION_ABORTED;
+            }
+            break; // a new mask ends the wait with no events
+        }
+        case TCall::Outcome::Failed:
+            error = call.waitError;
+            break;
+        case TCall::Outcome::Stopped:
+        case TCall::Outcome::TimedOut:
+            break;
+        }
+        if (pending && outcome != TCall::Outcome::Completed) {
+            call.Abandon();
+        }
+    }
+    Leave(call);
+    if (error != 0) {
+        events = 0;
+        return Fail(error);
+    }
+    // Only the events asked for: a wait the system ended for a new mask reports none.
+    events &= mask;
+    return true;
+}
+
+// Completes a ReadFile or WriteFile that `ok` tells was started (or failed to start).
+bool TComDriverWin32::Transfer(TCall& call, bool ok, uint32_t& transferred) {
+    DWORD error = 0;
+    if (!ok && GetLastError() != ERROR_IO_PENDING) {
+        error = GetLastError();
+    } else {
+        // How long the transfer lasts is the system's business: it follows the time-outs.
+        const TCall::Outcome outcome = call.Await(true, nullptr, INFINITE);
+        if (outcome == TCall::Outcome::Completed) {
+            DWORD done = 0;
+            // A transfer ended by its time-out succeeds with the bytes moved so far.
+            if (GetOverlappedResult(call.handle, &call.overlapped, &done, FALSE)) {
+                transferred = done;
+            } else {
+                error = GetLastError();
+            }
+        } else {
+            if (outcome == TCall::Outcome::Failed) {
+                error = call.waitError;
+            } else {
+                std::lock_guard<std::mutex> guard(m_lock);
+                error =
+                    call.reason == ReasonClosed ? ERROR_INVALID_HANDLE : ERROR_OPERATION_ABORTED;
+            }
+            // Bytes of an aborted transfer are dropped with it.
+            call.Abandon();
+        }
+    }
+    Leave(call);
+    if (error != 0) {
+        transferred = 0;
+        return Fail(error);
+    }
+    return true;
+}
+
+bool TComDriverWin32::ReadFile(void* buffer, uint32_t count, uint32_t& transferred) {
+    transferred = 0;
+    TCall call(KindRead);
+    if (!Enter(call)) {
+        return false;
+    }
+    // DiscardNull is the system driver's own (fNull): nothing to filter here.
+    const bool ok = ::ReadFile(call.handle, buffer, count, nullptr, &call.overlapped) != FALSE;
+    return Transfer(call, ok, transferred);
+}
+
+bool TComDriverWin32::WriteFile(const void* data, uint32_t count, uint32_t& transferred) {
+    transferred = 0;
+    TCall call(KindWrite);
+    if (!Enter(call)) {
+        return false;
+    }
+    const bool ok = ::WriteFile(call.handle, data, count, nullptr, &call.overlapped) != FALSE;
+    return Transfer(call, ok, transferred);
+}
+
+bool TComDriverWin32::PurgeComm(uint32_t flags) {
+    TCall call(KindOther);
+    if (!Enter(call)) {
+        return false;
+    }
+    // The system aborts pending reads and writes itself but leaves a pending WaitCommEvent
+    // alone; the port device expects a purge with the abort flags to end that too.
+    unsigned kinds = 0;
+    if ((flags & ComPurgeRxAbort) != 0) {
+        kinds |= KindRead | KindWait;
+    }
+    if ((flags & ComPurgeTxAbort) != 0) {
+        kinds |= KindWrite | KindWait;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        Signal(kinds, ReasonPurged);
+    }
+    DWORD error = 0;
+    if (!::PurgeComm(call.handle, flags) && !DeviceGone(GetLastError())) {
+        error = GetLastError();
+    }
+    Leave(call);
+    return error == 0 ? true : Fail(error);
+}
+
+bool TComDriverWin32::ClearCommError(uint32_t& errors, uint32_t& inputQueue) {
+    errors = 0;
+    inputQueue = 0;
+    TCall call(KindOther);
+    if (!Enter(call)) {
+        return false;
+    }
+    DWORD flags = 0;
+    COMSTAT status{};
+    const bool ok = ::ClearCommError(call.handle, &flags, &status) != FALSE;
+    const DWORD error = ok ? 0 : GetLastError();
+    Leave(call);
+    if (!ok) {
+        return Fail(error);
+    }
+    errors = flags;
+    inputQueue = status.cbInQue;
+    return true;
+}
+
+bool TComDriverWin32::GetCommModemStatus(uint32_t& status) {
+    status = 0;
+    TCall call(KindOther);
+    if (!Enter(call)) {
+        return false;
+    }
+    DWORD lines = 0;
+    const bool ok = ::GetCommModemStatus(call.handle, &lines) != FALSE;
+    const DWORD error = ok ? 0 : GetLastError();
+    Leave(call);
+    if (!ok) {
+        return Fail(error);
+    }
+    status = lines & (ComMsCtsOn | ComMsDsrOn | ComMsRingOn | ComMsRlsdOn);
+    return true;
+}
+
+int32_t TComDriverWin32::LastError() const {
+    return t_lastError;
+}
