@@ -248,6 +248,9 @@ void TDataRT::ApplySettings(const SettingsRecord& settings) {
     ShowTime = settings.showTime;
     ShowRxTx = settings.showRxTx;
     ShowSending = settings.showSending;
+    if (TrafficView != nullptr) {
+        TrafficView->SetWordWrap(settings.wordWrap);
+    }
     if (Connection != nullptr) {
         Connection->HexReceive = settings.asciiReceive ? 0 : 1;
     }

@@ -82,8 +82,9 @@ public:
     void SetCycleSettings(const CycleSettings& settings);
     void SetTriggerSettings(const TriggerSettings& settings);
 
-    // The engine's share of the settings refresh: display switches, the connection's hex
-    // switches, the cycle timer, both snapshots and the trigger master switch.
+    // The engine's share of the settings refresh: display switches, the traffic view's word
+    // wrap, the connection's hex switches, the cycle timer, both snapshots and the trigger
+    // master switch.
     void ApplySettings(const SettingsRecord& settings);
     // The engine's share of the pause command: received records are not displayed while
     // the monitor is paused (they still reach the receive trigger).

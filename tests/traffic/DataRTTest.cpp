@@ -248,6 +248,7 @@ TEST_F(DataRTTest, ApplySettingsPushesTheEngineShare) {
     settings.showSending = false;
     settings.asciiReceive = true;
     settings.asciiSend = false;
+    settings.wordWrap = true;
     settings.cycleSendEnabled = true;
     settings.cycleInterval = 250;
     settings.cycleRangeTo = 7;
@@ -259,6 +260,8 @@ TEST_F(DataRTTest, ApplySettingsPushesTheEngineShare) {
     EXPECT_FALSE(engine->ShowSending);
     EXPECT_EQ(connection->HexReceive, 0);
     EXPECT_EQ(connection->HexSend, 1);
+    EXPECT_TRUE(traffic.WordWrap());
+    EXPECT_FALSE(sendEdit.WordWrap());
     EXPECT_TRUE(CycleTimer().Enabled());
     EXPECT_EQ(CycleTimer().Interval(), 250u);
     EXPECT_EQ(engine->CycleSnapshot().cycleRangeTo, 7);
@@ -277,7 +280,9 @@ TEST_F(DataRTTest, ApplySettingsPushesTheEngineShare) {
     settings.receiveTriggerEnabled = false;
     settings.timingTriggerEnabled = true;
     settings.asciiSend = true;
+    settings.wordWrap = false;
     Apply();
+    EXPECT_FALSE(traffic.WordWrap());
     EXPECT_FALSE(CycleTimer().Enabled());
     EXPECT_TRUE(engine->TriggersOn);
     EXPECT_EQ(connection->HexSend, 0);

@@ -642,6 +642,16 @@ TEST_F(CommandsTest, ViewToolBarFlipsTheDisplaySwitchesAndClearsTheView) {
     EXPECT_EQ(form.showtime1->isChecked(), time);
     EXPECT_EQ(form.TbAsciiReceive->isChecked(), ascii);
 
+    // The hidden word-wrap button and menu item wrap the traffic view itself.
+    EXPECT_FALSE(form.RichShow->WordWrap());
+    form.TbWordWrap->trigger();
+    EXPECT_TRUE(s.wordWrap);
+    EXPECT_TRUE(form.RichShow->WordWrap());
+    EXPECT_TRUE(form.N49->isChecked());
+    form.N49->trigger();
+    EXPECT_FALSE(form.RichShow->WordWrap());
+    EXPECT_FALSE(form.TbWordWrap->isChecked());
+
     AppendTrafficLine(*form.RichShow, "[12:00:00 ---] ", 0, "01 02");
     AppendTrafficLine(*form.RichShow, "[12:00:01 1] ", 0, "03");
     form.TbClear->trigger();
