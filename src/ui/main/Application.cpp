@@ -11,8 +11,8 @@ std::function<void(const std::string&)>& Reporter() {
 } // namespace
 
 TKorvaneApplication::TKorvaneApplication(int& argc, char** argv) : QApplication(argc, argv) {
+    // No display name: the window system would append it to every caption ("About — Korvane").
     setApplicationName(QStringLiteral("Korvane"));
-    setApplicationDisplayName(QStringLiteral("Korvane"));
     setOrganizationName(QStringLiteral("Dolvy"));
     setApplicationVersion(QStringLiteral("5.0"));
 }
@@ -37,6 +37,6 @@ void TKorvaneApplication::ReportError(const std::string& message) {
         Reporter()(message);
         return;
     }
-    QMessageBox::warning(QApplication::activeWindow(), QApplication::applicationDisplayName(),
+    QMessageBox::warning(QApplication::activeWindow(), QApplication::applicationName(),
                          QString::fromLocal8Bit(message.c_str()));
 }
