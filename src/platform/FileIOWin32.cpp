@@ -158,10 +158,21 @@ void WriteFileAtomically(const std::string& path, std::string_view bytes) {
             (void)SetFileAttributesA(tempPath.c_str(), kept);
         }
     }
-    // WRITE_THROUGH returns only once the rename itself is on the disk.
-    if (!MoveFileExA(tempPath.c_str(), path.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        fail(LastErrorCode());
+    // WRITE_THROUGH returns only once the rename itself is on the disk. A virus scanner or
+    // an indexer that has the old file open for a moment makes the rename fail with a
+    // sharing or access error; a few short retries ride that out.
+    for (int attempt = 0;; ++attempt) {
+        if (MoveFileExA(tempPath.c_str(), path.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            break;
+        }
+        const int error = LastErrorCode();
+        const bool transient = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+                               error == ERROR_ACCESS_DENIED;
+        if (!transient || attempt >= 9) {
+            fail(error);
+        }
+        Sleep(20);
     }
 }
 

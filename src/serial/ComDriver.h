@@ -2,7 +2,7 @@
 // The driver seam of the port device: the communications operations the device needs,
 // each with the effect the Windows function of the same name has on a serial port. The
 // device never talks to the operating system itself; one driver per system provides these
-// (POSIX: ComDriverPosix.cpp), and tests put a recording driver in its place.
+// (ComDriverPosix.cpp, ComDriverWin32.cpp), and tests put a recording driver in its place.
 //
 // Every operation returns true on success. On failure the system error code of the failed
 // call is kept per thread and read with LastError(), as GetLastError() does on Windows.
@@ -86,7 +86,7 @@ constexpr uint32_t ComPurgeTxClear = 0x0004;
 constexpr uint32_t ComPurgeRxClear = 0x0008;
 
 // A manual-reset event that another thread sets to end a WaitCommEvent early. Provided by
-// the system's driver file (an eventfd on POSIX).
+// the system's driver file (an eventfd on POSIX, an event object on Windows).
 class TComStopEvent {
 public:
     TComStopEvent();
@@ -97,7 +97,7 @@ public:
     void Set();
     void Reset();
     bool IsSet() const;
-    // The system object a driver waits on (a descriptor on POSIX).
+    // The system object a driver waits on (a descriptor on POSIX, a HANDLE on Windows).
     intptr_t NativeHandle() const { return m_handle; }
 
 private:

@@ -215,8 +215,11 @@ bool TComDriverWin32::Open(const std::string& port) {
     if (handle == INVALID_HANDLE_VALUE) {
         return Fail(GetLastError());
     }
-    // A device path may name a disk or a pipe; only a character device can be a port.
-    if (GetFileType(handle) != FILE_TYPE_CHAR) {
+    // A device path may name a volume, a file or a pipe, none of which is a port. Other
+    // types stay allowed: some serial drivers register a device type the system calls
+    // unknown.
+    const DWORD type = GetFileType(handle);
+    if (type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE) {
         CloseHandle(handle);
         return Fail(ERROR_INVALID_FUNCTION);
     }
