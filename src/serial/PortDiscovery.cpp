@@ -51,3 +51,55 @@ bool NaturalLess(const std::string& a, const std::string& b) {
     }
     return a.size() - i < b.size() - j;
 }
+
+namespace {
+
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualIgnoringCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool IsComPortName(const std::string& text) {
+    return text.size() >= 3 && AsciiLower(text[0]) == 'c' && AsciiLower(text[1]) == 'o' &&
+           AsciiLower(text[2]) == 'm';
+}
+
+void AppendDeviceMapPorts(std::vector<std::string>& list,
+                          const std::vector<TDeviceMapValue>& values) {
+    for (const TDeviceMapValue& value : values) {
+        if (IsComPortName(value.name)) {
+            list.push_back(value.name);
+        } else if (value.data && IsComPortName(*value.data)) {
+            list.push_back(*value.data);
+        }
+    }
+}
+
+void AppendModem(std::vector<std::string>& list, const std::optional<std::string>& name,
+                 const std::optional<std::string>& attachedTo) {
+    if (name) {
+        list.push_back(*name);
+    }
+    if (!attachedTo || !IsComPortName(*attachedTo)) {
+        return;
+    }
+    for (const std::string& item : list) {
+        if (EqualIgnoringCase(item, *attachedTo)) {
+            return;
+        }
+    }
+    list.push_back(*attachedTo);
+}

@@ -2,6 +2,7 @@
 // The ports present on this machine, for the port drop-down list. Both functions append to
 // the caller's list; neither clears nor sorts it, nor touches a port.
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,3 +28,27 @@ void ListModemPorts(std::vector<std::string>& list);
 
 // "ttyS2" < "ttyS10": runs of digits compare as numbers, everything else byte by byte.
 bool NaturalLess(const std::string& a, const std::string& b);
+
+// The registry's rules, kept apart from the registry so they can be checked anywhere.
+
+// A port name as the registry has them: its first three characters are "com", letter case
+// ignored (COM1, com12, Com3x; not CNCA0, not "co").
+bool IsComPortName(const std::string& text);
+
+// One value of the serial device map: its name and its text (none when it holds no text).
+struct TDeviceMapValue {
+    std::string name;
+    std::optional<std::string> data;
+};
+
+// Appends, in the given order, the port each value names: the value's own name when that is
+// a port name, else its text when that is; a value naming no port adds nothing. Nothing is
+// dropped as a duplicate.
+void AppendDeviceMapPorts(std::vector<std::string>& list,
+                          const std::vector<TDeviceMapValue>& values);
+
+// Appends one modem: its name when it has one (even when the list holds that text already),
+// then the port it is attached to when that is a port name the list does not hold yet,
+// letter case ignored.
+void AppendModem(std::vector<std::string>& list, const std::optional<std::string>& name,
+                 const std::optional<std::string>& attachedTo);

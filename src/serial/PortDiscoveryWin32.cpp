@@ -13,37 +13,6 @@ constexpr const char* ModemServiceClassKey = "System\\CurrentControlSet\\Service
 constexpr const char* ModemDeviceClassKey =
     "System\\CurrentControlSet\\Control\\Class\\{4D36E96D-E325-11CE-BFC1-08002BE10318}";
 
-char AsciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// COM1, com12 and Com3x are port names; CNCA0 and "co" are not.
-bool IsPortName(const std::string& text) {
-    return text.size() >= 3 && AsciiLower(text[0]) == 'c' && AsciiLower(text[1]) == 'o' &&
-           AsciiLower(text[2]) == 'm';
-}
-
-bool Contains(const std::vector<std::string>& list, const std::string& text) {
-    for (const std::string& item : list) {
-        if (EqualIgnoringCase(item, text)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 class TRegKey {
 public:
     TRegKey() = default;
@@ -157,14 +126,7 @@ void ListModems(std::vector<std::string>& list, const std::string& classKey,
         if (!key.Open(classKey + "\\" + modem)) {
             continue;
         }
-        // Listed whatever it says, even when the list holds that text already.
-        if (std::optional<std::string> name = key.ReadString(nameValue)) {
-            list.push_back(std::move(*name));
-        }
-        if (std::optional<std::string> port = key.ReadString("AttachedTo");
-            port && IsPortName(*port) && !Contains(list, *port)) {
-            list.push_back(std::move(*port));
-        }
+        AppendModem(list, key.ReadString(nameValue), key.ReadString("AttachedTo"));
     }
 }
 
@@ -177,14 +139,12 @@ void ListSerialPorts(std::vector<std::string>& list) {
     }
     // A value is named after the kernel's device (\Device\Serial0) and holds the port name;
     // some drivers name the value after the port itself.
-    for (const std::string& name : key.ValueNames()) {
-        if (IsPortName(name)) {
-            list.push_back(name);
-        } else if (std::optional<std::string> port = key.ReadString(name.c_str());
-                   port && IsPortName(*port)) {
-            list.push_back(std::move(*port));
-        }
+    std::vector<TDeviceMapValue> values;
+    for (std::string& name : key.ValueNames()) {
+        std::optional<std::string> data = key.ReadString(name.c_str());
+        values.push_back(TDeviceMapValue{std::move(name), std::move(data)});
     }
+    AppendDeviceMapPorts(list, values);
 }
 
 void ListModemPorts(std::vector<std::string>& list) {
