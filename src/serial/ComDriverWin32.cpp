@@ -128,10 +128,11 @@ struct TComDriverWin32::TCall {
     // Ends the operation still pending and waits until the system has let go of its
     // OVERLAPPED record and buffer. CancelIo reaches only I/O this thread issued, which is
     // why other threads wake the issuing thread instead of cancelling themselves.
-    void Abandon() {
+    // True when the operation had completed after all rather than being cancelled.
+    bool Abandon() {
         CancelIo(handle);
         DWORD ignored = 0;
-        GetOverlappedResult(handle, &overlapped, &ignored, TRUE);
+        return GetOverlappedResult(handle, &overlapped, &ignored, TRUE) != FALSE;
     }
 
     unsigned kind;
@@ -364,6 +365,21 @@ bool TComDriverWin32::WaitCommEvent(uint32_t& events, TComStopEvent* stop, int32
             pending = true;
         } else {
             error = GetLastError();
+        }
+    }
+    // The system reports a character when it arrives, and setting a mask forgets what came
+    // before: bytes that arrived between the last read and this wait would sit unreported
+    // until more follow. Input already waiting counts as an event, as it does on POSIX; the
+    // check comes after the wait has started, so nothing arriving in between is missed.
+    DWORD lineErrors = 0;
+    COMSTAT status{};
+    if (pending && (mask & ComEvRxChar) != 0 &&
+        ::ClearCommError(call.handle, &lineErrors, &status) && status.cbInQue > 0) {
+        pending = false;
+        events = ComEvRxChar;
+        // Line events that completed the wait meanwhile are reported with it.
+        if (call.Abandon()) {
+            events |= call.occurred;
         }
     }
     if (error == 0 && (pending || mask == 0)) {
