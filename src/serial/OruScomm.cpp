@@ -163,8 +163,10 @@ void TOruScomm::RecordReceived(const uint8_t* data, size_t n, uint32_t t0) {
 
 TOruComThread::TOruComThread(TOruScomm& connection, std::function<void(uint32_t ms)> pause)
     : Connection(connection), ReadBuffer(new uint8_t[ReadBufferSize]), m_pause(std::move(pause)) {
-    // Linux keeps the thread at normal priority: the kernel's receive buffer is far smaller
-    // than a 1 MiB driver queue, so a reader that yields to every other thread loses data.
+    // The thread keeps normal priority on every system. On Linux the kernel's receive
+    // buffer is far smaller than a 1 MiB driver queue, so a reader that yields to every
+    // other thread loses data; on Windows no byte would be lost, but a reader starved by a
+    // busy user interface stamps its bursts late and merges them.
     m_thread = std::thread([this] { Run(); });
 }
 
