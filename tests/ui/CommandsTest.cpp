@@ -14,6 +14,7 @@
 #include "ui/main/ComComboBox.h"
 #include "ui/main/MainForm.h"
 #include "ui/main/RichView.h"
+#include "ui/main/UiPrompter.h"
 #include "ui/send/SendForm.h"
 #include "ui/tools/FindUnit.h"
 #include "ui/tools/aboutUnit.h"
@@ -22,12 +23,14 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDateTime>
+#include <QFileDialog>
 #include <QFontMetricsF>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
 #include <QTest>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 
@@ -306,6 +309,46 @@ TEST_F(CommandsTest, AFailedSaveIsReportedWithTheSystemsReason) {
         EXPECT_NE(text.find(std::strerror(c.error)), std::string::npos) << text;
     }
     EXPECT_TRUE(std::filesystem::is_directory(Root() + "/folder.rtf"));
+}
+
+// The real dialogs show the filters by their captions alone, as the program names them.
+TEST(FileDialogs, ShowTheFilterCaptionsAsGiven) {
+    struct Case {
+        bool save;
+        QString filter;
+        const char* shown; // the captions of the file-type list, joined by "|"
+    };
+    const Case cases[] = {
+        {true, QStringLiteral("rtf(*.rtf)|*.rtf|all|*.*"), "rtf(*.rtf)|all"},
+        {false, QStringLiteral("All|*.*"), "All"},
+    };
+    TQtPrompter prompter;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.filter.toStdString());
+        QStringList shown;
+        QTimer::singleShot(0, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            auto* dialog = qobject_cast<QFileDialog*>(modal);
+            if (dialog == nullptr) {
+                ADD_FAILURE() << "no file dialog";
+                if (modal != nullptr) {
+                    modal->close();
+                }
+                return;
+            }
+            if (auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"))) {
+                for (int i = 0; i < types->count(); ++i) {
+                    shown << types->itemText(i);
+                }
+            }
+            dialog->reject();
+        });
+        const QString chosen = c.save
+                                   ? prompter.SaveFileName(nullptr, QStringLiteral("x"), c.filter)
+                                   : prompter.OpenFileName(nullptr, QString(), c.filter);
+        EXPECT_TRUE(chosen.isEmpty());
+        EXPECT_EQ(shown.join(QLatin1Char('|')).toStdString(), c.shown);
+    }
 }
 
 // --- menus and tool bars ---

@@ -22,20 +22,22 @@ bool TQtPrompter::Question(QWidget* owner, const QString& text, const QString& c
 }
 
 // Filters come in the "caption|pattern|caption|pattern" form; Qt wants "caption (pattern)".
-static QString QtFilter(const QString& filter) {
+// The dialog then shows the captions alone, as given ("rtf(*.rtf)", "all").
+static void SetFilter(QFileDialog& dialog, const QString& filter) {
     const QStringList parts = filter.split(QLatin1Char('|'));
     QStringList out;
     for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
         out << parts[i] + QStringLiteral(" (") + parts[i + 1] + QLatin1Char(')');
     }
-    return out.join(QStringLiteral(";;"));
+    dialog.setOption(QFileDialog::HideNameFilterDetails, true);
+    dialog.setNameFilters(out);
 }
 
 QString TQtPrompter::SaveFileName(QWidget* owner, const QString& proposedName,
                                   const QString& filter) {
     QFileDialog dialog(owner);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setNameFilter(QtFilter(filter));
+    SetFilter(dialog, filter);
     dialog.selectFile(proposedName);
     // The program asks about replacing a file itself, after it has added the extension.
     dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
@@ -50,7 +52,7 @@ QString TQtPrompter::OpenFileName(QWidget* owner, const QString& initialName,
     QFileDialog dialog(owner);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setNameFilter(QtFilter(filter));
+    SetFilter(dialog, filter);
     if (!initialName.isEmpty()) {
         dialog.selectFile(initialName);
     }
