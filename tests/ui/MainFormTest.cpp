@@ -10,6 +10,7 @@
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"
 #include "ui/main/ComComboBox.h"
+#include "ui/main/DockLayout.h"
 #include "ui/main/RichView.h"
 #include "ui/main/StatusBarMY.h"
 #include "ui/send/SendForm.h"
@@ -125,6 +126,11 @@ TEST_F(MainFormTest, FirstStartShowsDefaultsAndARestartRestoresWhatWasSaved) {
     EXPECT_EQ(std::filesystem::file_size(folder + "/data"), SettingsRecord::Size);
     EXPECT_TRUE(std::filesystem::exists(folder + "/send"));
     EXPECT_TRUE(std::filesystem::exists(folder + "/config.ini"));
+    // The hidden search output keeps the size the layout gave it.
+    const TIniFile layout =
+        TIniFile::Parse(QByteArray::fromStdString(ReadRaw(folder + "/config.ini")));
+    EXPECT_EQ(layout.Value("Forms\\FindForm", "TBDockHeight"), "100");
+    EXPECT_EQ(layout.Value("Forms\\FindForm", "Visible"), "FALSE");
 
     TMainForm& again = Start();
     EXPECT_TRUE(again.ShowRxTx2->isChecked());

@@ -261,7 +261,8 @@ void ApplyDockLayout(const TIniFile& ini, QMainWindow* main, const QList<QDockWi
     }
 }
 
-TIniFile CaptureDockLayout(QMainWindow* main, const QList<QDockWidget*>& docks) {
+TIniFile CaptureDockLayout(QMainWindow* main, const QList<QDockWidget*>& docks,
+                           const TIniFile& previous) {
     TIniFile ini;
     QStringList names{kMain};
     const Qt::DockWidgetArea areas[] = {Qt::LeftDockWidgetArea, Qt::RightDockWidgetArea,
@@ -302,6 +303,27 @@ TIniFile CaptureDockLayout(QMainWindow* main, const QList<QDockWidget*>& docks) 
                      d->isFloating() ? QString() : PanelName(area));
         ini.SetValue(section, QStringLiteral("Floating"), Bool(d->isFloating()));
         ini.SetValue(section, QStringLiteral("Visible"), Bool(!d->isHidden()));
+        // A hidden window has no size to measure and a docked one no floating place: both
+        // keep what the file held, so showing or floating it again restores them.
+        for (const char* key : {"LRDockWidth", "TBDockHeight", "UnDockLeft", "UnDockTop",
+                                "UnDockWidth", "UnDockHeight"}) {
+            const QString k = QString::fromLatin1(key);
+            const QString kept = previous.Value(section, k);
+            if (!kept.isEmpty()) {
+                ini.SetValue(section, k, kept);
+            }
+        }
+        QString partner;
+        for (QDockWidget* other : main->tabifiedDockWidgets(d)) {
+            if (docks.indexOf(other) < docks.indexOf(d)) {
+                partner = other->objectName();
+                break;
+            }
+        }
+        ini.SetValue(section, QStringLiteral("TabbedWith"), partner);
+        if (d->isHidden()) {
+            continue;
+        }
         const bool sideways = area == Qt::LeftDockWidgetArea || area == Qt::RightDockWidgetArea;
         if (!d->isFloating()) {
             ini.SetValue(section,
@@ -315,25 +337,21 @@ TIniFile CaptureDockLayout(QMainWindow* main, const QList<QDockWidget*>& docks) 
             ini.SetValue(section, QStringLiteral("UnDockWidth"), QString::number(r.width()));
             ini.SetValue(section, QStringLiteral("UnDockHeight"), QString::number(r.height()));
         }
-        QString partner;
-        for (QDockWidget* other : main->tabifiedDockWidgets(d)) {
-            if (docks.indexOf(other) < docks.indexOf(d)) {
-                partner = other->objectName();
-                break;
-            }
-        }
-        ini.SetValue(section, QStringLiteral("TabbedWith"), partner);
     }
     return ini;
 }
 
 void SaveDockLayout(const QString& path, QMainWindow* main, const QList<QDockWidget*>& docks) {
+    TIniFile previous;
+    if (QFile old(path); old.open(QIODevice::ReadOnly)) {
+        previous = TIniFile::Parse(old.readAll());
+    }
     QSaveFile f(path);
     if (!f.open(QIODevice::WriteOnly)) {
         throw std::runtime_error("Cannot write " + path.toStdString() + ": " +
                                  f.errorString().toStdString());
     }
-    f.write(CaptureDockLayout(main, docks).ToBytes());
+    f.write(CaptureDockLayout(main, docks, previous).ToBytes());
     if (!f.commit()) {
         throw std::runtime_error("Cannot write " + path.toStdString() + ": " +
                                  f.errorString().toStdString());

@@ -47,6 +47,9 @@ bool EnsureLayoutFile(const QString& path);
 bool LoadDockLayout(const QString& path, QMainWindow* main, const QList<QDockWidget*>& docks);
 void ApplyDockLayout(const TIniFile& ini, QMainWindow* main, const QList<QDockWidget*>& docks);
 
-// The current layout, and writing it atomically. Throws on a failed write.
-TIniFile CaptureDockLayout(QMainWindow* main, const QList<QDockWidget*>& docks);
+// The current layout, and writing it atomically. Throws on a failed write. What cannot be
+// measured now (the size of a hidden window, the floating place of a docked one) is taken
+// from the previous layout.
+TIniFile CaptureDockLayout(QMainWindow* main, const QList<QDockWidget*>& docks,
+                           const TIniFile& previous = TIniFile());
 void SaveDockLayout(const QString& path, QMainWindow* main, const QList<QDockWidget*>& docks);
