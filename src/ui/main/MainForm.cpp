@@ -31,12 +31,10 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
-#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
@@ -45,7 +43,6 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
-#include <cstdio>
 
 const char* const ProductWebPage = "https://korvane.dolvy.example/";
 const char* const FeedbackWebPage = "https://korvane.dolvy.example/feedback";
