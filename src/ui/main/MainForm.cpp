@@ -66,16 +66,6 @@ TextStyle PlainStyle() {
     return s;
 }
 
-std::string ReadWholeFile(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        throw std::runtime_error("Cannot open file \"" + path.toStdString() + "\". " +
-                                 f.errorString().toStdString());
-    }
-    const QByteArray bytes = f.readAll();
-    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
-}
-
 } // namespace
 
 TMainForm::TMainForm(TUiPrompter& prompter, SettingsRecord& settings, Clock& clock)
@@ -565,7 +555,7 @@ void TMainForm::LoadCommandLineFile(const QString& path) {
     if (path.isEmpty() || !QFileInfo(path).isFile()) {
         return;
     }
-    RichShow->SetStyledText(StyledFromFile(ReadWholeFile(path), PlainStyle()));
+    RichShow->SetStyledText(StyledFromFile(ReadFileBytes(path.toStdString()), PlainStyle()));
 }
 
 void TMainForm::showEvent(QShowEvent* event) {
@@ -666,8 +656,7 @@ void TMainForm::LoadSendText() {
         if (!PathExists(path)) {
             return;
         }
-        SendForm->RichSend->SetStyledText(
-            StyledFromFile(ReadWholeFile(QString::fromStdString(path)), PlainStyle()));
+        SendForm->RichSend->SetStyledText(StyledFromFile(ReadFileBytes(path), PlainStyle()));
     } catch (...) {
         // The send window stays empty.
     }
