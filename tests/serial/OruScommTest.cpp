@@ -2,6 +2,7 @@
 
 #include "serial/FakeComDriver.h"
 #include "serial/PortDiscovery.h"
+#include "serial/PtyPeer.h"
 #include "tools/PortsimProcess.h"
 
 #include <gtest/gtest.h>
@@ -12,8 +13,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <mutex>
-#include <poll.h>
-#include <pty.h>
 #include <random>
 #include <thread>
 #include <unistd.h>
@@ -30,60 +29,6 @@ public:
     std::string TimeOfDay() override { return "12:00:00"; }
     std::atomic<uint32_t> ms{5000};
 };
-
-// A pseudo-terminal whose slave the connection opens by path; the test is the peer.
-struct Pty {
-    Pty() {
-        int slave = -1;
-        char name[256];
-        if (openpty(&master, &slave, name, nullptr, nullptr) == 0) {
-            path = name;
-            close(slave);
-        }
-    }
-    ~Pty() {
-        if (master >= 0) {
-            close(master);
-        }
-    }
-    void Write(const std::string& bytes) const {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = write(master, bytes.data() + done, bytes.size() - done);
-            if (n <= 0) {
-                return;
-            }
-            done += static_cast<size_t>(n);
-        }
-    }
-    // Reads until `count` bytes have come or the line stays silent for a second.
-    std::string Read(size_t count) const {
-        std::string got;
-        while (got.size() < count) {
-            pollfd pfd{master, POLLIN, 0};
-            if (poll(&pfd, 1, 1000) <= 0) {
-                break;
-            }
-            char buffer[4096];
-            const ssize_t n = read(master, buffer, sizeof buffer);
-            if (n <= 0) {
-                break;
-            }
-            got.append(buffer, static_cast<size_t>(n));
-        }
-        return got;
-    }
-    int master = -1;
-    std::string path;
-};
-
-size_t OpenDescriptors() {
-    size_t n = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-        ++n;
-    }
-    return n;
-}
 
 class OruScommTest : public ::testing::Test {
 protected:
@@ -371,13 +316,13 @@ TEST_F(OruScommTest, FailingPassesPauseBeforeTheNextWait) {
 }
 
 TEST_F(OruScommTest, FailedOpenLeavesNothingOpen) {
-    Pty pty;
+    PtyPeer pty;
     ASSERT_FALSE(pty.path.empty());
     auto holder = Connection();
     holder->Device->SetPort(pty.path);
     holder->OpenPort();
 
-    const size_t descriptors = OpenDescriptors();
+    const int descriptors = CountOpenDescriptors();
     for (const std::string& port : {std::string("/dev/korvane-no-such-port"), pty.path}) {
         SCOPED_TRACE(port);
         auto c = Connection();
@@ -391,7 +336,7 @@ TEST_F(OruScommTest, FailedOpenLeavesNothingOpen) {
         }
         EXPECT_FALSE(c->Device->Connected());
         c.reset();
-        EXPECT_EQ(OpenDescriptors(), descriptors);
+        EXPECT_EQ(CountOpenDescriptors(), descriptors);
     }
 
     // The open succeeded but reading the modem lines at its end failed: the port is closed
@@ -405,7 +350,7 @@ TEST_F(OruScommTest, FailedOpenLeavesNothingOpen) {
 }
 
 TEST_F(OruScommTest, BurstsArriveAsOneRecordEachInHexOrAsTheBytes) {
-    Pty pty;
+    PtyPeer pty;
     auto c = Connection();
     c->Device->SetPort(pty.path);
     c->OpenPort();
@@ -445,7 +390,7 @@ TEST_F(OruScommTest, SendDataWritesCountsAndRecords) {
          std::string("\x00\x01", 2)},
         {false, "", "", 0, ""},
     };
-    Pty pty;
+    PtyPeer pty;
     auto c = Connection();
     c->Device->SetPort(pty.path);
     c->OpenPort();
@@ -504,7 +449,7 @@ TEST_F(OruScommTest, SendDataWritesCountsAndRecords) {
 }
 
 TEST_F(OruScommTest, ThreadReceivesAfterEachOpenAndParksAfterEachClose) {
-    Pty pty;
+    PtyPeer pty;
     auto c = Connection();
     c->Device->SetPort(pty.path);
     auto thread = std::make_unique<TOruComThread>(*c);
@@ -555,7 +500,7 @@ TEST_F(OruScommTest, SixteenMebibytesArriveWhole) {
     for (char& ch : input) {
         ch = static_cast<char>(random() & 0xFF);
     }
-    Pty pty;
+    PtyPeer pty;
     auto c = Connection();
     c->Device->SetPort(pty.path);
     c->OpenPort();
