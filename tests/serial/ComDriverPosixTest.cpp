@@ -5,6 +5,7 @@
 #include "platform/Platform.h"
 #include "serial/ComDriverTermios2.h"
 #include "serial/ComPort.h"
+#include "serial/PtyPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -12,13 +13,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <poll.h>
-#include <pty.h>
 #include <sys/file.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -26,17 +24,6 @@
 #include <unistd.h>
 
 namespace {
-
-int CountOpenDescriptors() {
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir) != nullptr) {
-            ++count;
-        }
-        closedir(dir);
-    }
-    return count;
-}
 
 // The configuration the serial connection gives its device.
 void ConfigureLikeConnection(TComPort& port, const std::string& name) {
@@ -84,18 +71,14 @@ void AwaitSleeping(pid_t tid) {
 class PtyPort : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-        path = ttyname(slave);
+        ASSERT_GE(pty.master, 0);
+        path = pty.path;
         descriptors = CountOpenDescriptors();
     }
     void TearDown() override {
         port.reset();
-        EXPECT_EQ(CountOpenDescriptors(), descriptors - (master < 0 ? 1 : 0))
+        EXPECT_EQ(CountOpenDescriptors(), descriptors - (pty.master < 0 ? 1 : 0))
             << "descriptors leaked";
-        if (master >= 0) {
-            close(master);
-        }
-        close(slave);
     }
     TComPort& Port() {
         if (!port) {
@@ -104,29 +87,10 @@ protected:
         }
         return *port;
     }
-    void WriteMaster(const std::string& bytes) {
-        ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-    // Reads from the master side until `count` bytes came or the line stays silent.
-    std::string ReadMaster(size_t count) {
-        std::string got;
-        while (got.size() < count) {
-            pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, 5000) != 1) {
-                break;
-            }
-            char buffer[4096];
-            const ssize_t n = read(master, buffer, sizeof buffer);
-            if (n <= 0) {
-                break;
-            }
-            got.append(buffer, static_cast<size_t>(n));
-        }
-        return got;
-    }
+    void WriteMaster(const std::string& bytes) { ASSERT_TRUE(pty.Write(bytes)); }
+    std::string ReadMaster(size_t count) { return pty.Read(count, 5000); }
 
-    int master = -1;
-    int slave = -1;
+    PtyPeer pty{true};
     std::string path;
     int descriptors = 0;
     std::unique_ptr<TComPort> port;
@@ -224,16 +188,9 @@ TEST_F(PtyPort, OneReadTakesAWholeBurstLargerThanTheKernelHolds) {
     // The writer blocks once the terminal is full; only a reader that keeps draining
     // during its window lets the whole burst through in one read.
     std::thread writer([&] {
-        const int fd = fcntl(master, F_GETFL);
-        fcntl(master, F_SETFL, fd & ~O_NONBLOCK);
-        size_t done = 0;
-        while (done < burst.size()) {
-            const ssize_t n = write(master, burst.data() + done, burst.size() - done);
-            if (n <= 0) {
-                break;
-            }
-            done += static_cast<size_t>(n);
-        }
+        const int fd = fcntl(pty.master, F_GETFL);
+        fcntl(pty.master, F_SETFL, fd & ~O_NONBLOCK);
+        pty.Write(burst);
     });
     TComEvents events{evRxChar};
     Port().WaitLineEvents(events);
@@ -396,24 +353,24 @@ TEST_F(PtyPort, LineSettingsReachTheTerminal) {
 
     Port().SetBaudRate(br115200);
     termios tio{};
-    ASSERT_EQ(tcgetattr(slave, &tio), 0);
+    ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
     EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
     for (auto [rate, custom] : {std::pair{br14400, 9600}, std::pair{brCustom, 31250}}) {
         Port().SetCustomBaudRate(custom);
         Port().SetBaudRate(rate);
         uint32_t out = 0;
         uint32_t in = 0;
-        ASSERT_EQ(GetTermios2Speed(slave, out, in), 0);
+        ASSERT_EQ(GetTermios2Speed(pty.slave, out, in), 0);
         EXPECT_EQ(out, rate == brCustom ? 31250u : 14400u);
         EXPECT_EQ(in, out);
     }
 
     Port().FlowControl().SetFlowControl(fcSoftware);
-    ASSERT_EQ(tcgetattr(slave, &tio), 0);
+    ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
     EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
     EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u);
     Port().FlowControl().SetFlowControl(fcHardware);
-    ASSERT_EQ(tcgetattr(slave, &tio), 0);
+    ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
     EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), 0u);
     EXPECT_NE(tio.c_cflag & CRTSCTS, 0u);
 }
@@ -521,8 +478,7 @@ TEST_F(PtyPort, WriteToALineThatTakesNothingEndsWithWhatWasHandedOver) {
 
 TEST_F(PtyPort, PortWhoseOtherEndVanishedFailsTransfersAndStillCloses) {
     Port().OpenDevice();
-    close(master);
-    master = -1;
+    pty.CloseMaster();
     TComEvents events{evRxChar};
     try {
         Port().WaitLineEvents(events, nullptr, 5000);
