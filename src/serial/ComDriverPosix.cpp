@@ -4,9 +4,13 @@
 #include "serial/ComDriverTermios2.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -112,7 +116,160 @@ uint32_t RemoveNulls(uint8_t* data, uint32_t count) {
     return static_cast<uint32_t>(end - data);
 }
 
+bool IsDirectory(const char* path) {
+    struct stat st {};
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+enum class TLockOwner { None, Us, Other };
+
+// Who holds the port a lock file stands for. A stale file (its process is gone, or it
+// names none) is removed on the way.
+TLockOwner InspectPortLock(const std::string& lockPath) {
+    const long pid = ReadPortLockPid(lockPath);
+    if (pid < 0) {
+        // A file we cannot read may well be a live lock; taking the port could corrupt
+        // the other program's traffic.
+        return TLockOwner::Other;
+    }
+    if (pid == static_cast<long>(getpid())) {
+        return TLockOwner::Us;
+    }
+    if (pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) {
+        return TLockOwner::Other;
+    }
+    unlink(lockPath.c_str());
+    return TLockOwner::None;
+}
+
+// Makes `lockPath` hold our process id. The content is written to a file of our own first
+// and linked into place, so nobody ever sees the lock empty and takes it for stale. Returns
+// EBUSY when another live program holds the lock, else 0; `made` tells whether the lock
+// is ours. A folder we cannot write leaves the port without a lock file.
+int CreatePortLock(const std::string& folder, const std::string& lockPath, bool& made) {
+    made = false;
+    char text[32];
+    const int length = std::snprintf(text, sizeof text, "%10ld\n", static_cast<long>(getpid()));
+    static std::atomic<unsigned> serial{0};
+    const std::string temp =
+        folder + "/LTMP." + std::to_string(getpid()) + "." + std::to_string(++serial);
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
+        return 0;
+    }
+    // Other programs must be able to read whose lock it is, whatever our umask.
+    fchmod(fd, 0644);
+    const bool written = WriteAll(fd, text, static_cast<size_t>(length));
+    close(fd);
+    int result = 0;
+    for (int attempt = 0; written && attempt < 2 && !made; ++attempt) {
+        if (link(temp.c_str(), lockPath.c_str()) == 0) {
+            made = true;
+            break;
+        }
+        if (errno != EEXIST) {
+            // A file system without hard links: a plain exclusive create.
+            const int direct =
+                open(lockPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+            if (direct >= 0) {
+                fchmod(direct, 0644);
+                made = WriteAll(direct, text, static_cast<size_t>(length));
+                close(direct);
+                if (!made) {
+                    unlink(lockPath.c_str());
+                }
+                break;
+            }
+            if (errno != EEXIST) {
+                break;
+            }
+        }
+        // Someone created it between our check and now.
+        const TLockOwner owner = InspectPortLock(lockPath);
+        if (owner == TLockOwner::Us) {
+            made = true;
+        } else if (owner == TLockOwner::Other) {
+            result = EBUSY;
+            break;
+        }
+    }
+    unlink(temp.c_str());
+    return result;
+}
+
 } // namespace
+
+// ---- lock files ----
+
+std::string PortLockPath(const std::string& folder, const std::string& devicePath) {
+    const auto slash = devicePath.rfind('/');
+    const std::string name = slash == std::string::npos ? devicePath : devicePath.substr(slash + 1);
+    return folder + "/LCK.." + name;
+}
+
+long ReadPortLockPid(const std::string& lockPath) {
+    const int fd = open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        // A folder we may not search hides whether there is a lock; only a file that is
+        // there and that we cannot read counts as one.
+        struct stat st {};
+        return lstat(lockPath.c_str(), &st) == 0 ? -1 : 0;
+    }
+    char text[64];
+    size_t size = 0;
+    while (size < sizeof text) {
+        const ssize_t n = read(fd, text + size, sizeof text - size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            close(fd);
+            return -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        size += static_cast<size_t>(n);
+    }
+    close(fd);
+    size_t i = 0;
+    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    while (i < size && isSpace(text[i])) {
+        ++i;
+    }
+    long pid = 0;
+    const size_t digits = i;
+    while (i < size && text[i] >= '0' && text[i] <= '9') {
+        pid = pid * 10 + (text[i] - '0');
+        if (pid > INT_MAX) {
+            return 0;
+        }
+        ++i;
+    }
+    if (i == digits) {
+        return 0;
+    }
+    while (i < size && isSpace(text[i])) {
+        ++i;
+    }
+    // Anything else, or more than a lock file holds, is no process id.
+    return i == size && size < sizeof text ? pid : 0;
+}
 
 // ---- stop event ----
 
@@ -224,9 +381,11 @@ struct TComDriverPosix::TCall {
     int reason = ReasonNone;
 };
 
-TComDriverPosix::TComDriverPosix() : m_portsFolder(DefaultPortsFolder()) {}
+TComDriverPosix::TComDriverPosix()
+    : m_portsFolder(DefaultPortsFolder()), m_lockFolder(DefaultLockFolder()) {}
 
-TComDriverPosix::TComDriverPosix(std::string portsFolder) : m_portsFolder(std::move(portsFolder)) {}
+TComDriverPosix::TComDriverPosix(std::string portsFolder)
+    : m_portsFolder(std::move(portsFolder)), m_lockFolder(DefaultLockFolder()) {}
 
 TComDriverPosix::~TComDriverPosix() {
     bool open = false;
@@ -245,6 +404,30 @@ std::string TComDriverPosix::DefaultPortsFolder() {
 
 void TComDriverPosix::SetPortsFolder(std::string folder) {
     m_portsFolder = std::move(folder);
+}
+
+std::string TComDriverPosix::DefaultLockFolder() {
+    return IsDirectory("/run/lock") ? "/run/lock" : "/var/lock";
+}
+
+void TComDriverPosix::SetLockFolder(std::string folder) {
+    m_lockFolder = std::move(folder);
+}
+
+std::string TComDriverPosix::LockPathFor(const std::string& path) const {
+    if (m_lockFolder.empty()) {
+        return std::string();
+    }
+    // Other programs name the lock after the device itself, not after a link to it.
+    std::string device = path;
+    if (char* real = realpath(path.c_str(), nullptr)) {
+        device = real;
+        std::free(real);
+    }
+    if (device.rfind("/dev/pts/", 0) == 0 && !m_lockPseudoTerminals) {
+        return std::string();
+    }
+    return PortLockPath(m_lockFolder, device);
 }
 
 std::string TComDriverPosix::ResolvePath(const std::string& port) const {
@@ -333,6 +516,10 @@ bool TComDriverPosix::Open(const std::string& port) {
         }
     }
     const std::string path = ResolvePath(port);
+    const std::string lockPath = LockPathFor(path);
+    if (!lockPath.empty() && InspectPortLock(lockPath) == TLockOwner::Other) {
+        return Fail(EBUSY);
+    }
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return Fail(errno);
@@ -351,7 +538,17 @@ bool TComDriverPosix::Open(const std::string& port) {
     // Keeps out programs that do not lock; set only once the lock is ours, since the flag
     // belongs to the terminal and not to this descriptor.
     ioctl(fd, TIOCEXCL);
+    bool locked = false;
+    if (!lockPath.empty()) {
+        const int busy = CreatePortLock(m_lockFolder, lockPath, locked);
+        if (busy != 0) {
+            ioctl(fd, TIOCNXCL);
+            close(fd);
+            return Fail(busy);
+        }
+    }
     std::lock_guard<std::mutex> guard(m_lock);
+    m_lockPath = locked ? lockPath : std::string();
     m_fd = fd;
     m_closing = false;
     m_mask = 0;
@@ -362,6 +559,7 @@ bool TComDriverPosix::Open(const std::string& port) {
 
 bool TComDriverPosix::Close() {
     int fd = -1;
+    std::string lockPath;
     {
         std::unique_lock<std::mutex> guard(m_lock);
         if (m_fd < 0 || m_closing) {
@@ -375,12 +573,16 @@ bool TComDriverPosix::Close() {
         fd = m_fd;
         m_fd = -1;
         m_closing = false;
+        lockPath.swap(m_lockPath);
     }
     ioctl(fd, TIOCNXCL);
-    if (close(fd) != 0 && errno != EINTR) {
-        return Fail(errno);
+    const bool closed = close(fd) == 0 || errno == EINTR;
+    const int error = errno;
+    // Only while it is still ours: someone may have taken a lock they found stale.
+    if (!lockPath.empty() && ReadPortLockPid(lockPath) == static_cast<long>(getpid())) {
+        unlink(lockPath.c_str());
     }
-    return true;
+    return closed ? true : Fail(error);
 }
 
 bool TComDriverPosix::SetupComm(uint32_t inputSize, uint32_t outputSize) {

@@ -15,6 +15,13 @@
 // when it has no Bxxx constant (0 otherwise); the speed in `tio` is then left alone.
 bool DcbToTermios(const TComDcb& dcb, termios& tio, uint32_t& customRate);
 
+// Lock files shared with other serial programs on this system: <folder>/LCK..<device name>
+// holding the owner's process id as ten right-aligned digits and a newline.
+std::string PortLockPath(const std::string& folder, const std::string& devicePath);
+// The process id in a lock file; 0 when there is no file or its content is no process id.
+// -1 when the file is there but cannot be read (a lock we cannot judge is taken as held).
+long ReadPortLockPid(const std::string& lockPath);
+
 class TComDriverPosix final : public TComDriver {
 public:
     // Virtual ports are looked up in DefaultPortsFolder().
@@ -32,6 +39,15 @@ public:
     // ports folder is that link; otherwise /dev/<name>. Where the exact name does not
     // exist, an entry that differs only in letter case is taken.
     std::string ResolvePath(const std::string& port) const;
+
+    // The folder of the lock files other serial programs honour: /run/lock where it
+    // exists, else /var/lock. An empty folder turns lock files off.
+    static std::string DefaultLockFolder();
+    void SetLockFolder(std::string folder);
+    const std::string& LockFolder() const { return m_lockFolder; }
+    // Pseudo-terminals are private to whoever made them and get no lock file; tests turn
+    // this on to see lock files work on a terminal they can make.
+    void SetLockPseudoTerminals(bool on) { m_lockPseudoTerminals = on; }
 
     bool Open(const std::string& port) override;
     bool Close() override;
@@ -52,8 +68,12 @@ private:
     bool Enter(TCall& call);
     void Leave(TCall& call);
     void Signal(unsigned kinds, int reason);
+    std::string LockPathFor(const std::string& path) const;
 
     std::string m_portsFolder;
+    std::string m_lockFolder;
+    bool m_lockPseudoTerminals = false;
+    std::string m_lockPath; // our lock file while the port is open; empty when none
     std::mutex m_lock;
     std::condition_variable m_idle;
     int m_fd = -1;

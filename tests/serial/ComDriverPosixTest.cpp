@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -22,6 +23,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -496,4 +498,162 @@ TEST_F(PtyPort, PortWhoseOtherEndVanishedFailsTransfersAndStillCloses) {
     }
     Port().CloseDevice();
     EXPECT_FALSE(Port().Connected());
+}
+
+namespace {
+
+// A lock folder of the test's own, and drivers that honour lock files on the test's
+// pseudo-terminal (in use, terminals of this kind never get one).
+class PortLockFiles : public PtyPort {
+protected:
+    void SetUp() override {
+        PtyPort::SetUp();
+        folder =
+            std::filesystem::temp_directory_path() / ("korvane-locks-" + std::to_string(getpid()));
+        std::filesystem::create_directories(folder);
+        lockFile = folder / ("LCK.." + std::filesystem::path(path).filename().string());
+    }
+    void TearDown() override {
+        std::filesystem::remove_all(folder);
+        PtyPort::TearDown();
+    }
+    std::unique_ptr<TComDriverPosix> Driver(const std::string& lockFolder) const {
+        auto driver = std::make_unique<TComDriverPosix>();
+        driver->SetLockFolder(lockFolder);
+        driver->SetLockPseudoTerminals(true);
+        return driver;
+    }
+    std::unique_ptr<TComPort> LockingPort(const std::string& lockFolder) const {
+        auto p = std::make_unique<TComPort>(Driver(lockFolder));
+        ConfigureLikeConnection(*p, path);
+        return p;
+    }
+    void WriteLock(const std::string& content) const {
+        std::ofstream(lockFile, std::ios::binary) << content;
+    }
+    std::string LockContent() const {
+        std::ifstream in(lockFile, std::ios::binary);
+        char text[256];
+        in.read(text, sizeof text);
+        return std::string(text, static_cast<size_t>(in.gcount()));
+    }
+    static std::string Padded(pid_t pid) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+        return text;
+    }
+
+    std::filesystem::path folder;
+    std::filesystem::path lockFile;
+};
+
+pid_t ReapedProcess() {
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return child;
+}
+
+} // namespace
+
+TEST_F(PortLockFiles, ALiveOwnerRefusesThePortAndKeepsItsLock) {
+    const std::string live = std::to_string(getppid());
+    for (const std::string& content : {Padded(getppid()), live, "  " + live + "  \n"}) {
+        WriteLock(content);
+        auto held = LockingPort(folder.string());
+        EXPECT_EQ(OpenError(*held), EBUSY) << content;
+        EXPECT_EQ(LockContent(), content);
+    }
+    // A lock that cannot be read is not known to be stale.
+    std::filesystem::remove(lockFile);
+    std::filesystem::create_symlink(folder / "elsewhere", lockFile);
+    auto unknown = LockingPort(folder.string());
+    EXPECT_EQ(OpenError(*unknown), EBUSY);
+    EXPECT_TRUE(std::filesystem::is_symlink(lockFile));
+}
+
+TEST_F(PortLockFiles, AStaleLockIsReplacedByOursAndGoesWithTheClose) {
+    const std::string stale[] = {Padded(ReapedProcess()), "", "garbage\n", "0\n", "12x34\n",
+                                 "99999999999999999999\n"};
+    for (const std::string& content : stale) {
+        WriteLock(content);
+        auto p = LockingPort(folder.string());
+        p->OpenDevice();
+        EXPECT_EQ(LockContent(), Padded(getpid())) << content;
+        EXPECT_EQ(p->WriteBytes("ok"), 2);
+        EXPECT_EQ(ReadMaster(2), "ok");
+        p->CloseDevice();
+        EXPECT_FALSE(std::filesystem::exists(lockFile)) << content;
+    }
+    // No lock at all: one is made, and only the lock file is left in the folder.
+    auto p = LockingPort(folder.string());
+    p->OpenDevice();
+    EXPECT_EQ(ReadPortLockPid(lockFile.string()), static_cast<long>(getpid()));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
+                            std::filesystem::directory_iterator()),
+              1);
+    // Someone who found the lock stale took it over: the close leaves theirs alone.
+    WriteLock(Padded(getppid()));
+    p->CloseDevice();
+    EXPECT_EQ(LockContent(), Padded(getppid()));
+}
+
+TEST_F(PortLockFiles, AFolderWeCannotWriteLeavesThePortWithoutALock) {
+    std::vector<std::string> folders = {(folder / "missing").string()};
+    const std::filesystem::path notAFolder = folder / "file";
+    std::ofstream(notAFolder) << "x";
+    folders.push_back(notAFolder.string());
+    if (geteuid() != 0) { // permissions do not stop the superuser
+        const std::filesystem::path readOnly = folder / "read-only";
+        std::filesystem::create_directory(readOnly);
+        std::filesystem::permissions(readOnly, std::filesystem::perms::owner_read |
+                                                   std::filesystem::perms::owner_exec);
+        folders.push_back(readOnly.string());
+    }
+    for (const std::string& f : folders) {
+        auto p = LockingPort(f);
+        p->OpenDevice();
+        EXPECT_TRUE(p->Connected()) << f;
+        p->CloseDevice();
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder / "missing"));
+}
+
+TEST_F(PortLockFiles, PseudoTerminalsAndLinksToThemAreExemptButLockedByDeviceName) {
+    WriteLock(Padded(getppid()));
+    // A terminal that another program keeps a lock for is only a name clash.
+    auto exempt = std::make_unique<TComDriverPosix>();
+    exempt->SetLockFolder(folder.string());
+    TComPort plain(std::move(exempt));
+    ConfigureLikeConnection(plain, path);
+    plain.OpenDevice();
+    plain.CloseDevice();
+    EXPECT_EQ(LockContent(), Padded(getppid()));
+
+    // Through a virtual-ports link the lock is named after the device, not the link.
+    std::filesystem::remove(lockFile);
+    const std::filesystem::path ports = folder / "ports";
+    std::filesystem::create_directory(ports);
+    std::filesystem::create_symlink(path, ports / "SIM0");
+    auto driver = Driver(folder.string());
+    driver->SetPortsFolder(ports.string());
+    TComPort linked(std::move(driver));
+    ConfigureLikeConnection(linked, "SIM0");
+    linked.OpenDevice();
+    EXPECT_EQ(LockContent(), Padded(getpid()));
+    EXPECT_FALSE(std::filesystem::exists(folder / "LCK..SIM0"));
+    linked.CloseDevice();
+    EXPECT_FALSE(std::filesystem::exists(lockFile));
+}
+
+TEST(PortLockPaths, NamedAfterTheDeviceInTheLockFolder) {
+    EXPECT_EQ(PortLockPath("/run/lock", "/dev/ttyUSB0"), "/run/lock/LCK..ttyUSB0");
+    EXPECT_EQ(PortLockPath("/tmp/l", "ttyS1"), "/tmp/l/LCK..ttyS1");
+    const std::string folder = TComDriverPosix::DefaultLockFolder();
+    EXPECT_EQ(folder, std::filesystem::is_directory("/run/lock") ? "/run/lock" : "/var/lock");
+    EXPECT_EQ(TComDriverPosix().LockFolder(), folder);
+    EXPECT_EQ(ReadPortLockPid("/nonexistent-korvane/LCK..x"), 0);
 }
