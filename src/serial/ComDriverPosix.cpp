@@ -14,7 +14,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <optional>
 #include <poll.h>
 #include <strings.h>
 #include <sys/eventfd.h>
@@ -26,7 +25,20 @@
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
-using Deadline = std::optional<SteadyClock::time_point>;
+// A point in time at which a call gives up, or none (it waits without end). A plain pair
+// rather than std::optional: the optimiser cannot prove an optional's value initialised
+// and warns about every use in a release build.
+class Deadline {
+public:
+    Deadline() = default;
+    Deadline(SteadyClock::time_point at) : m_at(at), m_set(true) {} // NOLINT: converts on purpose
+    explicit operator bool() const { return m_set; }
+    const SteadyClock::time_point& operator*() const { return m_at; }
+
+private:
+    SteadyClock::time_point m_at{};
+    bool m_set = false;
+};
 
 constexpr uint32_t MaxDword = 0xFFFFFFFFu;
 
