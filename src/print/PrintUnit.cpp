@@ -1,5 +1,7 @@
 #include "print/PrintUnit.h"
 
+#include "ui/main/FormStyle.h"
+
 #include "print/NicePreview.h"
 #include "ui/main/MainForm.h"
 #include "ui/main/RichView.h"
@@ -40,10 +42,7 @@ TPrintForm::TPrintForm(RichView& source, TUiPrompter& prompter, QWidget* mainWin
     setObjectName(QStringLiteral("PrintForm"));
     setWindowTitle(QStringLiteral("Print Preview"));
     setModal(false);
-    QFont font = this->font();
-    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans")});
-    font.setPointSize(8);
-    setFont(font);
+    SetFormFont(this);
     resize(703, 512);
 
     auto* layout = new QVBoxLayout(this);

@@ -1,5 +1,7 @@
 #include "ui/send/SetForm.h"
 
+#include "ui/main/FormStyle.h"
+
 #include "settings/SettingsFile.h"
 #include "traffic/HexCodec.h"
 
@@ -34,11 +36,6 @@ constexpr int GridRows = 11; // one header row and the ten rows of the trigger l
 constexpr int GridRowHeight = 18;
 constexpr int GridColumnWidths[] = {38, 52, 49};
 constexpr int SecondsPerDay = 86400;
-
-template <class T> T* Named(T* widget, const char* name) {
-    widget->setObjectName(QString::fromLatin1(name));
-    return widget;
-}
 
 QLabel* MakeLabel(QWidget* parent, const char* text, int x, int y) {
     auto* label = new QLabel(QString::fromLatin1(text), parent);
@@ -132,10 +129,7 @@ TSetForm::TSetForm(SettingsRecord& settings, Hooks hooks, QWidget* parent)
     setObjectName(QStringLiteral("SetForm"));
     setWindowTitle(QStringLiteral("Settings"));
     setModal(false);
-    QFont font = this->font();
-    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans")});
-    font.setPointSize(8);
-    setFont(font);
+    SetFormFont(this);
 
     Panel1 = Named(new QWidget(this), "Panel1");
     Panel1->setGeometry(0, 0, CyclePageWidth, CyclePageHeight);

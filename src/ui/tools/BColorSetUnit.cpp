@@ -1,5 +1,7 @@
 #include "ui/tools/BColorSetUnit.h"
 
+#include "ui/main/FormStyle.h"
+
 #include "ui/main/MainForm.h"
 #include "ui/main/RichView.h"
 #include "ui/main/UiPrompter.h"
@@ -46,10 +48,7 @@ TBColorSetForm::TBColorSetForm(SettingsRecord& settings, TUiPrompter& prompter, 
     setObjectName(QStringLiteral("BColorSetForm"));
     setWindowTitle(QStringLiteral("Color Settings"));
     setModal(false);
-    QFont font = this->font();
-    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans")});
-    font.setPointSize(8);
-    setFont(font);
+    SetFormFont(this);
     setFixedSize(300, 191);
 
     struct Row {

@@ -1,5 +1,7 @@
 #include "ui/tools/FilterUnit.h"
 
+#include "ui/main/FormStyle.h"
+
 #include "traffic/HexCodec.h"
 #include "ui/main/MainForm.h"
 #include "ui/main/UiPrompter.h"
@@ -47,10 +49,7 @@ TFilterForm::TFilterForm(SettingsRecord& settings, TUiPrompter& prompter, Hooks 
     setObjectName(QStringLiteral("FilterForm"));
     setWindowTitle(QStringLiteral("Receiving Filter"));
     setModal(false);
-    QFont font = this->font();
-    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans")});
-    font.setPointSize(8);
-    setFont(font);
+    SetFormFont(this);
     setFixedSize(ClientWidth, ClientHeight);
 
     StringGrid1 = new QTableWidget(Rows, 3, this);

@@ -1,5 +1,7 @@
 #include "ui/tools/FindDiaUnit.h"
 
+#include "ui/main/FormStyle.h"
+
 #include "ui/main/MainForm.h"
 #include "ui/main/RichView.h"
 #include "ui/main/UiPrompter.h"
@@ -25,11 +27,6 @@ constexpr int ClientHeight = 98;
 // a full traffic view is not spent dispatching events.
 constexpr qint64 EventInterval = 10;
 
-template <class T> T* Named(T* widget, const char* name) {
-    widget->setObjectName(QString::fromLatin1(name));
-    return widget;
-}
-
 QString FromLatin1(const std::string& s) {
     return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
 }
@@ -44,10 +41,7 @@ TFindDialog::TFindDialog(RichView& trafficView, TFindForm& output, const Setting
     setObjectName(QStringLiteral("FindDialog"));
     setWindowTitle(QStringLiteral("Find"));
     setModal(false);
-    QFont font = this->font();
-    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans")});
-    font.setPointSize(8);
-    setFont(font);
+    SetFormFont(this);
     setFixedSize(ClientWidth, ClientHeight);
 
     Label1 = Named(new QLabel(QStringLiteral("Find What:"), this), "Label1");

@@ -1,5 +1,7 @@
 #include "ui/tools/HexUnit.h"
 
+#include "ui/main/FormStyle.h"
+
 #include "traffic/HexCodec.h"
 #include "ui/main/MainForm.h"
 #include "ui/main/UiPrompter.h"
@@ -153,10 +155,7 @@ THexDecForm::THexDecForm(TUiPrompter& prompter, QWidget* parent)
     setObjectName(QStringLiteral("HexDecForm"));
     setWindowTitle(QStringLiteral("HexDecBin Converter"));
     setModal(false);
-    QFont font = this->font();
-    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans")});
-    font.setPointSize(8);
-    setFont(font);
+    SetFormFont(this);
     setFixedSize(ClientWidth, ClientHeight);
 
     GroupBox1 = new QGroupBox(this);

@@ -1,5 +1,7 @@
 #include "ui/tools/PopUnit.h"
 
+#include "ui/main/FormStyle.h"
+
 #include "traffic/HexCodec.h"
 #include "ui/main/MainForm.h"
 
@@ -35,10 +37,7 @@ QLineEdit* MakeField(QWidget* parent, const char* name, int x, int y) {
 TPopForm::TPopForm(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint) {
     setObjectName(QStringLiteral("PopForm"));
     setWindowTitle(QStringLiteral("PopForm"));
-    QFont font = this->font();
-    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans")});
-    font.setPointSize(8);
-    setFont(font);
+    SetFormFont(this);
     resize(ClientWidth, ClientHeight);
 
     Panel1 = new QFrame(this);

@@ -1,5 +1,7 @@
 #include "ui/tools/TimeSaveUnit.h"
 
+#include "ui/main/FormStyle.h"
+
 #include "settings/SettingsRecord.h"
 #include "ui/main/Application.h"
 #include "ui/main/MainForm.h"
@@ -20,11 +22,6 @@ namespace {
 
 constexpr int ClientWidth = 333;
 constexpr int ClientHeight = 177;
-
-template <class T> T* Named(T* widget, const char* name) {
-    widget->setObjectName(QString::fromLatin1(name));
-    return widget;
-}
 
 // The record holds at most 255 bytes of the folder; a cut never splits a character.
 std::string CutPath(const QString& path) {
@@ -49,10 +46,7 @@ TTimeSaveForm::TTimeSaveForm(TMainForm& form, TUiPrompter& prompter)
     setObjectName(QStringLiteral("TimeSaveForm"));
     setWindowTitle(QStringLiteral("Auto Save or Clear"));
     setModal(false);
-    QFont font = this->font();
-    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans")});
-    font.setPointSize(8);
-    setFont(font);
+    SetFormFont(this);
     setFixedSize(ClientWidth, ClientHeight);
 
     CheckBox1 = Named(new QCheckBox(QStringLiteral(" Auto To Clear"), this), "CheckBox1");

@@ -1,5 +1,7 @@
 #include "ui/tools/aboutUnit.h"
 
+#include "ui/main/FormStyle.h"
+
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
@@ -22,10 +24,7 @@ TaboutForm::TaboutForm(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("aboutForm"));
     setWindowTitle(QStringLiteral("About"));
     setModal(false);
-    QFont font = this->font();
-    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans")});
-    font.setPointSize(8);
-    setFont(font);
+    SetFormFont(this);
     setFixedSize(339, 137);
 
     Image1 = new QLabel(this);
@@ -34,7 +33,7 @@ TaboutForm::TaboutForm(QWidget* parent) : QDialog(parent) {
     Image1->setGeometry(31, 20, 48, 48);
 
     Label3 = MakeLabel(this, "Label3", QStringLiteral("Korvane"), 94, 28);
-    QFont title = font;
+    QFont title = font();
     title.setPointSize(12);
     title.setBold(true);
     Label3->setFont(title);
