@@ -1,5 +1,7 @@
 #include "serial/ComDriverPosix.h"
 
+#include "serial/ComDriverCalls.h"
+
 #include "platform/Platform.h"
 #include "serial/ComDriverTermios2.h"
 
@@ -42,17 +44,7 @@ private:
 
 constexpr uint32_t MaxDword = 0xFFFFFFFFu;
 
-// Kinds of calls that can be pending, as bits so one signal can reach several kinds.
-constexpr unsigned KindRead = 1;
-constexpr unsigned KindWrite = 2;
-constexpr unsigned KindWait = 4;
-constexpr unsigned KindOther = 8;
-
-// Why a pending call was woken.
-constexpr int ReasonNone = 0;
-constexpr int ReasonMask = 1;   // a new event mask: the wait ends with no events
-constexpr int ReasonPurged = 2; // aborted by PurgeComm
-constexpr int ReasonClosed = 3; // the port is being closed
+using namespace ComDriverCalls;
 
 // Errors are kept per thread, as the system's own last-error value is.
 thread_local int32_t t_lastError = 0;

@@ -1,5 +1,7 @@
 #include "serial/ComDriverWin32.h"
 
+#include "serial/ComDriverCalls.h"
+
 #include <algorithm>
 #include <windows.h>
 
@@ -14,17 +16,7 @@ static_assert(ComMsCtsOn == MS_CTS_ON && ComMsDsrOn == MS_DSR_ON && ComMsRingOn 
 
 namespace {
 
-// Kinds of calls that can be pending, as bits so one signal can reach several kinds.
-constexpr unsigned KindRead = 1;
-constexpr unsigned KindWrite = 2;
-constexpr unsigned KindWait = 4;
-constexpr unsigned KindOther = 8;
-
-// Why a pending call was woken.
-constexpr int ReasonNone = 0;
-constexpr int ReasonMask = 1;   // a new event mask: the wait ends with no events
-constexpr int ReasonPurged = 2; // aborted by PurgeComm
-constexpr int ReasonClosed = 3; // the port is being closed
+using namespace ComDriverCalls;
 
 // Kept per thread and at the failing call: the system's own last error is overwritten by
 // the clean-up calls that follow a failure.
