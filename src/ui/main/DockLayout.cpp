@@ -1,5 +1,7 @@
 #include "ui/main/DockLayout.h"
 
+#include "ui/main/AppOptions.h"
+
 #include <QDockWidget>
 #include <QFile>
 #include <QGuiApplication>
@@ -341,7 +343,8 @@ TIniFile CaptureDockLayout(QMainWindow* main, const QList<QDockWidget*>& docks,
     return ini;
 }
 
-void SaveDockLayout(const QString& path, QMainWindow* main, const QList<QDockWidget*>& docks) {
+void SaveDockLayout(const QString& path, QMainWindow* main, const QList<QDockWidget*>& docks,
+                    const TAppOptions* options) {
     TIniFile previous;
     if (QFile old(path); old.open(QIODevice::ReadOnly)) {
         previous = TIniFile::Parse(old.readAll());
@@ -351,7 +354,9 @@ void SaveDockLayout(const QString& path, QMainWindow* main, const QList<QDockWid
         throw std::runtime_error("Cannot write " + path.toStdString() + ": " +
                                  f.errorString().toStdString());
     }
-    f.write(CaptureDockLayout(main, docks, previous).ToBytes());
+    TIniFile ini = CaptureDockLayout(main, docks, previous);
+    (options != nullptr ? *options : TAppOptions::Read(previous)).Write(ini);
+    f.write(ini.ToBytes());
     if (!f.commit()) {
         throw std::runtime_error("Cannot write " + path.toStdString() + ": " +
                                  f.errorString().toStdString());

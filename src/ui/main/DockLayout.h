@@ -12,6 +12,7 @@
 
 class QDockWidget;
 class QMainWindow;
+struct TAppOptions;
 
 // A small INI document that keeps sections and keys in file order. Section names may
 // hold backslashes ("Forms\SendForm"), which QSettings would mangle.
@@ -52,4 +53,6 @@ void ApplyDockLayout(const TIniFile& ini, QMainWindow* main, const QList<QDockWi
 // from the previous layout.
 TIniFile CaptureDockLayout(QMainWindow* main, const QList<QDockWidget*>& docks,
                            const TIniFile& previous = TIniFile());
-void SaveDockLayout(const QString& path, QMainWindow* main, const QList<QDockWidget*>& docks);
+// With options, the program's own choices are written in the same file.
+void SaveDockLayout(const QString& path, QMainWindow* main, const QList<QDockWidget*>& docks,
+                    const TAppOptions* options = nullptr);

@@ -31,6 +31,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -581,6 +582,9 @@ void TMainForm::StartSession() {
         const QString layout = QString::fromStdString(DataFilePath(LayoutFileName));
         EnsureLayoutFile(layout);
         LoadDockLayout(layout, this, docks);
+        if (QFile f(layout); f.open(QIODevice::ReadOnly)) {
+            m_options = TAppOptions::Read(TIniFile::Parse(f.readAll()));
+        }
     } catch (...) {
         // The window definitions' layout stays.
     }
@@ -1038,7 +1042,8 @@ void TMainForm::FormClose() {
     // A minimised window still saves: only the layout comes from its restored geometry.
     try {
         EnsureDataFolder();
-        SaveDockLayout(QString::fromStdString(DataFilePath(LayoutFileName)), this, docks);
+        SaveDockLayout(QString::fromStdString(DataFilePath(LayoutFileName)), this, docks,
+                       &m_options);
     } catch (...) {
         // The layout of the next start is the last one saved.
     }

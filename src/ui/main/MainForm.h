@@ -7,6 +7,7 @@
 #include "serial/OruScomm.h"
 #include "settings/SettingsRecord.h"
 #include "traffic/DataRT.h"
+#include "ui/main/AppOptions.h"
 
 #include <QMainWindow>
 #include <functional>
@@ -51,6 +52,9 @@ public:
     void StartSession();
 
     void RefreshSettings();
+    // The program's own choices (config.ini [Options]), read at the start of the session
+    // and written with the layout.
+    TAppOptions& Options() { return m_options; }
     void TogglePort();
     void ApplyPause();
     void Timer1Timer();
@@ -153,6 +157,7 @@ private:
     std::unique_ptr<TOruScomm> m_connection;
     std::unique_ptr<TOruComThread> m_thread;
     std::unique_ptr<TDataRT> m_dataRT;
+    TAppOptions m_options;
     bool m_sessionStarted = false;
     bool m_closed = false;
     bool m_inChange = false;

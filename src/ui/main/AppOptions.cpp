@@ -1,0 +1,30 @@
+#include "ui/main/AppOptions.h"
+
+#include "ui/main/DockLayout.h"
+
+#include <algorithm>
+
+TAppOptions TAppOptions::Read(const TIniFile& ini) {
+    TAppOptions o;
+    o.allCommands = ini.BoolValue(Section, QStringLiteral("AllCommands"), o.allCommands);
+    o.reconnectAutomatically =
+        ini.BoolValue(Section, QStringLiteral("ReconnectAutomatically"), o.reconnectAutomatically);
+    o.checkReceivedChecksum =
+        ini.BoolValue(Section, QStringLiteral("CheckReceivedChecksum"), o.checkReceivedChecksum);
+    // A budget below a few MiB would drop lines the user is still reading.
+    o.viewMemoryBudgetMB = std::max(
+        16, ini.IntValue(Section, QStringLiteral("ViewMemoryBudgetMB"), o.viewMemoryBudgetMB));
+    o.captureRotateMB =
+        std::max(1, ini.IntValue(Section, QStringLiteral("CaptureRotateMB"), o.captureRotateMB));
+    return o;
+}
+
+void TAppOptions::Write(TIniFile& ini) const {
+    const auto flag = [](bool b) { return b ? QStringLiteral("1") : QStringLiteral("0"); };
+    ini.SetValue(Section, QStringLiteral("AllCommands"), flag(allCommands));
+    ini.SetValue(Section, QStringLiteral("ReconnectAutomatically"), flag(reconnectAutomatically));
+    ini.SetValue(Section, QStringLiteral("CheckReceivedChecksum"), flag(checkReceivedChecksum));
+    ini.SetValue(Section, QStringLiteral("ViewMemoryBudgetMB"),
+                 QString::number(viewMemoryBudgetMB));
+    ini.SetValue(Section, QStringLiteral("CaptureRotateMB"), QString::number(captureRotateMB));
+}

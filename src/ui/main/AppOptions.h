@@ -1,0 +1,27 @@
+#pragma once
+// Choices of our own that the 1296-byte settings record has no room for. They live in
+// "config.ini" under [Options], so the record stays exactly as every copy of the program
+// reads and writes it. A missing or unreadable key keeps its default; a new choice is a
+// field here plus a line in Read and Write.
+
+#include <QString>
+
+class TIniFile;
+
+struct TAppOptions {
+    static inline const QString Section = QStringLiteral("Options");
+
+    // View > All Commands: every built command shown, not only the shipped layout.
+    bool allCommands = false;
+    // Tools > Reconnect Automatically: reopen a port that went away when it returns.
+    bool reconnectAutomatically = true;
+    // View > Check Received Checksum.
+    bool checkReceivedChecksum = false;
+    // The traffic view's text budget in MiB; the oldest lines go first past it.
+    int viewMemoryBudgetMB = 256;
+    // Continuous capture: size in MiB at which the capture file moves to a numbered one.
+    int captureRotateMB = 100;
+
+    static TAppOptions Read(const TIniFile& ini);
+    void Write(TIniFile& ini) const;
+};
