@@ -30,6 +30,14 @@ private:
 // Throws EFileError naming `path`.
 void WriteFileAtomically(const std::string& path, std::string_view bytes);
 
+// Writes `bytes` to a new file `folder`/`stem``extension`, or when that name is taken to
+// `stem`_1`extension`, `stem`_2`extension`, ...; an existing file is never replaced, even
+// one that appears while this runs. The file appears whole or not at all, as with
+// WriteFileAtomically. Returns the path written; throws EFileError naming the first path
+// tried.
+std::string WriteNewFileAtomically(const std::string& folder, const std::string& stem,
+                                   const std::string& extension, std::string_view bytes);
+
 // At most `maxBytes` bytes from the start of `path`; std::nullopt when the file does not
 // exist. Any other failure (no permission, a folder, a read error) throws EFileError.
 std::optional<std::string> ReadFileIfExists(const std::string& path,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -120,6 +121,79 @@ void WriteFileAtomically(const std::string& path, std::string_view bytes) {
         (void)::fsync(dir);
         ::close(dir);
     }
+}
+
+namespace {
+
+// Gives the finished temporary file the name `path` unless something has that name.
+// Returns 0, EEXIST, or the errno of the failure.
+int PublishUnderNewName(const std::string& tempPath, const std::string& path) {
+    if (::renameat2(AT_FDCWD, tempPath.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
+        return errno;
+    }
+    // File systems without that kind of rename: a hard link is just as exclusive.
+    if (::link(tempPath.c_str(), path.c_str()) == 0) {
+        ::unlink(tempPath.c_str());
+        return 0;
+    }
+    if (errno != EPERM && errno != ENOTSUP && errno != ENOSYS) {
+        return errno;
+    }
+    // Neither (FAT, some network file systems): looked up, then renamed. Only another
+    // program writing this very name in the same instant could still be replaced.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        return EEXIST;
+    }
+    return ::rename(tempPath.c_str(), path.c_str()) == 0 ? 0 : errno;
+}
+
+} // namespace
+
+std::string WriteNewFileAtomically(const std::string& folder, const std::string& stem,
+                                   const std::string& extension, std::string_view bytes) {
+    const std::string action = "Cannot write";
+    const std::string first = folder + "/" + stem + extension;
+    std::string tempPath;
+    TDescriptor fd(CreateTemporary(first, tempPath));
+    if (fd.Get() < 0) {
+        throw EFileError(action, first, errno);
+    }
+    const auto fail = [&](int error) {
+        ::unlink(tempPath.c_str());
+        throw EFileError(action, first, error);
+    };
+    if (!WriteAll(fd.Get(), bytes)) {
+        fail(errno);
+    }
+    if (::fsync(fd.Get()) != 0) {
+        fail(errno);
+    }
+    if (fd.Close() != 0) {
+        fail(errno);
+    }
+    for (int number = 0; number < 100000; ++number) {
+        const std::string path =
+            number == 0 ? first : folder + "/" + stem + "_" + std::to_string(number) + extension;
+        const int error = PublishUnderNewName(tempPath, path);
+        if (error == EEXIST) {
+            continue;
+        }
+        if (error != 0) {
+            fail(error);
+        }
+        const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            (void)::fsync(dir);
+            ::close(dir);
+        }
+        return path;
+    }
+    fail(EEXIST);
+    return first; // not reached: fail throws
 }
 
 std::optional<std::string> ReadFileIfExists(const std::string& path, size_t maxBytes) {

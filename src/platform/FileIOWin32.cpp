@@ -176,6 +176,47 @@ void WriteFileAtomically(const std::string& path, std::string_view bytes) {
     }
 }
 
+std::string WriteNewFileAtomically(const std::string& folder, const std::string& stem,
+                                   const std::string& extension, std::string_view bytes) {
+    const std::string action = "Cannot write";
+    const std::string first = folder + "\\" + stem + extension;
+    std::string tempPath;
+    THandle file(CreateTemporary(first, tempPath));
+    if (!file.Valid()) {
+        throw EFileError(action, first, LastErrorCode());
+    }
+    const auto fail = [&](int error) {
+        if (file.Valid()) {
+            file.Close();
+        }
+        DeleteFileA(tempPath.c_str());
+        throw EFileError(action, first, error);
+    };
+    if (!WriteAll(file.Get(), bytes)) {
+        fail(LastErrorCode());
+    }
+    if (!FlushFileBuffers(file.Get())) {
+        fail(LastErrorCode());
+    }
+    if (!file.Close()) {
+        fail(LastErrorCode());
+    }
+    for (int number = 0; number < 100000; ++number) {
+        const std::string path =
+            number == 0 ? first : folder + "\\" + stem + "_" + std::to_string(number) + extension;
+        // Without MOVEFILE_REPLACE_EXISTING the move refuses a name that is taken.
+        if (MoveFileExA(tempPath.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            return path;
+        }
+        const int error = LastErrorCode();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
+            fail(error);
+        }
+    }
+    fail(ERROR_FILE_EXISTS);
+    return first; // not reached: fail throws
+}
+
 std::optional<std::string> ReadFileIfExists(const std::string& path, size_t maxBytes) {
     const std::string action = "Cannot read";
     THandle file(CreateFileA(path.c_str(), GENERIC_READ,

@@ -77,6 +77,7 @@ bool PassesReceiveFilter(std::string_view payload, const SettingsRecord& setting
 
 void AppendTrafficLine(TextView& view, std::string_view prefix, uint32_t color,
                        std::string_view payload) {
+    const TextViewChange change(view);
     TextAttributes attributes;
     attributes.fontName = TrafficFontName;
     attributes.charset = 0;

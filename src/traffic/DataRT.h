@@ -35,6 +35,7 @@ std::string TrafficPrefix(std::string_view record, bool showTime, bool showRxTx)
 bool PassesReceiveFilter(std::string_view payload, const SettingsRecord& settings);
 // Inserts the grey prefix, then the payload and a line break in the given colour, at the
 // view's insertion point; both in "Courier New", character set 0, at the view's font size.
+// The view reports the whole line as one change.
 void AppendTrafficLine(TextView& view, std::string_view prefix, uint32_t color,
                        std::string_view payload);
 // Whole-text comparison of two trigger texts with letter case ignored (8-bit text read as

@@ -13,8 +13,8 @@
 
 struct TextAttributes {
     std::string fontName = "Courier New";
-    int charset = 0;          // 0: the single-byte code page
-    uint32_t color = 0;       // 0x00BBGGRR
+    int charset = 0;    // 0: the single-byte code page
+    uint32_t color = 0; // 0x00BBGGRR
 };
 
 class TextView {
@@ -41,9 +41,28 @@ public:
     virtual void Clear() = 0;
     virtual void SetWordWrap(bool on) = 0;
 
+    // Brackets insertions that make one change together, such as a traffic line's prefix
+    // and payload: a view that tells others of its changes tells them once, after the
+    // outermost EndChange, so nobody acts on half a line. Views without such listeners
+    // need do nothing.
+    virtual void BeginChange() {}
+    virtual void EndChange() {}
+
     // Mouse hooks the engine installs on every view. The views call them on their own
     // mouse events; ctrlHeld and the global cursor position accompany a release.
     std::function<void()> OnMouseDown;
     std::function<void()> OnMouseMove;
     std::function<void(bool ctrlHeld, int globalX, int globalY)> OnMouseUp;
+};
+
+// BeginChange for the life of the object, EndChange when it ends, exceptions included.
+class TextViewChange {
+public:
+    explicit TextViewChange(TextView& view) : m_view(view) { m_view.BeginChange(); }
+    ~TextViewChange() { m_view.EndChange(); }
+    TextViewChange(const TextViewChange&) = delete;
+    TextViewChange& operator=(const TextViewChange&) = delete;
+
+private:
+    TextView& m_view;
 };

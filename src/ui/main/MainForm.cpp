@@ -964,9 +964,11 @@ void TMainForm::RichShowChange() {
     bool emptied = false;
     if (AutoSaveOn && lines >= threshold &&
         QFileInfo(QString::fromStdString(m_settings.autoSavePath)).isDir()) {
-        const std::string path = m_settings.autoSavePath + "/" + CurrentStamp() + ".rtf";
         try {
-            WriteFileAtomically(path, WriteRtf(RichShow->ToStyledText()));
+            // Saves within one second share the time stamp: each takes a numbered name of
+            // its own, so no earlier auto-saved file is ever replaced.
+            WriteNewFileAtomically(m_settings.autoSavePath, CurrentStamp(), ".rtf",
+                                   WriteRtf(RichShow->ToStyledText()));
             m_autoSaveFailing = false;
             RichShow->Clear();
             emptied = true;

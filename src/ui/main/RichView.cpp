@@ -483,8 +483,20 @@ void RichView::ContentChanged(bool followEnd, bool user) {
         m_followEnd = m_followEnd || followEnd;
         ScheduleFrame();
     }
+    if (m_changeDepth > 0) {
+        m_changePending = true;
+        return;
+    }
     emit changed();
     emit selectionChanged();
+}
+
+void RichView::EndChange() {
+    if (m_changeDepth > 0 && --m_changeDepth == 0 && m_changePending) {
+        m_changePending = false;
+        emit changed();
+        emit selectionChanged();
+    }
 }
 
 // ---------------------------------------------------------------- TextView

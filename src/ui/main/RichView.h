@@ -50,6 +50,8 @@ public:
     void SetFocus() override;
     void Clear() override;
     void SetWordWrap(bool on) override;
+    void BeginChange() override { ++m_changeDepth; }
+    void EndChange() override;
 
     // --- styled content (UTF-8, "\n" ends a line) ---
     StyledText ToStyledText() const;
@@ -116,7 +118,8 @@ public:
     void FlushPaint();
 
 signals:
-    // After every change of the text, by the user or by the program.
+    // After every change of the text, by the user or by the program; once for the changes
+    // between BeginChange and EndChange.
     void changed();
     void selectionChanged();
     void focusIn();
@@ -271,6 +274,9 @@ private:
 
     std::vector<UndoStep> m_undo;
     std::vector<UndoStep> m_redo;
+
+    int m_changeDepth = 0;
+    bool m_changePending = false; // a change inside BeginChange/EndChange not yet told
 
     bool m_readOnly = false;
     bool m_wordWrap = false;
