@@ -210,18 +210,31 @@ void TNicePreview::DrawPage(QPainter& painter, const QPicture& page, const QRect
 }
 
 void TNicePreview::PrintAll(TPrinterSeam& printer) {
-    if (m_pages.empty()) {
+    std::vector<int> pages(m_pages.size());
+    for (size_t i = 0; i < pages.size(); ++i) {
+        pages[i] = static_cast<int>(i);
+    }
+    PrintPages(printer, pages);
+}
+
+void TNicePreview::PrintPages(TPrinterSeam& printer, const std::vector<int>& pages) {
+    if (pages.empty()) {
         return;
+    }
+    for (const int index : pages) {
+        if (index < 0 || index >= PageCount()) {
+            throw std::out_of_range("There is no such page.");
+        }
     }
     QPainter& painter = printer.BeginJob(Title);
     try {
         const QRectF sheet = printer.SheetRect();
         const QSizeF pageSize(PageWidth(), PageHeight());
-        for (size_t i = 0; i < m_pages.size(); ++i) {
+        for (size_t i = 0; i < pages.size(); ++i) {
             if (i > 0) {
                 printer.NewSheet();
             }
-            DrawPage(painter, *m_pages[i], sheet, pageSize);
+            DrawPage(painter, *m_pages[static_cast<size_t>(pages[i])], sheet, pageSize);
         }
     } catch (...) {
         printer.EndJob();

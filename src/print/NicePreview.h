@@ -46,6 +46,9 @@ public:
     void PrintAll(TPrinterSeam& printer);
     // One page (0-based) in a job of its own; throws std::out_of_range for no such page.
     void PrintPage(TPrinterSeam& printer, int index);
+    // The pages (0-based, repeats allowed) in this order in one job, a sheet each; nothing
+    // for none. Throws std::out_of_range, before the job starts, for no such page.
+    void PrintPages(TPrinterSeam& printer, const std::vector<int>& pages);
 
     const TPreviewLayout& Layout() const { return m_layout; }
     // Draws one page image stretched over a rectangle of a painter.

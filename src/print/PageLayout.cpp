@@ -228,23 +228,31 @@ std::optional<TLaidPage> TPaginator::NextPage(const TPrintText& text, TTextMeasu
     return page;
 }
 
+bool PaginationStep(const std::function<bool()>& hasMorePages,
+                    const std::function<void()>& makePage, const std::function<int64_t()>& position,
+                    bool& made) {
+    made = false;
+    const int64_t before = position();
+    try {
+        if (!hasMorePages()) {
+            return false;
+        }
+        makePage();
+        made = true;
+    } catch (const std::exception&) {
+        // Passed over: the page stays as far as it got, and the next one is tried.
+    }
+    return position() != before;
+}
+
 int RunPagination(const std::function<bool()>& hasMorePages, const std::function<void()>& makePage,
                   const std::function<int64_t()>& position) {
     int made = 0;
-    for (;;) {
-        const int64_t before = position();
-        try {
-            if (!hasMorePages()) {
-                break;
-            }
-            makePage();
-            ++made;
-        } catch (const std::exception&) {
-            // Passed over: the page stays as far as it got, and the next one is tried.
-        }
-        if (position() == before) {
-            break;
-        }
+    bool more = true;
+    while (more) {
+        bool madeOne = false;
+        more = PaginationStep(hasMorePages, makePage, position, madeOne);
+        made += madeOne ? 1 : 0;
     }
     return made;
 }

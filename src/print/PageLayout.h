@@ -107,3 +107,9 @@ private:
 // it would fail the same way for ever. Returns the pages made without error.
 int RunPagination(const std::function<bool()>& hasMorePages, const std::function<void()>& makePage,
                   const std::function<int64_t()>& position);
+// One page of RunPagination, for callers that build pages a few at a time between other
+// work: sets made when a page was made without error, and returns whether the pagination
+// goes on.
+bool PaginationStep(const std::function<bool()>& hasMorePages,
+                    const std::function<void()>& makePage, const std::function<int64_t()>& position,
+                    bool& made);

@@ -7,6 +7,7 @@
 #include "ui/main/RichView.h"
 #include "ui/main/UiPrompter.h"
 
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QFrame>
 #include <QLabel>
@@ -16,11 +17,17 @@
 #include <QStatusBar>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <exception>
+#include <vector>
 
 namespace {
 
 constexpr int PageMargin = 30; // around the text on each page, in page units
+// Laying out a large view is done in slices between the window's events: the first slice
+// makes enough pages to fill the window, every slice runs for about this long.
+constexpr int FirstSlicePages = 12;
+constexpr int SliceMs = 15;
 
 QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption, int x, int width) {
     auto* button = new QPushButton(QString::fromLatin1(caption), parent);
@@ -90,6 +97,7 @@ TPrintForm::TPrintForm(RichView& source, TUiPrompter& prompter, QWidget* mainWin
             [this] { NicePreview1->SetClickMode(TPreviewLayout::ClickZoomOut); });
     connect(Button8, &QPushButton::clicked, this, &QDialog::close);
     connect(NicePreview1, &TNicePreview::changed, this, [this] { NicePreview1Change(); });
+    connect(&m_source, &RichView::changed, this, [this] { m_stale = true; });
 }
 
 TPrintForm::~TPrintForm() = default;
@@ -116,38 +124,99 @@ void TPrintForm::showEvent(QShowEvent* event) {
 
 void TPrintForm::NicePreview1Change() {
     const int current = NicePreview1->CurrentPage();
-    if (current >= 0) {
+    if (current >= 0 || m_building) {
         ShowPageStatus(current + 1, NicePreview1->PageCount());
     }
 }
 
 void TPrintForm::ShowPageStatus(int page, int total) {
+    if (m_building) {
+        // The total is not known yet: what is laid out so far.
+        StatusPanel->setText(
+            QString::asprintf("    Page %d    Pages so far %d", std::max(page, 1), total));
+        return;
+    }
     StatusPanel->setText(QString::asprintf("    Page %d    Total %d", page, total));
 }
 
-void TPrintForm::BuildPages() {
-    const QRectF area(PageMargin, PageMargin, NicePreview1->PageWidth() - 2 * PageMargin,
-                      NicePreview1->PageHeight() - 2 * PageMargin);
+void TPrintForm::StartBuild() {
+    m_buildTimer.stop();
+    m_building = true;
+    NicePreview1->Clear();
     m_paginator.Reset(m_source.ToStyledText());
-    constexpr double width = TPrintPaginator::LayoutWidthInches;
-    constexpr double height = TPrintPaginator::LayoutHeightInches;
-    RunPagination([&] { return m_paginator.HasMorePages(width, height); },
-                  [&] {
-                      QPainter* canvas = NicePreview1->BeginPage();
-                      m_paginator.DrawNextPage(*canvas, area, width, height);
-                      NicePreview1->EndPage();
-                  },
-                  [&] { return m_paginator.Next(); });
-    // A page that failed half-way is closed as far as it got.
-    NicePreview1->EndPage();
+    m_stale = false;
 }
 
-void TPrintForm::FormActivate() {
-    NicePreview1->Clear();
-    BuildPages();
+void TPrintForm::BuildSlice(int minPages, int budgetMs) {
+    if (!m_building) {
+        return;
+    }
+    const QRectF area(PageMargin, PageMargin, NicePreview1->PageWidth() - 2 * PageMargin,
+                      NicePreview1->PageHeight() - 2 * PageMargin);
+    constexpr double width = TPrintPaginator::LayoutWidthInches;
+    constexpr double height = TPrintPaginator::LayoutHeightInches;
+    QElapsedTimer clock;
+    clock.start();
+    for (int step = 0;; ++step) {
+        if (step >= minPages && budgetMs >= 0 && clock.elapsed() >= budgetMs) {
+            ShowPageStatus(NicePreview1->CurrentPage() + 1, NicePreview1->PageCount());
+            return;
+        }
+        bool made = false;
+        const bool more = PaginationStep([&] { return m_paginator.HasMorePages(width, height); },
+                                         [&] {
+                                             QPainter* canvas = NicePreview1->BeginPage();
+                                             m_paginator.DrawNextPage(*canvas, area, width, height);
+                                             NicePreview1->EndPage();
+                                         },
+                                         [&] { return m_paginator.Next(); }, made);
+        // A page that failed half-way is closed as far as it got.
+        NicePreview1->EndPage();
+        if (!more) {
+            EndBuild();
+            return;
+        }
+    }
+}
+
+void TPrintForm::EndBuild() {
+    m_buildTimer.stop();
+    m_building = false;
     const int pages = NicePreview1->PageCount();
     PrintDialog1.maxPage = pages;
     ShowPageStatus(pages > 0 ? 1 : 0, pages);
+}
+
+void TPrintForm::FinishBuild() {
+    BuildSlice(0, -1);
+}
+
+void TPrintForm::FormActivate() {
+    if (m_stale) {
+        StartBuild();
+    }
+    if (!m_building) {
+        return;
+    }
+    // Enough pages to fill the window at once; the rest follow between events.
+    BuildSlice(FirstSlicePages, SliceMs);
+    if (m_building) {
+        m_buildTimer.start(0, this);
+    }
+}
+
+void TPrintForm::timerEvent(QTimerEvent* event) {
+    if (event->timerId() != m_buildTimer.timerId()) {
+        QDialog::timerEvent(event);
+        return;
+    }
+    BuildSlice(1, SliceMs);
+}
+
+void TPrintForm::hideEvent(QHideEvent* event) {
+    // A hidden window lays out nothing; it goes on when it is active again.
+    m_buildTimer.stop();
+    QDialog::hideEvent(event);
 }
 
 void TPrintForm::Button1Click() {
@@ -157,6 +226,8 @@ void TPrintForm::Button1Click() {
                            QStringLiteral("Print"));
         return;
     }
+    // The dialog offers every page: the pages not laid out yet are needed now.
+    FinishBuild();
     if (NicePreview1->PageCount() == 0) {
         m_prompter.Warning(m_mainWindow, QStringLiteral("There is not content to print."),
                            QStringLiteral("Print"));
@@ -171,9 +242,12 @@ void TPrintForm::PrintDirect() {
                            QStringLiteral("Print"));
         return;
     }
-    NicePreview1->Clear();
     NicePreview1->ActualSize();
-    BuildPages();
+    // Pages built from the same traffic are kept; otherwise they are laid out anew.
+    if (m_stale) {
+        StartBuild();
+    }
+    FinishBuild();
     const int pages = NicePreview1->PageCount();
     if (pages == 0) {
         m_prompter.Warning(m_mainWindow, QStringLiteral("There is not content to print."),
@@ -196,6 +270,21 @@ void TPrintForm::PrintChosenPages(QWidget* dialogOwner) {
         PrintDialog1.fromPage = choice.fromPage;
         PrintDialog1.toPage = choice.toPage;
         PrintDialog1.copies = choice.copies;
+        if (m_printer.PrintsToFile()) {
+            // One file: every copy of every chosen page in it, in the order a printer
+            // would have put them out.
+            std::vector<int> pages;
+            for (int copy = 0; copy < choice.copies; ++copy) {
+                const int first = choice.pageRange ? choice.fromPage - 1 : 0;
+                const int last =
+                    choice.pageRange ? choice.toPage - 1 : NicePreview1->PageCount() - 1;
+                for (int page = first; page <= last; ++page) {
+                    pages.push_back(page);
+                }
+            }
+            NicePreview1->PrintPages(m_printer, pages);
+            return;
+        }
         for (int copy = 0; copy < choice.copies; ++copy) {
             if (!choice.pageRange) {
                 NicePreview1->PrintAll(m_printer);

@@ -6,6 +6,7 @@
 #include "print/PrintClass.h"
 #include "print/PrinterSeam.h"
 
+#include <QBasicTimer>
 #include <QDialog>
 
 #include <memory>
@@ -27,8 +28,15 @@ public:
                TPrinterSeam* printer = nullptr);
     ~TPrintForm() override;
 
-    // Builds the pages anew from the traffic view of this moment.
+    // The window became active: the pages are built anew when the traffic view has changed
+    // since they were last built. The first pages are there when this returns; the rest
+    // are laid out a few at a time between the window's events, with the count so far in
+    // the status line until the total is known.
     void FormActivate();
+    // Whether pages are still being laid out.
+    bool Building() const { return m_building; }
+    // Lays out the remaining pages now.
+    void FinishBuild();
     // "Print": the print dialog over the pages shown, then the chosen pages and copies.
     void Button1Click();
     // The main window's "Print": the pages built in this window without showing it, then
@@ -52,10 +60,17 @@ public:
 protected:
     void changeEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void timerEvent(QTimerEvent* event) override;
 
 private:
     void NicePreview1Change();
-    void BuildPages();
+    // Starts laying out the traffic view of this moment.
+    void StartBuild();
+    // Lays out pages until the budget is spent (at least minPages of them); ends the build
+    // after the last page.
+    void BuildSlice(int minPages, int budgetMs);
+    void EndBuild();
     void PrintChosenPages(QWidget* dialogOwner);
     void ShowPageStatus(int page, int total);
 
@@ -65,6 +80,10 @@ private:
     std::unique_ptr<TPrinterSeam> m_ownPrinter;
     TPrinterSeam& m_printer;
     TPrintPaginator m_paginator;
+    // The traffic view changed since the pages were last built (or never built).
+    bool m_stale = true;
+    bool m_building = false;
+    QBasicTimer m_buildTimer;
 };
 
 // Creates the preview window for the main window's traffic view and connects the main

@@ -28,6 +28,9 @@ public:
 
     virtual ~TPrinterSeam() = default;
     virtual bool PrinterInstalled() = 0;
+    // Whether the printer chosen in the last dialog writes a file ("Print to File"). Each
+    // job would write that file anew, so everything one print puts out goes in one job.
+    virtual bool PrintsToFile() { return false; }
     // False when the user cancels.
     virtual bool ShowPrintDialog(QWidget* owner, TDialogChoice& choice) = 0;
     // Starts a job on its first sheet; the painter draws on the sheet until EndJob. Throws
@@ -40,16 +43,22 @@ public:
 };
 
 // The installed printers through Qt: QPrinterInfo for the list, QPrintDialog, QPrinter jobs.
-class TQtPrinterSeam final : public TPrinterSeam {
+class TQtPrinterSeam : public TPrinterSeam {
 public:
     TQtPrinterSeam();
     ~TQtPrinterSeam() override;
     bool PrinterInstalled() override;
+    bool PrintsToFile() override;
     bool ShowPrintDialog(QWidget* owner, TDialogChoice& choice) override;
     QPainter& BeginJob(const QString& title) override;
     QRectF SheetRect() override;
     void NewSheet() override;
     void EndJob() override;
+
+protected:
+    // The dialog proper, on the printer set up with the offered pages; what the user chose
+    // is left in the printer. False when the user cancels.
+    virtual bool RunDialog(QPrinter& printer, QWidget* owner, int minPage, int maxPage);
 
 private:
     std::unique_ptr<QPrinter> m_printer;

@@ -24,11 +24,7 @@ bool TQtPrinterSeam::ShowPrintDialog(QWidget* owner, TDialogChoice& choice) {
     const int from = std::clamp(choice.fromPage, choice.minPage, last);
     m_printer->setFromTo(from, std::clamp(choice.toPage, from, last));
     m_printer->setCopyCount(1);
-    QPrintDialog dialog(m_printer.get(), owner);
-    dialog.setOptions(QAbstractPrintDialog::PrintPageRange | QAbstractPrintDialog::PrintToFile |
-                      QAbstractPrintDialog::PrintShowPageSize);
-    dialog.setMinMax(choice.minPage, choice.maxPage);
-    if (dialog.exec() != QDialog::Accepted) {
+    if (!RunDialog(*m_printer, owner, choice.minPage, choice.maxPage)) {
         return false;
     }
     choice.pageRange = m_printer->printRange() == QPrinter::PageRange;
@@ -41,6 +37,18 @@ bool TQtPrinterSeam::ShowPrintDialog(QWidget* owner, TDialogChoice& choice) {
     m_printer->setFromTo(0, 0);
     m_printer->setCopyCount(1);
     return true;
+}
+
+bool TQtPrinterSeam::RunDialog(QPrinter& printer, QWidget* owner, int minPage, int maxPage) {
+    QPrintDialog dialog(&printer, owner);
+    dialog.setOptions(QAbstractPrintDialog::PrintPageRange | QAbstractPrintDialog::PrintToFile |
+                      QAbstractPrintDialog::PrintShowPageSize);
+    dialog.setMinMax(minPage, maxPage);
+    return dialog.exec() == QDialog::Accepted;
+}
+
+bool TQtPrinterSeam::PrintsToFile() {
+    return !m_printer->outputFileName().isEmpty();
 }
 
 QPainter& TQtPrinterSeam::BeginJob(const QString& title) {

@@ -384,8 +384,9 @@ TEST_F(PrintFormTest, ZoomButtonsAndClicksOnThePanel) {
     QTest::mouseClick(m_window->Button4, Qt::LeftButton);
     EXPECT_EQ(panel->Zoom(), 1.0f);
 
-    // Zoom and click mode survive a rebuild.
+    // Zoom and click mode survive a rebuild (new traffic makes one).
     QTest::mouseClick(m_window->Button2, Qt::LeftButton);
+    AddTraffic(1);
     m_window->FormActivate();
     EXPECT_EQ(panel->ClickMode(), TPreviewLayout::ClickZoomIn);
     EXPECT_EQ(panel->CurrentPage(), -1);

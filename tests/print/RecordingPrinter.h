@@ -25,6 +25,7 @@ public:
     static constexpr double SheetHeight = 7016;
 
     bool PrinterInstalled() override { return installed; }
+    bool PrintsToFile() override { return toFile; }
     bool ShowPrintDialog(QWidget* owner, TDialogChoice& choice) override {
         dialogs.push_back(choice);
         owners.push_back(owner);
@@ -76,6 +77,7 @@ public:
     }
 
     bool installed = true;
+    bool toFile = false; // as the dialog's "Print to File" leaves the printer
     bool failJobs = false;
     std::deque<std::optional<TDialogChoice>> answers; // none: the user cancels
     std::vector<TDialogChoice> dialogs;               // as each dialog was shown

@@ -1,0 +1,92 @@
+// When the preview lays out its pages: only after the traffic view changed, and for a
+// large view a few pages at a time between the window's events, with the page count in
+// the status line once it is known.
+
+#include "print/TrafficPrintFixture.h"
+
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+class PreviewBuildTest : public TrafficPrintFixture {
+protected:
+    // The user goes to the main window and back to the preview.
+    void ComeBack() {
+        QApplication::setActiveWindow(m_form.get());
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_form.get()));
+        QApplication::setActiveWindow(m_window);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_window));
+    }
+    void ShowPreview() {
+        m_form->ShowPrintPreview();
+        QApplication::setActiveWindow(m_window);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_window));
+    }
+};
+
+TEST_F(PreviewBuildTest, PagesAreLaidOutAgainOnlyAfterTheTrafficChanged) {
+    AddTraffic(300);
+    ShowPreview();
+    TNicePreview* panel = m_window->NicePreview1;
+    const int pages = panel->PageCount();
+    ASSERT_GE(pages, 3);
+    panel->SetCurrentPage(2);
+
+    // Nothing new: the same pages, still on the page the user chose.
+    ComeBack();
+    EXPECT_EQ(panel->PageCount(), pages);
+    EXPECT_EQ(panel->CurrentPage(), 2);
+    EXPECT_EQ(Status(), QStringLiteral("    Page 3    Total %1").arg(pages));
+
+    // New traffic: laid out anew.
+    AddTraffic(200);
+    ComeBack();
+    EXPECT_GT(panel->PageCount(), pages);
+    EXPECT_EQ(Status(), QStringLiteral("    Page 1    Total %1").arg(panel->PageCount()));
+}
+
+TEST_F(PreviewBuildTest, ALargeViewIsLaidOutBetweenEventsAndLosesNoLine) {
+    AddTraffic(20000);
+    ShowPreview();
+    TNicePreview* panel = m_window->NicePreview1;
+
+    // The first pages are shown at once; the rest is still to come and not yet counted.
+    ASSERT_TRUE(m_window->Building());
+    EXPECT_GT(panel->PageCount(), 0);
+    EXPECT_TRUE(Status().contains(QStringLiteral("Pages so far"))) << Status().toStdString();
+    EXPECT_FALSE(Status().contains(QStringLiteral("Total")));
+
+    // Events are handled while the pages are laid out.
+    bool handledWhileBuilding = false;
+    QTimer::singleShot(0, m_window, [&] { handledWhileBuilding = m_window->Building(); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !m_window->Building(); }, 120000));
+    EXPECT_TRUE(handledWhileBuilding);
+
+    const int pages = panel->PageCount();
+    EXPECT_EQ(Status(), QStringLiteral("    Page 1    Total %1").arg(pages));
+    QStringList printed;
+    for (int page = 0; page < pages; ++page) {
+        printed += PageRows(page);
+    }
+    QStringList lines;
+    for (int line = 0; line < m_form->RichShow->LineCount(); ++line) {
+        lines << QString::fromLatin1(m_form->RichShow->LineText(line));
+    }
+    EXPECT_EQ(printed, lines);
+}
+
+TEST_F(PreviewBuildTest, PrintingWhileLayingOutWaitsForEveryPage) {
+    AddTraffic(20000);
+    ShowPreview();
+    ASSERT_TRUE(m_window->Building());
+    m_printer.answers = {RecordingPrinter::Range(1, 1, 1)};
+    QTest::mouseClick(m_window->Button1, Qt::LeftButton);
+    EXPECT_FALSE(m_window->Building());
+    ASSERT_EQ(m_printer.dialogs.size(), 1u);
+    EXPECT_EQ(m_printer.dialogs[0].maxPage, m_window->NicePreview1->PageCount());
+    EXPECT_EQ(m_printer.jobs.size(), 1u);
+}
+
+} // namespace
