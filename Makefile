@@ -6,7 +6,7 @@ BUILD_WIN32 ?= build-win32
 JOBS       ?= $(shell nproc)
 WERROR     ?= $(if $(CI),ON,OFF)
 
-.PHONY: all deps configure build test run bench format clean check-core check-win32
+.PHONY: all deps configure build test run bench format clean check-core check-win32 install package
 
 all: build
 
@@ -35,6 +35,14 @@ check-win32:
 
 test: build $(if $(CI),check-core)
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 300
+
+# Installs under PREFIX (default /usr/local): make install PREFIX=$$HOME/.local
+install: build
+	@cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
+
+# The Debian package, in $(BUILD)/package/.
+package: build
+	@cd $(BUILD) && cpack -G DEB
 
 run: configure
 	@cmake --build $(BUILD) -j $(JOBS) --target korvane portsim

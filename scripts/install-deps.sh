@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb xauth socat fonts-liberation clang-format xxd
-  poppler-utils
+  poppler-utils qt6-svg-dev dpkg-dev file desktop-file-utils appstream
 )
 
 missing=()

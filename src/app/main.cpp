@@ -5,9 +5,16 @@
 #include "ui/main/QuitSignals.h"
 #include "ui/main/UiPrompter.h"
 
+#include <cstdio>
+#include <cstring>
 #include <exception>
 
 int main(int argc, char** argv) {
+    // Answered before any window system is needed, so it works without a display too.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("korvane %s\n", KORVANE_VERSION);
+        return 0;
+    }
     TKorvaneApplication app(argc, argv);
     TQtPrompter prompter;
 

@@ -66,6 +66,12 @@ QIcon KorvaneIcon(TIconKind kind) {
     QPixmap pm = Canvas();
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing, true);
+    DrawKorvaneIcon(p, kind);
+    p.end();
+    return QIcon(pm);
+}
+
+void DrawKorvaneIcon(QPainter& p, TIconKind kind) {
     switch (kind) {
     case TIconKind::PortClosed:
         DrawPlug(p, QColor(190, 190, 190), false);
@@ -204,6 +210,4 @@ QIcon KorvaneIcon(TIconKind kind) {
                        QPointF(11, 11), QPointF(11, 5), QPointF(14, 5)}));
         break;
     }
-    p.end();
-    return QIcon(pm);
 }

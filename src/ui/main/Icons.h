@@ -4,6 +4,8 @@
 
 #include <QIcon>
 
+class QPainter;
+
 enum class TIconKind {
     PortClosed,
     PortOpen,
@@ -29,3 +31,6 @@ enum class TIconKind {
 };
 
 QIcon KorvaneIcon(TIconKind kind);
+// Draws an icon in a 16 x 16 square of the painter's coordinates: scaled, it gives the
+// program's icon at any size (the installed icons are made this way).
+void DrawKorvaneIcon(QPainter& painter, TIconKind kind);
