@@ -24,7 +24,8 @@ endif()
 
 # Man pages and the changelog go in compressed, as Debian wants them.
 find_program(KORVANE_GZIP gzip REQUIRED)
-file(GLOB KORVANE_MAN_PAGES ${KORVANE_PACKAGING}/*.1)
+# Pages live beside the packaging files or in man/.
+file(GLOB KORVANE_MAN_PAGES ${KORVANE_PACKAGING}/*.1 ${PROJECT_SOURCE_DIR}/man/*.1)
 set(KORVANE_COMPRESSED)
 foreach(page ${KORVANE_MAN_PAGES} ${KORVANE_PACKAGING}/changelog)
   get_filename_component(name ${page} NAME)
