@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb xauth socat fonts-liberation clang-format xxd
   poppler-utils qt6-svg-dev dpkg-dev file desktop-file-utils appstream
+  ser2net
 )
 
 missing=()

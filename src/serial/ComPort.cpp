@@ -1,5 +1,7 @@
 #include "serial/ComPort.h"
 
+#include "serial/ComDriverSocket.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -311,7 +313,7 @@ void TComBuffer::SetOutputSize(int32_t value) {
 
 // ---- device ----
 
-TCustomComPort::TCustomComPort() : TCustomComPort(CreateSystemComDriver()) {}
+TCustomComPort::TCustomComPort() : TCustomComPort(CreatePortDriver()) {}
 
 TCustomComPort::TCustomComPort(std::unique_ptr<TComDriver> driver) : m_driver(std::move(driver)) {}
 

@@ -7,7 +7,9 @@
 #include <vector>
 
 // Where virtual ports are registered on POSIX systems: one symbolic link per port, named as
-// the port, whose target is a pseudo-terminal or a device (DataFolder/ports).
+// the port, whose target is a pseudo-terminal or a device (DataFolder/ports), or a small
+// text file named as the port that holds a network address (tcp://HOST:PORT,
+// rfc2217://HOST:PORT).
 std::string VirtualPortsFolder();
 
 // Windows: the ports of the registry's serial device map, in the registry's order, each
@@ -17,7 +19,7 @@ std::string VirtualPortsFolder();
 void ListSerialPorts(std::vector<std::string>& list);
 // POSIX only: the entries of sysfsTtyRoot that have a device behind them, a "ttyS" entry
 // only when its UART type is known; then the virtual ports of portsFolder whose target
-// exists, in natural order.
+// exists or whose file holds a network address, in natural order.
 void ListSerialPorts(std::vector<std::string>& list, const std::string& sysfsTtyRoot,
                      const std::string& portsFolder);
 

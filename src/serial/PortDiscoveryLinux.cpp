@@ -1,5 +1,7 @@
 #include "serial/PortDiscovery.h"
 
+#include "serial/ComDriverSocket.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -47,8 +49,11 @@ void ListSerialPorts(std::vector<std::string>& list, const std::string& sysfsTty
     std::vector<std::string> virtualPorts;
     for (fs::directory_iterator it(portsFolder, ec), end; !ec && it != end; it.increment(ec)) {
         std::error_code statEc;
-        // A link left behind by a simulator that did not end cleanly points nowhere.
-        if (it->is_symlink(statEc) && fs::exists(it->path(), statEc)) {
+        // A link left behind by a simulator that did not end cleanly points nowhere. A
+        // small file holding a network address stands for a port on a device server.
+        std::string address;
+        if ((it->is_symlink(statEc) && fs::exists(it->path(), statEc)) ||
+            ReadNetPortFile(it->path().string(), address)) {
             virtualPorts.push_back(it->path().filename().string());
         }
     }

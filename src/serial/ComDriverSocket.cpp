@@ -1,0 +1,1147 @@
+#include "serial/ComDriverSocket.h"
+
+#include "serial/PortDiscovery.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+constexpr uint32_t MaxDword = 0xFFFFFFFFu;
+
+thread_local int32_t t_lastError = 0;
+
+bool Fail(int error) {
+    t_lastError = error;
+    return false;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+std::string Trim(const std::string& text) {
+    const char* blanks = " \t\r\n";
+    const auto first = text.find_first_not_of(blanks);
+    if (first == std::string::npos) {
+        return std::string();
+    }
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+bool StartsWithScheme(const std::string& name, std::string& rest, TNetPortKind& kind) {
+    const auto sep = name.find("://");
+    if (sep == std::string::npos) {
+        return false;
+    }
+    const std::string scheme = Lower(name.substr(0, sep));
+    if (scheme == "tcp") {
+        kind = TNetPortKind::Raw;
+    } else if (scheme == "rfc2217") {
+        kind = TNetPortKind::Rfc2217;
+    } else {
+        return false;
+    }
+    rest = name.substr(sep + 3);
+    return true;
+}
+
+std::string BigEndian32(uint32_t value) {
+    std::string out(4, '\0');
+    for (int i = 0; i < 4; ++i) {
+        out[static_cast<size_t>(i)] = static_cast<char>((value >> (24 - 8 * i)) & 0xFF);
+    }
+    return out;
+}
+
+long ValueOf(const std::string& value) {
+    if (value.size() >= 4) {
+        uint32_t v = 0;
+        for (size_t i = 0; i < 4; ++i) {
+            v = (v << 8) | static_cast<uint8_t>(value[i]);
+        }
+        return static_cast<long>(v);
+    }
+    return value.empty() ? -1 : static_cast<long>(static_cast<uint8_t>(value[0]));
+}
+
+// The com-port option's codes for the control block's values.
+uint8_t ParityCode(uint8_t parity) {
+    return static_cast<uint8_t>(parity + 1); // none, odd, even, mark, space: 1..5
+}
+
+uint8_t StopSizeCode(uint8_t stopBits) {
+    static constexpr uint8_t kCodes[] = {1, 3, 2}; // one, one and a half, two
+    return kCodes[stopBits];
+}
+
+uint8_t FlowCode(const TComDcb& dcb) {
+    if (dcb.Has(DcbFlagOutxCtsFlow) || dcb.RtsControl() == 2) {
+        return Telnet::CtlFlowHardware;
+    }
+    return dcb.Has(DcbFlagOutX) ? Telnet::CtlFlowXonXoff : Telnet::CtlFlowNone;
+}
+
+} // namespace
+
+// ---- addresses ----
+
+bool IsNetworkPortName(const std::string& name) {
+    std::string rest;
+    TNetPortKind kind{};
+    return StartsWithScheme(name, rest, kind);
+}
+
+bool ParseNetAddress(const std::string& text, TNetAddress& address) {
+    std::string rest;
+    TNetPortKind kind{};
+    if (!StartsWithScheme(Trim(text), rest, kind)) {
+        return false;
+    }
+    if (!rest.empty() && rest.back() == '/') {
+        rest.pop_back();
+    }
+    std::string host;
+    std::string port;
+    if (!rest.empty() && rest.front() == '[') {
+        const auto close = rest.find(']');
+        if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':') {
+            return false;
+        }
+        host = rest.substr(1, close - 1);
+        port = rest.substr(close + 2);
+    } else {
+        const auto colon = rest.rfind(':');
+        if (colon == std::string::npos || rest.find(':') != colon) {
+            return false;
+        }
+        host = rest.substr(0, colon);
+        port = rest.substr(colon + 1);
+    }
+    if (host.empty() || port.empty() || port.size() > 5 ||
+        host.find_first_of(" \t/?#@") != std::string::npos) {
+        return false;
+    }
+    unsigned long number = 0;
+    for (char c : port) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        number = number * 10 + static_cast<unsigned long>(c - '0');
+    }
+    if (number == 0 || number > 65535) {
+        return false;
+    }
+    address.kind = kind;
+    address.host = host;
+    address.port = static_cast<uint16_t>(number);
+    return true;
+}
+
+bool ReadNetPortFile(const std::string& path, std::string& address) {
+    std::error_code ec;
+    const std::filesystem::path p(path);
+    // Only a small regular file: a link to a device is a serial port, and nothing large
+    // or special is read to find out.
+    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(p, ec)) ||
+        std::filesystem::file_size(p, ec) > 4096 || ec) {
+        return false;
+    }
+    std::ifstream in(p, std::ios::binary);
+    std::string line;
+    if (!std::getline(in, line)) {
+        return false;
+    }
+    line = Trim(line);
+    if (!IsNetworkPortName(line)) {
+        return false;
+    }
+    address = line;
+    return true;
+}
+
+// ---- Telnet ----
+
+namespace Telnet {
+
+std::string Escape(const void* data, size_t size) {
+    const auto* in = static_cast<const uint8_t*>(data);
+    std::string out;
+    out.reserve(size + size / 64 + 8);
+    for (size_t i = 0; i < size; ++i) {
+        out.push_back(static_cast<char>(in[i]));
+        if (in[i] == Iac) {
+            out.push_back(static_cast<char>(Iac));
+        }
+    }
+    return out;
+}
+
+std::string ComPortCommand(uint8_t command, const std::string& value) {
+    std::string out{static_cast<char>(Iac), static_cast<char>(Sb), static_cast<char>(OptComPort),
+                    static_cast<char>(command)};
+    out += Escape(value.data(), value.size());
+    out.push_back(static_cast<char>(Iac));
+    out.push_back(static_cast<char>(Se));
+    return out;
+}
+
+void TDecoder::Feed(const uint8_t* in, size_t size, std::string& data,
+                    std::vector<TNegotiation>& negotiations, std::vector<TCommand>& commands) {
+    // A sub-negotiation of the com-port option is a few bytes; anything longer is not one
+    // we use and is not kept whole.
+    constexpr size_t SubLimit = 64;
+    for (size_t i = 0; i < size; ++i) {
+        const uint8_t b = in[i];
+        switch (m_state) {
+        case TState::Data:
+            if (b == Iac) {
+                m_state = TState::Command;
+            } else {
+                data.push_back(static_cast<char>(b));
+            }
+            break;
+        case TState::Command:
+            if (b == Iac) {
+                data.push_back(static_cast<char>(Iac));
+                m_state = TState::Data;
+            } else if (b == Will || b == Wont || b == Do || b == Dont) {
+                m_verb = b;
+                m_state = TState::Verb;
+            } else if (b == Sb) {
+                m_sub.clear();
+                m_subOverflow = false;
+                m_state = TState::Sub;
+            } else {
+                m_state = TState::Data; // NOP, GA and the other two-byte commands
+            }
+            break;
+        case TState::Verb:
+            negotiations.push_back({m_verb, b});
+            m_state = TState::Data;
+            break;
+        case TState::Sub:
+            if (b == Iac) {
+                m_state = TState::SubCommand;
+            } else if (m_sub.size() < SubLimit) {
+                m_sub.push_back(static_cast<char>(b));
+            } else {
+                m_subOverflow = true;
+            }
+            break;
+        case TState::SubCommand:
+            if (b == Iac) {
+                if (m_sub.size() < SubLimit) {
+                    m_sub.push_back(static_cast<char>(Iac));
+                }
+                m_state = TState::Sub;
+                break;
+            }
+            // IAC SE ends it; any other command after IAC ends it as well (a peer that
+            // broke the rule), and the stream goes on as data.
+            if (!m_subOverflow && m_sub.size() >= 2 && static_cast<uint8_t>(m_sub[0]) == OptComPort) {
+                commands.push_back({static_cast<uint8_t>(m_sub[1]), m_sub.substr(2)});
+            }
+            m_state = TState::Data;
+            break;
+        }
+    }
+}
+
+} // namespace Telnet
+
+// ---- socket driver ----
+
+struct TComDriverSocket::TCall {
+    explicit TCall(unsigned k) : kind(k) {}
+    unsigned kind; // KindRead, KindWrite, KindWait or none
+    uint32_t readPurge = 0;
+    uint32_t writePurge = 0;
+};
+
+namespace {
+constexpr unsigned KindRead = 1;
+constexpr unsigned KindWrite = 2;
+constexpr unsigned KindWait = 4;
+} // namespace
+
+TComDriverSocket::TComDriverSocket() = default;
+
+TComDriverSocket::~TComDriverSocket() {
+    bool open = false;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        open = m_open && !m_closing;
+    }
+    if (open) {
+        Close();
+    }
+}
+
+bool TComDriverSocket::Enter(TCall& call) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!m_open || m_closing) {
+        return Fail(NetSocket::ClosedError());
+    }
+    ++m_users;
+    call.readPurge = m_readPurgeSerial;
+    call.writePurge = m_writePurgeSerial;
+    return true;
+}
+
+void TComDriverSocket::Leave(TCall&) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (--m_users == 0) {
+        m_changed.notify_all();
+    }
+}
+
+bool TComDriverSocket::Aborted(const TCall& call, int& error) const {
+    if (m_closing) {
+        error = NetSocket::ClosedError();
+        return true;
+    }
+    // A receive purge ends reads and waits, a transmit purge writes and waits.
+    const bool readPurged = call.readPurge != m_readPurgeSerial;
+    const bool writePurged = call.writePurge != m_writePurgeSerial;
+    if (((call.kind & (KindRead | KindWait)) != 0 && readPurged) ||
+        ((call.kind & (KindWrite | KindWait)) != 0 && writePurged)) {
+        error = NetSocket::CancelledError();
+        return true;
+    }
+    return false;
+}
+
+bool TComDriverSocket::Open(const std::string& port) {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_open) {
+            return Fail(NetSocket::BusyError());
+        }
+    }
+    TNetAddress address;
+    if (!ParseNetAddress(port, address)) {
+        return Fail(NetSocket::InvalidError());
+    }
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ConnectLimitMs);
+    int error = 0;
+    const NetSocket::THandle socket =
+        NetSocket::Connect(address.host, address.port, ConnectLimitMs, error);
+    if (socket == NetSocket::Invalid) {
+        return Fail(error);
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_socket = socket;
+        m_address = address;
+        m_open = true;
+        m_closing = false;
+        m_users = 0;
+        m_failure = 0;
+        m_input.clear();
+        m_timeouts = TComTimeoutValues{};
+        m_mask = 0;
+        m_discardNull = false;
+        m_decoder = Telnet::TDecoder{};
+        m_comPortAgreed = false;
+        m_comPortRefused = false;
+        std::fill(std::begin(m_willRequested), std::end(m_willRequested), false);
+        std::fill(std::begin(m_doRequested), std::end(m_doRequested), false);
+        std::fill(std::begin(m_weWill), std::end(m_weWill), false);
+        std::fill(std::begin(m_theyWill), std::end(m_theyWill), false);
+        m_modem = 0;
+        m_modemChanged = 0;
+        m_confirmed.clear();
+        m_confirmedDtr = -1;
+        m_confirmedRts = -1;
+        m_stateKnown = false;
+    }
+    m_reader = std::thread([this] { ReaderLoop(); });
+    if (address.kind == TNetPortKind::Raw) {
+        return true;
+    }
+
+    // Binary transmission both ways, so every byte value passes unchanged (no CR NUL
+    // stuffing), no go-ahead, and the com-port option.
+    using namespace Telnet;
+    std::string hello;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (uint8_t option : {OptComPort, OptBinary, OptSuppressGoAhead}) {
+            hello += std::string{static_cast<char>(Iac), static_cast<char>(Will),
+                                 static_cast<char>(option)};
+            m_willRequested[option] = true;
+        }
+        for (uint8_t option : {OptBinary, OptSuppressGoAhead}) {
+            hello += std::string{static_cast<char>(Iac), static_cast<char>(Do),
+                                 static_cast<char>(option)};
+            m_doRequested[option] = true;
+        }
+    }
+    bool agreed = false;
+    if (SendControl(hello)) {
+        std::unique_lock<std::mutex> guard(m_lock);
+        m_changed.wait_until(guard, deadline, [this] {
+            return m_comPortAgreed || m_comPortRefused || m_failure != 0;
+        });
+        agreed = m_comPortAgreed;
+        error = m_comPortRefused || m_comPortAgreed ? NetSocket::NotSupportedError()
+                : m_failure != 0                    ? m_failure
+                                                    : NetSocket::TimedOutError();
+    } else {
+        error = LastError();
+    }
+    if (agreed) {
+        // Every modem line reported, no line-state reports (the program has no use for them).
+        agreed = SendControl(ComPortCommand(CpSetModemStateMask, std::string(1, '\xFF')) +
+                             ComPortCommand(CpSetLineStateMask, std::string(1, '\0')));
+        error = LastError();
+    }
+    if (!agreed) {
+        Close();
+        return Fail(error);
+    }
+    return true;
+}
+
+bool TComDriverSocket::Close() {
+    NetSocket::THandle socket = NetSocket::Invalid;
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        if (!m_open || m_closing) {
+            return Fail(NetSocket::ClosedError());
+        }
+        m_closing = true;
+        m_changed.notify_all();
+        NetSocket::Shutdown(m_socket);
+        // Calls under way end at the next look at m_closing; the socket is released only
+        // after all of them have left, so its number cannot be reused under them.
+        m_changed.wait(guard, [this] { return m_users == 0; });
+        socket = m_socket;
+    }
+    if (m_reader.joinable()) {
+        m_reader.join();
+    }
+    NetSocket::Close(socket);
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_socket = NetSocket::Invalid;
+    m_open = false;
+    m_closing = false;
+    m_input.clear();
+    return true;
+}
+
+void TComDriverSocket::ReaderLoop() {
+    std::vector<uint8_t> buffer(64 * 1024);
+    std::string data;
+    std::vector<Telnet::TDecoder::TNegotiation> negotiations;
+    std::vector<Telnet::TDecoder::TCommand> commands;
+    const bool telnet = m_address.kind == TNetPortKind::Rfc2217;
+    for (;;) {
+        {
+            // A reader that does not read leaves the rest to TCP's own flow control rather
+            // than holding without bound.
+            std::unique_lock<std::mutex> guard(m_lock);
+            m_changed.wait(guard, [this] { return m_closing || m_input.size() < m_inputLimit; });
+            if (m_closing) {
+                return;
+            }
+        }
+        const int ready = NetSocket::WaitReadable(m_socket, 200);
+        int error = 0;
+        long n = 0;
+        if (ready > 0) {
+            n = NetSocket::Receive(m_socket, buffer.data(), buffer.size(), error);
+            if (n < 0 && NetSocket::WouldBlock(error)) {
+                continue;
+            }
+        } else if (ready == 0) {
+            continue;
+        } else {
+            n = -1;
+        }
+        if (n <= 0) {
+            // The server closed the connection, reset it, or the network failed: for the
+            // layers above the device is gone.
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (!m_closing) {
+                m_failure = NetSocket::HangUpError();
+            }
+            m_changed.notify_all();
+            return;
+        }
+        data.clear();
+        negotiations.clear();
+        commands.clear();
+        std::string reply;
+        if (telnet) {
+            m_decoder.Feed(buffer.data(), static_cast<size_t>(n), data, negotiations, commands);
+        } else {
+            data.assign(reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(n));
+        }
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_input.insert(m_input.end(), data.begin(), data.end());
+            for (const auto& negotiation : negotiations) {
+                TakeNegotiation(negotiation, reply);
+            }
+            for (const auto& command : commands) {
+                TakeCommand(command);
+            }
+            m_changed.notify_all();
+        }
+        if (!reply.empty()) {
+            SendControl(reply);
+        }
+    }
+}
+
+// Caller holds m_lock. Options are switched on only on request and only those we use;
+// a request for a state already in force is not answered, so no negotiation loops.
+void TComDriverSocket::TakeNegotiation(const Telnet::TDecoder::TNegotiation& n,
+                                       std::string& reply) {
+    using namespace Telnet;
+    const uint8_t o = n.option;
+    auto answer = [&reply, o](uint8_t verb) {
+        reply += std::string{static_cast<char>(Iac), static_cast<char>(verb), static_cast<char>(o)};
+    };
+    const bool weMay = o == OptComPort || o == OptBinary || o == OptSuppressGoAhead;
+    const bool theyMay = o == OptBinary || o == OptSuppressGoAhead;
+    switch (n.verb) {
+    case Do:
+        if (weMay) {
+            if (!m_weWill[o] && !m_willRequested[o]) {
+                answer(Will);
+            }
+            m_weWill[o] = true;
+            m_willRequested[o] = false;
+            if (o == OptComPort) {
+                m_comPortAgreed = true;
+            }
+        } else {
+            answer(Wont);
+        }
+        break;
+    case Dont:
+        if (m_weWill[o]) {
+            answer(Wont);
+        }
+        m_weWill[o] = false;
+        m_willRequested[o] = false;
+        if (o == OptComPort) {
+            m_comPortRefused = true;
+        }
+        break;
+    case Will:
+        if (theyMay) {
+            if (!m_theyWill[o] && !m_doRequested[o]) {
+                answer(Do);
+            }
+            m_theyWill[o] = true;
+            m_doRequested[o] = false;
+        } else if (!m_theyWill[o]) {
+            answer(Dont); // echo and the rest: not wanted on a serial line
+        }
+        break;
+    case Wont:
+        if (m_theyWill[o]) {
+            answer(Dont);
+        }
+        m_theyWill[o] = false;
+        m_doRequested[o] = false;
+        break;
+    default:
+        break;
+    }
+}
+
+// Caller holds m_lock.
+void TComDriverSocket::TakeCommand(const Telnet::TDecoder::TCommand& c) {
+    using namespace Telnet;
+    if (c.code <= ServerOffset) {
+        return;
+    }
+    const auto command = static_cast<uint8_t>(c.code - ServerOffset);
+    if (command == CpNotifyModemState) {
+        if (!c.value.empty()) {
+            const uint32_t lines =
+                static_cast<uint8_t>(c.value[0]) & (ComMsCtsOn | ComMsDsrOn | ComMsRingOn | ComMsRlsdOn);
+            if (lines != m_modem) {
+                m_modemChanged |= lines ^ m_modem;
+                m_modem = lines;
+                ++m_modemSerial;
+            }
+        }
+        return;
+    }
+    if (command == CpNotifyLineState) {
+        return;
+    }
+    const long value = ValueOf(c.value);
+    if (command == CpSetControl) {
+        if (value >= 7 && value <= 9) {
+            m_confirmedDtr = value;
+        } else if (value >= 10 && value <= 12) {
+            m_confirmedRts = value;
+        } else {
+            m_confirmed[command] = value;
+        }
+    } else {
+        m_confirmed[command] = value;
+    }
+    if (command == CpSetDataSize) {
+        ++m_sizeAnswers;
+    }
+}
+
+bool TComDriverSocket::SendAll(const std::string& bytes, int timeoutMs, size_t& sent, int& error) {
+    sent = 0;
+    error = 0;
+    const auto end = timeoutMs >= 0
+                         ? SteadyClock::now() + std::chrono::milliseconds(timeoutMs)
+                         : SteadyClock::time_point::max();
+    std::lock_guard<std::mutex> sender(m_sendLock);
+    while (sent < bytes.size()) {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (m_closing) {
+                error = NetSocket::ClosedError();
+                return false;
+            }
+            if (m_failure != 0) {
+                error = m_failure;
+                return false;
+            }
+        }
+        int e = 0;
+        const long n = NetSocket::Send(m_socket, bytes.data() + sent, bytes.size() - sent, e);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && !NetSocket::WouldBlock(e)) {
+            error = NetSocket::HangUpError();
+            return false;
+        }
+        if (SteadyClock::now() >= end) {
+            return true; // timed out: completes with what was handed over
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - SteadyClock::now());
+        NetSocket::WaitWritable(m_socket, static_cast<int>(std::min<long long>(left.count(), 50)));
+    }
+    return true;
+}
+
+bool TComDriverSocket::SendControl(const std::string& bytes) {
+    size_t sent = 0;
+    int error = 0;
+    if (!SendAll(bytes, ConfirmLimitMs, sent, error)) {
+        return Fail(error);
+    }
+    return sent == bytes.size() ? true : Fail(NetSocket::TimedOutError());
+}
+
+bool TComDriverSocket::SetupComm(uint32_t inputSize, uint32_t) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!m_open || m_closing) {
+        return Fail(NetSocket::ClosedError());
+    }
+    // The queue the program asks for, but never less than one full receive of the socket.
+    m_inputLimit = std::max<size_t>(inputSize, 64 * 1024);
+    return true;
+}
+
+bool TComDriverSocket::SetCommState(const TComDcb& dcb) {
+    if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > 4 || dcb.StopBits > 2 ||
+        dcb.BaudRate == 0) {
+        return Fail(NetSocket::InvalidError());
+    }
+    TCall call(0);
+    if (!Enter(call)) {
+        return false;
+    }
+    using namespace Telnet;
+    bool raw = false;
+    std::string commands;
+    // What each answer must say. Flow control, DTR and RTS are taken as the server answers
+    // them: a device without modem lines cannot set them, and a server may then not answer
+    // at all. A request for the data size goes last; the server answers in order, so once
+    // its answer is in, every answer that is coming has come.
+    std::vector<std::pair<uint8_t, long>> exact;
+    bool wantFlow = false;
+    bool wantDtr = false;
+    bool wantRts = false;
+    uint32_t sizeAnswers = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        raw = m_address.kind == TNetPortKind::Raw;
+        if (raw) {
+            m_discardNull = dcb.Has(DcbFlagNull);
+        } else {
+            const TComDcb& was = m_applied;
+            const bool all = !m_stateKnown;
+            auto add = [&](uint8_t command, const std::string& value, long expected) {
+                commands += ComPortCommand(command, value);
+                exact.emplace_back(command, expected);
+                m_confirmed.erase(command);
+            };
+            if (all || was.BaudRate != dcb.BaudRate) {
+                add(CpSetBaudRate, BigEndian32(dcb.BaudRate), static_cast<long>(dcb.BaudRate));
+            }
+            if (all || was.ByteSize != dcb.ByteSize) {
+                add(CpSetDataSize, std::string(1, static_cast<char>(dcb.ByteSize)), dcb.ByteSize);
+            }
+            if (all || was.Parity != dcb.Parity) {
+                const uint8_t code = ParityCode(dcb.Parity);
+                add(CpSetParity, std::string(1, static_cast<char>(code)), code);
+            }
+            if (all || was.StopBits != dcb.StopBits) {
+                const uint8_t code = StopSizeCode(dcb.StopBits);
+                add(CpSetStopSize, std::string(1, static_cast<char>(code)), code);
+            }
+            const uint8_t flow = FlowCode(dcb);
+            if (all || FlowCode(was) != flow) {
+                commands += ComPortCommand(CpSetControl, std::string(1, static_cast<char>(flow)));
+                m_confirmed.erase(CpSetControl);
+                wantFlow = true;
+            }
+            // DTR handshake has no equivalent and keeps the line on, as on a local port.
+            const bool dtrOn = dcb.DtrControl() != 0;
+            if (all || (was.DtrControl() != 0) != dtrOn) {
+                commands += ComPortCommand(
+                    CpSetControl, std::string(1, static_cast<char>(dtrOn ? CtlDtrOn : CtlDtrOff)));
+                m_confirmedDtr = -1;
+                wantDtr = true;
+            }
+            // Under hardware flow control the server drives RTS itself.
+            const bool rtsOn = dcb.RtsControl() == 1 || dcb.RtsControl() == 2;
+            const bool wasRtsOn = was.RtsControl() == 1 || was.RtsControl() == 2;
+            if (flow != CtlFlowHardware && (all || wasRtsOn != rtsOn || wantFlow)) {
+                commands += ComPortCommand(
+                    CpSetControl, std::string(1, static_cast<char>(rtsOn ? CtlRtsOn : CtlRtsOff)));
+                m_confirmedRts = -1;
+                wantRts = true;
+            }
+            if (!commands.empty()) {
+                commands += ComPortCommand(CpSetDataSize, std::string(1, '\0'));
+                const bool sizeSent = all || was.ByteSize != dcb.ByteSize;
+                sizeAnswers = m_sizeAnswers + (sizeSent ? 2 : 1);
+            }
+        }
+    }
+    if (raw) {
+        Leave(call);
+        return true;
+    }
+    int error = 0;
+    if (!commands.empty() && !SendControl(commands)) {
+        error = LastError();
+    }
+    if (error == 0 && !commands.empty()) {
+        std::unique_lock<std::mutex> guard(m_lock);
+        auto answered = [&] {
+            for (const auto& [command, expected] : exact) {
+                if (m_confirmed.count(command) == 0) {
+                    return false;
+                }
+            }
+            const bool controls = (!wantFlow || m_confirmed.count(CpSetControl) != 0) &&
+                                  (!wantDtr || m_confirmedDtr >= 0) &&
+                                  (!wantRts || m_confirmedRts >= 0);
+            return controls || m_sizeAnswers - sizeAnswers < 0x80000000u;
+        };
+        const bool done = m_changed.wait_for(guard, std::chrono::milliseconds(ConfirmLimitMs), [&] {
+            return answered() || m_closing || m_failure != 0;
+        });
+        if (m_closing) {
+            error = NetSocket::ClosedError();
+        } else if (m_failure != 0) {
+            error = m_failure;
+        } else if (!done) {
+            error = NetSocket::TimedOutError();
+        } else {
+            for (const auto& [command, expected] : exact) {
+                if (m_confirmed[command] != expected) {
+                    error = NetSocket::InvalidError(); // the server did not take the value
+                }
+            }
+        }
+    }
+    if (error == 0) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_applied = dcb;
+        m_stateKnown = true;
+        m_discardNull = dcb.Has(DcbFlagNull);
+    } else {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_stateKnown = false; // sent in full next time
+    }
+    Leave(call);
+    return error == 0 ? true : Fail(error);
+}
+
+bool TComDriverSocket::SetCommTimeouts(const TComTimeoutValues& timeouts) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!m_open || m_closing) {
+        return Fail(NetSocket::ClosedError());
+    }
+    m_timeouts = timeouts;
+    return true;
+}
+
+bool TComDriverSocket::SetCommMask(uint32_t mask) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!m_open || m_closing) {
+        return Fail(NetSocket::ClosedError());
+    }
+    m_mask = mask;
+    ++m_maskSerial;
+    m_changed.notify_all();
+    return true;
+}
+
+bool TComDriverSocket::WaitCommEvent(uint32_t& events, TComStopEvent* stop, int32_t timeoutMs) {
+    events = 0;
+    TCall call(KindWait);
+    if (!Enter(call)) {
+        return false;
+    }
+    const auto start = SteadyClock::now();
+    const bool limited = timeoutMs >= 0;
+    const auto end = start + std::chrono::milliseconds(limited ? timeoutMs : 0);
+    int error = 0;
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        const uint32_t mask = m_mask;
+        const uint32_t maskSerial = m_maskSerial;
+        const uint32_t lines = m_modem;
+        for (;;) {
+            if (Aborted(call, error) || m_maskSerial != maskSerial) {
+                break;
+            }
+            if ((mask & ComEvRxChar) != 0 && !m_input.empty()) {
+                events |= ComEvRxChar;
+            }
+            const uint32_t changed = m_modem ^ lines;
+            if ((changed & ComMsCtsOn) != 0) {
+                events |= mask & ComEvCts;
+            }
+            if ((changed & ComMsDsrOn) != 0) {
+                events |= mask & ComEvDsr;
+            }
+            if ((changed & ComMsRlsdOn) != 0) {
+                events |= mask & ComEvRlsd;
+            }
+            if ((m_modem & ComMsRingOn) != 0 && (lines & ComMsRingOn) == 0) {
+                events |= mask & ComEvRing;
+            }
+            if (events != 0) {
+                break;
+            }
+            if (m_failure != 0) {
+                error = m_failure;
+                break;
+            }
+            if (stop != nullptr && stop->IsSet()) {
+                break;
+            }
+            const auto now = SteadyClock::now();
+            if (limited && now >= end) {
+                break;
+            }
+            // The stop event is not one the condition can wait on; it is looked at often.
+            auto until = stop != nullptr ? now + std::chrono::milliseconds(50)
+                                         : SteadyClock::time_point::max();
+            if (limited) {
+                until = std::min(until, end);
+            }
+            if (until == SteadyClock::time_point::max()) {
+                m_changed.wait(guard);
+            } else {
+                m_changed.wait_until(guard, until);
+            }
+        }
+    }
+    Leave(call);
+    if (error != 0) {
+        events = 0;
+        return Fail(error);
+    }
+    return true;
+}
+
+bool TComDriverSocket::ReadFile(void* buffer, uint32_t count, uint32_t& transferred) {
+    transferred = 0;
+    TCall call(KindRead);
+    if (!Enter(call)) {
+        return false;
+    }
+    auto* out = static_cast<uint8_t*>(buffer);
+    int error = 0;
+    bool aborted = false;
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        const TComTimeoutValues t = m_timeouts;
+        const bool discardNull = m_discardNull;
+        const auto start = SteadyClock::now();
+        const bool atOnce = t.ReadIntervalTimeout == MaxDword &&
+                            t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+        const bool firstByte =
+            t.ReadIntervalTimeout == MaxDword && t.ReadTotalTimeoutMultiplier == MaxDword &&
+            t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MaxDword;
+        bool totalSet = false;
+        SteadyClock::time_point totalEnd{};
+        if (firstByte) {
+            totalSet = true;
+            totalEnd = start + std::chrono::milliseconds(t.ReadTotalTimeoutConstant);
+        } else if (!atOnce &&
+                   (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)) {
+            totalSet = true;
+            totalEnd = start + std::chrono::milliseconds(uint64_t{t.ReadTotalTimeoutMultiplier} *
+                                                             count +
+                                                         uint64_t{t.ReadTotalTimeoutConstant});
+        }
+        const bool useInterval = !firstByte && !atOnce && t.ReadIntervalTimeout != 0 &&
+                                 t.ReadIntervalTimeout != MaxDword;
+        auto lastByte = start;
+        for (;;) {
+            if (Aborted(call, error)) {
+                aborted = true;
+                break;
+            }
+            bool took = false;
+            while (transferred < count && !m_input.empty()) {
+                const uint8_t b = m_input.front();
+                m_input.pop_front();
+                if (b == 0 && discardNull) {
+                    continue;
+                }
+                out[transferred++] = b;
+                took = true;
+            }
+            if (took) {
+                lastByte = SteadyClock::now();
+                m_changed.notify_all(); // room for the reader again
+            }
+            if (transferred == count || atOnce || (firstByte && transferred > 0)) {
+                break;
+            }
+            if (m_failure != 0 && m_input.empty()) {
+                error = m_failure;
+                break;
+            }
+            bool endSet = totalSet;
+            auto end = totalEnd;
+            if (useInterval && transferred > 0) {
+                const auto gapEnd = lastByte + std::chrono::milliseconds(t.ReadIntervalTimeout);
+                end = endSet ? std::min(end, gapEnd) : gapEnd;
+                endSet = true;
+            }
+            if (endSet && SteadyClock::now() >= end) {
+                break;
+            }
+            if (endSet) {
+                m_changed.wait_until(guard, end);
+            } else {
+                m_changed.wait(guard);
+            }
+        }
+    }
+    Leave(call);
+    // Bytes already taken are delivered; the failure shows at the next read.
+    if (error != 0 && (aborted || transferred == 0)) {
+        transferred = 0;
+        return Fail(error);
+    }
+    return true;
+}
+
+bool TComDriverSocket::WriteFile(const void* data, uint32_t count, uint32_t& transferred) {
+    transferred = 0;
+    TCall call(KindWrite);
+    if (!Enter(call)) {
+        return false;
+    }
+    TComTimeoutValues t;
+    bool telnet = false;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        t = m_timeouts;
+        telnet = m_address.kind == TNetPortKind::Rfc2217;
+    }
+    int timeoutMs = -1;
+    if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0) {
+        const uint64_t total =
+            uint64_t{t.WriteTotalTimeoutMultiplier} * count + uint64_t{t.WriteTotalTimeoutConstant};
+        timeoutMs = static_cast<int>(std::min<uint64_t>(total, 0x7FFFFFFF));
+    }
+    const auto* in = static_cast<const uint8_t*>(data);
+    const std::string wire = telnet ? Telnet::Escape(in, count)
+                                    : std::string(reinterpret_cast<const char*>(in), count);
+    size_t sent = 0;
+    int error = 0;
+    SendAll(wire, timeoutMs, sent, error);
+    if (error == 0) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        Aborted(call, error);
+    }
+    Leave(call);
+    if (error != 0) {
+        return Fail(error);
+    }
+    if (!telnet || sent == wire.size()) {
+        transferred = telnet ? count : static_cast<uint32_t>(sent);
+        return true;
+    }
+    // Timed out part-way: count the bytes whose whole encoding went out.
+    size_t at = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        at += in[i] == Telnet::Iac ? 2 : 1;
+        if (at > sent) {
+            break;
+        }
+        transferred = i + 1;
+    }
+    return true;
+}
+
+bool TComDriverSocket::PurgeComm(uint32_t flags) {
+    TCall call(0);
+    if (!Enter(call)) {
+        return false;
+    }
+    const bool rx = (flags & (ComPurgeRxAbort | ComPurgeRxClear)) != 0;
+    const bool tx = (flags & (ComPurgeTxAbort | ComPurgeTxClear)) != 0;
+    bool telnet = false;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if ((flags & ComPurgeRxAbort) != 0) {
+            ++m_readPurgeSerial;
+        }
+        if ((flags & ComPurgeTxAbort) != 0) {
+            ++m_writePurgeSerial;
+        }
+        if (rx) {
+            m_input.clear();
+        }
+        m_changed.notify_all();
+        telnet = m_address.kind == TNetPortKind::Rfc2217 && m_failure == 0;
+    }
+    if (telnet && (rx || tx)) {
+        // The server's buffers: 1 what it received from the line, 2 what it has yet to send
+        // to it. Not waited for; a connection that is gone has nothing to purge.
+        const char which = rx && tx ? 3 : (rx ? 1 : 2);
+        SendControl(Telnet::ComPortCommand(Telnet::CpPurgeData, std::string(1, which)));
+    }
+    Leave(call);
+    return true;
+}
+
+bool TComDriverSocket::ClearCommError(uint32_t& errors, uint32_t& inputQueue) {
+    errors = 0;
+    inputQueue = 0;
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!m_open || m_closing) {
+        return Fail(NetSocket::ClosedError());
+    }
+    inputQueue = static_cast<uint32_t>(std::min<size_t>(m_input.size(), MaxDword));
+    return true;
+}
+
+bool TComDriverSocket::GetCommModemStatus(uint32_t& status) {
+    status = 0;
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!m_open || m_closing) {
+        return Fail(NetSocket::ClosedError());
+    }
+    // A raw connection carries no lines: all off, as a terminal without modem lines.
+    if (m_address.kind == TNetPortKind::Rfc2217 && m_failure == 0) {
+        status = m_modem;
+    }
+    return true;
+}
+
+int32_t TComDriverSocket::LastError() const {
+    return t_lastError;
+}
+
+std::string TComDriverSocket::PortNotice() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!m_open || m_address.kind != TNetPortKind::Raw) {
+        return std::string();
+    }
+    return "Raw TCP port: bytes only; line settings, DTR and RTS are not sent and the modem "
+           "lamps stay dark.";
+}
+
+long TComDriverSocket::Confirmed(uint8_t command) const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    const auto it = m_confirmed.find(command);
+    return it == m_confirmed.end() ? -1 : it->second;
+}
+
+long TComDriverSocket::ConfirmedDtr() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_confirmedDtr;
+}
+
+long TComDriverSocket::ConfirmedRts() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_confirmedRts;
+}
+
+// ---- choosing the driver by the port name ----
+
+TComDriverByName::TComDriverByName(std::unique_ptr<TComDriver> serial)
+    : TComDriverByName(std::move(serial), VirtualPortsFolder()) {}
+
+TComDriverByName::TComDriverByName(std::unique_ptr<TComDriver> serial, std::string portsFolder)
+    : m_serial(std::move(serial)), m_socket(std::make_unique<TComDriverSocket>()),
+      m_portsFolder(std::move(portsFolder)) {}
+
+std::string TComDriverByName::NetworkAddressOf(const std::string& port) const {
+    if (IsNetworkPortName(port)) {
+        return port;
+    }
+    if (port.empty() || port.find_first_of("/\\") != std::string::npos || port == "." ||
+        port == ".." || m_portsFolder.empty()) {
+        return std::string();
+    }
+    std::string address;
+    if (ReadNetPortFile(m_portsFolder + "/" + port, address)) {
+        return address;
+    }
+    // Port names may reach us in another letter case than the file's.
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(m_portsFolder, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (Lower(name) == Lower(port) && ReadNetPortFile(it->path().string(), address)) {
+            return address;
+        }
+    }
+    return std::string();
+}
+
+bool TComDriverByName::Open(const std::string& port) {
+    const std::string address = NetworkAddressOf(port);
+    // The device opens one port at a time, so no call is under way in either driver here.
+    m_useSocket = !address.empty();
+    return address.empty() ? m_serial->Open(port) : m_socket->Open(address);
+}
+
+int32_t TComDriverByName::LastError() const {
+    return Active().LastError();
+}
+
+std::unique_ptr<TComDriver> CreatePortDriver() {
+    return std::make_unique<TComDriverByName>(CreateSystemComDriver());
+}

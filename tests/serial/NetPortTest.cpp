@@ -1,0 +1,447 @@
+#include "serial/ComDriverSocket.h"
+#include "serial/ComPort.h"
+#include "serial/OruScomm.h"
+#include "serial/PortDiscovery.h"
+#include "serial/PtyPeer.h"
+#include "serial/Ser2netServer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+
+namespace {
+
+std::string AllByteValues() {
+    std::string bytes;
+    for (int i = 0; i < 256; ++i) {
+        bytes.push_back(static_cast<char>(i));
+    }
+    return bytes;
+}
+
+// Bytes that look like Telnet commands when they are not escaped.
+const std::string TelnetLookalikes("\xFF\xFF\xFF\xFA\x2C\x07\xFF\xF0\xFF\xFB\x01\xFF", 12);
+
+// The device as the serial connection configures it: a 100 ms read window.
+void ConfigureLikeTheConnection(TComPort& port) {
+    port.FlowControl().SetFlowControl(fcNone);
+    port.FlowControl().SetControlDTR(dtrEnable);
+    port.FlowControl().SetControlRTS(rtsEnable);
+    port.Timeouts().SetReadInterval(100);
+    port.Timeouts().SetReadTotalMultiplier(0);
+    port.Timeouts().SetReadTotalConstant(100);
+    port.Buffer().SetInputSize(1048576);
+    port.Buffer().SetOutputSize(1048576);
+}
+
+// Reads until `count` bytes have come or five seconds have passed.
+std::string ReadFromPort(TComPort& port, size_t count) {
+    std::string got;
+    const auto giveUp = SteadyClock::now() + 5s;
+    char buffer[4096];
+    while (got.size() < count && SteadyClock::now() < giveUp) {
+        const int32_t n = port.ReadBytes(buffer, sizeof buffer);
+        got.append(buffer, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+TComDriverSocket& SocketOf(TComPort& port) {
+    return dynamic_cast<TComDriverByName&>(port.Driver()).Socket();
+}
+
+class FixedClock : public Clock {
+public:
+    uint32_t Milliseconds() override { return 5000; }
+    std::string TimeOfDay() override { return "12:00:00"; }
+};
+
+std::string NextRecord(TOruScomm& c) {
+    const auto giveUp = SteadyClock::now() + 10s;
+    std::string s;
+    while (SteadyClock::now() < giveUp) {
+        s.clear();
+        c.TakeRecord(s);
+        if (!s.empty()) {
+            return s;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return s;
+}
+
+TEST(NetAddress, TheTwoSchemesAreParsedAndAnythingElseRefused) {
+    struct Case {
+        const char* text;
+        bool ok;
+        TNetPortKind kind;
+        const char* host;
+        uint16_t port;
+    };
+    const Case cases[] = {
+        {"tcp://127.0.0.1:2000", true, TNetPortKind::Raw, "127.0.0.1", 2000},
+        {"RFC2217://plc.example:4001/", true, TNetPortKind::Rfc2217, "plc.example", 4001},
+        {"  rfc2217://[::1]:65535 ", true, TNetPortKind::Rfc2217, "::1", 65535},
+        {"tcp://host", false, {}, "", 0},
+        {"tcp://host:0", false, {}, "", 0},
+        {"tcp://host:65536", false, {}, "", 0},
+        {"tcp://host:12ab", false, {}, "", 0},
+        {"tcp://:2000", false, {}, "", 0},
+        {"tcp://::1:2000", false, {}, "", 0},
+        {"tcp://user@host:2000", false, {}, "", 0},
+        {"udp://host:2000", false, {}, "", 0},
+        {"/dev/ttyUSB0", false, {}, "", 0},
+    };
+    for (const Case& c : cases) {
+        TNetAddress a;
+        ASSERT_EQ(ParseNetAddress(c.text, a), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(a.kind, c.kind) << c.text;
+            EXPECT_EQ(a.host, c.host) << c.text;
+            EXPECT_EQ(a.port, c.port) << c.text;
+        }
+    }
+    // The scheme alone sends a name to the network driver, which then refuses a bad address.
+    EXPECT_TRUE(IsNetworkPortName("tcp://host"));
+    EXPECT_FALSE(IsNetworkPortName("ttyUSB0"));
+}
+
+TEST(TelnetDecoder, TheServerStreamIsTakenApartWhereverItIsSplit) {
+    using namespace Telnet;
+    // Data with an escaped 0xFF, a negotiation, a modem-state notification whose value is
+    // 0xFF (escaped inside the sub-negotiation), a NOP, a baud-rate answer, more data.
+    const std::string stream("A\xFF\xFF"
+                             "B\xFF\xFD\x2C"
+                             "\xFF\xFA\x2C\x6B\xFF\xFF\xFF\xF0"
+                             "C\xFF\xF1"
+                             "\xFF\xFA\x2C\x65\x00\x00\x4B\x00\xFF\xF0"
+                             "D\x00",
+                             30);
+    for (size_t split = 0; split <= stream.size(); ++split) {
+        TDecoder decoder;
+        std::string data;
+        std::vector<TDecoder::TNegotiation> negotiations;
+        std::vector<TDecoder::TCommand> commands;
+        const auto* bytes = reinterpret_cast<const uint8_t*>(stream.data());
+        decoder.Feed(bytes, split, data, negotiations, commands);
+        decoder.Feed(bytes + split, stream.size() - split, data, negotiations, commands);
+        EXPECT_EQ(data, std::string("A\xFF"
+                                    "BCD\x00",
+                                    6))
+            << split;
+        ASSERT_EQ(negotiations.size(), 1u) << split;
+        EXPECT_EQ(negotiations[0].verb, Do);
+        EXPECT_EQ(negotiations[0].option, OptComPort);
+        ASSERT_EQ(commands.size(), 2u) << split;
+        EXPECT_EQ(commands[0].code, CpNotifyModemState + ServerOffset);
+        EXPECT_EQ(commands[0].value, "\xFF");
+        EXPECT_EQ(commands[1].code, CpSetBaudRate + ServerOffset);
+        EXPECT_EQ(commands[1].value, std::string("\x00\x00\x4B\x00", 4));
+    }
+    EXPECT_EQ(ComPortCommand(CpSetBaudRate, std::string("\x00\x00\xFF\x00", 4)),
+              std::string("\xFF\xFA\x2C\x01\x00\x00\xFF\xFF\x00\xFF\xF0", 11));
+}
+
+TEST(NetPortFiles, AVirtualPortFileNamesAnAddressAndIsListed) {
+    const fs::path folder =
+        fs::temp_directory_path() / ("korvane-netports-" + std::to_string(getpid()));
+    fs::create_directories(folder);
+    std::ofstream(folder / "PLC1") << "  rfc2217://10.1.2.3:4001  \n# the cabinet's server\n";
+    std::ofstream(folder / "notes") << "not an address\n";
+    std::ofstream(folder / "huge") << std::string(8192, ' ') << "tcp://10.1.2.3:1\n";
+    fs::create_symlink("/dev/null", folder / "SIM0");
+
+    TComDriverByName driver(std::make_unique<TComDriverSocket>(), folder.string());
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"PLC1", "rfc2217://10.1.2.3:4001"},
+        {"plc1", "rfc2217://10.1.2.3:4001"},
+        {"tcp://10.9.9.9:23", "tcp://10.9.9.9:23"},
+        {"notes", ""},
+        {"huge", ""},
+        {"SIM0", ""},
+        {"ttyUSB0", ""},
+        {"../PLC1", ""},
+    };
+    for (const auto& [name, address] : cases) {
+        EXPECT_EQ(driver.NetworkAddressOf(name), address) << name;
+    }
+
+    std::vector<std::string> listed;
+    ListSerialPorts(listed, (folder / "no-sysfs").string(), folder.string());
+    EXPECT_EQ(listed, (std::vector<std::string>{"PLC1", "SIM0"}));
+    fs::remove_all(folder);
+}
+
+TEST(NetPort, NothingListeningIsRefusedClearlyAndAtOnce) {
+    const int port = Ser2netServer::FreePort();
+    TComPort device;
+    device.SetPort("tcp://127.0.0.1:" + std::to_string(port));
+    const auto start = SteadyClock::now();
+    try {
+        device.Open();
+        FAIL() << "opened a port nobody listens on";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.ErrorCode(), CE_OpenFailed);
+        EXPECT_EQ(e.SystemError(), ECONNREFUSED);
+    }
+    EXPECT_LT(SteadyClock::now() - start, 1s);
+    EXPECT_FALSE(device.Connected());
+
+    // Through the connection: the open-failure message, nothing left open.
+    FixedClock clock;
+    TOruScomm connection(clock, nullptr, "KorvaneNetPortTest" + std::to_string(getpid()));
+    connection.Device->SetPort("rfc2217://127.0.0.1:" + std::to_string(port));
+    EXPECT_THROW(connection.OpenPort(), ECom);
+    EXPECT_FALSE(connection.Device->Connected());
+    TNamedLock::Remove("KorvaneNetPortTest" + std::to_string(getpid()));
+}
+
+TEST(NetPort, AServerThatNeverAnswersTimesOutAtTheLimit) {
+    // A listener that accepts nothing: once its queue is full the system drops further
+    // connection attempts unanswered, as an address with no host behind it does.
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &size), 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        const int f = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        fillers.push_back(f);
+    }
+    std::this_thread::sleep_for(100ms);
+
+    TComPort device;
+    device.SetPort("tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port)));
+    const auto start = SteadyClock::now();
+    int error = 0;
+    try {
+        device.Open();
+    } catch (const EComPort& e) {
+        error = e.SystemError();
+    }
+    const auto took = SteadyClock::now() - start;
+    EXPECT_EQ(error, ETIMEDOUT);
+    EXPECT_GE(took, 2900ms);
+    EXPECT_LT(took, 3500ms);
+    for (int f : fillers) {
+        close(f);
+    }
+    close(listener);
+}
+
+struct Mode {
+    const char* name;
+    bool telnet;
+};
+
+class NetPortTest : public ::testing::TestWithParam<Mode> {
+protected:
+    void SetUp() override {
+        if (!Ser2netServer::Installed()) {
+            GTEST_SKIP() << "ser2net is not installed (scripts/install-deps.sh installs it)";
+        }
+        ASSERT_GE(pty.master, 0);
+        termios raw{};
+        tcgetattr(pty.master, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(pty.master, TCSANOW, &raw);
+        server = std::make_unique<Ser2netServer>(pty.path);
+    }
+    void TearDown() override { TNamedLock::Remove(lockName); }
+
+    std::string Address() const {
+        return GetParam().telnet ? server->TelnetAddress() : server->RawAddress();
+    }
+    std::unique_ptr<TComPort> OpenPort() {
+        auto port = std::make_unique<TComPort>();
+        ConfigureLikeTheConnection(*port);
+        port->SetPort(Address());
+        port->Open();
+        return port;
+    }
+    termios SlaveSettings() const {
+        termios tio{};
+        tcgetattr(pty.slave, &tio);
+        return tio;
+    }
+    speed_t SlaveSpeed() const {
+        const termios tio = SlaveSettings();
+        return cfgetospeed(&tio);
+    }
+
+    // The test keeps the slave open as well, so the terminal does not hang up whenever the
+    // server closes it, and so its settings can be read.
+    PtyPeer pty{true};
+    std::unique_ptr<Ser2netServer> server;
+    std::string lockName = "KorvaneNetPortTest" + std::to_string(getpid());
+};
+
+TEST_P(NetPortTest, EveryByteValuePassesBothWaysUnchanged) {
+    auto port = OpenPort();
+    const std::string bytes = AllByteValues() + TelnetLookalikes + AllByteValues();
+    ASSERT_TRUE(pty.Write(bytes));
+    EXPECT_EQ(ReadFromPort(*port, bytes.size()), bytes);
+    EXPECT_EQ(port->WriteBytes(bytes), static_cast<int32_t>(bytes.size()));
+    EXPECT_EQ(pty.Read(bytes.size()), bytes);
+}
+
+TEST_P(NetPortTest, BurstsBecomeOneRecordEach) {
+    FixedClock clock;
+    TOruScomm c(clock, nullptr, lockName);
+    c.Device->SetPort(Address());
+    c.OpenPort();
+    TOruComThread thread(c);
+    thread.Unpark();
+
+    // The clock stands still, so the second record shows the read window as its gap.
+    ASSERT_TRUE(pty.Write(std::string("\x01\x03\xFF\x00\x0A", 5)));
+    EXPECT_EQ(NextRecord(c), "R[12:00:00 ---]01 03 FF 00 0A");
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(pty.Write("\xFF\xFF"));
+    EXPECT_EQ(NextRecord(c), "R[12:00:00 100]FF FF");
+    c.SendData("01 FF 02");
+    EXPECT_EQ(pty.Read(3), "\x01\xFF\x02");
+    EXPECT_EQ(c.RxCount, 7);
+    EXPECT_EQ(c.TxCount, 3);
+    thread.Stop();
+}
+
+TEST_P(NetPortTest, LineSettingsGoToTheDeviceOnlyOverTelnet) {
+    auto port = std::make_unique<TComPort>();
+    ConfigureLikeTheConnection(*port);
+    port->SetPort(Address());
+    port->SetBaudRate(br19200);
+    port->SetDataBits(dbSeven);
+    port->Parity().SetBits(prEven);
+    port->SetStopBits(sbTwoStopBits);
+    port->Open();
+    // Bytes that went through show the server has set the device up.
+    ASSERT_TRUE(pty.Write("-"));
+    ASSERT_EQ(ReadFromPort(*port, 1), "-");
+    if (!GetParam().telnet) {
+        // Accepted and not sent: the server keeps its own settings (9600, one stop bit).
+        EXPECT_EQ(SlaveSpeed(), B9600);
+        EXPECT_EQ(SlaveSettings().c_cflag & CSTOPB, 0u);
+        EXPECT_FALSE(port->Driver().PortNotice().empty());
+        return;
+    }
+    TComDriverSocket& socket = SocketOf(*port);
+    EXPECT_TRUE(port->Driver().PortNotice().empty());
+    // Speed and stop bits show on the terminal. A pseudo-terminal always carries eight data
+    // bits without parity (the system drops those settings), so those two are seen in the
+    // server's confirmation only.
+    EXPECT_EQ(SlaveSpeed(), B19200);
+    EXPECT_NE(SlaveSettings().c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(socket.Confirmed(Telnet::CpSetBaudRate), 19200);
+    EXPECT_EQ(socket.Confirmed(Telnet::CpSetDataSize), 7);
+    EXPECT_EQ(socket.Confirmed(Telnet::CpSetParity), 3);
+    EXPECT_EQ(socket.Confirmed(Telnet::CpSetStopSize), 2);
+
+    // A change while open is sent at once.
+    port->SetBaudRate(br115200);
+    port->SetStopBits(sbOneStopBit);
+    port->Parity().SetBits(prMark);
+    EXPECT_EQ(SlaveSpeed(), B115200);
+    EXPECT_EQ(SlaveSettings().c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(socket.Confirmed(Telnet::CpSetParity), 4);
+
+    // DTR and RTS are sent too; a pseudo-terminal has no modem lines, so the server can
+    // neither set them nor confirm them, and the port goes on working.
+    port->FlowControl().SetControlDTR(dtrDisable);
+    port->FlowControl().SetControlRTS(rtsDisable);
+    port->FlowControl().SetControlDTR(dtrEnable);
+    ASSERT_TRUE(pty.Write("ok"));
+    EXPECT_EQ(ReadFromPort(*port, 2), "ok");
+
+    // Purge asks the server to empty its buffers; it confirms.
+    ASSERT_TRUE(port->Driver().PurgeComm(ComPurgeRxClear | ComPurgeTxClear));
+    const auto giveUp = SteadyClock::now() + 3s;
+    while (socket.Confirmed(Telnet::CpPurgeData) < 0 && SteadyClock::now() < giveUp) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(socket.Confirmed(Telnet::CpPurgeData), 3);
+}
+
+TEST_P(NetPortTest, ModemLinesAreOffWhereTheServerHasNone) {
+    // The lamps follow the server's modem-state notifications; ser2net on a pseudo-terminal
+    // (no modem lines) reports none, so every line reads off and the connection's lamps stay
+    // dark. How a notification is read is shown by the decoder test above.
+    FixedClock clock;
+    TOruScomm c(clock, nullptr, lockName);
+    c.Device->SetPort(Address());
+    c.OpenPort();
+    TOruComThread thread(c);
+    thread.Unpark();
+    ASSERT_TRUE(pty.Write("x"));
+    EXPECT_EQ(NextRecord(c), "R[12:00:00 ---]78");
+    EXPECT_EQ(c.CtsOn + c.DsrOn + c.RlsdOn, 0);
+    const TComModemLines lines = c.Device->ReadModemLines();
+    EXPECT_EQ(lines, TComModemLines{});
+    thread.Stop();
+}
+
+TEST_P(NetPortTest, ServerStoppedMidStreamIsAHangUp) {
+    auto port = OpenPort();
+    std::atomic<bool> writing{true};
+    std::string stream;
+    for (int i = 0; i < 4096; ++i) {
+        stream.push_back(static_cast<char>(i * 7));
+    }
+    std::thread peer([&] {
+        while (writing && pty.Write(stream)) {
+            std::this_thread::sleep_for(5ms);
+        }
+    });
+    const std::string before = ReadFromPort(*port, 8192);
+    ASSERT_EQ(before.size(), 8192u);
+    server->Stop();
+
+    // What came before the drop is delivered whole and in order, then the port fails like
+    // a device that was unplugged.
+    std::string after;
+    int error = 0;
+    const auto giveUp = SteadyClock::now() + 5s;
+    while (error == 0 && SteadyClock::now() < giveUp) {
+        try {
+            TComEvents events{evRxChar};
+            port->WaitLineEvents(events, nullptr, 1000);
+            char buffer[65536];
+            after.append(buffer, static_cast<size_t>(port->ReadBytes(buffer, sizeof buffer)));
+        } catch (const EComPort& e) {
+            error = e.SystemError();
+        }
+    }
+    writing = false;
+    peer.join();
+    EXPECT_EQ(error, EIO);
+    const std::string received = before + after;
+    for (size_t i = 0; i < received.size(); ++i) {
+        ASSERT_EQ(received[i], stream[i % stream.size()]) << "byte " << i;
+    }
+    uint32_t sent = 0;
+    EXPECT_FALSE(port->Driver().WriteFile("x", 1, sent));
+    EXPECT_NO_THROW(port->Close());
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, NetPortTest,
+                         ::testing::Values(Mode{"Raw", false}, Mode{"Rfc2217", true}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+} // namespace
