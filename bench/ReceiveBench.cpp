@@ -3,11 +3,14 @@
 //   2. bytes per second recorded through a pseudo-terminal (100 ms read window, hex records)
 //      against `cat` reading the same pseudo-terminal;
 //   3. a steady 1 MB/s for a while: every byte recorded, in order, RxCount equal to the sent
-//      count.
+//      count;
+//   4. the same stream through ser2net on the loopback address, raw and RFC 2217, beside
+//      the same stream read straight from the pseudo-terminal: bytes per second, no loss.
 //
 //   receive_bench [--mib N] [--steady-seconds S]
 
 #include "serial/OruScomm.h"
+#include "serial/Ser2netServer.h"
 #include "traffic/HexCodec.h"
 
 #include <atomic>
@@ -16,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <pty.h>
 #include <random>
 #include <signal.h>
@@ -141,16 +145,30 @@ struct ReceiveResult {
     size_t records = 0;
 };
 
-// The program's receive path: connection and receive thread on the pseudo-terminal, the
-// records taken off the queue as the traffic pump would. paceBytes > 0 writes that many
-// bytes every 10 ms instead of as fast as the terminal takes them.
-ReceiveResult Receive(const std::string& bytes, size_t paceBytes) {
+enum class TRoute { Pty, Ser2netRaw, Ser2netRfc2217 };
+
+// The program's receive path: connection and receive thread on the pseudo-terminal (or on
+// ser2net bridging it), the records taken off the queue as the traffic pump would.
+// paceBytes > 0 writes that many bytes every 10 ms instead of as fast as the terminal
+// takes them.
+ReceiveResult Receive(const std::string& bytes, size_t paceBytes, TRoute route = TRoute::Pty) {
     ReceiveResult result;
     Pty pty;
+    std::unique_ptr<Ser2netServer> server;
+    std::string port = pty.path;
+    if (route != TRoute::Pty) {
+        server = std::make_unique<Ser2netServer>(pty.path, "115200n81");
+        port = route == TRoute::Ser2netRaw ? server->RawAddress() : server->TelnetAddress();
+    }
     TOruScomm connection(SystemClock::Instance(), nullptr,
                          "KorvaneBench" + std::to_string(getpid()));
-    connection.Device->SetPort(pty.path);
-    connection.OpenPort();
+    connection.Device->SetPort(port);
+    connection.Device->SetBaudRate(br115200);
+    try {
+        connection.OpenPort();
+    } catch (const ECom&) {
+        return result;
+    }
     TOruComThread thread(connection);
     thread.Unpark();
 
@@ -234,5 +252,27 @@ int main(int argc, char** argv) {
                 steadyBytes.size(), steady.recorded,
                 steadyBytes.size() - std::min(steadyBytes.size(), steady.recorded),
                 steady.whole ? "yes" : "NO");
-    return fast.whole && steady.whole && steady.recorded == steadyBytes.size() ? 0 : 1;
+
+    // Network ports: the same stream, as fast as it goes, straight from the terminal and
+    // through ser2net in both modes.
+    bool networkWhole = true;
+    if (Ser2netServer::Installed()) {
+        const std::string netBytes = RandomBytes(std::min<size_t>(mib, 16) << 20);
+        const ReceiveResult direct = Receive(netBytes, 0, TRoute::Pty);
+        const ReceiveResult raw = Receive(netBytes, 0, TRoute::Ser2netRaw);
+        const ReceiveResult telnet = Receive(netBytes, 0, TRoute::Ser2netRfc2217);
+        std::printf("%-44s %12s %12s %12s\n", "network receive MB/s", "pty", "tcp://",
+                    "rfc2217://");
+        std::printf("%-44s %12.1f %12.1f %12.1f\n", "    same stream, records",
+                    MBps(direct.recorded, direct.seconds), MBps(raw.recorded, raw.seconds),
+                    MBps(telnet.recorded, telnet.seconds));
+        std::printf("    %zu MiB each; whole and in order: pty %s, tcp %s, rfc2217 %s\n",
+                    netBytes.size() >> 20, direct.whole ? "yes" : "NO", raw.whole ? "yes" : "NO",
+                    telnet.whole ? "yes" : "NO");
+        networkWhole = direct.whole && raw.whole && telnet.whole;
+    } else {
+        std::printf("network receive: ser2net not installed, skipped\n");
+    }
+    return fast.whole && steady.whole && steady.recorded == steadyBytes.size() && networkWhole ? 0
+                                                                                               : 1;
 }

@@ -138,8 +138,8 @@ public:
     virtual bool GetCommModemStatus(uint32_t& status) = 0;
     // GetLastError: the system error code of this thread's last failed call.
     virtual int32_t LastError() const = 0;
-    // A remark about the open port that the user should be told once, such as what the
-    // port cannot carry; empty for a port that behaves like any serial line.
+    // A short remark about the open port for the status bar, such as what the port cannot
+    // carry; empty for a port that behaves like any serial line.
     virtual std::string PortNotice() const { return std::string(); }
 };
 

@@ -247,7 +247,8 @@ void TDecoder::Feed(const uint8_t* in, size_t size, std::string& data,
             }
             // IAC SE ends it; any other command after IAC ends it as well (a peer that
             // broke the rule), and the stream goes on as data.
-            if (!m_subOverflow && m_sub.size() >= 2 && static_cast<uint8_t>(m_sub[0]) == OptComPort) {
+            if (!m_subOverflow && m_sub.size() >= 2 &&
+                static_cast<uint8_t>(m_sub[0]) == OptComPort) {
                 commands.push_back({static_cast<uint8_t>(m_sub[1]), m_sub.substr(2)});
             }
             m_state = TState::Data;
@@ -572,8 +573,8 @@ void TComDriverSocket::TakeCommand(const Telnet::TDecoder::TCommand& c) {
     const auto command = static_cast<uint8_t>(c.code - ServerOffset);
     if (command == CpNotifyModemState) {
         if (!c.value.empty()) {
-            const uint32_t lines =
-                static_cast<uint8_t>(c.value[0]) & (ComMsCtsOn | ComMsDsrOn | ComMsRingOn | ComMsRlsdOn);
+            const uint32_t lines = static_cast<uint8_t>(c.value[0]) &
+                                   (ComMsCtsOn | ComMsDsrOn | ComMsRingOn | ComMsRlsdOn);
             if (lines != m_modem) {
                 m_modemChanged |= lines ^ m_modem;
                 m_modem = lines;
@@ -605,9 +606,8 @@ void TComDriverSocket::TakeCommand(const Telnet::TDecoder::TCommand& c) {
 bool TComDriverSocket::SendAll(const std::string& bytes, int timeoutMs, size_t& sent, int& error) {
     sent = 0;
     error = 0;
-    const auto end = timeoutMs >= 0
-                         ? SteadyClock::now() + std::chrono::milliseconds(timeoutMs)
-                         : SteadyClock::time_point::max();
+    const auto end = timeoutMs >= 0 ? SteadyClock::now() + std::chrono::milliseconds(timeoutMs)
+                                    : SteadyClock::time_point::max();
     std::lock_guard<std::mutex> sender(m_sendLock);
     while (sent < bytes.size()) {
         {
@@ -905,9 +905,9 @@ bool TComDriverSocket::ReadFile(void* buffer, uint32_t count, uint32_t& transfer
         } else if (!atOnce &&
                    (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)) {
             totalSet = true;
-            totalEnd = start + std::chrono::milliseconds(uint64_t{t.ReadTotalTimeoutMultiplier} *
-                                                             count +
-                                                         uint64_t{t.ReadTotalTimeoutConstant});
+            totalEnd =
+                start + std::chrono::milliseconds(uint64_t{t.ReadTotalTimeoutMultiplier} * count +
+                                                  uint64_t{t.ReadTotalTimeoutConstant});
         }
         const bool useInterval = !firstByte && !atOnce && t.ReadIntervalTimeout != 0 &&
                                  t.ReadIntervalTimeout != MaxDword;
@@ -984,8 +984,8 @@ bool TComDriverSocket::WriteFile(const void* data, uint32_t count, uint32_t& tra
         timeoutMs = static_cast<int>(std::min<uint64_t>(total, 0x7FFFFFFF));
     }
     const auto* in = static_cast<const uint8_t*>(data);
-    const std::string wire = telnet ? Telnet::Escape(in, count)
-                                    : std::string(reinterpret_cast<const char*>(in), count);
+    const std::string wire =
+        telnet ? Telnet::Escape(in, count) : std::string(reinterpret_cast<const char*>(in), count);
     size_t sent = 0;
     int error = 0;
     SendAll(wire, timeoutMs, sent, error);
@@ -1078,8 +1078,9 @@ std::string TComDriverSocket::PortNotice() const {
     if (!m_open || m_address.kind != TNetPortKind::Raw) {
         return std::string();
     }
-    return "Raw TCP port: bytes only; line settings, DTR and RTS are not sent and the modem "
-           "lamps stay dark.";
+    // Short enough for a status bar panel: the line settings, DTR and RTS are not sent and
+    // no modem line is reported.
+    return "Raw TCP: data only";
 }
 
 long TComDriverSocket::Confirmed(uint8_t command) const {

@@ -89,8 +89,8 @@ std::string ComPortCommand(uint8_t command, const std::string& value);
 class TDecoder {
 public:
     struct TCommand {
-        uint8_t code = 0;   // as sent by the server (client code + ServerOffset)
-        std::string value;  // unescaped
+        uint8_t code = 0;  // as sent by the server (client code + ServerOffset)
+        std::string value; // unescaped
     };
     struct TNegotiation {
         uint8_t verb = 0; // Will, Wont, Do, Dont

@@ -38,7 +38,7 @@ THandle Connect(const std::string& host, uint16_t port, int timeoutMs, int& erro
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_ADDRCONFIG;
+    // No AI_ADDRCONFIG: it hides IPv4 names on a machine whose only address is loopback.
     addrinfo* found = nullptr;
     const std::string service = std::to_string(port);
     const int gai = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
@@ -49,8 +49,8 @@ THandle Connect(const std::string& host, uint16_t port, int timeoutMs, int& erro
     error = ECONNREFUSED;
     int fd = -1;
     for (const addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
-        const int s = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                             a->ai_protocol);
+        const int s =
+            socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
         if (s < 0) {
             error = errno;
             continue;

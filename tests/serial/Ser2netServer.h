@@ -41,9 +41,9 @@ public:
 
     // `device` is the serial device's path; `settings` its line settings at each connect.
     explicit Ser2netServer(const std::string& device, const std::string& settings = "9600n81")
-        : m_folder(std::filesystem::temp_directory_path() /
-                   ("korvane-ser2net-" + std::to_string(getpid()) + "-" +
-                    std::to_string(++Counter()))) {
+        : m_folder(
+              std::filesystem::temp_directory_path() /
+              ("korvane-ser2net-" + std::to_string(getpid()) + "-" + std::to_string(++Counter()))) {
         std::filesystem::create_directories(m_folder);
         rawPort = FreePort();
         telnetPort = FreePort();

@@ -740,6 +740,7 @@ void TMainForm::TogglePort() {
     if (device.Connected()) {
         m_connection->ClosePort();
         ShowPortState(false);
+        ShowPortNotice(std::string());
         m_thread->Park();
         m_thread->Park();
         return;
@@ -760,10 +761,18 @@ void TMainForm::TogglePort() {
         m_thread->Unpark();
         m_thread->Unpark();
         ShowPortState(true);
+        ShowPortNotice(device.Driver().PortNotice());
     } else {
         m_thread->Park();
         m_thread->Park();
     }
+}
+
+// A port that cannot carry everything a serial line does (raw TCP) says so while it is open.
+void TMainForm::ShowPortNotice(const std::string& notice) {
+    const QString text = FromLatin1(notice);
+    StatusBarMY1->SetPanelText(0, text.isEmpty() ? QStringLiteral("F1 for help") : text);
+    StatusBarMY1->Panel(0)->setToolTip(text);
 }
 
 void TMainForm::ApplyPause() {

@@ -148,6 +148,7 @@ private:
     void SaveSendText();
     void LoadSendText();
     void ShowPortState(bool open);
+    void ShowPortNotice(const std::string& notice);
     void InstallViewMenu(RichView* view);
     void OpenWebPage(const char* url);
 
