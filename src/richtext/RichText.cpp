@@ -2,8 +2,8 @@
 
 #include "richtext/CodePage.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <map>
 #include <utility>
 
 namespace {
@@ -74,72 +74,94 @@ bool IsLatin1Charset(int charset) {
 
 } // namespace
 
-std::string WriteRtf(const StyledText& text) {
-    std::map<std::pair<std::string, int>, int> fontIndex;
-    std::vector<const TextStyle*> fonts;
-    std::map<uint32_t, int> colorIndex;
-    std::vector<uint32_t> colors;
-    for (const StyledRun& run : text) {
-        if (run.text.empty()) {
-            continue;
-        }
-        const auto font = std::make_pair(run.style.fontName, run.style.charset);
-        if (fontIndex.emplace(font, static_cast<int>(fonts.size())).second) {
-            fonts.push_back(&run.style);
-        }
-        const uint32_t rgb = run.style.color & 0xFFFFFF;
-        if (colorIndex.emplace(rgb, static_cast<int>(colors.size()) + 1).second) {
-            colors.push_back(rgb);
+TRtfStream::TRtfStream(std::vector<std::pair<std::string, int>> fonts, std::vector<uint32_t> colors)
+    : m_fonts(std::move(fonts)) {
+    if (m_fonts.empty()) {
+        const TextStyle defaultStyle;
+        m_fonts.emplace_back(defaultStyle.fontName, defaultStyle.charset);
+    }
+    for (const uint32_t color : colors) {
+        const uint32_t rgb = color & 0xFFFFFF;
+        if (std::find(m_colors.begin(), m_colors.end(), rgb) == m_colors.end()) {
+            m_colors.push_back(rgb);
         }
     }
-    const TextStyle defaultStyle;
-    if (fonts.empty()) {
-        fonts.push_back(&defaultStyle);
-    }
+}
 
+std::string TRtfStream::Head() const {
     std::string out = "{\\rtf1\\ansi\\ansicpg1252\\deff0\\uc1{\\fonttbl";
-    for (std::size_t i = 0; i < fonts.size(); ++i) {
-        out += "{\\f" + std::to_string(i) + "\\fnil\\fcharset" + std::to_string(fonts[i]->charset) +
+    for (std::size_t i = 0; i < m_fonts.size(); ++i) {
+        out += "{\\f" + std::to_string(i) + "\\fnil\\fcharset" + std::to_string(m_fonts[i].second) +
                ' ';
-        AppendFontName(out, fonts[i]->fontName);
+        AppendFontName(out, m_fonts[i].first);
         out += ";}";
     }
     out += "}\r\n{\\colortbl ;";
-    for (const uint32_t color : colors) {
+    for (const uint32_t color : m_colors) {
         out += "\\red" + std::to_string(color & 0xFF) + "\\green" +
                std::to_string((color >> 8) & 0xFF) + "\\blue" +
                std::to_string((color >> 16) & 0xFF) + ';';
     }
     out += "}\r\n\\viewkind4\\pard\\plain\r\n";
+    return out;
+}
 
-    // What the reader holds after \plain; only changes are written.
-    int font = -1;
-    int size = 24;
-    int color = 0;
-    bool bold = false;
+int TRtfStream::FontIndex(const TextStyle& style) const {
+    for (std::size_t i = 0; i < m_fonts.size(); ++i) {
+        if (m_fonts[i].first == style.fontName && m_fonts[i].second == style.charset) {
+            return static_cast<int>(i);
+        }
+    }
+    return 0;
+}
+
+int TRtfStream::ColorIndex(uint32_t color) const {
+    const uint32_t rgb = color & 0xFFFFFF;
+    int best = 0; // the "auto" entry, black
+    long bestDistance = -1;
+    for (std::size_t i = 0; i < m_colors.size(); ++i) {
+        if (m_colors[i] == rgb) {
+            return static_cast<int>(i) + 1;
+        }
+        long distance = 0;
+        for (int shift = 0; shift < 24; shift += 8) {
+            const long d = static_cast<long>((m_colors[i] >> shift) & 0xFF) -
+                           static_cast<long>((rgb >> shift) & 0xFF);
+            distance += d * d;
+        }
+        if (bestDistance < 0 || distance < bestDistance) {
+            bestDistance = distance;
+            best = static_cast<int>(i) + 1;
+        }
+    }
+    return best;
+}
+
+std::string TRtfStream::Body(const StyledText& text) {
+    std::string out;
     for (const StyledRun& run : text) {
         if (run.text.empty()) {
             continue;
         }
         const TextStyle& style = run.style;
         std::string words;
-        const int runFont = fontIndex.at({style.fontName, style.charset});
-        if (runFont != font) {
+        const int runFont = FontIndex(style);
+        if (runFont != m_font) {
             words += "\\f" + std::to_string(runFont);
-            font = runFont;
+            m_font = runFont;
         }
-        if (style.sizeHalfPoints != size) {
+        if (style.sizeHalfPoints != m_size) {
             words += "\\fs" + std::to_string(style.sizeHalfPoints);
-            size = style.sizeHalfPoints;
+            m_size = style.sizeHalfPoints;
         }
-        const int runColor = colorIndex.at(style.color & 0xFFFFFF);
-        if (runColor != color) {
+        const int runColor = ColorIndex(style.color);
+        if (runColor != m_color) {
             words += "\\cf" + std::to_string(runColor);
-            color = runColor;
+            m_color = runColor;
         }
-        if (style.bold != bold) {
+        if (style.bold != m_bold) {
             words += style.bold ? "\\b" : "\\b0";
-            bold = style.bold;
+            m_bold = style.bold;
         }
         if (!words.empty()) {
             out += words;
@@ -151,8 +173,24 @@ std::string WriteRtf(const StyledText& text) {
             AppendRtfChar(out, NextUtf8(run.text, pos), latin1Font);
         }
     }
-    out += "}\r\n";
     return out;
+}
+
+std::string WriteRtf(const StyledText& text) {
+    std::vector<std::pair<std::string, int>> fonts;
+    std::vector<uint32_t> colors;
+    for (const StyledRun& run : text) {
+        if (run.text.empty()) {
+            continue;
+        }
+        const auto font = std::make_pair(run.style.fontName, run.style.charset);
+        if (std::find(fonts.begin(), fonts.end(), font) == fonts.end()) {
+            fonts.push_back(font);
+        }
+        colors.push_back(run.style.color);
+    }
+    TRtfStream stream(std::move(fonts), std::move(colors));
+    return stream.Head() + stream.Body(text) + std::string(TRtfStream::Tail);
 }
 
 bool LooksLikeRtf(std::string_view bytes) {

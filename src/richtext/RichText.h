@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 struct TextStyle {
@@ -33,6 +34,36 @@ using StyledText = std::vector<StyledRun>;
 // A complete RTF document: 7-bit ASCII, CRLF line ends. Every character survives
 // ReadRtf(WriteRtf(t)), control characters and NUL included ("\n" is the line end).
 std::string WriteRtf(const StyledText& text);
+
+// RTF written piece by piece, for a file that grows while it is open: the head with fixed
+// font and colour tables, then any number of bodies, then the tail. A file that holds the
+// head, whole bodies and the tail is a complete document at every step, so a writer can
+// keep the tail at the end and write each new body over it. A run whose font is not in the
+// table uses the first font; one whose colour is not in the table uses the nearest colour.
+// Head + Body(t) + Tail with the fonts and colours of t is WriteRtf(t).
+class TRtfStream {
+public:
+    static constexpr std::string_view Tail = "}\r\n";
+
+    // Fonts are (name, charset) pairs; none gives 9-point "Courier New", charset 0.
+    TRtfStream(std::vector<std::pair<std::string, int>> fonts, std::vector<uint32_t> colors);
+
+    std::string Head() const;
+    // Bodies continue one another: only changes of font, size, colour and boldness are
+    // written, counted from the end of the previous body (from \plain for the first).
+    std::string Body(const StyledText& text);
+
+private:
+    int FontIndex(const TextStyle& style) const;
+    int ColorIndex(uint32_t color) const;
+
+    std::vector<std::pair<std::string, int>> m_fonts;
+    std::vector<uint32_t> m_colors;
+    int m_font = -1;
+    int m_size = 24;
+    int m_color = 0;
+    bool m_bold = false;
+};
 
 // Reads what word processors and rich-edit controls write, and fragments without the
 // closing brace. Never throws on malformed input; what cannot be understood is skipped.

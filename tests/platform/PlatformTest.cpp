@@ -34,9 +34,9 @@ TEST(Platform, OleDateTimeGivesItsTimeOfDay) {
         {0.0, "00:00:00"},
         {0.5, "12:00:00"},
         {46000.75, "18:00:00"},
-        {0.4999999999, "12:00:00"},          // rounds to the millisecond first
-        {0.99999999999, "00:00:00"},         // rounds up to the next midnight
-        {-1.25, "06:00:00"},                 // before 1899-12-30: fraction from midnight
+        {0.4999999999, "12:00:00"},  // rounds to the millisecond first
+        {0.99999999999, "00:00:00"}, // rounds up to the next midnight
+        {-1.25, "06:00:00"},         // before 1899-12-30: fraction from midnight
         {(13 * 3600 + 14 * 60 + 15) / 86400.0, "13:14:15"},
     };
     for (const Case& c : cases) {
