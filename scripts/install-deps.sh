@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev
   xvfb xauth socat fonts-liberation clang-format xxd
   poppler-utils qt6-svg-dev dpkg-dev file desktop-file-utils appstream
   ser2net

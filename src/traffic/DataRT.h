@@ -102,6 +102,8 @@ public:
     // tick took no record and neither trigger is switched on. The window side may let its
     // pump timer sleep meanwhile, so an idle program does not wake a thousand times a second.
     bool PumpIdle() const { return !m_lastTickTookRecord && !TriggersOn; }
+    // The last tick took a record: a pump that drains the queue ticks again at once.
+    bool LastTickTookRecord() const { return m_lastTickTookRecord; }
 
     Timer& PumpTimer() const { return *m_pumpTimer; }
     Timer& CycleTimer() const { return *m_cycleTimer; }

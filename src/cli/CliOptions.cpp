@@ -1,0 +1,169 @@
+#include "cli/CliOptions.h"
+
+#include "traffic/ChecksumNames.h"
+
+#include <CLI/CLI.hpp>
+
+#include <ostream>
+#include <regex>
+
+namespace {
+
+const char* const HelpText =
+    R"(Usage: korvane-cli PORT [options]      korvane-cli --list
+Shows a serial port's traffic as the Korvane window does and sends typed lines.
+Line:    --baud N  --parity none|odd|even|mark|space  --data-bits 5..8
+         --stop-bits 1|1.5|2  --dtr on|off  --rts on|off
+         --settings            line and view settings of the window's data file
+View:    --time none|time|time+dir   prefix of every line (default time+dir)
+         --ascii-receive       received bytes as text, not hex
+         --no-sent             hide sent lines     --no-color   plain output
+Send:    standard input        each line is sent as typed (hex, or text below)
+         --ascii-send          send lines as text, not hex
+         --send HEX            send once at start (repeatable)
+         --checksum KIND       append to every sent line: SUM SUM-LH SUM-HL XOR
+             Modbus-CRC16 Modbus-LRC16 ANSI-CRC16 CCITT-CRC16 CCITT-CRC8
+         --cycle MS --lines FILE[:FIRST-LAST]   send the lines in turn, one
+             every MS ms (without --lines: the --send lines)
+         --reply PATTERN=LINE  send LINE when a received burst is PATTERN
+         --reply-delay MS      wait before the reply (default 0)
+Check:   --check-received KIND mark received lines " OK" or " BAD expected .."
+Files:   --log FILE            write the lines to FILE (RTF if it ends in .rtf)
+         --log-rotate SIZE     start FILE.1, FILE.2, ... past SIZE (e.g. 10M)
+End:     --count N  --duration S   after N lines or S seconds; Ctrl+C any time
+Exit:    0 done, 1 port not opened, 2 bad options.  See korvane-cli(1).
+)";
+
+bool OnOff(const std::string& text) {
+    return text == "on";
+}
+
+} // namespace
+
+std::string CliHelpText() {
+    return HelpText;
+}
+
+std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOptions& o,
+                                   std::ostream& out, std::ostream& err) {
+    CLI::App app("korvane-cli", "korvane-cli");
+    app.set_help_flag();
+    bool help = false;
+    bool version = false;
+    app.add_flag("-h,--help", help);
+    app.add_flag("--version", version);
+
+    app.add_option("PORT", o.port);
+    app.add_flag("--list", o.list);
+    app.add_flag("--settings", o.useSettings);
+
+    app.add_option("--baud", o.baud)->check(CLI::Range(1u, 4000000u));
+    app.add_option("--parity", o.parity)
+        ->transform(CLI::IsMember({"none", "odd", "even", "mark", "space"}, CLI::ignore_case));
+    app.add_option("--data-bits", o.dataBits)->check(CLI::Range(5, 8));
+    app.add_option("--stop-bits", o.stopBits)->check(CLI::IsMember({"1", "1.5", "2"}));
+    std::string dtr;
+    std::string rts;
+    CLI::Option* dtrOption =
+        app.add_option("--dtr", dtr)->transform(CLI::IsMember({"on", "off"}, CLI::ignore_case));
+    CLI::Option* rtsOption =
+        app.add_option("--rts", rts)->transform(CLI::IsMember({"on", "off"}, CLI::ignore_case));
+    app.add_flag("--ascii-receive", o.asciiReceive);
+    app.add_flag("--ascii-send", o.asciiSend);
+    app.add_option("--time", o.time)
+        ->transform(CLI::IsMember({"none", "time", "time+dir"}, CLI::ignore_case));
+    app.add_flag("--no-sent", o.noSent);
+    app.add_flag("--no-color", o.noColor);
+
+    app.add_option("--send", o.send)->allow_extra_args(false);
+    std::vector<std::string> checksumNames;
+    for (const TChecksumChoice& choice : ChecksumChoices()) {
+        checksumNames.emplace_back(choice.name);
+    }
+    app.add_option("--checksum", o.checksum)
+        ->transform(CLI::IsMember(checksumNames, CLI::ignore_case));
+    app.add_option("--check-received", o.checkReceived)
+        ->transform(CLI::IsMember(checksumNames, CLI::ignore_case));
+    CLI::Option* cycle = app.add_option("--cycle", o.cycleMs)->check(CLI::Range(20u, 86400000u));
+    std::string lines;
+    CLI::Option* linesOption = app.add_option("--lines", lines);
+    std::vector<std::string> replies;
+    app.add_option("--reply", replies)->allow_extra_args(false);
+    app.add_option("--reply-delay", o.replyDelayMs)->check(CLI::Range(0u, 86400000u));
+
+    app.add_option("--log", o.logFile);
+    app.add_option("--log-rotate", o.logRotateBytes)
+        ->transform(CLI::AsSizeValue(false))
+        ->check(CLI::Range(uint64_t{1024}, uint64_t{1} << 50));
+    app.add_option("--count", o.count)->check(CLI::Range(uint64_t{1}, UINT64_MAX));
+    app.add_option("--duration", o.durationS)->check(CLI::Range(0.001, 1e9));
+
+    const auto bad = [&](const std::string& why) {
+        err << "korvane-cli: " << why << "\nTry 'korvane-cli --help'.\n";
+        return ExitBadOptions;
+    };
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return bad(e.what());
+    }
+    if (help) {
+        out << HelpText;
+        return ExitDone;
+    }
+    if (version) {
+        out << "korvane-cli " << KORVANE_VERSION << "\n";
+        return ExitDone;
+    }
+    if (dtrOption->count() != 0) {
+        o.dtr = OnOff(dtr);
+    }
+    if (rtsOption->count() != 0) {
+        o.rts = OnOff(rts);
+    }
+    if (linesOption->count() != 0) {
+        // FILE, or FILE:FIRST-LAST; a colon not followed by a range is part of the name.
+        static const std::regex range(R"((.*):(\d{1,9})-(\d{1,9}))");
+        std::smatch match;
+        if (std::regex_match(lines, match, range)) {
+            o.linesFile = match[1].str();
+            o.linesFirst = static_cast<uint32_t>(std::stoul(match[2].str()));
+            o.linesLast = static_cast<uint32_t>(std::stoul(match[3].str()));
+            if (o.linesFirst == 0 || o.linesFirst > o.linesLast) {
+                return bad("--lines: the range must run from line 1 or later to a line not "
+                           "before its first, as in FILE:2-5");
+            }
+        } else {
+            o.linesFile = lines;
+        }
+        if (cycle->count() == 0) {
+            return bad("--lines needs --cycle MS");
+        }
+    }
+    for (const std::string& reply : replies) {
+        const size_t equals = reply.find('=');
+        if (equals == std::string::npos || equals == 0 || equals + 1 == reply.size()) {
+            return bad("--reply takes PATTERN=LINE, as in \"01 03 00 00 00 01=01 03 02 00 2A\"");
+        }
+        o.replies.push_back({reply.substr(0, equals), reply.substr(equals + 1)});
+    }
+    if (o.replies.size() > 10) {
+        return bad("at most 10 --reply patterns");
+    }
+    if (o.cycleMs && !o.linesFile && o.send.empty()) {
+        return bad("--cycle needs --lines FILE or --send");
+    }
+    if (o.checksum && o.asciiSend) {
+        return bad("--checksum works on hex lines; it cannot be used with --ascii-send");
+    }
+    if (o.list) {
+        if (!o.port.empty()) {
+            return bad("--list takes no port");
+        }
+        return std::nullopt;
+    }
+    if (o.port.empty()) {
+        return bad("a port is required (a name from --list, a device path, or a virtual port)");
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,60 @@
+#pragma once
+// The command line of korvane-cli.
+
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct TReplyOption {
+    std::string pattern;
+    std::string line;
+};
+
+struct TCliOptions {
+    std::string port;
+    bool list = false;
+    bool useSettings = false;
+
+    std::optional<uint32_t> baud;
+    std::optional<std::string> parity;   // none, odd, even, mark, space
+    std::optional<int> dataBits;         // 5..8
+    std::optional<std::string> stopBits; // 1, 1.5, 2
+    std::optional<bool> dtr;
+    std::optional<bool> rts;
+    bool asciiReceive = false;
+    bool asciiSend = false;
+    std::optional<std::string> time; // none, time, time+dir
+    bool noSent = false;
+    bool noColor = false;
+
+    std::vector<std::string> send;
+    std::optional<std::string> checksum;
+    std::optional<uint32_t> cycleMs;
+    std::optional<std::string> linesFile;
+    uint32_t linesFirst = 0; // 1-based; 0: the whole file
+    uint32_t linesLast = 0;
+    std::vector<TReplyOption> replies;
+    uint32_t replyDelayMs = 0;
+    std::optional<std::string> checkReceived;
+
+    std::optional<std::string> logFile;
+    uint64_t logRotateBytes = 0;
+    std::optional<uint64_t> count;
+    std::optional<double> durationS;
+};
+
+// Exit codes.
+inline constexpr int ExitDone = 0;
+inline constexpr int ExitOpenFailed = 1;
+inline constexpr int ExitBadOptions = 2;
+
+// Parses the arguments into `options`. Returns std::nullopt when the program should go on,
+// else the exit code: 0 after --help or --version (printed to out), 2 after a bad option
+// (the reason and a hint printed to err).
+std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOptions& options,
+                                   std::ostream& out, std::ostream& err);
+
+// The --help text: fits an 80 x 24 terminal.
+std::string CliHelpText();

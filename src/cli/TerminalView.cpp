@@ -1,0 +1,119 @@
+#include "cli/TerminalView.h"
+
+#include "traffic/TrafficCapture.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t FlushThreshold = 1u << 20;
+
+int Channel(uint32_t color, int shift) {
+    return static_cast<int>((color >> shift) & 0xFF);
+}
+
+void AppendUtf8(std::string& out, uint32_t code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+} // namespace
+
+int NearestTerminalColor(uint32_t color) {
+    const int r = Channel(color, 0);
+    const int g = Channel(color, 8);
+    const int b = Channel(color, 16);
+    static constexpr int kLevels[6] = {0, 95, 135, 175, 215, 255};
+    int best = 16;
+    long bestDistance = -1;
+    const auto consider = [&](int index, int cr, int cg, int cb) {
+        const long d = static_cast<long>(cr - r) * (cr - r) + static_cast<long>(cg - g) * (cg - g) +
+                       static_cast<long>(cb - b) * (cb - b);
+        if (bestDistance < 0 || d < bestDistance) {
+            bestDistance = d;
+            best = index;
+        }
+    };
+    for (int i = 0; i < 216; ++i) {
+        consider(16 + i, kLevels[i / 36], kLevels[(i / 6) % 6], kLevels[i % 6]);
+    }
+    for (int i = 0; i < 24; ++i) {
+        const int level = 8 + 10 * i;
+        consider(232 + i, level, level, level);
+    }
+    return best;
+}
+
+TTerminalView::TTerminalView(int fd, bool terminal, bool color, TTrafficCapture* capture)
+    : m_fd(fd), m_terminal(terminal), m_color(color), m_capture(capture) {}
+
+void TTerminalView::AppendShown(std::string_view text) {
+    if (!m_terminal) {
+        m_buffer.append(text);
+        return;
+    }
+    // Received text must not drive the terminal: control characters are shown as the
+    // symbols for them, the other bytes as the Latin-1 characters they are.
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20) {
+            AppendUtf8(m_buffer, 0x2400u + c);
+        } else if (c == 0x7F) {
+            AppendUtf8(m_buffer, 0x2421u);
+        } else if (c >= 0x80 && c < 0xA0) {
+            AppendUtf8(m_buffer, 0xFFFDu);
+        } else {
+            AppendUtf8(m_buffer, c);
+        }
+    }
+}
+
+void TTerminalView::InsertText(std::string_view text, const TextAttributes& attributes) {
+    if (m_capture != nullptr) {
+        m_capture->Append(text, attributes.color);
+    }
+    // The engine ends every line with CR LF; the terminal gets a plain line feed.
+    const bool lineEnd = text.ends_with("\r\n");
+    if (lineEnd) {
+        text.remove_suffix(2);
+    }
+    if (m_color && !text.empty()) {
+        m_buffer += "\x1b[38;5;" + std::to_string(NearestTerminalColor(attributes.color)) + "m";
+        AppendShown(text);
+        m_buffer += "\x1b[0m";
+    } else {
+        AppendShown(text);
+    }
+    if (lineEnd) {
+        m_buffer += '\n';
+        ++m_lines;
+    }
+    if (m_buffer.size() >= FlushThreshold) {
+        Flush();
+    }
+}
+
+bool TTerminalView::Flush() {
+    size_t done = 0;
+    while (!m_broken && done < m_buffer.size()) {
+        const ssize_t n = write(m_fd, m_buffer.data() + done, m_buffer.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            m_broken = true;
+        }
+    }
+    m_buffer.clear();
+    return !m_broken;
+}

@@ -1,0 +1,53 @@
+#pragma once
+// The traffic view of korvane-cli: the lines the engine appends, written to standard
+// output (in colour on a terminal) and handed to the capture file.
+
+#include "traffic/TextView.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+class TTrafficCapture;
+
+// The colour of the 256-colour terminal palette (cube and grey ramp; the 16 system
+// colours vary between terminals and are not used) nearest to a 0x00BBGGRR colour.
+int NearestTerminalColor(uint32_t color);
+
+class TTerminalView final : public TextView {
+public:
+    // terminal: the output is a terminal, so text is shown as UTF-8 and control characters
+    // as visible symbols instead of being passed to it; color: colour escape sequences.
+    TTerminalView(int fd, bool terminal, bool color, TTrafficCapture* capture);
+
+    void InsertText(std::string_view text, const TextAttributes& attributes) override;
+    // Writes what is buffered; false once the output is gone (a closed pipe).
+    bool Flush();
+    // Lines completed so far.
+    uint64_t LinesShown() const { return m_lines; }
+    bool OutputBroken() const { return m_broken; }
+
+    // The view keeps no text: the engine only appends to it.
+    void MoveCaretToEnd() override {}
+    int CaretLine() const override { return 0; }
+    int CaretColumn() const override { return 0; }
+    int LineCount() const override { return 0; }
+    std::string LineText(int) const override { return {}; }
+    std::string SelectedText() const override { return {}; }
+    int SelectionLength() const override { return 0; }
+    bool HasFocus() const override { return false; }
+    void SetFocus() override {}
+    void Clear() override {}
+    void SetWordWrap(bool) override {}
+
+private:
+    void AppendShown(std::string_view text);
+
+    int m_fd;
+    bool m_terminal;
+    bool m_color;
+    TTrafficCapture* m_capture;
+    std::string m_buffer;
+    uint64_t m_lines = 0;
+    bool m_broken = false;
+};

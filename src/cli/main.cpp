@@ -1,0 +1,442 @@
+// korvane-cli: the traffic monitor in a terminal. The serial connection, the traffic engine,
+// the codec, the settings file and the capture are the window's own; what is here is the
+// command line, the terminal output and a loop that stands in for the window's timers.
+
+#include "cli/CliLoop.h"
+#include "cli/CliOptions.h"
+#include "cli/TerminalView.h"
+#include "platform/FileIO.h"
+#include "richtext/RichText.h"
+#include "serial/OruScomm.h"
+#include "serial/PortDiscovery.h"
+#include "serial/PortInfo.h"
+#include "settings/SettingsFile.h"
+#include "traffic/ChecksumNames.h"
+#include "traffic/DataRT.h"
+#include "traffic/HexCodec.h"
+#include "traffic/TrafficCapture.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::atomic<int> g_signal{0};
+
+void OnSignal(int signal) {
+    g_signal = signal;
+    TCliLoop::WakeFromSignal();
+}
+
+// The send editor of the window, as lines in memory: the lines of --lines, the --send
+// lines, the reply patterns and lines, and last the line typed on standard input.
+class TLineStore final : public TextView {
+public:
+    int Add(std::string line) {
+        m_lines.push_back(std::move(line));
+        return static_cast<int>(m_lines.size()) - 1;
+    }
+    void Set(int line, std::string text) {
+        m_lines.at(static_cast<size_t>(line)) = std::move(text);
+    }
+    void SetCaretLine(int line) { m_caretLine = line; }
+
+    void MoveCaretToEnd() override {}
+    void InsertText(std::string_view, const TextAttributes&) override {}
+    int CaretLine() const override { return m_caretLine; }
+    int CaretColumn() const override { return 0; }
+    int LineCount() const override { return static_cast<int>(m_lines.size()); }
+    std::string LineText(int line) const override {
+        return line >= 0 && static_cast<size_t>(line) < m_lines.size()
+                   ? m_lines[static_cast<size_t>(line)]
+                   : std::string();
+    }
+    std::string SelectedText() const override { return {}; }
+    int SelectionLength() const override { return 0; }
+    bool HasFocus() const override { return false; }
+    void SetFocus() override {}
+    void Clear() override { m_lines.clear(); }
+    void SetWordWrap(bool) override {}
+
+private:
+    std::vector<std::string> m_lines;
+    int m_caretLine = 0;
+};
+
+// The engine's warning boxes, as lines on standard error.
+class TCliPrompter final : public Prompter {
+public:
+    void Warning(const std::string& text, const std::string& caption, PromptOwner) override {
+        std::string line = text;
+        for (size_t at; (at = line.find("\r\n")) != std::string::npos;) {
+            line.replace(at, 2, " ");
+        }
+        for (size_t at; (at = line.find("  ")) != std::string::npos;) {
+            line.erase(at, 1);
+        }
+        std::cerr << "korvane-cli: " << caption << ": " << line << std::endl;
+    }
+};
+
+// The line as sent: with the checksum appended when one is asked for and the line is hex.
+std::string WithChecksum(const std::string& line, const std::optional<TChecksumChoice>& kind) {
+    if (!kind) {
+        return line;
+    }
+    const std::string data = TrimText(line);
+    if (!IsHexText(data)) {
+        return line;
+    }
+    return data + " " + ChecksumText(data, kind->algorithm);
+}
+
+// The lines of a file as the send window would show it (RTF or plain text), 8-bit.
+std::vector<std::string> ReadLinesFile(const std::string& path) {
+    const std::string text =
+        Utf8ToLatin1(StyledPlainText(StyledFromFile(ReadFileBytes(path), TextStyle{})));
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+int ListPorts() {
+    std::vector<std::string> names;
+    ListSerialPorts(names);
+    if (names.empty()) {
+        std::cout << "No serial ports found.\n";
+    }
+    for (const std::string& name : names) {
+        const TPortInfo info = DescribePort(name);
+        std::cout << name << "\t" << info.device;
+        if (!info.description.empty()) {
+            std::cout << "\t" << info.description;
+        }
+        std::cout << "\n";
+    }
+    return ExitDone;
+}
+
+// Line settings: the record's (defaults, or the window's with --settings), then the options.
+void ApplyLineOptions(TComPort& device, const SettingsRecord& settings, const TCliOptions& o) {
+    device.SetBaudRate(settings.baudRateIndex <= br256000
+                           ? static_cast<TBaudRate>(settings.baudRateIndex)
+                           : br9600);
+    device.Parity().SetBits(
+        settings.parityIndex <= prSpace ? static_cast<TParityBits>(settings.parityIndex) : prNone);
+    device.SetDataBits(settings.dataBitsIndex <= dbEight
+                           ? static_cast<TDataBits>(settings.dataBitsIndex)
+                           : dbEight);
+    device.SetStopBits(settings.stopBitsIndex <= sbTwoStopBits
+                           ? static_cast<TStopBits>(settings.stopBitsIndex)
+                           : sbOneStopBit);
+    if (o.baud) {
+        const TBaudRate rate = TextToBaudRate(std::to_string(*o.baud));
+        if (BaudRateValue(rate, 0) == *o.baud) {
+            device.SetBaudRate(rate);
+        } else {
+            device.SetCustomBaudRate(static_cast<int32_t>(*o.baud));
+            device.SetBaudRate(brCustom);
+        }
+    }
+    if (o.parity) {
+        device.Parity().SetBits(TextToParity(*o.parity));
+    }
+    if (o.dataBits) {
+        device.SetDataBits(TextToDataBits(std::to_string(*o.dataBits)));
+    }
+    if (o.stopBits) {
+        device.SetStopBits(TextToStopBits(*o.stopBits));
+    }
+}
+
+std::string OpenFailureText(const std::string& port, const EComPort& error) {
+    std::string text = "cannot open port " + port;
+    const int code = error.SystemError();
+    if (code == EBUSY || code == EAGAIN || code == EWOULDBLOCK) {
+        // An exclusive open or a lock of another program ("temporarily unavailable" from
+        // a lock would mislead).
+        text += ": Device or resource busy (another program holds the port)";
+    } else if (code > 0) {
+        text += ": ";
+        text += std::strerror(code);
+    }
+    return text;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    TCliOptions o;
+    if (const std::optional<int> code = ParseCliOptions(argc, argv, o, std::cout, std::cerr)) {
+        return *code;
+    }
+    if (o.list) {
+        return ListPorts();
+    }
+
+    SettingsRecord settings;
+    if (o.useSettings) {
+        try {
+            if (!LoadSettingsAtStartup(settings)) {
+                std::cerr << "korvane-cli: no settings file \"" << DataFilePath(SettingsFileName)
+                          << "\" yet; using the defaults\n";
+            }
+        } catch (const EFileError& e) {
+            std::cerr << "korvane-cli: " << e.what() << "; using the defaults\n";
+        }
+    } else {
+        settings = SettingsRecord::Fresh();
+        settings.showRxTx = true;
+    }
+    // Automatic sending and the filter are off at every start, as in the window.
+    settings.cycleSendEnabled = false;
+    settings.timingTriggerEnabled = false;
+    settings.receiveTriggerEnabled = false;
+    settings.filterEnabled = false;
+    if (o.time) {
+        settings.showTime = *o.time != "none";
+        settings.showRxTx = *o.time == "time+dir";
+    }
+    if (o.noSent) {
+        settings.showSending = false;
+    }
+    if (o.asciiReceive) {
+        settings.asciiReceive = true;
+    }
+    if (o.asciiSend) {
+        settings.asciiSend = true;
+    }
+    if (o.dtr) {
+        settings.dtrEnabled = *o.dtr;
+    }
+    if (o.rts) {
+        settings.rtsEnabled = *o.rts;
+    }
+    const std::optional<TChecksumChoice> checksum =
+        o.checksum ? ChecksumChoiceNamed(*o.checksum) : std::nullopt;
+
+    // The send editor's lines.
+    TLineStore sendEdit;
+    int cycleFirst = 0;
+    int cycleLast = -1;
+    if (o.linesFile) {
+        std::vector<std::string> lines;
+        try {
+            lines = ReadLinesFile(*o.linesFile);
+        } catch (const EFileError& e) {
+            std::cerr << "korvane-cli: --lines: " << e.what() << "\n";
+            return ExitBadOptions;
+        }
+        const uint32_t first = o.linesFirst == 0 ? 1 : o.linesFirst;
+        const uint32_t last = o.linesLast == 0 ? static_cast<uint32_t>(lines.size()) : o.linesLast;
+        if (lines.empty() || last > lines.size()) {
+            std::cerr << "korvane-cli: --lines: \"" << *o.linesFile << "\" has " << lines.size()
+                      << " lines\n";
+            return ExitBadOptions;
+        }
+        for (const std::string& line : lines) {
+            sendEdit.Add(WithChecksum(line, checksum));
+        }
+        cycleFirst = static_cast<int>(first) - 1;
+        cycleLast = static_cast<int>(last) - 1;
+    }
+    std::vector<int> sendLines;
+    for (const std::string& line : o.send) {
+        sendLines.push_back(sendEdit.Add(WithChecksum(line, checksum)));
+    }
+    if (o.cycleMs && !o.linesFile) {
+        cycleFirst = sendLines.front();
+        cycleLast = sendLines.back();
+    }
+    if (o.cycleMs) {
+        settings.cycleSendEnabled = true;
+        settings.cycleUseRange = true;
+        settings.cycleRangeFrom = cycleFirst + 1;
+        settings.cycleRangeTo = cycleLast + 1;
+        settings.cycleInterval = *o.cycleMs;
+    }
+    for (size_t row = 0; row < o.replies.size(); ++row) {
+        const int pattern = sendEdit.Add(o.replies[row].pattern);
+        const int reply = sendEdit.Add(WithChecksum(o.replies[row].line, checksum));
+        settings.receiveTriggers[row] = {pattern + 1, reply + 1};
+    }
+    if (!o.replies.empty()) {
+        settings.receiveTriggerEnabled = true;
+        settings.receiveTriggerDelay = o.replyDelayMs;
+    }
+    const int typedLine = sendEdit.Add(std::string());
+
+    // Output and the capture file.
+    const bool terminal = isatty(STDOUT_FILENO) != 0;
+    const bool color = terminal && !o.noColor && std::getenv("NO_COLOR") == nullptr;
+    std::unique_ptr<TTrafficCapture> capture;
+    if (o.logFile) {
+        TCaptureOptions captureOptions;
+        captureOptions.path = *o.logFile;
+        captureOptions.rotateBytes = o.logRotateBytes;
+        captureOptions.colors = {TrafficPrefixColor, settings.receiveTextColor,
+                                 settings.sendTextColor};
+        try {
+            capture = std::make_unique<TTrafficCapture>(captureOptions);
+        } catch (const EFileError& e) {
+            std::cerr << "korvane-cli: --log: " << e.what() << "\n";
+            return ExitBadOptions;
+        }
+    }
+    TTerminalView view(STDOUT_FILENO, terminal, color, capture.get());
+
+    // The port.
+    TOruScomm connection;
+    TComPort& device = *connection.Device;
+    device.SetPort(o.port);
+    ApplyLineOptions(device, settings, o);
+    try {
+        device.FlowControl().SetControlDTR(settings.dtrEnabled ? dtrEnable : dtrDisable);
+        device.FlowControl().SetControlRTS(settings.rtsEnabled ? rtsEnable : rtsDisable);
+        connection.OpenPort();
+    } catch (const ECom& e) {
+        // The window's open reports only that the open failed; the device says why.
+        std::string reason = e.ErrorText;
+        try {
+            device.OpenDevice();
+            device.CloseDevice();
+        } catch (const EComPort& portError) {
+            reason = OpenFailureText(o.port, portError);
+        }
+        std::cerr << "korvane-cli: " << reason << "\n";
+        return ExitOpenFailed;
+    }
+
+    TCliLoop loop;
+    TCliPrompter prompter;
+    connection.OnRecordQueued = [&loop] { loop.Wake(); };
+    TOruComThread receiver(connection);
+    receiver.Unpark();
+
+    TDataRT engine(&sendEdit, &view, nullptr, &connection, settings, SystemClock::Instance(),
+                   prompter, loop.Factory());
+    // The loop below is the pump: it ticks while records come and once a millisecond while
+    // a trigger waits, instead of a timer that fires a thousand times a second for nothing.
+    engine.PumpTimer().SetEnabled(false);
+    engine.ApplySettings(settings);
+
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    const auto sendTyped = [&](const std::string& line) {
+        sendEdit.Set(typedLine, WithChecksum(line, checksum));
+        sendEdit.SetCaretLine(typedLine);
+        engine.SendCursorLine();
+    };
+    try {
+        for (const int line : sendLines) {
+            sendEdit.SetCaretLine(line);
+            engine.SendCursorLine();
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "korvane-cli: Send: " << e.what() << "\n";
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    const auto countReached = [&] { return o.count && view.LinesShown() >= *o.count; };
+    const auto pump = [&] {
+        do {
+            engine.PumpTick();
+        } while (engine.LastTickTookRecord() && !countReached());
+        view.Flush();
+    };
+    int input = STDIN_FILENO;
+    std::string typed;
+    int exitCode = ExitDone;
+    for (;;) {
+        try {
+            pump();
+        } catch (const std::exception& e) {
+            std::cerr << "korvane-cli: " << e.what() << "\n";
+        }
+        if (g_signal != 0 || countReached() || view.OutputBroken()) {
+            break;
+        }
+        int waitMs = engine.PumpIdle() ? -1 : 1;
+        if (o.durationS) {
+            const double left =
+                *o.durationS -
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            if (left <= 0) {
+                break;
+            }
+            const int leftMs = static_cast<int>(left * 1000) + 1;
+            waitMs = waitMs < 0 ? leftMs : std::min(waitMs, leftMs);
+        }
+        bool readable = false;
+        try {
+            readable = loop.Wait(input, waitMs);
+        } catch (const std::exception& e) {
+            // A port write of a cycle that failed: reported, and the cycle goes on.
+            std::cerr << "korvane-cli: " << e.what() << "\n";
+        }
+        if (readable) {
+            char buffer[4096];
+            const ssize_t n = read(input, buffer, sizeof buffer);
+            if (n <= 0) {
+                input = -1; // end of input: go on showing the traffic
+                continue;
+            }
+            typed.append(buffer, static_cast<size_t>(n));
+            for (size_t end; (end = typed.find('\n')) != std::string::npos;) {
+                std::string line = typed.substr(0, end);
+                typed.erase(0, end + 1);
+                if (!line.empty() && line.back() == '\r') {
+                    line.pop_back();
+                }
+                try {
+                    sendTyped(line);
+                } catch (const std::exception& e) {
+                    std::cerr << "korvane-cli: Send: " << e.what() << "\n";
+                }
+            }
+        }
+    }
+
+    // Close the port first, so the receive thread leaves a pending read, then show what it
+    // had recorded and finish the capture file.
+    engine.CycleTimer().SetEnabled(false);
+    receiver.Stop();
+    if (!countReached()) {
+        pump();
+    }
+    view.Flush();
+    if (capture) {
+        capture->Close();
+        if (!capture->ErrorText().empty()) {
+            std::cerr << "korvane-cli: --log: " << capture->ErrorText() << "\n";
+            exitCode = ExitOpenFailed;
+        }
+    }
+    std::cerr << "korvane-cli: " << o.port << " closed; RX "
+              << static_cast<uint32_t>(connection.RxCount.load()) << " bytes, TX "
+              << static_cast<uint32_t>(connection.TxCount.load()) << " bytes\n";
+    return exitCode;
+}

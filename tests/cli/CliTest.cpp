@@ -1,0 +1,237 @@
+// korvane-cli end to end: the program against the simulated device on a pseudo-terminal,
+// each test in a data folder of its own (the virtual-ports folder lives there).
+
+#include "../tools/PortsimProcess.h"
+#include "cli/CliProcess.h"
+
+#include "platform/FileIO.h"
+#include "richtext/RichText.h"
+#include "traffic/DataRT.h"
+#include "traffic/HexCodec.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The payload of a shown line: what follows the prefix "[...] ", or the whole line.
+std::string Payload(const std::string& line) {
+    if (!line.starts_with("[")) {
+        return line;
+    }
+    const size_t close = line.find("] ");
+    return close == std::string::npos ? line : line.substr(close + 2);
+}
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "korvane-cli-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        m_folder = pattern;
+        setenv("XDG_DATA_HOME", m_folder.c_str(), 1);
+        unsetenv("NO_COLOR");
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(m_folder, ignored);
+    }
+    std::unique_ptr<PortsimProcess> StartDevice(const std::string& mode) {
+        auto device =
+            std::make_unique<PortsimProcess>(std::vector<std::string>{"--name", "SIM0", mode});
+        EXPECT_TRUE(device->Ready());
+        return device;
+    }
+    std::string Path(const std::string& name) const { return m_folder + "/" + name; }
+
+    std::string m_folder;
+};
+
+TEST_F(Cli, ModbusRequestWithChecksumIsSentWithItsCrcAndAnsweredWithAGoodOne) {
+    auto device = StartDevice("modbus");
+    CliProcess cli(
+        {"SIM0", "--send", "01 03 00 00 00 0A", "--checksum", "Modbus-CRC16", "--count", "2"});
+    ASSERT_EQ(cli.Wait(), 0) << cli.err;
+    const std::vector<std::string> lines = Lines(cli.out);
+    ASSERT_EQ(lines.size(), 2u) << cli.out;
+    EXPECT_EQ(Payload(lines[0]), "01 03 00 00 00 0A C5 CD ");
+    const std::string reply = Payload(lines[1]);
+    ASSERT_EQ(reply.size(), 25u * 3 - 1) << reply; // 20 register bytes and 5 around them
+    EXPECT_TRUE(reply.starts_with("01 03 14 ")) << reply;
+    const std::string data = reply.substr(0, reply.size() - 6);
+    EXPECT_EQ(ChecksumText(data, ChecksumAlgorithm::Crc16Modbus), reply.substr(reply.size() - 5));
+    EXPECT_NE(cli.err.find("RX 25 bytes, TX 8 bytes"), std::string::npos) << cli.err;
+}
+
+TEST_F(Cli, LinesCarryThePrefixOfTheChosenTimeAndDirection) {
+    auto device = StartDevice("modbus");
+    const std::string time = R"(\d\d:\d\d:\d\d( ---| [ \d]{2}\d))";
+    const struct {
+        std::vector<std::string> options;
+        std::vector<std::string> patterns; // one per line shown
+    } cases[] = {
+        {{},
+         {R"(\[)" + time + R"( Tx\] 01 03 00 00 00 01 84 0A )",
+          R"(\[)" + time + R"( Rx\] 01 03 02 .*)"}},
+        {{"--time", "time"},
+         {R"(\[)" + time + R"(\] 01 03 00 00 00 01 84 0A )", R"(\[)" + time + R"(\] 01 03 02 .*)"}},
+        {{"--time", "none"}, {"01 03 00 00 00 01 84 0A ", "01 03 02 .*"}},
+        {{"--time", "none", "--no-sent"}, {"01 03 02 .*"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"SIM0", "--send", "01 03 00 00 00 01 84 0A", "--count",
+                                         std::to_string(c.patterns.size())};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        CliProcess cli(args);
+        ASSERT_EQ(cli.Wait(), 0) << cli.err;
+        const std::vector<std::string> lines = Lines(cli.out);
+        ASSERT_EQ(lines.size(), c.patterns.size()) << cli.out;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            EXPECT_TRUE(std::regex_match(lines[i], std::regex(c.patterns[i])))
+                << lines[i] << " does not match " << c.patterns[i];
+        }
+        EXPECT_EQ(cli.out.find('\x1b'), std::string::npos) << "no colours into a pipe";
+    }
+}
+
+TEST_F(Cli, CycleSendsTheLinesOfARangeInTurn) {
+    auto device = StartDevice("echo");
+    const std::string file = Path("lines.txt");
+    std::ofstream(file) << "11 11\n22 22\n33 33\n44 44\n";
+    CliProcess cli({"SIM0", "--lines", file + ":2-3", "--cycle", "250", "--no-sent", "--time",
+                    "none", "--count", "5"});
+    ASSERT_EQ(cli.Wait(), 0) << cli.err;
+    // The echoes of what was sent: lines 2 and 3, again and again.
+    EXPECT_EQ(Lines(cli.out),
+              (std::vector<std::string>{"22 22", "33 33", "22 22", "33 33", "22 22"}));
+}
+
+TEST_F(Cli, ReceivedPatternIsAnsweredWithItsLine) {
+    auto device = StartDevice("echo");
+    // The echo of the first line is the pattern; the echo of the reply matches nothing.
+    CliProcess cli({"SIM0", "--send", "AA BB", "--reply", "aa bb 11=01 02", "--checksum", "XOR",
+                    "--time", "none", "--count", "4"});
+    ASSERT_EQ(cli.Wait(), 0) << cli.err;
+    EXPECT_EQ(Lines(cli.out),
+              (std::vector<std::string>{"AA BB 11 ", "AA BB 11", "01 02 03 ", "01 02 03"}));
+}
+
+TEST_F(Cli, LogFileHoldsTheLinesAsShownInTextAndRtf) {
+    auto device = StartDevice("modbus");
+    for (const char* name : {"log.txt", "log.rtf"}) {
+        const std::string log = Path(name);
+        CliProcess cli({"SIM0", "--send", "01 03 00 00 00 02 C4 0B", "--log", log, "--count", "2"});
+        ASSERT_EQ(cli.Wait(), 0) << cli.err;
+        ASSERT_EQ(Lines(cli.out).size(), 2u) << cli.out;
+        const std::string bytes = ReadFileBytes(log);
+        if (!std::string(name).ends_with(".rtf")) {
+            EXPECT_EQ(bytes, cli.out);
+            continue;
+        }
+        const StyledText runs = ReadRtf(bytes);
+        EXPECT_EQ(StyledPlainText(runs), cli.out);
+        // Prefix grey, sent payload and received payload in the default colours.
+        ASSERT_EQ(runs.size(), 4u);
+        EXPECT_EQ(runs[0].style.color, TrafficPrefixColor);
+        EXPECT_EQ(runs[1].style.color, 0x000000C8u);
+        EXPECT_EQ(runs[2].style.color, TrafficPrefixColor);
+        EXPECT_EQ(runs[3].style.color, 0x00C80000u);
+    }
+}
+
+TEST_F(Cli, CtrlCDuringAPendingReadClosesThePortAndKeepsTheLog) {
+    auto device = StartDevice("modbus");
+    const std::string log = Path("log.txt");
+    CliProcess cli({"SIM0", "--send", "01 03 00 00 00 01 84 0A", "--log", log});
+    ASSERT_TRUE(cli.WaitForOutput([](const std::string& out) { return Lines(out).size() == 2; }))
+        << cli.out << cli.err;
+    // Nothing more comes: the receive thread waits on the line.
+    std::this_thread::sleep_for(200ms);
+    const auto start = std::chrono::steady_clock::now();
+    cli.Signal(SIGINT);
+    EXPECT_EQ(cli.Wait(3s), 0) << cli.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_NE(cli.err.find("SIM0 closed"), std::string::npos) << cli.err;
+    EXPECT_EQ(ReadFileBytes(log), cli.out);
+
+    // The port is free again at once.
+    CliProcess again({"SIM0", "--send", "01 03 00 00 00 01 84 0A", "--count", "2"});
+    EXPECT_EQ(again.Wait(), 0) << again.err;
+}
+
+TEST_F(Cli, PortThatCannotBeOpenedEndsWithCodeOneAndTheReason) {
+    auto device = StartDevice("modbus");
+    CliProcess holder({"SIM0"});
+    std::this_thread::sleep_for(500ms);
+    const struct {
+        const char* port;
+        const char* reason;
+    } cases[] = {
+        {"/dev/korvane-no-such-port", "No such file or directory"},
+        {"SIM0", "busy"},
+    };
+    for (const auto& c : cases) {
+        CliProcess cli({c.port});
+        EXPECT_EQ(cli.Wait(), 1) << c.port;
+        EXPECT_NE(cli.err.find(c.port), std::string::npos) << cli.err;
+        EXPECT_NE(cli.err.find(c.reason), std::string::npos) << cli.err;
+        EXPECT_TRUE(cli.out.empty());
+    }
+    holder.Signal(SIGTERM);
+    EXPECT_EQ(holder.Wait(), 0);
+}
+
+TEST_F(Cli, BadOptionsEndWithCodeTwoAndSayWhy) {
+    const struct {
+        std::vector<std::string> args;
+        const char* says;
+    } cases[] = {
+        {{}, "port is required"},
+        {{"SIM0", "--parity", "maybe"}, "--parity"},
+        {{"SIM0", "--stop-bits", "3"}, "--stop-bits"},
+        {{"SIM0", "--data-bits", "9"}, "--data-bits"},
+        {{"SIM0", "--checksum", "CRC32"}, "--checksum"},
+        {{"SIM0", "--cycle", "10", "--send", "01"}, "--cycle"},
+        {{"SIM0", "--cycle", "100"}, "--cycle needs"},
+        {{"SIM0", "--lines", "x.txt:3-2", "--cycle", "100"}, "--lines"},
+        {{"SIM0", "--reply", "0102"}, "--reply"},
+        {{"SIM0", "--frobnicate"}, "--frobnicate"},
+        {{"SIM0", "--count", "0"}, "--count"},
+        {{"SIM0", "--log-rotate", "lots"}, "--log-rotate"},
+    };
+    for (const auto& c : cases) {
+        CliProcess cli(c.args);
+        EXPECT_EQ(cli.Wait(), 2) << c.says;
+        EXPECT_NE(cli.err.find(c.says), std::string::npos) << cli.err;
+        EXPECT_NE(cli.err.find("--help"), std::string::npos) << cli.err;
+    }
+
+    CliProcess help({"--help"});
+    EXPECT_EQ(help.Wait(), 0);
+    const std::vector<std::string> lines = Lines(help.out);
+    EXPECT_LE(lines.size(), 23u) << "fits a 24-line screen with the prompt";
+    for (const std::string& line : lines) {
+        EXPECT_LE(line.size(), 80u) << line;
+    }
+}
+
+} // namespace
