@@ -45,7 +45,7 @@ package: build
 	@cd $(BUILD) && cpack -G DEB
 
 run: configure
-	@cmake --build $(BUILD) -j $(JOBS) --target korvane portsim
+	@cmake --build $(BUILD) -j $(JOBS) --target korvane korvane-cli portsim
 	@bash scripts/run.sh $(BUILD)
 
 bench: deps
