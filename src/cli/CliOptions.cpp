@@ -31,7 +31,7 @@ Check:   --check-received KIND mark received lines " OK" or " BAD expected .."
 Files:   --log FILE            write the lines to FILE (RTF if it ends in .rtf)
          --log-rotate SIZE     start FILE.1, FILE.2, ... past SIZE (e.g. 10M)
 End:     --count N  --duration S   after N lines or S seconds; Ctrl+C any time
-Exit:    0 done, 1 port not opened, 2 bad options.  See korvane-cli(1).
+Exit:    0 done, 1 port not opened, 2 bad options, 3 port gone. korvane-cli(1)
 )";
 
 bool OnOff(const std::string& text) {

@@ -49,6 +49,7 @@ struct TCliOptions {
 inline constexpr int ExitDone = 0;
 inline constexpr int ExitOpenFailed = 1;
 inline constexpr int ExitBadOptions = 2;
+inline constexpr int ExitPortGone = 3;
 
 // Parses the arguments into `options`. Returns std::nullopt when the program should go on,
 // else the exit code: 0 after --help or --version (printed to out), 2 after a bad option

@@ -1,5 +1,6 @@
 #include "cli/TerminalView.h"
 
+#include "traffic/ReceivedChecksum.h"
 #include "traffic/TrafficCapture.h"
 
 #include <cerrno>
@@ -93,9 +94,18 @@ void TTerminalView::InsertText(std::string_view text, const TextAttributes& attr
     } else {
         AppendShown(text);
     }
+    if (lineEnd && m_check && m_nextDirection == 'R') {
+        const TReceivedChecksum check = CheckReceivedChecksum(text, *m_check);
+        if (check.outcome != TReceivedChecksum::Outcome::Unchecked) {
+            const bool good = check.outcome == TReceivedChecksum::Outcome::Good;
+            const std::string mark = good ? " OK" : " BAD expected " + check.expected;
+            m_buffer += m_color ? (good ? "\x1b[1;32m" : "\x1b[1;31m") + mark + "\x1b[0m" : mark;
+        }
+    }
     if (lineEnd) {
         m_buffer += '\n';
         ++m_lines;
+        m_nextDirection = 0;
     }
     if (m_buffer.size() >= FlushThreshold) {
         Flush();

@@ -2,9 +2,11 @@
 // The traffic view of korvane-cli: the lines the engine appends, written to standard
 // output (in colour on a terminal) and handed to the capture file.
 
+#include "traffic/HexCodec.h"
 #include "traffic/TextView.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +25,11 @@ public:
     void InsertText(std::string_view text, const TextAttributes& attributes) override;
     // Writes what is buffered; false once the output is gone (a closed pipe).
     bool Flush();
+    // With a computation, every received line that the next record gives is followed by
+    // " OK" or " BAD expected XX XX" (shown only, not captured). The caller names the
+    // direction of each record before the engine takes it ('R', 'T', or 0 for none).
+    void SetReceivedCheck(std::optional<ChecksumAlgorithm> algorithm) { m_check = algorithm; }
+    void ExpectRecord(char direction) { m_nextDirection = direction; }
     // Lines completed so far.
     uint64_t LinesShown() const { return m_lines; }
     bool OutputBroken() const { return m_broken; }
@@ -50,4 +57,6 @@ private:
     std::string m_buffer;
     uint64_t m_lines = 0;
     bool m_broken = false;
+    std::optional<ChecksumAlgorithm> m_check;
+    char m_nextDirection = 0;
 };

@@ -7,6 +7,7 @@
 #include "cli/TerminalView.h"
 #include "platform/FileIO.h"
 #include "richtext/RichText.h"
+#include "serial/ComDriverPosix.h"
 #include "serial/OruScomm.h"
 #include "serial/PortDiscovery.h"
 #include "serial/PortInfo.h"
@@ -301,6 +302,10 @@ int main(int argc, char** argv) {
         }
     }
     TTerminalView view(STDOUT_FILENO, terminal, color, capture.get());
+    // Text lines are never checked: a received text may look like hex pairs by chance.
+    if (o.checkReceived && !settings.asciiReceive) {
+        view.SetReceivedCheck(ChecksumChoiceNamed(*o.checkReceived)->algorithm);
+    }
 
     // The port.
     TOruScomm connection;
@@ -329,6 +334,15 @@ int main(int argc, char** argv) {
     connection.OnRecordQueued = [&loop] { loop.Wake(); };
     TOruComThread receiver(connection);
     receiver.Unpark();
+    // The direction of the record the engine takes next: the pump is the only taker, so
+    // the oldest record in the queue is the one.
+    const auto nextDirection = [&connection]() -> char {
+        TNamedLockGuard guard(connection.QueueMutex, TOruScomm::QueueWaitMs);
+        if (!guard.Owns() || connection.Queue.empty() || connection.Queue.front().empty()) {
+            return 0;
+        }
+        return connection.Queue.front().front();
+    };
 
     TDataRT engine(&sendEdit, &view, nullptr, &connection, settings, SystemClock::Instance(),
                    prompter, loop.Factory());
@@ -361,12 +375,24 @@ int main(int argc, char** argv) {
 
     const auto start = std::chrono::steady_clock::now();
     const auto countReached = [&] { return o.count && view.LinesShown() >= *o.count; };
+    // A flood of records must not keep the loop from signals, typed lines and timers: one
+    // drain lasts at most a few milliseconds.
     const auto pump = [&] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
         do {
+            if (o.checkReceived) {
+                view.ExpectRecord(nextDirection());
+            }
             engine.PumpTick();
-        } while (engine.LastTickTookRecord() && !countReached());
+        } while (engine.LastTickTookRecord() && !countReached() &&
+                 std::chrono::steady_clock::now() < until);
         view.Flush();
     };
+    // A port whose device node or registration disappears has gone away (unplugged, or the
+    // program behind a virtual port ended); looked at twice a second.
+    const std::string devicePath = TComDriverPosix().ResolvePath(o.port);
+    auto nextPresenceCheck = std::chrono::steady_clock::now();
+    constexpr auto PresenceInterval = std::chrono::milliseconds(500);
     int input = STDIN_FILENO;
     std::string typed;
     int exitCode = ExitDone;
@@ -379,7 +405,16 @@ int main(int argc, char** argv) {
         if (g_signal != 0 || countReached() || view.OutputBroken()) {
             break;
         }
-        int waitMs = engine.PumpIdle() ? -1 : 1;
+        if (std::chrono::steady_clock::now() >= nextPresenceCheck) {
+            nextPresenceCheck = std::chrono::steady_clock::now() + PresenceInterval;
+            if (!PathExists(devicePath)) {
+                std::cerr << "korvane-cli: port " << o.port
+                          << " has gone away (device removed or hung up)\n";
+                exitCode = ExitPortGone;
+                break;
+            }
+        }
+        int waitMs = engine.PumpIdle() ? static_cast<int>(PresenceInterval.count()) : 1;
         if (o.durationS) {
             const double left =
                 *o.durationS -
@@ -424,8 +459,11 @@ int main(int argc, char** argv) {
     // had recorded and finish the capture file.
     engine.CycleTimer().SetEnabled(false);
     receiver.Stop();
-    if (!countReached()) {
+    while (!countReached() && !view.OutputBroken()) {
         pump();
+        if (!engine.LastTickTookRecord()) {
+            break;
+        }
     }
     view.Flush();
     if (capture) {

@@ -135,6 +135,28 @@ TEST_F(Cli, ReceivedPatternIsAnsweredWithItsLine) {
               (std::vector<std::string>{"AA BB 11 ", "AA BB 11", "01 02 03 ", "01 02 03"}));
 }
 
+TEST_F(Cli, ReceivedChecksumsAreMarkedGoodOrBadWithTheExpectedValue) {
+    auto device = StartDevice("echo");
+    // The echo of a frame is received as it was sent: a good frame, one with a bit flipped.
+    const struct {
+        const char* frame;
+        const char* shown;
+    } cases[] = {
+        {"01 03 00 00 00 0A C5 CD", "01 03 00 00 00 0A C5 CD OK"},
+        {"01 03 00 00 00 0B C5 CD", "01 03 00 00 00 0B C5 CD BAD expected 04 0D"},
+    };
+    for (const auto& c : cases) {
+        const std::string log = Path("log.txt");
+        CliProcess cli({"SIM0", "--send", c.frame, "--check-received", "modbus-crc16", "--time",
+                        "none", "--count", "2", "--log", log});
+        ASSERT_EQ(cli.Wait(), 0) << cli.err;
+        // The sent line is not checked; the marks are shown only, not logged.
+        EXPECT_EQ(Lines(cli.out), (std::vector<std::string>{std::string(c.frame) + " ", c.shown}));
+        EXPECT_EQ(Lines(ReadFileBytes(log)),
+                  (std::vector<std::string>{std::string(c.frame) + " ", c.frame}));
+    }
+}
+
 TEST_F(Cli, LogFileHoldsTheLinesAsShownInTextAndRtf) {
     auto device = StartDevice("modbus");
     for (const char* name : {"log.txt", "log.rtf"}) {
@@ -198,6 +220,16 @@ TEST_F(Cli, PortThatCannotBeOpenedEndsWithCodeOneAndTheReason) {
     }
     holder.Signal(SIGTERM);
     EXPECT_EQ(holder.Wait(), 0);
+}
+
+TEST_F(Cli, PortThatGoesAwayEndsTheProgramWithCodeThree) {
+    auto device = StartDevice("modbus");
+    CliProcess cli({"SIM0", "--send", "01 03 00 00 00 01 84 0A"});
+    ASSERT_TRUE(cli.WaitForOutput([](const std::string& out) { return Lines(out).size() == 2; }))
+        << cli.out << cli.err;
+    device->Stop();
+    EXPECT_EQ(cli.Wait(3s), 3) << cli.err;
+    EXPECT_NE(cli.err.find("SIM0 has gone away"), std::string::npos) << cli.err;
 }
 
 TEST_F(Cli, BadOptionsEndWithCodeTwoAndSayWhy) {
