@@ -3,16 +3,24 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 EFileError::EFileError(const std::string& action, std::string path, int errorCode)
     : std::runtime_error(action + " \"" + path + "\": " + std::strerror(errorCode)),
       m_path(std::move(path)), m_errorCode(errorCode) {}
+
+EFileError::EFileError(const std::string& action, std::string path, int errorCode,
+                       const std::string& reason)
+    : std::runtime_error(action + " \"" + path + "\": " + reason), m_path(std::move(path)),
+      m_errorCode(errorCode) {}
 
 std::string EFileError::SystemError() const {
     return std::strerror(m_errorCode);
@@ -31,6 +39,11 @@ public:
         }
     }
     int Get() const { return m_fd; }
+    int Release() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
     // Closes now and reports the result: on some file systems a failed write shows only here.
     int Close() {
         const int fd = m_fd;
@@ -72,8 +85,7 @@ bool WriteAll(int fd, std::string_view bytes) {
 int CreateTemporary(const std::string& path, std::string& tempPath) {
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
-        tempPath =
-            path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+        tempPath = TemporaryFileName(path, static_cast<uint64_t>(::getpid()), counter.fetch_add(1));
         const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) {
             return fd;
@@ -97,8 +109,9 @@ void WriteFileAtomically(const std::string& path, std::string_view bytes) {
         throw EFileError(action, path, error);
     };
 
+    // lstat: a symbolic link at `path` is replaced, so its target's mode is not ours to copy.
     struct stat old {};
-    if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+    if (::lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
         // Best effort: a file we may not chmod is still written.
         (void)::fchmod(fd.Get(), old.st_mode & 07777);
     }
@@ -196,27 +209,93 @@ std::string WriteNewFileAtomically(const std::string& folder, const std::string&
     return first; // not reached: fail throws
 }
 
-std::optional<std::string> ReadFileIfExists(const std::string& path, size_t maxBytes) {
-    const std::string action = "Cannot read";
-    TDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.Get() < 0) {
+namespace {
+
+std::string KindOf(mode_t mode) {
+    if (S_ISFIFO(mode)) {
+        return "a named pipe";
+    }
+    if (S_ISCHR(mode)) {
+        return "a character device";
+    }
+    if (S_ISBLK(mode)) {
+        return "a block device";
+    }
+    if (S_ISSOCK(mode)) {
+        return "a socket";
+    }
+    return "not a regular file";
+}
+
+void RefuseUnlessRegular(const std::string& action, const std::string& path, mode_t mode) {
+    if (S_ISDIR(mode)) {
+        throw EFileError(action, path, EISDIR);
+    }
+    if (!S_ISREG(mode)) {
+        throw EFileError(action, path, EINVAL,
+                         "this is " + KindOf(mode) + ", not a file; only regular files are read");
+    }
+}
+
+std::string MegabytesText(uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    return text;
+}
+
+[[noreturn]] void RefuseTooLarge(const std::string& action, const std::string& path, uint64_t size,
+                                 uint64_t limit) {
+    throw EFileError(action, path, EFBIG,
+                     "the file is " + MegabytesText(size) + ", more than the " +
+                         MegabytesText(limit) + " that can be opened");
+}
+
+// Opens a regular file for reading, or returns -1 with errno ENOENT/ENOTDIR when there is
+// none. The type is checked before the open (a FIFO would block it, a device would wake)
+// and again on the descriptor, in case the name was replaced in between; O_NONBLOCK keeps
+// that open from blocking whatever it finds.
+int OpenRegularFile(const std::string& action, const std::string& path, struct stat& st) {
+    if (::stat(path.c_str(), &st) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
-            return std::nullopt;
+            return -1;
         }
         throw EFileError(action, path, errno);
     }
-    struct stat st {};
-    if (::fstat(fd.Get(), &st) != 0) {
+    RefuseUnlessRegular(action, path, st.st_mode);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            return -1;
+        }
         throw EFileError(action, path, errno);
     }
-    if (S_ISDIR(st.st_mode)) {
-        throw EFileError(action, path, EISDIR);
+    TDescriptor guard(fd);
+    if (::fstat(fd, &st) != 0) {
+        throw EFileError(action, path, errno);
     }
+    RefuseUnlessRegular(action, path, st.st_mode);
+    return guard.Release();
+}
+
+// Reads to the end, refusing to go past `limit` bytes (a file may grow while it is read).
+std::string ReadToEnd(const std::string& action, const std::string& path, int fd, uint64_t size,
+                      uint64_t limit, bool cut, const TProgress& progress) {
     std::string data;
-    char buf[65536];
-    while (data.size() < maxBytes) {
-        const size_t want = std::min(sizeof buf, maxBytes - data.size());
-        const ssize_t n = ::read(fd.Get(), buf, want);
+    if (size <= limit) {
+        data.reserve(static_cast<size_t>(size));
+    }
+    constexpr uint64_t kProgressStep = 1 << 20;
+    uint64_t nextReport = kProgressStep;
+    std::vector<char> buf(1 << 16);
+    while (true) {
+        const uint64_t room = limit - std::min<uint64_t>(limit, data.size());
+        // One byte past the limit tells a file that is too large from one that fits.
+        const uint64_t allowed = cut || room == UINT64_MAX ? room : room + 1;
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), allowed));
+        if (want == 0) {
+            break;
+        }
+        const ssize_t n = ::read(fd, buf.data(), want);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -226,17 +305,44 @@ std::optional<std::string> ReadFileIfExists(const std::string& path, size_t maxB
         if (n == 0) {
             break;
         }
-        data.append(buf, static_cast<size_t>(n));
+        data.append(buf.data(), static_cast<size_t>(n));
+        if (data.size() > limit) {
+            RefuseTooLarge(action, path, data.size(), limit);
+        }
+        if (progress && data.size() >= nextReport) {
+            nextReport = data.size() + kProgressStep;
+            if (!progress(data.size(), std::max<uint64_t>(size, data.size()))) {
+                throw ECancelled();
+            }
+        }
     }
     return data;
 }
 
-std::string ReadFileBytes(const std::string& path) {
-    std::optional<std::string> data = ReadFileIfExists(path);
-    if (!data) {
-        throw EFileError("Cannot read", path, ENOENT);
+} // namespace
+
+std::optional<std::string> ReadFileIfExists(const std::string& path, size_t maxBytes) {
+    const std::string action = "Cannot read";
+    struct stat st {};
+    TDescriptor fd(OpenRegularFile(action, path, st));
+    if (fd.Get() < 0) {
+        return std::nullopt;
     }
-    return std::move(*data);
+    return ReadToEnd(action, path, fd.Get(), static_cast<uint64_t>(st.st_size), maxBytes, true, {});
+}
+
+std::string ReadFileBytes(const std::string& path, uint64_t limit, const TProgress& progress) {
+    const std::string action = "Cannot read";
+    struct stat st {};
+    TDescriptor fd(OpenRegularFile(action, path, st));
+    if (fd.Get() < 0) {
+        throw EFileError(action, path, ENOENT);
+    }
+    const auto size = static_cast<uint64_t>(st.st_size);
+    if (size > limit) {
+        RefuseTooLarge(action, path, size, limit);
+    }
+    return ReadToEnd(action, path, fd.Get(), size, limit, false, progress);
 }
 
 bool PathExists(const std::string& path) {
@@ -286,4 +392,30 @@ std::string ProgramFilePath() {
         return "";
     }
     return std::string(buf, static_cast<size_t>(n));
+}
+
+int RemoveStaleTemporaryFiles(const std::string& folder) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) {
+        return 0;
+    }
+    int removed = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::optional<uint64_t> owner = TemporaryFileOwner(entry->d_name);
+        if (!owner || *owner == 0 || *owner > static_cast<uint64_t>(INT32_MAX)) {
+            continue;
+        }
+        // A process of that id, ours or not, may still be writing: its file stays.
+        const auto pid = static_cast<pid_t>(*owner);
+        if (pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH) {
+            continue;
+        }
+        const std::string path = folder + "/" + entry->d_name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::unlink(path.c_str()) == 0) {
+            ++removed;
+        }
+    }
+    ::closedir(dir);
+    return removed;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <utility>
 #include <windows.h>
 
@@ -100,8 +101,7 @@ bool WriteAll(HANDLE file, std::string_view bytes) {
 HANDLE CreateTemporary(const std::string& path, std::string& tempPath) {
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
-        tempPath = path + ".tmp" + std::to_string(GetCurrentProcessId()) + "-" +
-                   std::to_string(counter.fetch_add(1));
+        tempPath = TemporaryFileName(path, GetCurrentProcessId(), counter.fetch_add(1));
         const HANDLE file = CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                         FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) {
@@ -117,6 +117,11 @@ HANDLE CreateTemporary(const std::string& path, std::string& tempPath) {
 EFileError::EFileError(const std::string& action, std::string path, int errorCode)
     : std::runtime_error(action + " \"" + path + "\": " + SystemMessage(errorCode)),
       m_path(std::move(path)), m_errorCode(errorCode) {}
+
+EFileError::EFileError(const std::string& action, std::string path, int errorCode,
+                       const std::string& reason)
+    : std::runtime_error(action + " \"" + path + "\": " + reason), m_path(std::move(path)),
+      m_errorCode(errorCode) {}
 
 std::string EFileError::SystemError() const {
     return SystemMessage(m_errorCode);
@@ -217,40 +222,111 @@ std::string WriteNewFileAtomically(const std::string& folder, const std::string&
     return first; // not reached: fail throws
 }
 
-std::optional<std::string> ReadFileIfExists(const std::string& path, size_t maxBytes) {
-    const std::string action = "Cannot read";
-    THandle file(CreateFileA(path.c_str(), GENERIC_READ,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) {
+namespace {
+
+std::string MegabytesText(uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    return text;
+}
+
+[[noreturn]] void RefuseTooLarge(const std::string& action, const std::string& path, uint64_t size,
+                                 uint64_t limit) {
+    throw EFileError(action, path, ERROR_FILE_TOO_LARGE,
+                     "the file is " + MegabytesText(size) + ", more than the " +
+                         MegabytesText(limit) + " that can be opened");
+}
+
+// A disk file opened for reading; INVALID_HANDLE_VALUE with the error set when there is
+// none. Devices, pipes and consoles are refused: reading them may block or never end.
+HANDLE OpenRegularFile(const std::string& action, const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        throw EFileError(action, path, ERROR_DIRECTORY);
+    }
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
         const int error = LastErrorCode();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-            return std::nullopt;
+            return INVALID_HANDLE_VALUE;
         }
         throw EFileError(action, path, error);
     }
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        throw EFileError(action, path, ERROR_INVALID_FUNCTION,
+                         "this is a device or a pipe, not a file; only regular files are read");
+    }
+    return file;
+}
+
+std::string ReadToEnd(const std::string& action, const std::string& path, HANDLE file,
+                      uint64_t size, uint64_t limit, bool cut, const TProgress& progress) {
     std::string data;
+    if (size <= limit) {
+        data.reserve(static_cast<size_t>(size));
+    }
+    constexpr uint64_t kProgressStep = 1 << 20;
+    uint64_t nextReport = kProgressStep;
     char buf[65536];
-    while (data.size() < maxBytes) {
-        const DWORD want = static_cast<DWORD>(std::min(sizeof buf, maxBytes - data.size()));
+    while (true) {
+        const uint64_t room = limit - std::min<uint64_t>(limit, data.size());
+        // One byte past the limit tells a file that is too large from one that fits.
+        const uint64_t allowed = cut || room == UINT64_MAX ? room : room + 1;
+        const DWORD want = static_cast<DWORD>(std::min<uint64_t>(sizeof buf, allowed));
+        if (want == 0) {
+            break;
+        }
         DWORD got = 0;
-        if (!ReadFile(file.Get(), buf, want, &got, nullptr)) {
+        if (!ReadFile(file, buf, want, &got, nullptr)) {
             throw EFileError(action, path, LastErrorCode());
         }
         if (got == 0) {
             break;
         }
         data.append(buf, got);
+        if (data.size() > limit) {
+            RefuseTooLarge(action, path, data.size(), limit);
+        }
+        if (progress && data.size() >= nextReport) {
+            nextReport = data.size() + kProgressStep;
+            if (!progress(data.size(), std::max<uint64_t>(size, data.size()))) {
+                throw ECancelled();
+            }
+        }
     }
     return data;
 }
 
-std::string ReadFileBytes(const std::string& path) {
-    std::optional<std::string> data = ReadFileIfExists(path);
-    if (!data) {
-        throw EFileError("Cannot read", path, ERROR_FILE_NOT_FOUND);
+uint64_t SizeOf(HANDLE file) {
+    LARGE_INTEGER size{};
+    return GetFileSizeEx(file, &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+}
+
+} // namespace
+
+std::optional<std::string> ReadFileIfExists(const std::string& path, size_t maxBytes) {
+    const std::string action = "Cannot read";
+    THandle file(OpenRegularFile(action, path));
+    if (!file.Valid()) {
+        return std::nullopt;
     }
-    return std::move(*data);
+    return ReadToEnd(action, path, file.Get(), SizeOf(file.Get()), maxBytes, true, {});
+}
+
+std::string ReadFileBytes(const std::string& path, uint64_t limit, const TProgress& progress) {
+    const std::string action = "Cannot read";
+    THandle file(OpenRegularFile(action, path));
+    if (!file.Valid()) {
+        throw EFileError(action, path, ERROR_FILE_NOT_FOUND);
+    }
+    const uint64_t size = SizeOf(file.Get());
+    if (size > limit) {
+        RefuseTooLarge(action, path, size, limit);
+    }
+    return ReadToEnd(action, path, file.Get(), size, limit, false, progress);
 }
 
 bool PathExists(const std::string& path) {
@@ -303,4 +379,36 @@ std::string ProgramFilePath() {
         return "";
     }
     return std::string(buf, n);
+}
+
+int RemoveStaleTemporaryFiles(const std::string& folder) {
+    WIN32_FIND_DATAA found{};
+    const HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    int removed = 0;
+    do {
+        const std::optional<uint64_t> owner = TemporaryFileOwner(found.cFileName);
+        if (!owner || *owner == GetCurrentProcessId() || *owner > 0xFFFFFFFFu ||
+            (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            continue;
+        }
+        // A process of that id, ours or not, may still be writing: its file stays.
+        const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(*owner));
+        if (process != nullptr) {
+            const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+            CloseHandle(process);
+            if (running) {
+                continue;
+            }
+        } else if (GetLastError() != ERROR_INVALID_PARAMETER) {
+            continue; // exists, but not ours to look at
+        }
+        if (DeleteFileA((folder + "\\" + found.cFileName).c_str())) {
+            ++removed;
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return removed;
 }
