@@ -4,7 +4,33 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ostream>
 #include <utility>
+
+namespace {
+
+const std::shared_ptr<const std::string>& EmptyName() {
+    static const auto empty = std::make_shared<const std::string>();
+    return empty;
+}
+
+} // namespace
+
+FontName::FontName() : m_name(EmptyName()) {}
+
+FontName::FontName(const char* name) : FontName(std::string(name)) {}
+
+FontName::FontName(std::string name)
+    : m_name(name.empty() ? EmptyName() : std::make_shared<const std::string>(std::move(name))) {}
+
+std::ostream& operator<<(std::ostream& out, const FontName& name) {
+    return out << name.str();
+}
+
+const FontName& TextStyle::DefaultFontName() {
+    static const FontName name("Courier New");
+    return name;
+}
 
 namespace {
 
@@ -78,7 +104,7 @@ TRtfStream::TRtfStream(std::vector<std::pair<std::string, int>> fonts, std::vect
     : m_fonts(std::move(fonts)) {
     if (m_fonts.empty()) {
         const TextStyle defaultStyle;
-        m_fonts.emplace_back(defaultStyle.fontName, defaultStyle.charset);
+        m_fonts.emplace_back(defaultStyle.fontName.str(), defaultStyle.charset);
     }
     for (const uint32_t color : colors) {
         const uint32_t rgb = color & 0xFFFFFF;
@@ -108,7 +134,7 @@ std::string TRtfStream::Head() const {
 
 int TRtfStream::FontIndex(const TextStyle& style) const {
     for (std::size_t i = 0; i < m_fonts.size(); ++i) {
-        if (m_fonts[i].first == style.fontName && m_fonts[i].second == style.charset) {
+        if (m_fonts[i].second == style.charset && m_fonts[i].first == style.fontName.str()) {
             return static_cast<int>(i);
         }
     }
@@ -183,7 +209,7 @@ std::string WriteRtf(const StyledText& text) {
         if (run.text.empty()) {
             continue;
         }
-        const auto font = std::make_pair(run.style.fontName, run.style.charset);
+        const auto font = std::make_pair(run.style.fontName.str(), run.style.charset);
         if (std::find(fonts.begin(), fonts.end(), font) == fonts.end()) {
             fonts.push_back(font);
         }
@@ -224,8 +250,9 @@ StyledText PlainTextToStyled(std::string_view bytes, const TextStyle& style) {
     return {StyledRun{std::move(text), style}};
 }
 
-StyledText StyledFromFile(std::string_view bytes, const TextStyle& plainStyle) {
-    return LooksLikeRtf(bytes) ? ReadRtf(bytes) : PlainTextToStyled(bytes, plainStyle);
+StyledText StyledFromFile(std::string_view bytes, const TextStyle& plainStyle,
+                          const TProgress& progress) {
+    return LooksLikeRtf(bytes) ? ReadRtf(bytes, progress) : PlainTextToStyled(bytes, plainStyle);
 }
 
 StyledText MergeRuns(StyledText text) {

@@ -8,19 +8,48 @@
 // empty line. A view that shows N lines with no line end after the last stores N-1
 // line ends.
 
+#include "platform/FileIO.h"
+
 #include <cstdint>
+#include <iosfwd>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+// A font's name, held once and shared by every run that uses it: a document that changes
+// font on every character costs one pointer per run, not one copy of the name. The name
+// itself never changes; assigning another name points elsewhere.
+class FontName {
+public:
+    FontName();
+    FontName(const char* name);
+    FontName(std::string name);
+
+    const std::string& str() const { return *m_name; }
+    operator const std::string&() const { return *m_name; }
+    bool empty() const { return m_name->empty(); }
+
+    friend bool operator==(const FontName& a, const FontName& b) {
+        return a.m_name == b.m_name || *a.m_name == *b.m_name;
+    }
+    friend std::ostream& operator<<(std::ostream& out, const FontName& name);
+
+private:
+    std::shared_ptr<const std::string> m_name;
+};
+
 struct TextStyle {
     uint32_t color = 0; // 0x00BBGGRR, as the program's colours are
-    std::string fontName = "Courier New";
+    FontName fontName = DefaultFontName();
     int sizeHalfPoints = 18; // RTF \fs units: 18 = 9 pt
     bool bold = false;
     int charset = 0; // RTF \fcharset of the font (0 ANSI, 134 GB2312, ...)
     bool operator==(const TextStyle&) const = default;
+
+    // "Courier New", one instance for every default style.
+    static const FontName& DefaultFontName();
 };
 
 struct StyledRun { // text in UTF-8; "\n" ends a line (paragraph)
@@ -71,6 +100,9 @@ private:
 // colour), is black (0). Without \fs the size is RTF's default, 24 half-points.
 // The result is merged (see MergeRuns).
 StyledText ReadRtf(std::string_view rtf);
+// The same for a long document: `progress` hears of every 1 MiB of input taken (done and
+// total in input bytes) and may cancel, which throws ECancelled.
+StyledText ReadRtf(std::string_view rtf, const TProgress& progress);
 
 // True when the bytes start with "{\rtf" after an optional UTF-8 byte-order mark and
 // white space.
@@ -82,7 +114,8 @@ StyledText PlainTextToStyled(std::string_view bytes, const TextStyle& style);
 
 // The content of a file as a view loads it: RTF when it looks like RTF, else plain
 // text in the given style.
-StyledText StyledFromFile(std::string_view bytes, const TextStyle& plainStyle);
+StyledText StyledFromFile(std::string_view bytes, const TextStyle& plainStyle,
+                          const TProgress& progress = {});
 
 // Adjacent runs of equal style joined, empty runs dropped.
 StyledText MergeRuns(StyledText text);

@@ -30,11 +30,17 @@ struct GroupState {
     int unicodeSkip = 1;
 };
 
+// Font names are cut to this many bytes: no installed font has a longer one, and a name
+// is compared whenever the style of a run is.
+constexpr std::size_t kMaxFontNameBytes = 255;
+
 struct FontEntry {
-    std::string name;
+    std::string name; // as the table spells it so far
     int charset = -1; // -1: not given, the document's code page applies
     int codePage = 0; // \cpg, which outranks the charset
     bool nameDone = false;
+    FontName shared; // the finished name that runs carry; valid while sharedValid
+    bool sharedValid = false;
 };
 
 // Destinations whose content is never text we show. Most come with \*; these are the
@@ -138,15 +144,35 @@ std::string Trimmed(std::string_view s) {
     return std::string(s);
 }
 
+// At most `limit` bytes of UTF-8, never ending inside a character.
+std::string CutUtf8(std::string s, std::size_t limit) {
+    if (s.size() <= limit) {
+        return s;
+    }
+    std::size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) {
+        --end;
+    }
+    s.resize(end);
+    return s;
+}
+
 class RtfReader {
 public:
-    explicit RtfReader(std::string_view rtf) : m_in(rtf) {}
+    RtfReader(std::string_view rtf, const TProgress& progress) : m_in(rtf), m_progress(progress) {}
 
     StyledText Read() {
         m_groups.push_back(GroupState{});
         // Whatever precedes the document's group is not part of it.
         m_pos = std::min(m_in.find('{'), m_in.size());
+        std::size_t nextReport = kProgressStep;
         while (m_pos < m_in.size()) {
+            if (m_progress && m_pos >= nextReport) {
+                nextReport = m_pos + kProgressStep;
+                if (!m_progress(m_pos, m_in.size())) {
+                    throw ECancelled();
+                }
+            }
             const char c = m_in[m_pos++];
             if (c == '{') {
                 OpenGroup();
@@ -442,6 +468,7 @@ private:
                 FontEntry& font = m_fonts[m_currentFont];
                 font.name = Trimmed(font.name);
                 font.nameDone = true;
+                font.sharedValid = false;
                 m_styleValid = false;
             } else {
                 m_pending += c;
@@ -485,7 +512,9 @@ private:
         } else if (destination == Destination::FontTable) {
             FontEntry& font = m_fonts[m_currentFont];
             if (!font.nameDone) {
-                AppendDecoded(font.name, CodePageOfFont(m_currentFont), m_pending);
+                std::string decoded;
+                AppendDecoded(decoded, CodePageOfFont(m_currentFont), m_pending);
+                AppendToName(font, decoded);
             }
         }
         m_pending.clear();
@@ -533,7 +562,7 @@ private:
         if (destination == Destination::FontTable) {
             FontEntry& font = m_fonts[m_currentFont];
             if (!font.nameDone) {
-                font.name += text;
+                AppendToName(font, text);
             }
             return;
         }
@@ -547,6 +576,29 @@ private:
             m_out.push_back(StyledRun{std::string(text), style});
         }
         m_cellEnded = false;
+    }
+
+    // Past the cut (with room for blanks that trimming removes) the rest of a name is
+    // dropped as it comes, so a hostile name costs no more than a sane one.
+    void AppendToName(FontEntry& font, std::string_view text) {
+        if (font.name.size() < 2 * kMaxFontNameBytes) {
+            std::size_t take = std::min(text.size(), 2 * kMaxFontNameBytes - font.name.size());
+            while (take > 0 && take < text.size() &&
+                   (static_cast<unsigned char>(text[take]) & 0xC0) == 0x80) {
+                --take;
+            }
+            font.name.append(text.substr(0, take));
+            font.sharedValid = false;
+            m_styleValid = false;
+        }
+    }
+
+    const FontName& SharedName(FontEntry& font) {
+        if (!font.sharedValid) {
+            font.shared = FontName(CutUtf8(Trimmed(font.name), kMaxFontNameBytes));
+            font.sharedValid = true;
+        }
+        return font.shared;
     }
 
     void LineEnd() { PutText("\n"); }
@@ -570,7 +622,7 @@ private:
         m_style = TextStyle{};
         const auto font = m_fonts.find(group.font < 0 ? m_defaultFont : group.font);
         if (font != m_fonts.end()) {
-            m_style.fontName = Trimmed(font->second.name);
+            m_style.fontName = SharedName(font->second);
             m_style.charset = std::max(font->second.charset, 0);
         }
         if (group.color > 0 && static_cast<std::size_t>(group.color) < m_colors.size()) {
@@ -583,7 +635,10 @@ private:
         return m_style;
     }
 
+    static constexpr std::size_t kProgressStep = 1 << 20;
+
     std::string_view m_in;
+    const TProgress& m_progress;
     std::size_t m_pos = 0;
     std::vector<GroupState> m_groups;
     std::size_t m_overflow = 0; // open groups beyond kMaxGroupDepth
@@ -609,8 +664,12 @@ private:
 } // namespace
 
 StyledText ReadRtf(std::string_view rtf) {
+    return ReadRtf(rtf, TProgress());
+}
+
+StyledText ReadRtf(std::string_view rtf, const TProgress& progress) {
     if (rtf.starts_with("\xEF\xBB\xBF")) {
         rtf.remove_prefix(3);
     }
-    return RtfReader(rtf).Read();
+    return RtfReader(rtf, progress).Read();
 }
