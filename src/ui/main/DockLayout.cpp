@@ -1,12 +1,12 @@
 #include "ui/main/DockLayout.h"
 
+#include "platform/FileIO.h"
 #include "ui/main/AppOptions.h"
 
 #include <QDockWidget>
 #include <QFile>
 #include <QGuiApplication>
 #include <QMainWindow>
-#include <QSaveFile>
 #include <QScreen>
 #include <stdexcept>
 
@@ -180,27 +180,36 @@ QByteArray DefaultLayoutText() {
 }
 
 bool EnsureLayoutFile(const QString& path) {
-    if (QFile::exists(path)) {
+    if (PathExists(path.toStdString())) {
         return true;
     }
     const QByteArray text = DefaultLayoutText();
     if (text.isEmpty()) {
         return false;
     }
-    QSaveFile f(path);
-    if (!f.open(QIODevice::WriteOnly)) {
+    try {
+        WriteFileAtomically(path.toStdString(), std::string_view(text.constData(), text.size()));
+    } catch (const EFileError&) {
         return false;
     }
-    f.write(text);
-    return f.commit();
+    return true;
+}
+
+std::optional<QByteArray> ReadLayoutText(const QString& path) {
+    try {
+        const std::string bytes = ReadFileBytes(path.toStdString(), kMaxLayoutBytes);
+        return QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    } catch (const EFileError&) {
+        return std::nullopt;
+    }
 }
 
 bool LoadDockLayout(const QString& path, QMainWindow* main, const QList<QDockWidget*>& docks) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
+    const std::optional<QByteArray> text = ReadLayoutText(path);
+    if (!text) {
         return false;
     }
-    ApplyDockLayout(TIniFile::Parse(f.readAll()), main, docks);
+    ApplyDockLayout(TIniFile::Parse(*text), main, docks);
     return true;
 }
 
@@ -346,19 +355,13 @@ TIniFile CaptureDockLayout(QMainWindow* main, const QList<QDockWidget*>& docks,
 void SaveDockLayout(const QString& path, QMainWindow* main, const QList<QDockWidget*>& docks,
                     const TAppOptions* options) {
     TIniFile previous;
-    if (QFile old(path); old.open(QIODevice::ReadOnly)) {
-        previous = TIniFile::Parse(old.readAll());
-    }
-    QSaveFile f(path);
-    if (!f.open(QIODevice::WriteOnly)) {
-        throw std::runtime_error("Cannot write " + path.toStdString() + ": " +
-                                 f.errorString().toStdString());
+    if (const std::optional<QByteArray> old = ReadLayoutText(path)) {
+        previous = TIniFile::Parse(*old);
     }
     TIniFile ini = CaptureDockLayout(main, docks, previous);
     (options != nullptr ? *options : TAppOptions::Read(previous)).Write(ini);
-    f.write(ini.ToBytes());
-    if (!f.commit()) {
-        throw std::runtime_error("Cannot write " + path.toStdString() + ": " +
-                                 f.errorString().toStdString());
-    }
+    const QByteArray bytes = ini.ToBytes();
+    // The same atomic replacement as the settings file: a full disk or a crash leaves the
+    // last layout whole, and a symbolic link here is replaced, never written through.
+    WriteFileAtomically(path.toStdString(), std::string_view(bytes.constData(), bytes.size()));
 }

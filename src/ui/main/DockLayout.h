@@ -7,6 +7,8 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -43,14 +45,21 @@ QByteArray DefaultLayoutText();
 // Writes the default to path when no file is there. Returns false when it could not.
 bool EnsureLayoutFile(const QString& path);
 
+// A layout file larger than this is not one of ours and is not read.
+inline constexpr uint64_t kMaxLayoutBytes = 1 << 20;
+
+// The text of the layout file; std::nullopt when it is missing, too large, not a regular
+// file (a named pipe there must not stop the start-up) or unreadable.
+std::optional<QByteArray> ReadLayoutText(const QString& path);
+
 // Applies the layout in the file to the main window and its dock windows (matched by
 // objectName). Returns false when the file cannot be read; the windows keep their state.
 bool LoadDockLayout(const QString& path, QMainWindow* main, const QList<QDockWidget*>& docks);
 void ApplyDockLayout(const TIniFile& ini, QMainWindow* main, const QList<QDockWidget*>& docks);
 
-// The current layout, and writing it atomically. Throws on a failed write. What cannot be
-// measured now (the size of a hidden window, the floating place of a docked one) is taken
-// from the previous layout.
+// The current layout, and writing it atomically. Throws EFileError on a failed write. What cannot
+// be measured now (the size of a hidden window, the floating place of a docked one) is taken from
+// the previous layout.
 TIniFile CaptureDockLayout(QMainWindow* main, const QList<QDockWidget*>& docks,
                            const TIniFile& previous = TIniFile());
 // With options, the program's own choices are written in the same file.

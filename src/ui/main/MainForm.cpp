@@ -8,6 +8,7 @@
 #include "ui/main/ComComboBox.h"
 #include "ui/main/DockGrabber.h"
 #include "ui/main/DockLayout.h"
+#include "ui/main/FileLoad.h"
 #include "ui/main/Icons.h"
 #include "ui/main/QtTimer.h"
 #include "ui/main/RichView.h"
@@ -104,6 +105,7 @@ void TMainForm::FormCreate() {
         // The record holds the defaults; the user learns why the stored ones are missing.
         m_prompter.Warning(nullptr, QString::fromLocal8Bit(e.what()), QStringLiteral("Korvane"));
     }
+    RemoveOurStaleFiles();
     CBoxPort->Reload();
     if (m_settings.portIndex >= CBoxPort->count()) {
         m_settings.portIndex = 0;
@@ -552,10 +554,32 @@ void TMainForm::SetTextCapacity(int64_t characters) {
 }
 
 void TMainForm::LoadCommandLineFile(const QString& path) {
-    if (path.isEmpty() || !QFileInfo(path).isFile()) {
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.exists() || info.isDir()) {
         return;
     }
-    RichShow->SetStyledText(StyledFromFile(ReadFileBytes(path.toStdString()), PlainStyle()));
+    // Anything else but a regular file of a size the view can hold is refused with its reason.
+    if (auto text =
+            LoadStyledFile(nullptr, path.toStdString(), LoadLimit(RichShow), PlainStyle())) {
+        RichShow->SetStyledText(*text);
+    }
+}
+
+uint64_t TMainForm::LoadLimit(const RichView* view) const {
+    return ViewLoadLimit(view->MaxLength(), m_options.viewMemoryBudgetMB);
+}
+
+void TMainForm::RemoveOurStaleFiles() {
+    // Interrupted saves of an earlier run leave their temporary files in the folders we
+    // write to; those of a copy of the program that is still running stay.
+    RemoveStaleTemporaryFiles(DataFolder());
+    if (!m_settings.autoSavePath.empty()) {
+        RemoveStaleTemporaryFiles(m_settings.autoSavePath);
+    }
+    const QString last = QString::fromStdString(m_settings.lastFileName);
+    if (!last.isEmpty()) {
+        RemoveStaleTemporaryFiles(QFileInfo(last).absolutePath().toStdString());
+    }
 }
 
 void TMainForm::showEvent(QShowEvent* event) {
@@ -582,8 +606,8 @@ void TMainForm::StartSession() {
         const QString layout = QString::fromStdString(DataFilePath(LayoutFileName));
         EnsureLayoutFile(layout);
         LoadDockLayout(layout, this, docks);
-        if (QFile f(layout); f.open(QIODevice::ReadOnly)) {
-            m_options = TAppOptions::Read(TIniFile::Parse(f.readAll()));
+        if (const std::optional<QByteArray> text = ReadLayoutText(layout)) {
+            m_options = TAppOptions::Read(TIniFile::Parse(*text));
         }
     } catch (...) {
         // The window definitions' layout stays.
@@ -659,7 +683,9 @@ void TMainForm::LoadSendText() {
         if (!PathExists(path)) {
             return;
         }
-        SendForm->RichSend->SetStyledText(StyledFromFile(ReadFileBytes(path), PlainStyle()));
+        if (auto text = LoadStyledFile(this, path, LoadLimit(SendForm->RichSend), PlainStyle())) {
+            SendForm->RichSend->SetStyledText(*text);
+        }
     } catch (...) {
         // The send window stays empty.
     }
@@ -960,7 +986,15 @@ void TMainForm::OpenFile(RichView* editor) {
         return;
     }
     m_settings.lastFileName = name;
-    editor->SetStyledText(StyledFromFile(ReadFileBytes(name), PlainStyle()));
+    try {
+        if (auto text = LoadStyledFile(this, name, LoadLimit(editor), PlainStyle())) {
+            editor->SetStyledText(*text);
+        }
+    } catch (const std::exception& e) {
+        // Reported here rather than thrown: an exception must not unwind through the
+        // menu's own code, which does not expect one.
+        TKorvaneApplication::ReportError(e.what());
+    }
 }
 
 void TMainForm::RichShowChange() {

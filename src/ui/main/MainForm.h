@@ -147,6 +147,9 @@ private:
     void SaveSettings();
     void SaveSendText();
     void LoadSendText();
+    // The largest file `view` loads.
+    uint64_t LoadLimit(const RichView* view) const;
+    void RemoveOurStaleFiles();
     void ShowPortState(bool open);
     void ShowPortNotice(const std::string& notice);
     void InstallViewMenu(RichView* view);

@@ -1,0 +1,25 @@
+#pragma once
+// Loading a file into a view, as File > Open, the command-line file and the send window's
+// saved text do: only a regular file, only as large as the view can hold, and a long read
+// and parse off the user-interface thread, with progress shown and a way to cancel.
+
+#include "richtext/RichText.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+class QWidget;
+
+// The largest file a view loads: a file of N bytes gives at most N characters, and a view
+// keeps at most its capacity in characters and its memory budget (stored as two bytes a
+// character).
+uint64_t ViewLoadLimit(int64_t capacityCharacters, int memoryBudgetMB);
+
+// The file as styled text. A file smaller than a few MiB is read at once; a larger one is
+// read and parsed on a worker thread while the event loop runs and a progress dialog
+// (shown after half a second, modal to `parent`) offers Cancel. Returns std::nullopt when
+// the user cancelled. Throws EFileError: missing, not a regular file, larger than `limit`,
+// unreadable.
+std::optional<StyledText> LoadStyledFile(QWidget* parent, const std::string& path, uint64_t limit,
+                                         const TextStyle& plainStyle);
