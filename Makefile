@@ -3,10 +3,16 @@ BUILD      ?= build
 BUILD_CORE ?= build-core
 BUILD_BENCH ?= build-bench
 BUILD_WIN32 ?= build-win32
+BUILD_ASAN ?= build-asan
+BUILD_TSAN ?= build-tsan
+BUILD_FUZZ ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := RtfReader RtfRoundTrip HexAndChecksums SettingsLoader
 JOBS       ?= $(shell nproc)
 WERROR     ?= $(if $(CI),ON,OFF)
 
-.PHONY: all deps configure build test run bench format clean check-core check-win32 install package
+.PHONY: all deps configure build test run bench format clean check-core check-win32 install package \
+        check-sanitize fuzz
 
 all: build
 
@@ -33,6 +39,43 @@ check-win32:
 	  -DKORVANE_GUI=OFF -DKORVANE_TESTS=OFF -DKORVANE_WERROR=ON >/dev/null
 	@cmake --build $(BUILD_WIN32) -j $(JOBS)
 
+# The whole suite under the address and undefined-behaviour sanitizers, then the serial and
+# traffic tests (the threaded ones) under the thread sanitizer. Each in a build folder of
+# its own; not part of make test.
+check-sanitize: deps
+	@cmake -S . -B $(BUILD_ASAN) -G Ninja -DKORVANE_SANITIZE=address -DKORVANE_GUI=ON >/dev/null
+	@cmake --build $(BUILD_ASAN) -j $(JOBS)
+	@cd $(BUILD_ASAN) && QT_QPA_PLATFORM=offscreen \
+	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitize/lsan-system.supp \
+	  ctest --output-on-failure -j $(JOBS) --timeout 900
+	@cmake -S . -B $(BUILD_TSAN) -G Ninja -DKORVANE_SANITIZE=thread -DKORVANE_GUI=OFF >/dev/null
+	@cmake --build $(BUILD_TSAN) -j $(JOBS)
+	@cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure -j $(JOBS) --timeout 900 \
+	  -R '^(named_lock|com_port|com_driver_posix|connection|port_discovery|traffic_engine|codec)_tests[.]'
+
+# libFuzzer (clang-14) on each target for FUZZ_SECONDS seconds, starting from the seed
+# corpora in tests/fuzz/corpus (and the RTF fixtures); new inputs collect in the build folder.
+# Crashes are written there as crash-*: add them to the seed corpus once fixed.
+fuzz: deps
+	@command -v clang++-14 >/dev/null || { echo "make fuzz needs clang-14 and libclang-rt-14-dev"; exit 1; }
+	@CC=clang-14 CXX=clang++-14 cmake -S . -B $(BUILD_FUZZ) -G Ninja -DKORVANE_FUZZ=ON \
+	  -DKORVANE_GUI=OFF -DKORVANE_TESTS=OFF >/dev/null
+	@cmake --build $(BUILD_FUZZ) -j $(JOBS) $(addprefix --target fuzz_,$(FUZZ_TARGETS))
+	@set -e; for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(BUILD_FUZZ)/corpus/$$t $(BUILD_FUZZ)/crashes/$$t; \
+	  extra=""; [ $$t = RtfReader ] && extra=tests/fixtures/rtf; \
+	  echo "fuzz_$$t: $(FUZZ_SECONDS) s"; \
+	  $(BUILD_FUZZ)/tests/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -max_len=65536 \
+	    -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 \
+	    -artifact_prefix=$(BUILD_FUZZ)/crashes/$$t/ \
+	    $(BUILD_FUZZ)/corpus/$$t tests/fuzz/corpus/$$t $$extra > $(BUILD_FUZZ)/fuzz_$$t.log 2>&1 \
+	    || { tail -n 40 $(BUILD_FUZZ)/fuzz_$$t.log; exit 1; }; \
+	  grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb)' $(BUILD_FUZZ)/fuzz_$$t.log; \
+	done
+
 test: build $(if $(CI),check-core)
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 300
 
@@ -57,4 +100,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs -r clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(BUILD_CORE) $(BUILD_BENCH) $(BUILD_WIN32)
+	rm -rf $(BUILD) $(BUILD_CORE) $(BUILD_BENCH) $(BUILD_WIN32) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ)

@@ -57,11 +57,8 @@ TEST_F(FileSafety, OnlyRegularFilesAreRead) {
         std::string reason;
     };
     const Case cases[] = {
-        {fifo, "named pipe"},
-        {"/dev/zero", "character device"},
-        {link, "character device"},
-        {socketPath, "socket"},
-        {Root(), "Is a directory"},
+        {fifo, "named pipe"},   {"/dev/zero", "character device"}, {link, "character device"},
+        {socketPath, "socket"}, {Root(), "Is a directory"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
@@ -137,14 +134,10 @@ TEST_F(FileSafety, TemporaryNamesAreRecognisedAndOnlyStaleOnesRemoved) {
         std::optional<uint64_t> owner;
     };
     const Case names[] = {
-        {".data.4711-0.korvane-tmp", 4711},
-        {".config.ini.12-345.korvane-tmp", 12},
-        {"data.4711-0.korvane-tmp", std::nullopt},
-        {".data.47x1-0.korvane-tmp", std::nullopt},
-        {".data.4711-.korvane-tmp", std::nullopt},
-        {".4711-0.korvane-tmp", std::nullopt},
-        {".data.4711-0.korvane-tmp~", std::nullopt},
-        {"config.ini.a1B2c3", std::nullopt},
+        {".data.4711-0.korvane-tmp", 4711},          {".config.ini.12-345.korvane-tmp", 12},
+        {"data.4711-0.korvane-tmp", std::nullopt},   {".data.47x1-0.korvane-tmp", std::nullopt},
+        {".data.4711-.korvane-tmp", std::nullopt},   {".4711-0.korvane-tmp", std::nullopt},
+        {".data.4711-0.korvane-tmp~", std::nullopt}, {"config.ini.a1B2c3", std::nullopt},
     };
     for (const Case& c : names) {
         EXPECT_EQ(TemporaryFileOwner(c.name), c.owner) << c.name;
@@ -163,12 +156,16 @@ TEST_F(FileSafety, TemporaryNamesAreRecognisedAndOnlyStaleOnesRemoved) {
     ASSERT_GT(child, 0);
     ASSERT_EQ(waitpid(child, nullptr, 0), child);
     const auto pid = [](pid_t p) { return static_cast<uint64_t>(p); };
-    const std::string stale = fs::path(TemporaryFileName(Root() + "/data", pid(child), 0)).filename();
-    const std::string staleSend = fs::path(TemporaryFileName(Root() + "/send", pid(child), 3)).filename();
-    const std::string running = fs::path(TemporaryFileName(Root() + "/data", pid(getppid()), 0)).filename();
-    const std::string ours = fs::path(TemporaryFileName(Root() + "/data", pid(getpid()), 0)).filename();
-    for (const std::string& name : {stale, staleSend, running, ours, std::string("data"),
-                                    std::string("data.tmp123-0")}) {
+    const std::string stale =
+        fs::path(TemporaryFileName(Root() + "/data", pid(child), 0)).filename();
+    const std::string staleSend =
+        fs::path(TemporaryFileName(Root() + "/send", pid(child), 3)).filename();
+    const std::string running =
+        fs::path(TemporaryFileName(Root() + "/data", pid(getppid()), 0)).filename();
+    const std::string ours =
+        fs::path(TemporaryFileName(Root() + "/data", pid(getpid()), 0)).filename();
+    for (const std::string& name :
+         {stale, staleSend, running, ours, std::string("data"), std::string("data.tmp123-0")}) {
         WriteRaw(Root() + "/" + name, "x");
     }
     EXPECT_EQ(RemoveStaleTemporaryFiles(Root()), 2);
