@@ -6,12 +6,17 @@
 // visible columns, so appending or showing a line of 100 KB costs about as much as a
 // short one. Insertions only mark the view dirty; it repaints at most once per frame.
 //
+// The text itself is a TLineStore (richtext/LineStore.h); this widget adds the layout
+// (RichViewLayout.cpp), the painting (RichViewPaint.cpp) and the editing by keyboard,
+// mouse and clipboard (RichViewEdit.cpp).
+//
 // Positions: a line and a column in UTF-16 units; an offset counts one character per
 // line break. 8-bit text (the TextView calls) is Latin-1; characters beyond U+00FF, which
 // loaded rich text may hold, read back as '?'. In 8-bit text only "\r\n" ends a line: a
 // lone CR or LF is an ordinary character, so every byte value survives a round trip.
 // 8-bit text read back from several lines has "\r\n" between them.
 
+#include "richtext/LineStore.h"
 #include "richtext/RichText.h"
 #include "traffic/TextView.h"
 
@@ -23,10 +28,8 @@
 #include <QString>
 
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 class RichView : public QAbstractScrollArea, public TextView {
@@ -63,14 +66,17 @@ public:
 
     // --- lines, positions, selection ---
     // Stored lines, the empty one after a final line break included (at least 1).
-    int StoredLineCount() const { return static_cast<int>(m_lines.size()); }
+    int StoredLineCount() const { return m_store.Count(); }
     // Visual rows: with word wrap, a wrapped line counts once per row.
     int VisualLineCount();
+    // Visual rows of one stored line (1 without word wrap).
+    int RowsOfLine(int line);
+    const TLineStore& Store() const { return m_store; }
     QString LineString(int line) const;
     // The whole text in Latin-1 with "\n" between lines, so that a position in it is an
     // offset of the view.
     std::string Text() const;
-    int64_t TextLength() const { return m_totalChars + static_cast<int64_t>(m_lines.size()) - 1; }
+    int64_t TextLength() const { return m_store.TextLength(); }
     int64_t CaretPosition() const;
     int64_t SelectionStart() const;
     int LineFromPosition(int64_t position) const;
@@ -141,21 +147,8 @@ protected:
     bool event(QEvent* event) override;
 
 private:
-    struct Run {
-        int start;
-        int style;
-    };
-    struct Line {
-        QString text;
-        std::vector<Run> runs; // cover the text; none for an empty line
-        float width = 0;       // pixels, unwrapped
-        int rows = -1;         // visual rows with word wrap; -1 unknown
-        // Every character has the same advance: columns are arithmetic.
-        bool uniform = true;
-        float advance = 0; // that advance when uniform
-    };
+    // What drawing needs of a style of the store.
     struct Style {
-        TextStyle def;
         QFont font;
         QFontMetricsF metrics{QFont()};
         QColor color;
@@ -168,13 +161,9 @@ private:
         float height;
         float ascent;
     };
-    struct Pos {
-        int line = 0;
-        int col = 0;
-        auto operator<=>(const Pos&) const = default;
-    };
-    // Text between line breaks; a fragment of n lines holds n - 1 breaks.
-    using Fragment = std::vector<Line>;
+    using Pos = TTextPos;
+    using Line = TStoredLine;
+    using Fragment = TLineStore::Fragment;
     struct UndoStep {
         int64_t position;
         Fragment removed;
@@ -189,25 +178,17 @@ private:
         int end;
     };
 
-    int StyleIndex(const TextStyle& def);
-    const Style& StyleOf(int index) const { return m_styles[static_cast<size_t>(index)]; }
-    int StyleAtPos(Pos pos) const;
+    int StyleIndex(const TextStyle& def) { return m_store.StyleIndex(def); }
+    const Style& StyleOf(int index) const;
     int TypingStyle() const;
     float Advance(const Style& style, QChar ch) const;
     void Measure(Line& line) const;
-    static void Append(Line& line, QStringView text, int style);
-    static void AppendSlice(Line& line, const Line& source, int from, int to);
-    static int64_t FragmentLength(const Fragment& fragment);
-    int64_t RangeLength(Pos from, Pos to) const;
-    Fragment Extract(Pos from, Pos to) const;
-    Fragment FragmentFromStyled(const StyledText& text);
-    StyledText StyledFromRange(Pos from, Pos to) const;
-    // Replaces [from, to) by the fragment; returns the position after it.
-    Pos Replace(Pos from, Pos to, Fragment&& fragment);
-    void ReplaceLines(int first, int count, std::vector<Line>&& lines);
     // A change of the text within the capacity: recorded for undo, or moving the
     // recorded steps. Returns the position after the new text.
     Pos Edit(Pos from, Pos to, Fragment fragment, bool record, bool typing = false);
+    // Replaces [from, to) and forgets the layout of the lines from there on.
+    Pos Replace(Pos from, Pos to, Fragment&& fragment);
+    void ResetLayout();
     void AdjustHistory(int64_t position, int64_t removed, int64_t inserted);
     // After a change: a user's change shows at once, the program's waits for the frame.
     void ContentChanged(bool followEnd, bool user);
@@ -217,15 +198,12 @@ private:
 
     Pos SelectionBegin() const { return std::min(m_anchor, m_caret); }
     Pos SelectionEnd() const { return std::max(m_anchor, m_caret); }
-    Pos End() const;
-    Pos PosFromOffset(int64_t offset) const;
-    int64_t OffsetOf(Pos pos) const;
-    void EnsureOffsets() const;
+    Pos End() const { return m_store.End(); }
     void MoveCaret(Pos pos, bool extend);
-    Pos Clamp(Pos pos) const;
     Pos WordLeft(Pos pos) const;
     Pos WordRight(Pos pos) const;
-    std::string Latin1(Pos from, Pos to) const;
+    QChar CharAt(int line, int col) const { return QChar(m_store.Line(line).text.At(col)); }
+    int LineLength(int line) const { return m_store.LineLength(line); }
 
     // Layout.
     float WrapWidth() const;
@@ -248,10 +226,9 @@ private:
     void PaintRow(QPainter& painter, const Row& row, float y, RowMetrics metrics, Pos selFrom,
                   Pos selTo);
 
-    std::deque<Line> m_lines;
-    int64_t m_totalChars = 0;
-    std::vector<Style> m_styles;
-    std::unordered_map<std::string, int> m_styleIndex;
+    TLineStore m_store;
+    // Drawing styles, by the store's style number; made when first drawn.
+    mutable std::vector<Style> m_styles;
     TextStyle m_defaultStyle;
     int m_pendingStyle = -1; // typing style set without a selection; cleared by a caret move
 
@@ -259,16 +236,11 @@ private:
     Pos m_caret;
     float m_preferredX = -1;
 
-    // Offsets of line starts, valid for the first m_offsetsValid lines.
-    mutable std::vector<int64_t> m_lineOffsets;
-    mutable size_t m_offsetsValid = 0;
     // With word wrap: first visual row of each line, valid for the first m_rowsValid.
     std::vector<int> m_rowStarts;
     size_t m_rowsValid = 0;
     float m_wrapWidthUsed = -1;
 
-    float m_maxWidth = 0;
-    bool m_maxWidthStale = false;
     float m_rowHeight = 14; // of the default style
     float m_rowAscent = 11;
 

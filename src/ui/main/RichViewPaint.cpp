@@ -1,0 +1,160 @@
+// RichView: painting of the visible rows and columns only.
+#include "ui/main/RichView.h"
+
+#include "ui/main/RichViewShared.h"
+
+#include <QPaintEvent>
+#include <QPainter>
+#include <QScrollBar>
+
+#include <algorithm>
+#include <cmath>
+
+using namespace richview;
+
+// ---------------------------------------------------------------- painting
+
+void RichView::paintEvent(QPaintEvent* event) {
+    QPainter painter(viewport());
+    const QColor background = FromBgr(m_background);
+    painter.fillRect(event->rect(), background);
+    const int total = TotalRows();
+    const int first = verticalScrollBar()->value();
+    const float bottom = static_cast<float>(viewport()->height());
+    const Pos selFrom = SelectionBegin();
+    const Pos selTo = SelectionEnd();
+    const int caretRow = hasFocus() && m_caretOn ? VisualRowOf(m_caret) : -1;
+    int row = first;
+    float y = kMargin;
+    while (row < total && y < bottom) {
+        const Row start = RowAt(row);
+        const std::vector<int> starts = m_wordWrap ? WrapLine(start.line) : std::vector<int>{0};
+        const int length = m_store.Line(start.line).text.Size();
+        const RowMetrics metrics = LineMetrics(start.line);
+        size_t sub = static_cast<size_t>(std::find(starts.begin(), starts.end(), start.start) -
+                                         starts.begin());
+        for (; sub < starts.size() && y < bottom; ++sub, ++row) {
+            const Row r{start.line, starts[sub],
+                        sub + 1 < starts.size() ? starts[sub + 1] : length};
+            PaintRow(painter, r, y, metrics, selFrom, selTo);
+            if (row == caretRow) {
+                const float x = kMargin + XInRow(r.line, r.start, m_caret.col) -
+                                static_cast<float>(m_wordWrap ? 0 : horizontalScrollBar()->value());
+                painter.fillRect(QRectF(x, y, kCaretWidth, metrics.height),
+                                 background.lightness() < 128 ? Qt::white : Qt::black);
+            }
+            y += metrics.height;
+        }
+    }
+}
+
+void RichView::PaintRow(QPainter& painter, const Row& row, float y, RowMetrics metrics, Pos selFrom,
+                        Pos selTo) {
+    const Line& line = m_store.Line(row.line);
+    const float scroll = static_cast<float>(m_wordWrap ? 0 : horizontalScrollBar()->value());
+    const float viewWidth = static_cast<float>(viewport()->width());
+    const int length = line.text.Size();
+
+    // Visible columns [c0, c1) and the x of c0 in viewport coordinates.
+    int c0 = row.start;
+    int c1 = row.end;
+    float x0 = kMargin - scroll;
+    if (line.uniform && line.advance > 0) {
+        const float adv = line.advance;
+        c0 = row.start + std::max(0, static_cast<int>(std::floor((scroll - kMargin) / adv)));
+        c0 = std::min(c0, row.end);
+        c1 = std::min(row.end,
+                      row.start + static_cast<int>(std::ceil((scroll + viewWidth) / adv)) + 1);
+        x0 = kMargin + static_cast<float>(c0 - row.start) * adv - scroll;
+    } else {
+        float x = kMargin - scroll;
+        int i = row.start;
+        while (i < row.end) {
+            const float a =
+                Advance(StyleOf(line.runs[line.RunAt(i)].style), QChar(line.text.At(i)));
+            if (x + a >= 0) {
+                break;
+            }
+            x += a;
+            ++i;
+        }
+        c0 = i;
+        x0 = x;
+    }
+
+    // Selected columns of this row, and whether the line end is selected.
+    const Pos rowFrom{row.line, row.start};
+    const Pos rowTo{row.line, row.end};
+    int s0 = row.end;
+    int s1 = row.end;
+    if (selFrom < selTo && selFrom <= rowTo && selTo >= rowFrom) {
+        s0 = selFrom.line < row.line ? row.start : std::clamp(selFrom.col, row.start, row.end);
+        s1 = selTo.line > row.line ? row.end : std::clamp(selTo.col, row.start, row.end);
+    }
+    const bool breakSelected =
+        selTo.line > row.line && row.end == length && selFrom <= Pos{row.line, length};
+    const QPalette& pal = palette();
+    const QColor highlight = pal.color(QPalette::Active, QPalette::Highlight);
+    const QColor highlightText = pal.color(QPalette::Active, QPalette::HighlightedText);
+
+    int currentStyle = -1;
+    float x = x0;
+    int i = c0;
+    while (i < c1) {
+        const size_t r = line.RunAt(i);
+        const int runEnd = r + 1 < line.runs.size() ? line.runs[r + 1].start : length;
+        int end = std::min(runEnd, c1);
+        const bool selected = i >= s0 && i < s1;
+        if (!selected && i < s0) {
+            end = std::min(end, s0);
+        } else if (selected) {
+            end = std::min(end, s1);
+        }
+        const Style& style = StyleOf(line.runs[r].style);
+        QString shown(end - i, Qt::Uninitialized);
+        float width = 0;
+        for (int k = i; k < end; ++k) {
+            shown[k - i] = Shown(QChar(line.text.At(k)));
+        }
+        if (line.uniform) {
+            width = static_cast<float>(end - i) * line.advance;
+        } else {
+            for (int k = i; k < end; ++k) {
+                width += Advance(style, QChar(line.text.At(k)));
+            }
+        }
+        if (selected) {
+            painter.fillRect(QRectF(x, y, width, metrics.height), highlight);
+        }
+        if (currentStyle != line.runs[r].style) {
+            painter.setFont(style.font);
+            currentStyle = line.runs[r].style;
+        }
+        painter.setPen(selected ? highlightText : style.color);
+        painter.drawText(QPointF(x, y + metrics.ascent), shown);
+        x += width;
+        i = end;
+        if (x > viewWidth) {
+            break;
+        }
+    }
+    if (breakSelected && x <= viewWidth) {
+        if (c1 < row.end) {
+            return;
+        }
+        const float cell =
+            line.uniform && line.advance > 0
+                ? line.advance
+                : static_cast<float>(StyleOf(TypingStyle()).metrics.averageCharWidth());
+        painter.fillRect(QRectF(x, y, cell, metrics.height), highlight);
+    }
+}
+
+void RichView::resizeEvent(QResizeEvent* event) {
+    QAbstractScrollArea::resizeEvent(event);
+    UpdateScrollBars();
+}
+
+void RichView::scrollContentsBy(int, int) {
+    viewport()->update();
+}

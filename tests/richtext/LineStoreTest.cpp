@@ -1,0 +1,166 @@
+#include "richtext/LineStore.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+namespace {
+
+TextStyle Colored(uint32_t color) {
+    TextStyle style;
+    style.color = color;
+    return style;
+}
+
+// Appends at the end, as the traffic pump does: a prefix, then a payload ending a line.
+void AppendRecord(TLineStore& store, std::string_view prefix, std::string_view payload) {
+    const int grey = store.StyleIndex(Colored(0x808080));
+    const int blue = store.StyleIndex(Colored(0xC80000));
+    store.Replace(store.End(), store.End(), TLineStore::FragmentFromLatin1(prefix, grey));
+    store.Replace(store.End(), store.End(),
+                  TLineStore::FragmentFromLatin1(std::string(payload) + "\r\n", blue));
+}
+
+} // namespace
+
+TEST(LineStoreTest, TrafficIsHeldOneBytePerCharacterAndOnlyAWideLineWidens) {
+    TLineStore store;
+    const int64_t empty = store.MemoryBytes();
+    std::string hex;
+    for (int i = 0; i < 100000; ++i) {
+        hex += "A5 ";
+    }
+    AppendRecord(store, "[12:00:00   5] ", hex);
+    AppendRecord(store, "", std::string("\x00\r\xFF\n", 4));
+    // Every byte value survives; a lone CR or LF does not end a line.
+    EXPECT_EQ(store.Count(), 3);
+    EXPECT_EQ(store.Line(1).text.Latin1(0, 4), std::string("\x00\r\xFF\n", 4));
+    EXPECT_FALSE(store.Line(0).text.Wide());
+    const int64_t perChar =
+        (store.MemoryBytes() - empty) * 1000 / static_cast<int64_t>(hex.size() + 15);
+    EXPECT_LE(perChar, 1010) << "bytes per 1000 characters";
+
+    // A character beyond Latin-1 widens its own line only and reads back as '?' in 8 bits.
+    const int style = store.StyleIndex(TextStyle{});
+    store.Replace({1, 1}, {1, 1}, TLineStore::FragmentFromUtf16(u"\u4E2D", style));
+    EXPECT_TRUE(store.Line(1).text.Wide());
+    EXPECT_FALSE(store.Line(0).text.Wide());
+    EXPECT_EQ(store.Line(1).text.Utf16(0, 3), std::u16string(u"\0\u4E2D\r", 3));
+    EXPECT_EQ(store.Line(1).text.Latin1(0, 5), std::string("\x00?\r\xFF\n", 5));
+    EXPECT_EQ(store.Line(1).text.Utf8(1, 2), "\xE4\xB8\xAD");
+}
+
+TEST(LineStoreTest, RandomEditsMatchAPlainTextModel) {
+    TLineStore store;
+    const int styles[] = {store.StyleIndex(Colored(1)), store.StyleIndex(Colored(2))};
+    std::u16string model; // "\n" between lines
+    std::mt19937 random(7);
+    const std::u16string pieces[] = {u"ab", u"\n", u"x\ny", u"\u00E9", u"\u4E2D", u"", u"1234"};
+    for (int step = 0; step < 2000; ++step) {
+        const int64_t length = store.TextLength();
+        ASSERT_EQ(length, static_cast<int64_t>(model.size()));
+        int64_t a = std::uniform_int_distribution<int64_t>(0, length)(random);
+        int64_t b = std::uniform_int_distribution<int64_t>(0, length)(random);
+        if (a > b) {
+            std::swap(a, b);
+        }
+        if (step % 3 == 0) {
+            b = a; // mostly insertions, so the text grows
+        }
+        const std::u16string& piece = pieces[random() % std::size(pieces)];
+        const TTextPos from = store.PosFromOffset(a);
+        const TTextPos to = store.PosFromOffset(b);
+        ASSERT_EQ(store.OffsetOf(from), a);
+        ASSERT_EQ(store.RangeLength(from, to), b - a);
+        const TTextPos end = store.Replace(
+            from, to, TLineStore::FragmentFromUtf16(piece, styles[step % 2]));
+        model.replace(static_cast<size_t>(a), static_cast<size_t>(b - a), piece);
+        ASSERT_EQ(store.OffsetOf(end), a + static_cast<int64_t>(piece.size()));
+        if (step % 250 == 0 && store.Count() > 3) {
+            const int64_t cut = store.OffsetOf({2, 0});
+            store.DeleteFirstLines(2);
+            model.erase(0, static_cast<size_t>(cut));
+        }
+    }
+    std::u16string text;
+    for (int l = 0; l < store.Count(); ++l) {
+        text += store.Line(l).text.Utf16(0, store.LineLength(l));
+        if (l + 1 < store.Count()) {
+            text += u'\n';
+        }
+        // Runs cover the text, start at 0, and never repeat a style side by side.
+        const auto& runs = store.Line(l).runs;
+        ASSERT_EQ(runs.empty(), store.LineLength(l) == 0);
+        for (size_t r = 0; r < runs.size(); ++r) {
+            ASSERT_EQ(runs[r].start == 0, r == 0);
+            ASSERT_TRUE(r == 0 || (runs[r].start > runs[r - 1].start &&
+                                   runs[r].style != runs[r - 1].style));
+        }
+    }
+    EXPECT_EQ(text, model);
+    // The memory estimate follows the changes: it equals that of the same lines built anew.
+    int64_t memory = 0;
+    for (int l = 0; l < store.Count(); ++l) {
+        memory += TLineStore::LineBytes(store.Line(l));
+    }
+    EXPECT_EQ(store.MemoryBytes(), memory);
+}
+
+TEST(LineStoreTest, StyledTextRoundTripsAndLineEndsTakeTheStyleBefore) {
+    TLineStore store;
+    const StyledText text = {{"[R x] ", Colored(0x808080)},
+                             {"01 03\n\n", Colored(0xC80000)},
+                             {"caf\xC3\xA9 \xE4\xB8\xAD", Colored(0x0000C8)}};
+    store.Replace({0, 0}, {0, 0}, store.FragmentFromStyled(text));
+    EXPECT_EQ(store.Count(), 3);
+    EXPECT_EQ(store.Line(0).runs.size(), 2u);
+    EXPECT_EQ(store.Styled({0, 0}, store.End(), 0), text);
+    // Reading from the second line: its break has no text before it to take a style from.
+    const int lineEnd = store.StyleIndex(Colored(0x123456));
+    const StyledText tail = store.Styled({1, 0}, store.End(), lineEnd);
+    ASSERT_EQ(tail.size(), 2u);
+    EXPECT_EQ(tail[0], (StyledRun{"\n", Colored(0x123456)}));
+    EXPECT_EQ(store.Latin1({0, 3}, {2, 4}), "x] 01 03\r\n\r\ncaf\xE9");
+}
+
+TEST(LineStoreTest, FindStaysWithinALineAndFoldsOnlyAsciiLetters) {
+    TLineStore store;
+    const int style = store.StyleIndex(TextStyle{});
+    store.Replace({0, 0}, {0, 0},
+                  TLineStore::FragmentFromUtf16(u"abc\ncAB\u00E9\nxx\u00C9 \u4E2Dab", style));
+    struct Case {
+        std::string needle;
+        int64_t from;
+        int64_t to;
+        bool matchCase;
+        int64_t found;
+    };
+    const Case cases[] = {
+        {"ab", 0, 100, true, 0},       {"ab", 1, 100, true, 14},     {"AB", 1, 100, false, 5},
+        {"AB", 1, 100, true, 5},       {"cab", 0, 100, false, 4},    {"c\nc", 0, 100, false, -1},
+        {"\xE9", 0, 100, false, 7},    {"\xC9", 0, 7, false, -1},    {"\xC9", 0, 100, false, 11},
+        {"ab", 0, 15, true, 0},        {"ab", 1, 15, true, -1},      {"", 0, 100, true, -1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(store.Find(c.needle, c.from, c.to, c.matchCase), c.found)
+            << c.needle << " " << c.from << ".." << c.to;
+    }
+}
+
+TEST(LineStoreTest, OldestLinesCoveringTakesTheFewestLinesAndKeepsTheLast) {
+    const std::vector<int64_t> sizes = {2300, 2300, 1, 5, 2300, 0};
+    const auto sizeOf = [&](int i) { return sizes[static_cast<size_t>(i)]; };
+    struct Case {
+        int64_t wanted;
+        int keep;
+        int count;
+    };
+    const Case cases[] = {{0, 1, 0},    {1, 1, 1},    {2300, 1, 1},    {2301, 1, 2},
+                          {4601, 1, 3}, {4605, 1, 4}, {100000, 1, 5}, {100000, 2, 4}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(OldestLinesCovering(static_cast<int>(sizes.size()), c.wanted, c.keep, sizeOf),
+                  c.count)
+            << c.wanted << " keep " << c.keep;
+    }
+}
