@@ -42,7 +42,11 @@ std::u16string Utf8ToUtf16(std::string_view in) {
     size_t i = 0;
     while (i < in.size()) {
         const auto b = static_cast<unsigned char>(in[i]);
-        int extra = b < 0x80 ? 0 : (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : -1;
+        int extra = b < 0x80             ? 0
+                    : (b & 0xE0) == 0xC0 ? 1
+                    : (b & 0xF0) == 0xE0 ? 2
+                    : (b & 0xF8) == 0xF0 ? 3
+                                         : -1;
         char32_t c = extra == 0 ? b : extra == 1 ? b & 0x1F : extra == 2 ? b & 0x0F : b & 0x07;
         bool ok = extra >= 0 && i + static_cast<size_t>(extra) < in.size();
         for (int k = 1; ok && k <= extra; ++k) {
@@ -150,7 +154,8 @@ std::u16string TLineText::Utf16(int from, int to) const {
 
 std::string TLineText::Latin1(int from, int to) const {
     if (!m_wide) {
-        return m_bytes.substr(static_cast<size_t>(from), static_cast<size_t>(std::max(0, to - from)));
+        return m_bytes.substr(static_cast<size_t>(from),
+                              static_cast<size_t>(std::max(0, to - from)));
     }
     std::string out;
     out.reserve(static_cast<size_t>(std::max(0, to - from)));
@@ -227,8 +232,8 @@ size_t TStoredLine::RunAt(int col) const {
 // ---------------------------------------------------------------- TLineStore
 
 TLineStore::TLineStore() {
-    m_lines.emplace_back();
-    m_memory = LineBytes(m_lines.back());
+    m_lines.push_back(std::make_shared<TStoredLine>());
+    m_memory = LineBytes(*m_lines.back());
 }
 
 int TLineStore::StyleIndex(const TextStyle& style) {
@@ -250,8 +255,8 @@ int64_t TLineStore::LineBytes(const TStoredLine& line) {
 float TLineStore::MaxWidth() {
     if (m_maxWidthStale) {
         m_maxWidth = 0;
-        for (const TStoredLine& line : m_lines) {
-            m_maxWidth = std::max(m_maxWidth, line.width);
+        for (const auto& line : m_lines) {
+            m_maxWidth = std::max(m_maxWidth, line->width);
         }
         m_maxWidthStale = false;
     }
@@ -275,7 +280,7 @@ void TLineStore::EnsureOffsets() const {
         m_offsetsValid = 1;
     }
     for (size_t i = m_offsetsValid; i < n; ++i) {
-        m_lineOffsets[i] = m_lineOffsets[i - 1] + m_lines[i - 1].text.Size() + 1;
+        m_lineOffsets[i] = m_lineOffsets[i - 1] + m_lines[i - 1]->text.Size() + 1;
     }
     m_offsetsValid = n;
 }
@@ -436,14 +441,15 @@ void TLineStore::ReplaceLines(int first, int count, std::vector<TStoredLine>&& l
     const int common = std::min(count, n);
     const auto at = m_lines.begin() + first;
     for (int i = 0; i < common; ++i) {
-        // Swapped, not move-assigned: a short string assigned into a long one keeps the
-        // long one's buffer.
-        std::swap(at[i], lines[static_cast<size_t>(i)]);
+        at[i] = std::make_shared<TStoredLine>(std::move(lines[static_cast<size_t>(i)]));
     }
     if (n > count) {
-        m_lines.insert(m_lines.begin() + first + count,
-                       std::make_move_iterator(lines.begin() + count),
-                       std::make_move_iterator(lines.end()));
+        std::vector<std::shared_ptr<TStoredLine>> added;
+        added.reserve(static_cast<size_t>(n - count));
+        for (size_t i = static_cast<size_t>(count); i < lines.size(); ++i) {
+            added.push_back(std::make_shared<TStoredLine>(std::move(lines[i])));
+        }
+        m_lines.insert(m_lines.begin() + first + count, added.begin(), added.end());
     } else if (n < count) {
         m_lines.erase(m_lines.begin() + first + n, m_lines.begin() + first + count);
     }
@@ -460,18 +466,56 @@ void TLineStore::DeleteFirstLines(int count) {
         m_memory -= LineBytes(Line(i));
     }
     m_lines.erase(m_lines.begin(), m_lines.begin() + count);
+    m_frontDropped += static_cast<uint64_t>(count);
     m_offsetsValid = 0;
     m_maxWidthStale = true;
 }
 
 void TLineStore::Clear() {
+    ++m_clears;
     m_lines.clear();
-    m_lines.emplace_back();
+    m_lines.push_back(std::make_shared<TStoredLine>());
     m_totalChars = 0;
-    m_memory = LineBytes(m_lines.back());
+    m_memory = LineBytes(*m_lines.back());
     m_offsetsValid = 0;
     m_maxWidth = 0;
     m_maxWidthStale = false;
+}
+
+TLineStore::Snapshot TLineStore::Share(int lineEndStyle) const {
+    Snapshot snapshot;
+    snapshot.lines.assign(m_lines.begin(), m_lines.end());
+    snapshot.styles = m_styles;
+    snapshot.lineEndStyle = lineEndStyle;
+    snapshot.characters = TextLength();
+    return snapshot;
+}
+
+StyledText TLineStore::Snapshot::Styled(size_t from, size_t to) const {
+    StyledText out;
+    int previous = -1;
+    const auto push = [&](std::string text, int style) {
+        if (text.empty()) {
+            return;
+        }
+        previous = style;
+        const TextStyle& def = styles[static_cast<size_t>(style)];
+        if (!out.empty() && out.back().style == def) {
+            out.back().text += text;
+        } else {
+            out.push_back({std::move(text), def});
+        }
+    };
+    for (size_t l = from; l < to && l < lines.size(); ++l) {
+        const TStoredLine& line = *lines[l];
+        for (size_t r = 0; r < line.runs.size(); ++r) {
+            push(line.text.Utf8(line.runs[r].start, line.RunEnd(r)), line.runs[r].style);
+        }
+        if (l + 1 < lines.size()) {
+            push("\n", previous >= 0 ? previous : lineEndStyle);
+        }
+    }
+    return out;
 }
 
 std::string TLineStore::Latin1(TTextPos from, TTextPos to) const {
@@ -548,7 +592,8 @@ int64_t TLineStore::Find(std::string_view needle, int64_t from, int64_t to, bool
     };
     std::vector<char16_t> key(static_cast<size_t>(n));
     for (int k = 0; k < n; ++k) {
-        key[static_cast<size_t>(k)] = fold(static_cast<unsigned char>(needle[static_cast<size_t>(k)]));
+        key[static_cast<size_t>(k)] =
+            fold(static_cast<unsigned char>(needle[static_cast<size_t>(k)]));
     }
     EnsureOffsets();
     const TTextPos start = PosFromOffset(from);
@@ -557,7 +602,7 @@ int64_t TLineStore::Find(std::string_view needle, int64_t from, int64_t to, bool
         if (lineStart >= to) {
             break;
         }
-        const TLineText& text = m_lines[l].text;
+        const TLineText& text = m_lines[l]->text;
         const int limit = static_cast<int>(std::min<int64_t>(text.Size(), to - lineStart));
         const int first = l == static_cast<size_t>(start.line) ? start.col : 0;
         if (!text.Wide()) {

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -41,9 +42,7 @@ public:
     }
     ~TLineText() = default;
 
-    int Size() const {
-        return static_cast<int>(m_wide ? m_bytes.size() / 2 : m_bytes.size());
-    }
+    int Size() const { return static_cast<int>(m_wide ? m_bytes.size() / 2 : m_bytes.size()); }
     bool Empty() const { return m_bytes.empty(); }
     // Some character is beyond U+00FF: stored as UTF-16.
     bool Wide() const { return m_wide; }
@@ -120,8 +119,8 @@ public:
     // --- lines ---
     // Stored lines, the empty one after a final line break included (at least 1).
     int Count() const { return static_cast<int>(m_lines.size()); }
-    const TStoredLine& Line(int line) const { return m_lines[static_cast<size_t>(line)]; }
-    TStoredLine& Line(int line) { return m_lines[static_cast<size_t>(line)]; }
+    const TStoredLine& Line(int line) const { return *m_lines[static_cast<size_t>(line)]; }
+    TStoredLine& Line(int line) { return *m_lines[static_cast<size_t>(line)]; }
     int LineLength(int line) const { return Line(line).text.Size(); }
     int64_t TextLength() const { return m_totalChars + static_cast<int64_t>(m_lines.size()) - 1; }
     // What the text holds in memory, estimated from its allocations.
@@ -129,9 +128,13 @@ public:
     // What one line adds to MemoryBytes.
     static int64_t LineBytes(const TStoredLine& line);
     float MaxWidth();
+    // Lines deleted from the front since the store began, and the times it was cleared:
+    // what a reader needs to find lines it saw again later.
+    uint64_t FrontLinesDropped() const { return m_frontDropped; }
+    uint64_t Clears() const { return m_clears; }
 
     // --- positions ---
-    TTextPos End() const { return {Count() - 1, m_lines.back().text.Size()}; }
+    TTextPos End() const { return {Count() - 1, m_lines.back()->text.Size()}; }
     TTextPos Clamp(TTextPos pos) const;
     int64_t OffsetOf(TTextPos pos) const;
     TTextPos PosFromOffset(int64_t offset) const;
@@ -154,6 +157,18 @@ public:
     void Clear();
 
     // --- reading ---
+    // The whole text as it is now, for a reader on another thread; the store goes on
+    // changing without touching it.
+    struct Snapshot {
+        std::vector<std::shared_ptr<const TStoredLine>> lines;
+        std::vector<TextStyle> styles;
+        int lineEndStyle = 0;
+        int64_t characters = 0;
+        // Lines [from, to) as styled text ("\n" between lines, none after the last).
+        StyledText Styled(size_t from, size_t to) const;
+    };
+    Snapshot Share(int lineEndStyle) const;
+
     // Latin-1 with "\r\n" between lines.
     std::string Latin1(TTextPos from, TTextPos to) const;
     // Latin-1 with "\n" between lines, so that a position in it is an offset.
@@ -169,7 +184,9 @@ private:
     void ReplaceLines(int first, int count, std::vector<TStoredLine>&& lines);
     void EnsureOffsets() const;
 
-    std::deque<TStoredLine> m_lines;
+    // A stored line's text and runs never change (a change builds new lines), so a
+    // snapshot shares them with the store.
+    std::deque<std::shared_ptr<TStoredLine>> m_lines;
     int64_t m_totalChars = 0;
     int64_t m_memory = 0;
     std::vector<TextStyle> m_styles;
@@ -180,6 +197,8 @@ private:
     mutable size_t m_offsetsValid = 0;
     float m_maxWidth = 0;
     bool m_maxWidthStale = false;
+    uint64_t m_frontDropped = 0;
+    uint64_t m_clears = 0;
 };
 
 // The oldest lines to drop so that at least `wanted` of some measure goes (rows, bytes,

@@ -73,8 +73,8 @@ TEST(LineStoreTest, RandomEditsMatchAPlainTextModel) {
         const TTextPos to = store.PosFromOffset(b);
         ASSERT_EQ(store.OffsetOf(from), a);
         ASSERT_EQ(store.RangeLength(from, to), b - a);
-        const TTextPos end = store.Replace(
-            from, to, TLineStore::FragmentFromUtf16(piece, styles[step % 2]));
+        const TTextPos end =
+            store.Replace(from, to, TLineStore::FragmentFromUtf16(piece, styles[step % 2]));
         model.replace(static_cast<size_t>(a), static_cast<size_t>(b - a), piece);
         ASSERT_EQ(store.OffsetOf(end), a + static_cast<int64_t>(piece.size()));
         if (step % 250 == 0 && store.Count() > 3) {
@@ -94,8 +94,8 @@ TEST(LineStoreTest, RandomEditsMatchAPlainTextModel) {
         ASSERT_EQ(runs.empty(), store.LineLength(l) == 0);
         for (size_t r = 0; r < runs.size(); ++r) {
             ASSERT_EQ(runs[r].start == 0, r == 0);
-            ASSERT_TRUE(r == 0 || (runs[r].start > runs[r - 1].start &&
-                                   runs[r].style != runs[r - 1].style));
+            ASSERT_TRUE(r == 0 ||
+                        (runs[r].start > runs[r - 1].start && runs[r].style != runs[r - 1].style));
         }
     }
     EXPECT_EQ(text, model);
@@ -137,10 +137,10 @@ TEST(LineStoreTest, FindStaysWithinALineAndFoldsOnlyAsciiLetters) {
         int64_t found;
     };
     const Case cases[] = {
-        {"ab", 0, 100, true, 0},       {"ab", 1, 100, true, 14},     {"AB", 1, 100, false, 5},
-        {"AB", 1, 100, true, 5},       {"cab", 0, 100, false, 4},    {"c\nc", 0, 100, false, -1},
-        {"\xE9", 0, 100, false, 7},    {"\xC9", 0, 7, false, -1},    {"\xC9", 0, 100, false, 11},
-        {"ab", 0, 15, true, 0},        {"ab", 1, 15, true, -1},      {"", 0, 100, true, -1},
+        {"ab", 0, 100, true, 0},    {"ab", 1, 100, true, 14},  {"AB", 1, 100, false, 5},
+        {"AB", 1, 100, true, 5},    {"cab", 0, 100, false, 4}, {"c\nc", 0, 100, false, -1},
+        {"\xE9", 0, 100, false, 7}, {"\xC9", 0, 7, false, -1}, {"\xC9", 0, 100, false, 11},
+        {"ab", 0, 15, true, 0},     {"ab", 1, 15, true, -1},   {"", 0, 100, true, -1},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(store.Find(c.needle, c.from, c.to, c.matchCase), c.found)
@@ -156,7 +156,7 @@ TEST(LineStoreTest, OldestLinesCoveringTakesTheFewestLinesAndKeepsTheLast) {
         int keep;
         int count;
     };
-    const Case cases[] = {{0, 1, 0},    {1, 1, 1},    {2300, 1, 1},    {2301, 1, 2},
+    const Case cases[] = {{0, 1, 0},    {1, 1, 1},    {2300, 1, 1},   {2301, 1, 2},
                           {4601, 1, 3}, {4605, 1, 4}, {100000, 1, 5}, {100000, 2, 4}};
     for (const Case& c : cases) {
         EXPECT_EQ(OldestLinesCovering(static_cast<int>(sizes.size()), c.wanted, c.keep, sizeOf),

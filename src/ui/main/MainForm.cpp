@@ -14,7 +14,9 @@
 #include "ui/main/RichView.h"
 #include "ui/main/StatusBarMY.h"
 #include "ui/main/ToolBarItems.h"
+#include "ui/main/TrafficTrim.h"
 #include "ui/main/UiPrompter.h"
+#include "ui/main/ViewSaver.h"
 #include "ui/send/SendForm.h"
 #include "ui/send/SetForm.h"
 #include "ui/tools/AscUnit.h"
@@ -50,11 +52,6 @@ const char* const FeedbackWebPage = "https://korvane.dolvy.example/feedback";
 
 namespace {
 
-constexpr int kLineCap = 120000;
-constexpr int kLinesCut = 20000;
-// A whole read buffer of received bytes in hex with its prefix, in characters.
-constexpr int64_t kBurstReserve = 4 * 1024 * 1024;
-
 QString FromLatin1(const std::string& s) {
     return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
 }
@@ -72,6 +69,7 @@ TextStyle PlainStyle() {
 TMainForm::TMainForm(TUiPrompter& prompter, SettingsRecord& settings, Clock& clock)
     : m_prompter(prompter), m_settings(settings), m_clock(clock) {
     setObjectName(QStringLiteral("MainForm"));
+    m_viewSaver = new TViewSaver(this);
     setWindowTitle(QStringLiteral("Korvane"));
     setWindowIcon(KorvaneIcon(TIconKind::Program));
     QFont tahoma(QStringLiteral("Tahoma"));
@@ -819,6 +817,7 @@ void TMainForm::Timer1Timer() {
         1, QStringLiteral("TX: %1").arg(static_cast<uint32_t>(m_connection->TxCount.load())));
     StatusBarMY1->SetPanelText(
         2, QStringLiteral("RX: %1").arg(static_cast<uint32_t>(m_connection->RxCount.load())));
+    StatusBarMY1->SetPanelText(4, m_viewSaver->StatusText());
     const QString mode = m_dataRT->ActiveHex ? QStringLiteral("Hex") : QStringLiteral("Asc");
     if (SendForm != nullptr && m_dataRT->ActiveView == SendForm->RichSend) {
         SendForm->setWindowTitle(QStringLiteral("Send [%1: Ln:%2 Col:%3 Sel:%4]")
@@ -964,11 +963,13 @@ void TMainForm::SaveFile(RichView* editor) {
         return;
     }
     m_settings.lastFileName = name;
-    try {
-        WriteFileAtomically(name, WriteRtf(editor->ToStyledText()));
-    } catch (const std::exception& e) {
-        m_prompter.Warning(this, QString::fromLocal8Bit(e.what()), QStringLiteral("Save"));
-    }
+    m_viewSaver->Save(
+        *editor, [name](const std::string& rtf) { WriteFileAtomically(name, rtf); },
+        [this](const std::string& error, int, bool) {
+            if (!error.empty()) {
+                m_prompter.Warning(this, QString::fromLocal8Bit(error), QStringLiteral("Save"));
+            }
+        });
 }
 
 void TMainForm::OpenFile(RichView* editor) {
@@ -1005,48 +1006,56 @@ void TMainForm::RichShowChange() {
     const int lines = RichShow->WordWrap() ? RichShow->VisualLineCount() : RichShow->LineCount();
     const int threshold = m_settings.autoLineThreshold;
     bool emptied = false;
-    if (AutoSaveOn && lines >= threshold &&
+    if (!m_autoSaving && AutoSaveOn && lines >= threshold &&
         QFileInfo(QString::fromStdString(m_settings.autoSavePath)).isDir()) {
-        try {
-            // Saves within one second share the time stamp: each takes a numbered name of
-            // its own, so no earlier auto-saved file is ever replaced.
-            WriteNewFileAtomically(m_settings.autoSavePath, CurrentStamp(), ".rtf",
-                                   WriteRtf(RichShow->ToStyledText()));
-            m_autoSaveFailing = false;
-            RichShow->Clear();
-            emptied = true;
-        } catch (const std::exception& e) {
-            // Reported once per streak of failures; the view keeps its text.
-            if (!m_autoSaveFailing) {
-                m_autoSaveFailing = true;
-                m_prompter.Warning(this, QString::fromLocal8Bit(e.what()),
-                                   QStringLiteral("AutoSave"));
-            }
-        }
+        const std::string folder = m_settings.autoSavePath;
+        const std::string stamp = CurrentStamp();
+        const uint64_t dropped = RichShow->Store().FrontLinesDropped();
+        const uint64_t clears = RichShow->Store().Clears();
+        m_autoSaving = true;
+        // Saves within one second share the time stamp: each takes a numbered name of its
+        // own, so no earlier auto-saved file is ever replaced.
+        m_viewSaver->Save(
+            *RichShow,
+            [folder, stamp](const std::string& rtf) {
+                WriteNewFileAtomically(folder, stamp, ".rtf", rtf);
+            },
+            [this, dropped, clears](const std::string& error, int savedLines, bool atOnce) {
+                m_autoSaving = false;
+                if (!error.empty()) {
+                    // Reported once per streak of failures; the view keeps its text.
+                    if (!m_autoSaveFailing) {
+                        m_autoSaveFailing = true;
+                        m_prompter.Warning(this, QString::fromLocal8Bit(error),
+                                           QStringLiteral("AutoSave"));
+                    }
+                    return;
+                }
+                m_autoSaveFailing = false;
+                if (atOnce) {
+                    RichShow->Clear();
+                    return;
+                }
+                // Written in the background: the saved lines go, those that arrived
+                // meanwhile stay for the next file.
+                const TLineStore& store = RichShow->Store();
+                const int64_t gone = static_cast<int64_t>(store.FrontLinesDropped() - dropped);
+                if (store.Clears() == clears && savedLines - 1 > gone) {
+                    RichShow->DeleteFirstLines(static_cast<int>(savedLines - 1 - gone));
+                }
+            });
+        emptied = !m_autoSaving && RichShow->Store().Clears() != clears;
     }
-    if (!emptied && AutoClearOn && lines > threshold) {
+    // While an auto save is written in the background, the lines that arrive after its
+    // snapshot belong to the next file: auto clear must not empty the view under them.
+    if (!emptied && !m_autoSaving && AutoClearOn && lines > threshold) {
         RichShow->Clear();
         emptied = true;
     }
-    if (!emptied && lines > kLineCap) {
-        RichShow->DeleteFirstLines(kLinesCut);
-        RichShow->MoveCaretToEnd();
-    }
-    // Long lines can fill the view's capacity long before the line cap acts, and a full
-    // view would cut new traffic short: the oldest lines make room instead, down to three
-    // quarters of the capacity, with room left for the largest burst a read can bring.
-    const int64_t capacity = RichShow->MaxLength();
-    const int64_t reserve = std::min<int64_t>(kBurstReserve, capacity / 4);
-    if (!emptied && RichShow->TextLength() > capacity - reserve) {
-        const int64_t excess = RichShow->TextLength() - capacity / 4 * 3;
-        int64_t freed = 0;
-        int count = 0;
-        while (freed < excess && count < RichShow->StoredLineCount() - 1) {
-            freed += RichShow->LineString(count).size() + 1;
-            ++count;
-        }
-        RichShow->DeleteFirstLines(count);
-        RichShow->MoveCaretToEnd();
+    if (!emptied) {
+        TTrafficLimits limits;
+        limits.memoryBudget = int64_t{std::max(1, m_options.viewMemoryBudgetMB)} * 1024 * 1024;
+        TrimTrafficView(*RichShow, limits);
     }
     m_inChange = false;
 }

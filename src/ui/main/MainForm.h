@@ -21,6 +21,7 @@ class QTimer;
 class QToolBar;
 class QToolButton;
 class RichView;
+class TViewSaver;
 class TComComboBox;
 class TPortComboBox;
 class TFindForm;
@@ -165,6 +166,9 @@ private:
     bool m_sessionStarted = false;
     bool m_closed = false;
     bool m_inChange = false;
+    // Saves of the views as RTF, off the window's thread when large.
+    TViewSaver* m_viewSaver = nullptr;
+    bool m_autoSaving = false; // an auto save is being written in the background
     bool m_autoSaveFailing = false;
     QFrame* m_panel2 = nullptr;
 };

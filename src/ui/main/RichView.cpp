@@ -196,6 +196,9 @@ void RichView::MoveCaretToEnd() {
 }
 
 void RichView::InsertText(std::string_view text, const TextAttributes& attributes) {
+    if (OnInserted) {
+        OnInserted(text, attributes.color);
+    }
     TextStyle def = m_store.Style(TypingStyle());
     def.fontName = attributes.fontName;
     def.charset = attributes.charset;

@@ -28,6 +28,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +38,10 @@ class RichView : public QAbstractScrollArea, public TextView {
 public:
     explicit RichView(QWidget* parent = nullptr);
     ~RichView() override;
+
+    // Called with every piece of 8-bit text the program inserts (the TextView call) and its
+    // colour, before it is shown: what a capture of the view receives.
+    std::function<void(std::string_view text, uint32_t color)> OnInserted;
 
     // --- TextView ---
     void MoveCaretToEnd() override;
@@ -72,6 +77,10 @@ public:
     // Visual rows of one stored line (1 without word wrap).
     int RowsOfLine(int line);
     const TLineStore& Store() const { return m_store; }
+    // The whole text for a reader on another thread (see TLineStore::Share).
+    TLineStore::Snapshot Snapshot() const {
+        return m_store.Share(const_cast<RichView*>(this)->StyleIndex(m_defaultStyle));
+    }
     QString LineString(int line) const;
     // The whole text in Latin-1 with "\n" between lines, so that a position in it is an
     // offset of the view.
