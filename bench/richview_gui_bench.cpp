@@ -156,11 +156,11 @@ int main(int argc, char** argv) {
         std::printf("(%d paints measured)\n", counter.paints);
     }
 
-    // 3. Filling an empty view with 120000 lines of 48 characters.
+    // 3. Filling an empty view with 120000 lines of 48 characters. No cap here: the cut
+    // below is measured where the program makes it, on the 120001st line.
     {
         RichView view;
         ShowExposed(view);
-        InstallLineCap(view);
         rows.push_back({"append 120000 lines of 48 bytes (total)",
                         TimeMs([&] { Fill(view, 120000); }), 2000, "ms"});
 
@@ -177,13 +177,16 @@ int main(int argc, char** argv) {
         rows.push_back({"find all over 120000 lines (" + std::to_string(matches) + " matches)",
                         findMs, 1000, "ms"});
 
-        // 4. The line cap's cut.
+        // 4. The line cap's cut, at the cap.
         AppendRecord(view, kShortPrefix, kShortPayload);
+        if (view.LineCount() != 120001) {
+            std::printf("(the view holds %d lines, not 120001)\n", view.LineCount());
+        }
         rows.push_back({"delete the first 20000 of 120001 lines",
                         TimeMs([&] { view.DeleteFirstLines(20000); }), 50, "ms"});
     }
 
-    // 5. Memory of a short line beyond its 48 characters.
+    // 5. Memory of a short line beyond its 48 characters (held one byte each).
     {
         RichView view;
         view.resize(800, 600);
