@@ -1,10 +1,11 @@
 #include "platform/FileIO.h"
 
+#include "platform/WindowsApi.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <utility>
-#include <windows.h>
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "platform/NamedLock.h"
 
-#include <windows.h>
+#include "platform/WindowsApi.h"
 
 struct TNamedLock::SharedBlock {
     HANDLE mutex = nullptr;

@@ -41,3 +41,12 @@ SystemClock& SystemClock::Instance() {
     static SystemClock clock;
     return clock;
 }
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+    const char separator = PathSeparator();
+    // Both separators end a folder name on Windows; only '/' does on POSIX.
+    if (folder.empty() || folder.back() == separator || folder.back() == '/') {
+        return folder + name;
+    }
+    return folder + separator + name;
+}

@@ -33,6 +33,11 @@ std::string FormatOleTimeOfDay(double dateTime);
 // local application data folder of the user's profile.
 std::string LocalAppDataPath();
 
+// The system's separator between the names of a path: '/' on POSIX, '\' on Windows.
+char PathSeparator();
+// folder, the separator and name; no second separator when folder ends with one.
+std::string JoinPath(const std::string& folder, const std::string& name);
+
 // Milliseconds and time of day as the engines see them. The program uses the system
 // clock; tests drive a manual one, so no engine test has to sleep.
 class Clock {

@@ -98,3 +98,7 @@ std::string LocalAppDataPath() {
     }
     return home + "/.local/share";
 }
+
+char PathSeparator() {
+    return '/';
+}

@@ -1,10 +1,8 @@
 #include "platform/Platform.h"
 
+#include "platform/WindowsApi.h"
+
 #include <cstdlib>
-#include <windows.h>
-// After windows.h, which they build on.
-#include <mmsystem.h>
-#include <shlobj.h>
 
 uint32_t TimeGetTime() {
     return static_cast<uint32_t>(timeGetTime());
@@ -71,4 +69,8 @@ std::string LocalAppDataPath() {
         }
     }
     return ".";
+}
+
+char PathSeparator() {
+    return '\\';
 }

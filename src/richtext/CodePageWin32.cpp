@@ -1,7 +1,8 @@
 #include "richtext/CodePage.h"
 
+#include "platform/WindowsApi.h"
+
 #include <climits>
-#include <windows.h>
 
 namespace {
 

@@ -1,9 +1,11 @@
 #include "serial/ComDriverWin32.h"
 
+#include "platform/WindowsApi.h"
 #include "serial/ComDriverCalls.h"
 
 #include <algorithm>
-#include <windows.h>
+#include <chrono>
+#include <cstring>
 
 static_assert(sizeof(TComDcb) == sizeof(DCB), "TComDcb mirrors the system's DCB");
 static_assert(ComPurgeTxAbort == PURGE_TXABORT && ComPurgeRxAbort == PURGE_RXABORT &&
@@ -26,6 +28,12 @@ bool Fail(DWORD error) {
     t_lastError = static_cast<int32_t>(error);
     return false;
 }
+
+// How long a call waits for the system to let go of an operation it was told to end, and
+// how long a close waits for the calls it woke. Every wait on the way to a closed port is
+// bounded by these.
+constexpr DWORD AbandonWaitMs = 1000;
+constexpr DWORD CloseWaitMs = 2000;
 
 HANDLE NewEvent() {
     return CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -73,18 +81,40 @@ std::unique_ptr<TComDriver> CreateSystemComDriver() {
 
 // ---- driver ----
 
+// What the system writes into while an operation is pending: the OVERLAPPED record, the
+// event mask of a wait and the bytes of a transfer. It lives on the heap so that an
+// operation the system never lets go of (a driver that ignores every cancel) can be left to
+// it, instead of being freed while the system may still write into it.
+struct TIoBlock {
+    TIoBlock() = default;
+    TIoBlock(const TIoBlock&) = delete;
+    TIoBlock& operator=(const TIoBlock&) = delete;
+    ~TIoBlock() {
+        if (overlapped.hEvent != nullptr) {
+            CloseHandle(overlapped.hEvent);
+        }
+    }
+
+    OVERLAPPED overlapped{};
+    DWORD occurred = 0; // WaitCommEvent writes here until the wait completes
+    std::unique_ptr<uint8_t[]> bytes;
+};
+
 struct TComDriverWin32::TCall {
     explicit TCall(unsigned k) : kind(k) {}
     TCall(const TCall&) = delete;
     TCall& operator=(const TCall&) = delete;
     ~TCall() {
-        if (ioEvent != nullptr) {
-            CloseHandle(ioEvent);
-        }
         if (wakeEvent != nullptr) {
             CloseHandle(wakeEvent);
         }
+        if (stuck) {
+            // The system still owns the block; it is left to it for good.
+            static_cast<void>(io.release());
+        }
     }
+
+    HANDLE IoEvent() const { return io->overlapped.hEvent; }
 
     // Waits for the overlapped operation (when one was started), another thread's wake-up
     // or the stop event.
@@ -95,7 +125,7 @@ struct TComDriverWin32::TCall {
         // The operation's own event comes first: when it completed at the moment another
         // thread woke us, its result is taken.
         if (withIo) {
-            handles[count++] = ioEvent;
+            handles[count++] = IoEvent();
         }
         const DWORD wakeIndex = count;
         handles[count++] = wakeEvent;
@@ -117,24 +147,33 @@ struct TComDriverWin32::TCall {
         return index == wakeIndex ? Outcome::Woken : Outcome::Stopped;
     }
 
-    // Ends the operation still pending and waits until the system has let go of its
-    // OVERLAPPED record and buffer. CancelIo reaches only I/O this thread issued, which is
-    // why other threads wake the issuing thread instead of cancelling themselves.
+    // Ends the operation still pending and waits, at most AbandonWaitMs, until the system
+    // has let go of its block. CancelIo reaches only I/O this thread issued, which is why
+    // other threads wake the issuing thread instead of cancelling themselves. Some drivers
+    // (and Wine) end a pending WaitCommEvent only for a new event mask, never for a cancel
+    // or a purge, so a wait is ended with an empty mask first. An operation that still has
+    // not ended is left to the system (`stuck`): closing the handle ends it later.
     // True when the operation had completed after all rather than being cancelled.
     bool Abandon() {
+        if (kind == KindWait) {
+            ::SetCommMask(handle, 0);
+        }
         CancelIo(handle);
+        if (WaitForSingleObject(IoEvent(), AbandonWaitMs) != WAIT_OBJECT_0) {
+            stuck = true;
+            return false;
+        }
         DWORD ignored = 0;
-        return GetOverlappedResult(handle, &overlapped, &ignored, TRUE) != FALSE;
+        return GetOverlappedResult(handle, &io->overlapped, &ignored, FALSE) != FALSE;
     }
 
     unsigned kind;
     HANDLE handle = nullptr;
-    HANDLE ioEvent = nullptr; // only calls that block have these two
-    HANDLE wakeEvent = nullptr;
+    HANDLE wakeEvent = nullptr; // only calls that block have this and `io`
+    std::unique_ptr<TIoBlock> io;
+    bool stuck = false;
     int reason = ReasonNone;
     DWORD waitError = 0;
-    DWORD occurred = 0; // WaitCommEvent writes here until the wait completes
-    OVERLAPPED overlapped{};
 };
 
 TComDriverWin32::~TComDriverWin32() {
@@ -157,12 +196,12 @@ std::string TComDriverWin32::DevicePath(const std::string& port) {
 
 bool TComDriverWin32::Enter(TCall& call) {
     if (call.kind != KindOther) {
-        call.ioEvent = NewEvent();
+        call.io = std::make_unique<TIoBlock>();
+        call.io->overlapped.hEvent = NewEvent();
         call.wakeEvent = NewEvent();
-        if (call.ioEvent == nullptr || call.wakeEvent == nullptr) {
+        if (call.io->overlapped.hEvent == nullptr || call.wakeEvent == nullptr) {
             return Fail(GetLastError());
         }
-        call.overlapped.hEvent = call.ioEvent;
     }
     std::lock_guard<std::mutex> guard(m_lock);
     if (!m_open || m_closing) {
@@ -227,24 +266,39 @@ bool TComDriverWin32::Open(const std::string& port) {
 bool TComDriverWin32::Close() {
     HANDLE handle = nullptr;
     {
-        std::unique_lock<std::mutex> guard(m_lock);
+        std::lock_guard<std::mutex> guard(m_lock);
         if (!m_open || m_closing) {
             return Fail(ERROR_INVALID_HANDLE);
         }
         m_closing = true;
+        handle = m_handle;
+    }
+    // A pending WaitCommEvent ends for a new mask on every driver, also on those that
+    // ignore a cancel; its thread then only has to notice the wake-up.
+    ::SetCommMask(handle, 0);
+    bool idle = false;
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
         Signal(KindRead | KindWrite | KindWait, ReasonClosed);
         // A handle value may be reused the moment it is closed, so no other thread may
-        // still be about to wait on it.
-        m_idle.wait(guard, [this] { return m_users == 0; });
-        handle = m_handle;
-        m_handle = nullptr;
-        m_open = false;
-        m_closing = false;
+        // still be about to use it. Woken calls leave within their own bound; the wait here
+        // is bounded too, so that a close can never hang.
+        idle = m_idle.wait_for(guard, std::chrono::milliseconds(CloseWaitMs),
+                               [this] { return m_users == 0; });
     }
-    if (!CloseHandle(handle)) {
-        return Fail(GetLastError());
+    // A call still inside has left its operation to the system and waits on its own event
+    // only: closing the handle ends that operation.
+    const bool closed = CloseHandle(handle) != FALSE;
+    const DWORD error = closed ? 0 : GetLastError();
+    std::unique_lock<std::mutex> guard(m_lock);
+    if (!idle) {
+        m_idle.wait_for(guard, std::chrono::milliseconds(AbandonWaitMs),
+                        [this] { return m_users == 0; });
     }
-    return true;
+    m_handle = nullptr;
+    m_open = false;
+    m_closing = false;
+    return closed ? true : Fail(error);
 }
 
 bool TComDriverWin32::SetupComm(uint32_t inputSize, uint32_t outputSize) {
@@ -351,8 +405,8 @@ bool TComDriverWin32::WaitCommEvent(uint32_t& events, TComStopEvent* stop, int32
     // The system refuses a wait without events; such a wait ends only by a wake-up, the stop
     // event or the time-out.
     if (mask != 0) {
-        if (::WaitCommEvent(call.handle, &call.occurred, &call.overlapped)) {
-            events = call.occurred;
+        if (::WaitCommEvent(call.handle, &call.io->occurred, &call.io->overlapped)) {
+            events = call.io->occurred;
         } else if (GetLastError() == ERROR_IO_PENDING) {
             pending = true;
         } else {
@@ -371,7 +425,12 @@ bool TComDriverWin32::WaitCommEvent(uint32_t& events, TComStopEvent* stop, int32
         events = ComEvRxChar;
         // Line events that completed the wait meanwhile are reported with it.
         if (call.Abandon()) {
-            events |= call.occurred;
+            events |= call.io->occurred;
+        }
+        // Ending the wait emptied the system's mask; the driver's stays until changed.
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_mask == mask && !m_closing) {
+            ::SetCommMask(call.handle, mask);
         }
     }
     if (error == 0 && (pending || mask == 0)) {
@@ -379,8 +438,8 @@ bool TComDriverWin32::WaitCommEvent(uint32_t& events, TComStopEvent* stop, int32
         switch (outcome) {
         case TCall::Outcome::Completed: {
             DWORD ignored = 0;
-            if (GetOverlappedResult(call.handle, &call.overlapped, &ignored, FALSE)) {
-                events = call.occurred;
+            if (GetOverlappedResult(call.handle, &call.io->overlapped, &ignored, FALSE)) {
+                events = call.io->occurred;
             } else {
                 error = GetLastError();
             }
@@ -431,7 +490,7 @@ bool TComDriverWin32::Transfer(TCall& call, bool ok, uint32_t& transferred) {
         if (outcome == TCall::Outcome::Completed) {
             DWORD done = 0;
             // A transfer ended by its time-out succeeds with the bytes moved so far.
-            if (GetOverlappedResult(call.handle, &call.overlapped, &done, FALSE)) {
+            if (GetOverlappedResult(call.handle, &call.io->overlapped, &done, FALSE)) {
                 transferred = done;
             } else {
                 error = GetLastError();
@@ -462,9 +521,17 @@ bool TComDriverWin32::ReadFile(void* buffer, uint32_t count, uint32_t& transferr
     if (!Enter(call)) {
         return false;
     }
+    // The system reads into the call's own block, which it may keep when it never lets go
+    // of the read; the caller's buffer gets the bytes once the read has ended.
+    call.io->bytes.reset(new uint8_t[count > 0 ? count : 1]);
     // DiscardNull is the system driver's own (fNull): nothing to filter here.
-    const bool ok = ::ReadFile(call.handle, buffer, count, nullptr, &call.overlapped) != FALSE;
-    return Transfer(call, ok, transferred);
+    const bool ok =
+        ::ReadFile(call.handle, call.io->bytes.get(), count, nullptr, &call.io->overlapped) != FALSE;
+    if (!Transfer(call, ok, transferred)) {
+        return false;
+    }
+    std::memcpy(buffer, call.io->bytes.get(), std::min(transferred, count));
+    return true;
 }
 
 bool TComDriverWin32::WriteFile(const void* data, uint32_t count, uint32_t& transferred) {
@@ -473,7 +540,12 @@ bool TComDriverWin32::WriteFile(const void* data, uint32_t count, uint32_t& tran
     if (!Enter(call)) {
         return false;
     }
-    const bool ok = ::WriteFile(call.handle, data, count, nullptr, &call.overlapped) != FALSE;
+    call.io->bytes.reset(new uint8_t[count > 0 ? count : 1]);
+    if (count > 0) {
+        std::memcpy(call.io->bytes.get(), data, count);
+    }
+    const bool ok =
+        ::WriteFile(call.handle, call.io->bytes.get(), count, nullptr, &call.io->overlapped) != FALSE;
     return Transfer(call, ok, transferred);
 }
 

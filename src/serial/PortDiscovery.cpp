@@ -3,7 +3,7 @@
 #include "platform/Platform.h"
 
 std::string VirtualPortsFolder() {
-    return LocalAppDataPath() + "/Dolvy/Korvane/ports";
+    return JoinPath(JoinPath(JoinPath(LocalAppDataPath(), "Dolvy"), "Korvane"), "ports");
 }
 
 bool NaturalLess(const std::string& a, const std::string& b) {

@@ -17,11 +17,13 @@ std::string VirtualPortsFolder();
 // POSIX: the serial ports the kernel knows, in natural order of their names ("ttyS2" before
 // "ttyS10"), then the virtual ports.
 void ListSerialPorts(std::vector<std::string>& list);
-// POSIX only: the entries of sysfsTtyRoot that have a device behind them, a "ttyS" entry
-// only when its UART type is known; then the virtual ports of portsFolder whose target
-// exists or whose file holds a network address, in natural order.
+#ifndef _WIN32
+// POSIX only (Windows reads the registry): the entries of sysfsTtyRoot that have a device
+// behind them, a "ttyS" entry only when its UART type is known; then the virtual ports of
+// portsFolder whose target exists or whose file holds a network address, in natural order.
 void ListSerialPorts(std::vector<std::string>& list, const std::string& sysfsTtyRoot,
                      const std::string& portsFolder);
+#endif
 
 // Modems and the ports they are attached to: per modem its name, then its port unless the
 // list holds that port already (letter case ignored). POSIX has no modem registry, so it

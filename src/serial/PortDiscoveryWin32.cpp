@@ -1,8 +1,9 @@
 #include "serial/PortDiscovery.h"
 
+#include "platform/WindowsApi.h"
+
 #include <algorithm>
 #include <optional>
-#include <windows.h>
 
 namespace {
 

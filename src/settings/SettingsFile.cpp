@@ -13,7 +13,7 @@ std::string& DataFolder() {
 }
 
 std::string LocateDataFolder() {
-    DataFolder() = LocalAppDataPath() + "/Dolvy/Korvane";
+    DataFolder() = JoinPath(JoinPath(LocalAppDataPath(), "Dolvy"), "Korvane");
     CreateFolders(DataFolder());
     return DataFolder();
 }
@@ -27,7 +27,7 @@ std::string EnsureDataFolder() {
 }
 
 std::string DataFilePath(const std::string& name) {
-    return DataFolder() + "/" + name;
+    return JoinPath(DataFolder(), name);
 }
 
 bool LoadBlockFromFile(void* block, size_t length, const std::string& path) {

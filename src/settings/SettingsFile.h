@@ -12,8 +12,8 @@ inline constexpr const char* SettingsFileName = "data";
 inline constexpr const char* SendFileName = "send";
 inline constexpr const char* LayoutFileName = "config.ini";
 
-// The process-wide data folder, LocalAppDataPath() + "/Dolvy/Korvane"; empty until
-// LocateDataFolder has run.
+// The process-wide data folder, LocalAppDataPath() + "/Dolvy/Korvane" written with the
+// system's separators; empty until LocateDataFolder has run.
 std::string& DataFolder();
 
 // Computes the data folder, creates it with every missing parent, stores it in
@@ -25,7 +25,7 @@ std::string LocateDataFolder();
 // Throws EFileError.
 std::string EnsureDataFolder();
 
-// DataFolder() + "/" + name.
+// DataFolder() + the system's separator + name.
 std::string DataFilePath(const std::string& name);
 
 // False, with the block untouched, when `path` does not exist. Otherwise copies the first
