@@ -12,7 +12,7 @@ JOBS       ?= $(shell nproc)
 WERROR     ?= $(if $(CI),ON,OFF)
 
 .PHONY: all deps configure build test run bench format clean check-core check-win32 install package \
-        check-sanitize fuzz
+        check-sanitize fuzz test-windows
 
 all: build
 
@@ -76,6 +76,13 @@ fuzz: deps
 	  grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb)' $(BUILD_FUZZ)/fuzz_$$t.log; \
 	done
 
+# The portable tests and the Windows driver built for Windows and run under Wine, with a
+# serial end-to-end test over a pseudo-terminal pair. Installs Wine on first use. Not part
+# of make test.
+BUILD_WINDOWS ?= build-windows
+test-windows:
+	@bash scripts/test-windows.sh $(BUILD_WINDOWS)
+
 test: build $(if $(CI),check-core)
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 300
 
@@ -100,4 +107,5 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs -r clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(BUILD_CORE) $(BUILD_BENCH) $(BUILD_WIN32) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ)
+	rm -rf $(BUILD) $(BUILD_CORE) $(BUILD_BENCH) $(BUILD_WIN32) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ) \
+	  $(BUILD_WINDOWS)

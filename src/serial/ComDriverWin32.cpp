@@ -525,8 +525,8 @@ bool TComDriverWin32::ReadFile(void* buffer, uint32_t count, uint32_t& transferr
     // of the read; the caller's buffer gets the bytes once the read has ended.
     call.io->bytes.reset(new uint8_t[count > 0 ? count : 1]);
     // DiscardNull is the system driver's own (fNull): nothing to filter here.
-    const bool ok =
-        ::ReadFile(call.handle, call.io->bytes.get(), count, nullptr, &call.io->overlapped) != FALSE;
+    const bool ok = ::ReadFile(call.handle, call.io->bytes.get(), count, nullptr,
+                               &call.io->overlapped) != FALSE;
     if (!Transfer(call, ok, transferred)) {
         return false;
     }
@@ -544,8 +544,8 @@ bool TComDriverWin32::WriteFile(const void* data, uint32_t count, uint32_t& tran
     if (count > 0) {
         std::memcpy(call.io->bytes.get(), data, count);
     }
-    const bool ok =
-        ::WriteFile(call.handle, call.io->bytes.get(), count, nullptr, &call.io->overlapped) != FALSE;
+    const bool ok = ::WriteFile(call.handle, call.io->bytes.get(), count, nullptr,
+                                &call.io->overlapped) != FALSE;
     return Transfer(call, ok, transferred);
 }
 

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
 TEST(Platform, TimeOfDayAndStampsArePaddedAndUseTheSeparator) {
@@ -48,26 +47,4 @@ TEST(Platform, MillisecondClockAdvances) {
     const uint32_t a = TimeGetTime();
     const uint32_t b = SystemClock::Instance().Milliseconds();
     EXPECT_LT(static_cast<uint32_t>(b - a), 1000u);
-}
-
-TEST(Platform, LocalAppDataFollowsXdgThenHome) {
-    const char* oldXdg = std::getenv("XDG_DATA_HOME");
-    const char* oldHome = std::getenv("HOME");
-    const std::string savedXdg = oldXdg ? oldXdg : "";
-    const std::string savedHome = oldHome ? oldHome : "";
-
-    setenv("XDG_DATA_HOME", "/srv/data/", 1);
-    EXPECT_EQ(LocalAppDataPath(), "/srv/data");
-    setenv("XDG_DATA_HOME", "relative/ignored", 1);
-    setenv("HOME", "/home/tester", 1);
-    EXPECT_EQ(LocalAppDataPath(), "/home/tester/.local/share");
-    unsetenv("XDG_DATA_HOME");
-    EXPECT_EQ(LocalAppDataPath(), "/home/tester/.local/share");
-
-    if (oldXdg) {
-        setenv("XDG_DATA_HOME", savedXdg.c_str(), 1);
-    }
-    if (oldHome) {
-        setenv("HOME", savedHome.c_str(), 1);
-    }
 }

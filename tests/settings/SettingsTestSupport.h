@@ -1,5 +1,6 @@
 #pragma once
-// A private folder per test, removed afterwards, with XDG_DATA_HOME pointing into it.
+// A private folder per test, removed afterwards, with XDG_DATA_HOME pointing into it (which
+// only POSIX systems follow).
 
 #include <gtest/gtest.h>
 
@@ -7,25 +8,44 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <random>
 #include <string>
+
+#ifdef _WIN32
+inline void SetTestEnv(const char* name, const char* value) {
+    _putenv_s(name, value != nullptr ? value : "");
+}
+#else
+inline void SetTestEnv(const char* name, const char* value) {
+    if (value != nullptr) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+}
+#endif
 
 class TempFolderTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/korvane-settings-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_root = pattern;
+        std::random_device random;
+        const std::filesystem::path temp = std::filesystem::temp_directory_path();
+        for (int attempt = 0; attempt < 100 && m_root.empty(); ++attempt) {
+            const std::filesystem::path candidate =
+                temp / ("korvane-settings-" + std::to_string(random()));
+            std::error_code ec;
+            if (std::filesystem::create_directory(candidate, ec)) {
+                m_root = candidate.string();
+            }
+        }
+        ASSERT_FALSE(m_root.empty());
         if (const char* old = std::getenv("XDG_DATA_HOME")) {
             m_oldXdg = old;
         }
-        setenv("XDG_DATA_HOME", (m_root + "/xdg").c_str(), 1);
+        SetTestEnv("XDG_DATA_HOME", (m_root + "/xdg").c_str());
     }
     void TearDown() override {
-        if (m_oldXdg) {
-            setenv("XDG_DATA_HOME", m_oldXdg->c_str(), 1);
-        } else {
-            unsetenv("XDG_DATA_HOME");
-        }
+        SetTestEnv("XDG_DATA_HOME", m_oldXdg ? m_oldXdg->c_str() : nullptr);
         std::error_code ec;
         // A test may leave a folder read-only; make it removable again.
         std::filesystem::permissions(m_root, std::filesystem::perms::owner_all,
