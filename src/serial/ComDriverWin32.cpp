@@ -151,15 +151,21 @@ struct TComDriverWin32::TCall {
     // has let go of its block. CancelIo reaches only I/O this thread issued, which is why
     // other threads wake the issuing thread instead of cancelling themselves. Some drivers
     // (and Wine) end a pending WaitCommEvent only for a new event mask, never for a cancel
-    // or a purge, so a wait is ended with an empty mask first. An operation that still has
-    // not ended is left to the system (`stuck`): closing the handle ends it later.
+    // or a purge, so a wait still pending is ended with an empty mask first, and the mask
+    // the port should keep (`keepMask`, 0 for none) is set again afterwards. An operation
+    // that still has not ended is left to the system (`stuck`): closing the handle ends it.
     // True when the operation had completed after all rather than being cancelled.
-    bool Abandon() {
-        if (kind == KindWait) {
+    bool Abandon(DWORD keepMask = 0) {
+        const bool endWait = kind == KindWait && !HasOverlappedIoCompleted(&io->overlapped);
+        if (endWait) {
             ::SetCommMask(handle, 0);
         }
         CancelIo(handle);
-        if (WaitForSingleObject(IoEvent(), AbandonWaitMs) != WAIT_OBJECT_0) {
+        const bool ended = WaitForSingleObject(IoEvent(), AbandonWaitMs) == WAIT_OBJECT_0;
+        if (endWait && keepMask != 0) {
+            ::SetCommMask(handle, keepMask);
+        }
+        if (!ended) {
             stuck = true;
             return false;
         }
@@ -221,6 +227,12 @@ void TComDriverWin32::Leave(TCall& call) {
     if (--m_users == 0) {
         m_idle.notify_all();
     }
+}
+
+// The event mask the port keeps once a wait has been ended: none while it is closing.
+uint32_t TComDriverWin32::KeptMask() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_closing ? 0 : m_mask;
 }
 
 // Caller holds m_lock.
@@ -424,13 +436,8 @@ bool TComDriverWin32::WaitCommEvent(uint32_t& events, TComStopEvent* stop, int32
         pending = false;
         events = ComEvRxChar;
         // Line events that completed the wait meanwhile are reported with it.
-        if (call.Abandon()) {
+        if (call.Abandon(KeptMask())) {
             events |= call.io->occurred;
-        }
-        // Ending the wait emptied the system's mask; the driver's stays until changed.
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (m_mask == mask && !m_closing) {
-            ::SetCommMask(call.handle, mask);
         }
     }
     if (error == 0 && (pending || mask == 0)) {
@@ -466,7 +473,7 @@ bool TComDriverWin32::WaitCommEvent(uint32_t& events, TComStopEvent* stop, int32
             break;
         }
         if (pending && outcome != TCall::Outcome::Completed) {
-            call.Abandon();
+            call.Abandon(KeptMask());
         }
     }
     Leave(call);

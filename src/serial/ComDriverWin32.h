@@ -40,6 +40,7 @@ private:
     bool Enter(TCall& call);
     void Leave(TCall& call);
     void Signal(unsigned kinds, int reason);
+    uint32_t KeptMask();
     bool Transfer(TCall& call, bool ok, uint32_t& transferred);
 
     std::mutex m_lock;
