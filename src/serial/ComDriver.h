@@ -141,7 +141,22 @@ public:
     // A short remark about the open port for the status bar, such as what the port cannot
     // carry; empty for a port that behaves like any serial line.
     virtual std::string PortNotice() const { return std::string(); }
+
+    // Whether a port of this name is there to be opened now (its device node, or the link
+    // that registers it). Only a hint for waiting until it comes back: the open decides.
+    // A driver that cannot tell says yes.
+    virtual bool PortPresent(const std::string& port) const {
+        (void)port;
+        return true;
+    }
 };
+
+// Whether the system error of a failed call means that the port's device is gone: a serial
+// adapter unplugged, the far end of a pseudo-terminal or of a network connection closed.
+// Every driver reports such a loss with one of these codes and uses them for nothing else,
+// so that the connection tells a hang-up from other failures in one place. Provided by the
+// system's driver file, beside CreateSystemComDriver.
+bool IsHangUpError(int32_t systemError);
 
 // The driver of the system the program runs on.
 std::unique_ptr<TComDriver> CreateSystemComDriver();

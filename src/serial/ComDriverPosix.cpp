@@ -305,6 +305,26 @@ std::unique_ptr<TComDriver> CreateSystemComDriver() {
     return std::make_unique<TComDriverPosix>();
 }
 
+bool IsHangUpError(int32_t systemError) {
+    switch (systemError) {
+    case EIO:    // a terminal after its hang-up, an unplugged adapter
+    case ENXIO:  // the device behind the node has gone
+    case ENODEV: // the same, as some drivers say it
+    case EPIPE:  // a connection's far end closed
+    case ECONNRESET:
+    case ECONNABORTED:
+    case ENOTCONN:
+    case ESHUTDOWN:
+    case ETIMEDOUT: // a connection that stopped answering
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case ENETDOWN:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // ---- control block -> termios ----
 
 bool DcbToTermios(const TComDcb& dcb, termios& tio, uint32_t& customRate) {
@@ -965,7 +985,7 @@ bool TComDriverPosix::PurgeComm(uint32_t flags) {
         const int queue = rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH);
         // A device that is gone (unplugged, hung up) has nothing left to purge; failing
         // here would make its port impossible to close.
-        if (tcflush(call.fd, queue) != 0 && errno != EIO && errno != ENODEV && errno != ENXIO) {
+        if (tcflush(call.fd, queue) != 0 && !IsHangUpError(errno)) {
             error = errno;
         }
     }
@@ -1022,4 +1042,9 @@ bool TComDriverPosix::GetCommModemStatus(uint32_t& status) {
 
 int32_t TComDriverPosix::LastError() const {
     return t_lastError;
+}
+
+bool TComDriverPosix::PortPresent(const std::string& port) const {
+    struct stat st {};
+    return stat(ResolvePath(port).c_str(), &st) == 0 && S_ISCHR(st.st_mode);
 }

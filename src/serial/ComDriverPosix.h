@@ -62,6 +62,8 @@ public:
     bool ClearCommError(uint32_t& errors, uint32_t& inputQueue) override;
     bool GetCommModemStatus(uint32_t& status) override;
     int32_t LastError() const override;
+    // A terminal device at the resolved path (a registered link is followed).
+    bool PortPresent(const std::string& port) const override;
 
 private:
     struct TCall;

@@ -79,6 +79,29 @@ std::unique_ptr<TComDriver> CreateSystemComDriver() {
     return std::make_unique<TComDriverWin32>();
 }
 
+bool IsHangUpError(int32_t systemError) {
+    switch (static_cast<DWORD>(systemError)) {
+    case ERROR_ACCESS_DENIED: // what calls on an unplugged USB adapter answer
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEV_NOT_EXIST:
+    case 1617: // ERROR_DEVICE_REMOVED
+    case ERROR_NETNAME_DELETED:
+    case ERROR_BROKEN_PIPE:
+    case ERROR_PIPE_NOT_CONNECTED:
+    case 10053: // WSAECONNABORTED
+    case 10054: // WSAECONNRESET
+    case 10057: // WSAENOTCONN
+    case 10058: // WSAESHUTDOWN
+    case 10060: // WSAETIMEDOUT
+    case 10065: // WSAEHOSTUNREACH
+        return true;
+    default:
+        return false;
+    }
+}
+
 // ---- driver ----
 
 // What the system writes into while an operation is pending: the OVERLAPPED record, the

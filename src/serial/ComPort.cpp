@@ -519,7 +519,15 @@ int32_t TCustomComPort::ReadBytes(void* buffer, int32_t count) {
     if (!m_driver->ReadFile(buffer, static_cast<uint32_t>(std::max(count, 0)), transferred)) {
         throw EComPort(CE_ReadFailed, m_driver->LastError());
     }
-    InputQueueCount();
+    try {
+        InputQueueCount();
+    } catch (const EComPort&) {
+        // Bytes a read returned are never dropped for what fails after them (a device that
+        // hangs up right after its last burst): the failure shows at the next call.
+        if (transferred == 0) {
+            throw;
+        }
+    }
     return static_cast<int32_t>(transferred);
 }
 

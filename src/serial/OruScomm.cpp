@@ -25,6 +25,10 @@ std::string TrafficRecordHeader(char direction, std::string_view timeOfDay, uint
     return header;
 }
 
+EComPortGone::EComPortGone(const std::string& port, int32_t code, int32_t systemError)
+    : EComPort(code, systemError), m_port(port),
+      m_text("The port " + port + " is gone: its device was disconnected.") {}
+
 TOruScomm::TOruScomm(Clock& clock, std::unique_ptr<TComDriver> driver, const std::string& lockName)
     : QueueMutex(lockName), m_clock(clock) {
     Device = driver ? std::make_unique<TComPort>(std::move(driver)) : std::make_unique<TComPort>();
@@ -73,11 +77,60 @@ void TOruScomm::OpenPort() {
         }
         throw ECom(OpenPortErrorText, 1);
     }
+    {
+        std::lock_guard<std::mutex> guard(m_portLock);
+        m_openedPort = Device->Port();
+    }
+    m_hungUp = false;
 }
 
 void TOruScomm::ClosePort() {
     if (Device->Connected()) {
-        Device->CloseDevice();
+        // The calls that the close cuts short fail, and that is no hang-up.
+        m_closing = true;
+        try {
+            Device->CloseDevice();
+        } catch (...) {
+            m_closing = false;
+            throw;
+        }
+        m_closing = false;
+    }
+}
+
+std::string TOruScomm::OpenedPort() const {
+    std::lock_guard<std::mutex> guard(m_portLock);
+    return m_openedPort;
+}
+
+bool TOruScomm::NoteFailure(const EComPort& e) {
+    // m_closing first: a close of our own clears it only after the device shows closed.
+    if (m_closing || !Device->Connected()) {
+        return false;
+    }
+    if (!m_hungUp && !IsHangUpError(e.SystemError()) &&
+        Device->Driver().PortPresent(OpenedPort())) {
+        return false;
+    }
+    ReportHangUp();
+    return true;
+}
+
+void TOruScomm::ReportHangUp() {
+    if (!m_hungUp.exchange(true) && OnHangUp) {
+        OnHangUp();
+    }
+}
+
+void TOruScomm::SetLineControl(TDTRFlowControl dtr, TRTSFlowControl rts) {
+    try {
+        Device->FlowControl().SetControlDTR(dtr);
+        Device->FlowControl().SetControlRTS(rts);
+    } catch (const EComPort& e) {
+        if (NoteFailure(e)) {
+            throw EComPortGone(OpenedPort(), e.ErrorCode(), e.SystemError());
+        }
+        throw;
     }
 }
 
@@ -86,16 +139,31 @@ void TOruScomm::SendData(const std::string& text) {
         return;
     }
     const uint32_t t = m_clock.Milliseconds();
+    const bool hex = HexSend != 0;
     std::string payload;
-    if (HexSend != 0) {
+    std::string bytes;
+    if (hex) {
         payload = NormalizeHex(text);
         if (!IsHexText(payload)) {
             throw ECom(SendDataErrorText, 1);
         }
-        Device->WriteBytes(HexToBytes(payload));
+        bytes = HexToBytes(payload);
+    }
+    if (m_hungUp && Device->Connected()) {
+        // Known to be gone: the write could only fail, or wait out its time-out.
+        throw EComPortGone(OpenedPort(), CE_WriteFailed, -1);
+    }
+    try {
+        Device->WriteBytes(hex ? bytes : text);
+    } catch (const EComPort& e) {
+        if (NoteFailure(e)) {
+            throw EComPortGone(OpenedPort(), e.ErrorCode(), e.SystemError());
+        }
+        throw;
+    }
+    if (hex) {
         TxCount += static_cast<int32_t>(HexByteCount(payload, HexRounding::Down));
     } else {
-        Device->WriteBytes(text);
         TxCount += static_cast<int32_t>(text.size());
         payload = text;
     }
@@ -237,8 +305,19 @@ void TOruComThread::Run() {
         bool ok = false;
         try {
             ok = Pass();
+            if (!ok) {
+                // Nothing came although data was announced: the device node may be gone.
+                Connection.NoteFailure(EComPort(CE_ReadFailed));
+            }
+        } catch (const EComPort& e) {
+            // A device that went away is handed to the owner, once; other failures are
+            // swallowed. The loop goes on after a pause either way, until the owner closes
+            // the port and parks it.
+            try {
+                Connection.NoteFailure(e);
+            } catch (...) {
+            }
         } catch (...) {
-            // Every failure of a pass is swallowed; the loop goes on after a pause.
         }
         if (!ok) {
             if (m_pause) {

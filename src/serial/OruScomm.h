@@ -32,6 +32,19 @@ public:
     std::string ErrorText;
 };
 
+// A port call failed because the device went away (IsHangUpError, or its node is gone):
+// the message names the port instead of giving an error code.
+class EComPortGone : public EComPort {
+public:
+    EComPortGone(const std::string& port, int32_t code, int32_t systemError);
+    const char* what() const noexcept override { return m_text.c_str(); }
+    const std::string& Port() const { return m_port; }
+
+private:
+    std::string m_port;
+    std::string m_text;
+};
+
 extern const char* const OpenPortErrorText; // "Open port failure,it may be opened by ..."
 extern const char* const SendDataErrorText; // "The sending data is not hexadecimal format."
 
@@ -76,8 +89,12 @@ public:
     void ClosePort();
     // Writes the text as hex (HexSend 1) or as it is, counts it and records it.
     // Raises ECom (SendDataErrorText) before writing anything when hex text is malformed,
-    // EComPort when the write fails. An empty text does nothing.
+    // EComPort when the write fails, EComPortGone when the device is gone. An empty text
+    // does nothing.
     void SendData(const std::string& text);
+    // DTR and RTS control of the device, applied at once while open. A device that is
+    // gone raises EComPortGone, other failures EComPort.
+    void SetLineControl(TDTRFlowControl dtr, TRTSFlowControl rts);
     // The oldest record, removed from the queue; empty when there is none. Left as it was
     // when the queue lock could not be had.
     void TakeRecord(std::string& s);
@@ -107,12 +124,31 @@ public:
     // a pump that idles while nothing arrives. Set it before the receive thread runs.
     std::function<void()> OnRecordQueued;
 
+    // The device of the open port went away (unplugged, its far end hung up). Called once
+    // per open, on the thread that found out (normally the receive thread; a send or a
+    // DTR/RTS change that fails for it calls it on theirs), never for a close of our own.
+    // The owner closes the port. Set it before the receive thread runs.
+    std::function<void()> OnHangUp;
+    // True from a hang-up until the next open.
+    bool HungUp() const { return m_hungUp.load(); }
+    // The name the port was last opened under.
+    std::string OpenedPort() const;
+    // Judges a failure of a call on the open device: when it means the device is gone,
+    // reports the hang-up (once) and returns true.
+    bool NoteFailure(const EComPort& e);
+
 private:
     friend class TOruComThread;
     // Steps of the receive thread once a burst is read: count, measure the gap, record.
     void RecordReceived(const uint8_t* data, size_t n, uint32_t t0);
 
+    void ReportHangUp();
+
     Clock& m_clock;
+    std::atomic<bool> m_hungUp{false};
+    std::atomic<bool> m_closing{false};
+    mutable std::mutex m_portLock;
+    std::string m_openedPort; // guarded by m_portLock
 };
 
 // The receive thread: waits for line events, reads each burst in one call and records it.

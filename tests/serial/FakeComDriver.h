@@ -38,6 +38,7 @@ struct FakeComLog {
     uint32_t waitEvents = 0;            // events WaitCommEvent reports
     std::deque<std::string> readChunks; // one per ReadFile; empty: reads return 0 bytes
     uint32_t inputQueue = 0;
+    bool present = true; // what PortPresent answers
 
     size_t Count(const std::string& name) {
         std::lock_guard<std::mutex> guard(lock);
@@ -159,6 +160,10 @@ public:
         return Succeeds("GetCommModemStatus");
     }
     int32_t LastError() const override { return m_lastError.load(); }
+    bool PortPresent(const std::string&) const override {
+        std::lock_guard<std::mutex> guard(m_log->lock);
+        return m_log->present;
+    }
 
 private:
     // Caller holds the log's lock.
