@@ -174,6 +174,21 @@ void TDataRT::PumpTick() {
     AutoSendStep(receivedPayload);
 }
 
+void TDataRT::ShowNote(std::string_view text) {
+    // The queue is finite: records come from the receive thread only while the port is
+    // open, and the notes are written around its closing and opening.
+    for (int i = 0; i < 100000; ++i) {
+        PumpTick();
+        if (!m_lastTickTookRecord) {
+            break;
+        }
+    }
+    if (TrafficView != nullptr) {
+        TrafficView->MoveCaretToEnd();
+        AppendTrafficLine(*TrafficView, std::string_view(), TrafficPrefixColor, text);
+    }
+}
+
 bool TDataRT::PortOpen() const {
     return Connection != nullptr && Connection->Device && Connection->Device->Connected();
 }

@@ -70,6 +70,9 @@ public:
     // --- traffic pump ---
     // One tick of the pump timer: at most one record, then the automatic-sending step.
     void PumpTick();
+    // A line of the program's own in the traffic view (grey, like the prefixes), placed
+    // after every record still queued, so a saved capture shows it where it happened.
+    void ShowNote(std::string_view text);
 
     // --- sending ---
     // Sends the chosen line of the send editor through the connection. Nothing happens

@@ -12,7 +12,8 @@ class Timer {
 public:
     virtual ~Timer() = default;
 
-    // Period in milliseconds. Changing it while the timer runs restarts the period.
+    // Period in milliseconds. Changing it while the timer runs restarts the period; setting
+    // the period it already has changes nothing.
     virtual void SetInterval(uint32_t milliseconds) = 0;
     virtual uint32_t Interval() const = 0;
 

@@ -10,6 +10,7 @@
 #include "ui/main/DockLayout.h"
 #include "ui/main/FileLoad.h"
 #include "ui/main/Icons.h"
+#include "ui/main/PortReconnect.h"
 #include "ui/main/QtTimer.h"
 #include "ui/main/RichView.h"
 #include "ui/main/StatusBarMY.h"
@@ -381,6 +382,15 @@ void TMainForm::BuildMenus() {
     N37 = MenuItem(tools, "N37", QStringLiteral("Pause Monitoring"));
     N37->setCheckable(true);
     N37->setIcon(KorvaneIcon(TIconKind::Pause));
+    ReconnectAuto = MenuItem(tools, "ReconnectAuto", QStringLiteral("Reconnect Automatically"));
+    ReconnectAuto->setCheckable(true);
+    ReconnectAuto->setChecked(m_options.reconnectAutomatically);
+    connect(ReconnectAuto, &QAction::toggled, this, [this](bool on) {
+        m_options.reconnectAutomatically = on;
+        if (m_reconnect != nullptr) {
+            m_reconnect->SetEnabled(on);
+        }
+    });
     N36 = MenuItem(tools, "N36", QStringLiteral("Send Data"), QKeySequence(Qt::Key_F5));
     N36->setIcon(KorvaneIcon(TIconKind::Send));
     separator(tools, "N35", true);
@@ -617,6 +627,7 @@ void TMainForm::StartSession() {
         QMetaObject::invokeMethod(
             this, [this] { WakePump(); }, Qt::QueuedConnection);
     };
+    CreateReconnect();
     m_thread = std::make_unique<TOruComThread>(*m_connection);
     m_thread->Park(); // closed port: the thread waits with a park count of 2
     m_dataRT = std::make_unique<TDataRT>(
@@ -730,11 +741,11 @@ void TMainForm::RefreshSettings() {
         // A device that refuses a DTR or RTS change must not keep the display switches,
         // the hex switches and the automatic sending from following the record.
         try {
-            TComFlowControl& flow = m_connection->Device->FlowControl();
-            flow.SetControlDTR(s.dtrEnabled ? dtrEnable : dtrDisable);
-            flow.SetControlRTS(s.rtsEnabled ? rtsEnable : rtsDisable);
+            m_connection->SetLineControl(s.dtrEnabled ? dtrEnable : dtrDisable,
+                                         s.rtsEnabled ? rtsEnable : rtsDisable);
         } catch (const std::exception&) {
-            // The button keeps its new state; the line stays as the device has it.
+            // The button keeps its new state; the line stays as the device has it. A device
+            // that is gone has been reported as hung up, which closes the port.
         }
         m_dataRT->ApplySettings(s);
         WakePump();
@@ -760,13 +771,14 @@ void TMainForm::TogglePort() {
     if (m_dataRT == nullptr || m_connection == nullptr) {
         return;
     }
+    if (m_reconnect->Waiting()) {
+        // The port is away and awaited: the button ends the wait, as it would close it.
+        m_reconnect->StopWaiting();
+        return;
+    }
     TComPort& device = *m_connection->Device;
     if (device.Connected()) {
-        m_connection->ClosePort();
-        ShowPortState(false);
-        ShowPortNotice(std::string());
-        m_thread->Park();
-        m_thread->Park();
+        ClosePortAndPark();
         return;
     }
     device.SetPort(CBoxPort->currentText().trimmed().toStdString());
@@ -780,13 +792,7 @@ void TMainForm::TogglePort() {
         m_prompter.Warning(this, FromLatin1(e.ErrorText), QStringLiteral("Open Port"));
         return;
     }
-    if (device.Connected()) {
-        m_thread->Unpark();
-        m_thread->Unpark();
-        m_thread->Unpark();
-        ShowPortState(true);
-        ShowPortNotice(device.Driver().PortNotice());
-    } else {
+    if (!ResumeIfOpen()) {
         m_thread->Park();
         m_thread->Park();
     }
@@ -797,6 +803,56 @@ void TMainForm::ShowPortNotice(const std::string& notice) {
     const QString text = FromLatin1(notice);
     StatusBarMY1->SetPanelText(0, text.isEmpty() ? QStringLiteral("F1 for help") : text);
     StatusBarMY1->Panel(0)->setToolTip(text);
+}
+
+void TMainForm::ClosePortAndPark() {
+    m_connection->ClosePort();
+    ShowPortState(false);
+    ShowPortNotice(std::string());
+    m_thread->Park();
+    m_thread->Park();
+}
+
+bool TMainForm::ResumeIfOpen() {
+    if (!m_connection->Device->Connected()) {
+        return false;
+    }
+    m_thread->Unpark();
+    m_thread->Unpark();
+    m_thread->Unpark();
+    ShowPortState(true);
+    ShowPortNotice(m_connection->Device->Driver().PortNotice());
+    return true;
+}
+
+void TMainForm::CreateReconnect() {
+    TPortReconnect::Hooks hooks;
+    hooks.closePort = [this] {
+        try {
+            ClosePortAndPark();
+        } catch (const std::exception&) {
+            // The device refused to close and stays open, as after a failed "Close Port";
+            // the wait ends at its first look.
+        }
+    };
+    hooks.reopenPort = [this] {
+        try {
+            m_connection->OpenPort();
+        } catch (const ECom&) {
+            return false;
+        }
+        return ResumeIfOpen();
+    };
+    hooks.showStatus = [this](const QString& text) { StatusBarMY1->SetPanelText(0, text); };
+    hooks.showNote = [this](const std::string& text) { m_dataRT->ShowNote(text); };
+    m_reconnect = new TPortReconnect(*m_connection, m_clock, std::move(hooks), this);
+    m_reconnect->SetEnabled(m_options.reconnectAutomatically);
+    ReconnectAuto->setChecked(m_options.reconnectAutomatically);
+    // Told on the receive thread; handled on this one.
+    m_connection->OnHangUp = [this] {
+        QMetaObject::invokeMethod(
+            this, [this] { m_reconnect->HangUp(); }, Qt::QueuedConnection);
+    };
 }
 
 void TMainForm::ApplyPause() {

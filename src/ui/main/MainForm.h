@@ -24,6 +24,7 @@ class RichView;
 class TViewSaver;
 class TComComboBox;
 class TPortComboBox;
+class TPortReconnect;
 class TFindForm;
 class TSendForm;
 class TSetForm;
@@ -120,6 +121,9 @@ public:
     QAction *N33 = nullptr, *N37 = nullptr, *N36 = nullptr, *N40 = nullptr, *N41 = nullptr,
             *N44 = nullptr, *N45 = nullptr, *N39 = nullptr, *N43 = nullptr, *ASCII1 = nullptr;
     QAction* N59 = nullptr;
+    // Tools > Reconnect Automatically.
+    QAction* ReconnectAuto = nullptr;
+    TPortReconnect* Reconnect() const { return m_reconnect; }
     QAction *showtime1 = nullptr, *showRxTx1 = nullptr, *N42 = nullptr;
 
     // Windows that come with their own parts of the program; until then their commands
@@ -153,6 +157,10 @@ private:
     void RemoveOurStaleFiles();
     void ShowPortState(bool open);
     void ShowPortNotice(const std::string& notice);
+    // The two halves of the port button, shared with the reconnect after a hang-up.
+    void ClosePortAndPark();
+    bool ResumeIfOpen();
+    void CreateReconnect();
     void InstallViewMenu(RichView* view);
     void OpenWebPage(const char* url);
 
@@ -163,6 +171,7 @@ private:
     std::unique_ptr<TOruComThread> m_thread;
     std::unique_ptr<TDataRT> m_dataRT;
     TAppOptions m_options;
+    TPortReconnect* m_reconnect = nullptr;
     bool m_sessionStarted = false;
     bool m_closed = false;
     bool m_inChange = false;

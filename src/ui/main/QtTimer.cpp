@@ -13,7 +13,12 @@ TQtTimer::TQtTimer() {
 }
 
 void TQtTimer::SetInterval(uint32_t milliseconds) {
-    m_timer.setInterval(static_cast<int>(milliseconds > 0x7FFFFFFFu ? 0x7FFFFFFFu : milliseconds));
+    const int ms = static_cast<int>(milliseconds > 0x7FFFFFFFu ? 0x7FFFFFFFu : milliseconds);
+    // A running QTimer restarts its period on every setInterval, even to the same value:
+    // a settings refresh more often than the period would keep it from ever firing.
+    if (ms != m_timer.interval()) {
+        m_timer.setInterval(ms);
+    }
 }
 
 uint32_t TQtTimer::Interval() const {
