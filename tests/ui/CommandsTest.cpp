@@ -429,6 +429,7 @@ TEST_F(CommandsTest, MenusShowTheirCaptionsShortcutsAndHiddenItemsExactly) {
         {
             {"N33", "Open Port", "", true},
             {"N37", "Pause Monitoring", "", true},
+            {"ReconnectAuto", "Reconnect Automatically", "", true},
             {"N36", "Send Data", "F5", true},
             {"N35", nullptr, "", true},
             {"N40", "ASCII Receive", "", true},
