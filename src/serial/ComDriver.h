@@ -149,6 +149,11 @@ public:
         (void)port;
         return true;
     }
+    // Whether a port that went away while open is there again. Stricter than PortPresent
+    // where a name can lead to another device than before: a registration that still
+    // points to the pseudo-terminal number of the lost one may now reach whoever got that
+    // number next; only a registration made anew counts.
+    virtual bool PortReturned(const std::string& port) const { return PortPresent(port); }
 };
 
 // Whether the system error of a failed call means that the port's device is gone: a serial

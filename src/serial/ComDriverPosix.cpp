@@ -571,7 +571,14 @@ bool TComDriverPosix::Open(const std::string& port) {
             return Fail(busy);
         }
     }
+    struct stat link {};
+    const bool registered = lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
     std::lock_guard<std::mutex> guard(m_lock);
+    m_linkPath = registered ? path : std::string();
+    m_linkInode = registered ? static_cast<unsigned long long>(link.st_ino) : 0;
+    m_linkChanged =
+        registered ? static_cast<long long>(link.st_ctime) * 1000000000LL + link.st_ctim.tv_nsec
+                   : 0;
     m_lockPath = locked ? lockPath : std::string();
     m_fd = fd;
     m_closing = false;
@@ -1047,4 +1054,24 @@ int32_t TComDriverPosix::LastError() const {
 bool TComDriverPosix::PortPresent(const std::string& port) const {
     struct stat st {};
     return stat(ResolvePath(port).c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+}
+
+bool TComDriverPosix::PortReturned(const std::string& port) const {
+    if (!PortPresent(port)) {
+        return false;
+    }
+    const std::string path = ResolvePath(port);
+    struct stat link {};
+    if (path != m_linkPath || lstat(path.c_str(), &link) != 0 ||
+        static_cast<unsigned long long>(link.st_ino) != m_linkInode ||
+        static_cast<long long>(link.st_ctime) * 1000000000LL + link.st_ctim.tv_nsec !=
+            m_linkChanged) {
+        return true;
+    }
+    // The same link as before: good for a device node that comes back under its name,
+    // not for a pseudo-terminal number.
+    char* target = realpath(path.c_str(), nullptr);
+    const bool pty = target != nullptr && std::strncmp(target, "/dev/pts/", 9) == 0;
+    std::free(target);
+    return !pty;
 }

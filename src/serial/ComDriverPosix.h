@@ -64,6 +64,7 @@ public:
     int32_t LastError() const override;
     // A terminal device at the resolved path (a registered link is followed).
     bool PortPresent(const std::string& port) const override;
+    bool PortReturned(const std::string& port) const override;
 
 private:
     struct TCall;
@@ -76,6 +77,11 @@ private:
     std::string m_lockFolder;
     bool m_lockPseudoTerminals = false;
     std::string m_lockPath; // our lock file while the port is open; empty when none
+    // The registration link of the last port opened through one: where, and which link
+    // (inode and change time), to tell it from one made anew.
+    std::string m_linkPath;
+    unsigned long long m_linkInode = 0;
+    long long m_linkChanged = 0;
     std::mutex m_lock;
     std::condition_variable m_idle;
     int m_fd = -1;

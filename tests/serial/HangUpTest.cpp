@@ -14,6 +14,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <thread>
 #include <unistd.h>
 
@@ -212,6 +214,37 @@ TEST_F(HangUpTest, ReceiveThreadReportsAGoneDeviceOnce) {
         EXPECT_EQ(hangUps.load(), k.gone ? 1 : 0);
         TearDown();
     }
+}
+
+// A port name is back after a loss only when it leads to the device again: a device node
+// that reappears under its link, or a pseudo-terminal registered anew, but not a stale
+// link to a pseudo-terminal number that someone else may have got since.
+TEST(PortReturned, AStaleLinkToAPseudoTerminalIsNotTheDeviceComingBack) {
+    char pattern[] = "/tmp/korvane-hangup-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string folder = pattern;
+    TComDriverPosix driver(folder);
+    driver.SetLockFolder(std::string());
+    PtyPeer first;
+    PtyPeer second;
+    const std::string link = folder + "/DEV";
+    std::filesystem::create_symlink(first.path, link);
+    ASSERT_TRUE(driver.Open("DEV"));
+    ASSERT_TRUE(driver.Close());
+    EXPECT_TRUE(driver.PortPresent("DEV"));
+    EXPECT_FALSE(driver.PortReturned("DEV")); // the very link of the lost one
+
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(first.path, link);
+    EXPECT_TRUE(driver.PortReturned("DEV")); // registered anew, even to the same number
+
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(second.path, link);
+    EXPECT_TRUE(driver.PortReturned("DEV"));
+    std::filesystem::remove(link);
+    EXPECT_FALSE(driver.PortReturned("DEV"));
+    EXPECT_FALSE(driver.PortPresent("DEV"));
+    std::filesystem::remove_all(folder);
 }
 
 // A read whose bytes came before a failure of the queue count keeps them.

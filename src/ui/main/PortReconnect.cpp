@@ -47,7 +47,7 @@ void TPortReconnect::Check() {
         StopWaiting();
         return;
     }
-    if (!m_connection.Device->Driver().PortPresent(m_port)) {
+    if (!m_connection.Device->Driver().PortReturned(m_port)) {
         return;
     }
     // The same name: the user's drop-downs may have moved on while the port was away.

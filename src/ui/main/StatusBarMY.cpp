@@ -2,6 +2,7 @@
 
 #include <QMouseEvent>
 #include <QResizeEvent>
+#include <algorithm>
 
 namespace {
 constexpr int kPanelWidths[TStatusBarMY::PanelCount] = {110, 100, 100, 200, 100};
@@ -62,8 +63,22 @@ TStatusBarMY::TStatusBarMY(QWidget* parent) : QStatusBar(parent) {
 }
 
 void TStatusBarMY::SetPanelText(int panel, const QString& text) {
-    if (panel >= 0 && panel < PanelCount) {
-        m_panels[static_cast<size_t>(panel)]->setText(text);
+    if (panel < 0 || panel >= PanelCount) {
+        return;
+    }
+    m_panels[static_cast<size_t>(panel)]->setText(text);
+    // A text panel keeps its designed width unless its text needs more ("ttyUSB0
+    // disconnected 14:03:27"); then it grows and the panels after it move along.
+    int x = 0;
+    for (int i = 0; i < PanelCount - 1; ++i) {
+        QLabel* label = m_panels[static_cast<size_t>(i)];
+        const int needed = label->fontMetrics().horizontalAdvance(label->text()) +
+                           2 * label->frameWidth() + label->indent() + 4;
+        const int width = std::max(kPanelWidths[i] - 2, needed);
+        if (label->x() != x || label->width() != width) {
+            label->setGeometry(x, label->y(), width, label->height());
+        }
+        x += width + 2;
     }
 }
 
