@@ -271,6 +271,14 @@ public:
     }
     int32_t LastError() const override;
     std::string PortNotice() const override { return Active().PortNotice(); }
+    bool PortPresent(const std::string& port) const override {
+        return NetworkAddressOf(port).empty() ? m_serial->PortPresent(port)
+                                              : m_socket->PortPresent(port);
+    }
+    bool PortReturned(const std::string& port) const override {
+        return NetworkAddressOf(port).empty() ? m_serial->PortReturned(port)
+                                              : m_socket->PortReturned(port);
+    }
 
     TComDriver& Serial() { return *m_serial; }
     TComDriverSocket& Socket() { return *m_socket; }
