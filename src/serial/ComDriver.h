@@ -154,6 +154,13 @@ public:
     // points to the pseudo-terminal number of the lost one may now reach whoever got that
     // number next; only a registration made anew counts.
     virtual bool PortReturned(const std::string& port) const { return PortPresent(port); }
+    // Why Open(port) failed with `error`, in words a user can act on (one line); empty
+    // when the driver has nothing to add to the error code.
+    virtual std::string DescribeOpenFailure(const std::string& port, int32_t error) const {
+        (void)port;
+        (void)error;
+        return std::string();
+    }
 };
 
 // Whether the system error of a failed call means that the port's device is gone: a serial

@@ -1,5 +1,7 @@
 #include "serial/ComDriverPosix.h"
 
+#include "serial/PortMessages.h"
+
 #include "serial/ComDriverCalls.h"
 
 #include "platform/Platform.h"
@@ -586,6 +588,12 @@ bool TComDriverPosix::Open(const std::string& port) {
     m_discardNull = false;
     m_timeouts = TComTimeoutValues{};
     return true;
+}
+
+std::string TComDriverPosix::DescribeOpenFailure(const std::string& port, int32_t error) const {
+    TPortProbe probe;
+    probe.lockFolder = m_lockFolder;
+    return OpenFailureReason(port, ResolvePath(port), error, probe);
 }
 
 bool TComDriverPosix::Close() {

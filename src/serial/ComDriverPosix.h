@@ -65,6 +65,9 @@ public:
     // A terminal device at the resolved path (a registered link is followed).
     bool PortPresent(const std::string& port) const override;
     bool PortReturned(const std::string& port) const override;
+    // The device's group for a permission error, the holder for a busy port (from its lock
+    // file or the process table), a missing device as such (PortMessages.h).
+    std::string DescribeOpenFailure(const std::string& port, int32_t error) const override;
 
 private:
     struct TCall;

@@ -1,6 +1,7 @@
 #include "serial/ComPort.h"
 
 #include "serial/ComDriverSocket.h"
+#include "serial/PortMessages.h"
 
 #include <algorithm>
 #include <array>
@@ -54,9 +55,7 @@ template <size_t N> std::string ValueToText(const std::array<const char*, N>& te
 std::string ComposeMessage(int32_t code, int32_t systemError) {
     std::string text = ComErrorText(code);
     if (systemError != -1) {
-        char tail[48];
-        std::snprintf(tail, sizeof tail, " (win error code: %d)", static_cast<int>(systemError));
-        text += tail;
+        text += SystemErrorTail(systemError);
     }
     return text;
 }

@@ -120,8 +120,8 @@ std::string ComErrorText(int32_t code);
 
 class EComPort : public std::runtime_error {
 public:
-    // systemError -1: no system error; otherwise the message ends in
-    // " (win error code: <n>)".
+    // systemError -1: no system error; otherwise the message ends in the system's words
+    // for it (SystemErrorTail).
     explicit EComPort(int32_t code, int32_t systemError = -1);
     int32_t ErrorCode() const { return m_code; }
     int32_t SystemError() const { return m_systemError; }

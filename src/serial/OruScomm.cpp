@@ -64,24 +64,33 @@ void TOruScomm::OpenPort() {
     if (Device->Connected()) {
         return;
     }
+    std::string reason;
     try {
         Device->OpenDevice();
-    } catch (...) {
-        // The device stays open when only the modem-line read at the end failed; a failure
-        // reported to the user must not leave the port held.
-        if (Device->Connected()) {
-            try {
-                Device->CloseDevice();
-            } catch (...) {
-            }
+        {
+            std::lock_guard<std::mutex> guard(m_portLock);
+            m_openedPort = Device->Port();
         }
-        throw ECom(OpenPortErrorText, 1);
+        m_hungUp = false;
+        return;
+    } catch (const EComPort& e) {
+        if (e.ErrorCode() == CE_OpenFailed) {
+            reason = Device->Driver().DescribeOpenFailure(Device->Port(), e.SystemError());
+        } else {
+            // The device opened but refused its settings.
+            reason = e.what();
+        }
+    } catch (...) {
     }
-    {
-        std::lock_guard<std::mutex> guard(m_portLock);
-        m_openedPort = Device->Port();
+    // The device stays open when only the modem-line read at the end failed; a failure
+    // reported to the user must not leave the port held.
+    if (Device->Connected()) {
+        try {
+            Device->CloseDevice();
+        } catch (...) {
+        }
     }
-    m_hungUp = false;
+    throw ECom(OpenPortErrorText, 1, reason);
 }
 
 void TOruScomm::ClosePort() {

@@ -22,14 +22,17 @@
 #include <string_view>
 #include <thread>
 
-// Error of the connection. Handlers show ErrorText.
+// Error of the connection. Handlers show ErrorText, and Reason under it when there is one.
 class ECom : public std::exception {
 public:
-    ECom(std::string text, int32_t code) : ErrorCode(code), ErrorText(std::move(text)) {}
+    ECom(std::string text, int32_t code, std::string reason = std::string())
+        : ErrorCode(code), ErrorText(std::move(text)), Reason(std::move(reason)) {}
     const char* what() const noexcept override { return ErrorText.c_str(); }
 
     int32_t ErrorCode;
     std::string ErrorText;
+    // What the system says went wrong, in words a user can act on; may be empty.
+    std::string Reason;
 };
 
 // A port call failed because the device went away (IsHangUpError, or its node is gone):
@@ -82,8 +85,9 @@ public:
     TOruScomm(const TOruScomm&) = delete;
     TOruScomm& operator=(const TOruScomm&) = delete;
 
-    // Raises ECom (OpenPortErrorText, code 1) whatever made the open fail, and the device is
-    // closed then. Does nothing when already open.
+    // Raises ECom (OpenPortErrorText, code 1) whatever made the open fail, with the
+    // system's reason when it gave one, and the device is closed then. Does nothing when
+    // already open.
     void OpenPort();
     // Does nothing when closed; device errors pass through.
     void ClosePort();

@@ -3,6 +3,7 @@
 
 #include "serial/ComPort.h"
 #include "serial/FakeComDriver.h"
+#include "serial/PortMessages.h"
 
 #include <gtest/gtest.h>
 
@@ -288,7 +289,7 @@ TEST(ComPort, FailuresRaiseTheirCodeAndLeaveADefinedState) {
         } catch (const EComPort& e) {
             EXPECT_EQ(e.ErrorCode(), c.code);
             EXPECT_EQ(e.SystemError(), 31);
-            EXPECT_EQ(std::string(e.what()), ComErrorText(c.code) + " (win error code: 31)");
+            EXPECT_EQ(std::string(e.what()), ComErrorText(c.code) + SystemErrorTail(31));
         }
         EXPECT_EQ(d.port.Connected(), c.openAfter);
         EXPECT_EQ(d.log->Count("Close"), c.closed ? 1u : 0u);
@@ -305,14 +306,16 @@ TEST(ComPort, FailedPurgeLeavesThePortOpen) {
         ADD_FAILURE() << "no exception";
     } catch (const EComPort& e) {
         EXPECT_EQ(e.ErrorCode(), CE_PurgeFailed);
-        EXPECT_EQ(std::string(e.what()), "PurgeComm function failed (win error code: 6)");
+        EXPECT_EQ(std::string(e.what()),
+                  "PurgeComm function failed (system error 6: No such device or address)");
     }
     EXPECT_TRUE(d.port.Connected());
     EXPECT_EQ(d.log->Count("Close"), 0u);
 }
 
 TEST(ComPort, OpenFailureMessageCarriesTheSystemError) {
-    EXPECT_STREQ(EComPort(CE_OpenFailed, 2).what(), "Unable to open com port (win error code: 2)");
+    EXPECT_STREQ(EComPort(CE_OpenFailed, 2).what(),
+                 "Unable to open com port (system error 2: No such file or directory)");
     EXPECT_STREQ(EComPort(CE_ThreadCreated).what(),
                  "Cannot wait for event if event thread is created");
     EXPECT_EQ(EComPort(CE_ThreadCreated).SystemError(), -1);
