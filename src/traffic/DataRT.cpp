@@ -152,7 +152,9 @@ void TDataRT::PumpTick() {
     std::optional<std::string> receivedPayload;
     m_lastTickTookRecord = !record.empty();
     if (!record.empty()) {
-        if (TrafficView != nullptr && TrafficView->HasFocus() && SendEdit != nullptr) {
+        // Typed keys go to the send editor, but not while the user selects or copies here.
+        if (TrafficView != nullptr && TrafficView->HasFocus() && !SelectingInTrafficView() &&
+            SendEdit != nullptr) {
             SendEdit->SetFocus();
         }
         m_recvState = 1;
@@ -162,13 +164,11 @@ void TDataRT::PumpTick() {
         if (record.front() == 'R') {
             if (ShowReceived && TrafficView != nullptr &&
                 PassesReceiveFilter(payload, m_settings)) {
-                TrafficView->MoveCaretToEnd();
-                AppendTrafficLine(*TrafficView, prefix, m_settings.receiveTextColor, payload);
+                AppendToTrafficView(prefix, m_settings.receiveTextColor, payload);
             }
             receivedPayload.emplace(payload);
         } else if (ShowSending && TrafficView != nullptr) {
-            TrafficView->MoveCaretToEnd();
-            AppendTrafficLine(*TrafficView, prefix, m_settings.sendTextColor, payload);
+            AppendToTrafficView(prefix, m_settings.sendTextColor, payload);
         }
     }
     AutoSendStep(receivedPayload);
@@ -189,6 +189,24 @@ void TDataRT::ShowNote(std::string_view text) {
     }
 }
 
+bool TDataRT::SelectingInTrafficView() const {
+    return TrafficView != nullptr &&
+           (TrafficView->SelectionLength() > 0 || m_mouseHeldIn == TrafficView);
+}
+
+void TDataRT::AppendToTrafficView(std::string_view prefix, uint32_t color,
+                                  std::string_view payload) {
+    const bool keep = SelectingInTrafficView();
+    const TextRange kept = keep ? TrafficView->SelectionRange() : TextRange{};
+    const int lines = TrafficView->LineCount();
+    TrafficView->MoveCaretToEnd();
+    AppendTrafficLine(*TrafficView, prefix, color, payload);
+    // Lines cut from the top (the line cap, auto save or clear) leave nothing to go back to.
+    if (keep && TrafficView->LineCount() >= lines) {
+        TrafficView->SetSelectionRange(kept);
+    }
+}
+
 bool TDataRT::PortOpen() const {
     return Connection != nullptr && Connection->Device && Connection->Device->Connected();
 }
@@ -198,7 +216,13 @@ uint32_t TDataRT::SendEditCaretLine() const {
 }
 
 void TDataRT::SendLine(LineChoice line) {
-    if (SendEdit == nullptr || !PortOpen()) {
+    if (SendEdit == nullptr) {
+        return;
+    }
+    if (!PortOpen()) {
+        if (OnPortClosed) {
+            OnPortClosed();
+        }
         return;
     }
     const uint32_t index = line ? *line : SendEditCaretLine();
@@ -396,7 +420,26 @@ void TDataRT::ReceiveTriggerStep(const std::optional<std::string>& receivedPaylo
     }
 }
 
+void TDataRT::FollowCaret() {
+    if (ActiveView == nullptr) {
+        return;
+    }
+    const bool hex = Connection == nullptr ||
+                     (ActiveView == SendEdit ? Connection->HexSend : Connection->HexReceive) != 0;
+    const CaretKey key{ActiveView, ActiveView->CaretLine(), ActiveView->CaretColumn(),
+                       ActiveView->SelectionLength(), hex};
+    if (key == m_caretKey) {
+        return;
+    }
+    m_caretKey = key;
+    const TextView* held = m_mouseHeldIn;
+    ViewMouseDown();
+    m_mouseHeldIn = held;
+    ViewMouseMove();
+}
+
 void TDataRT::ViewMouseDown() {
+    m_mouseHeldIn = ActiveView;
     if (ActiveView == nullptr) {
         return;
     }
@@ -438,6 +481,7 @@ void TDataRT::ViewMouseMove() {
 }
 
 void TDataRT::ViewMouseUp(bool ctrlHeld, int globalX, int globalY) {
+    m_mouseHeldIn = nullptr;
     if (!ctrlHeld || ActiveView == nullptr) {
         return;
     }

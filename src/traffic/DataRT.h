@@ -98,8 +98,14 @@ public:
     void ViewMouseDown();
     void ViewMouseMove();
     void ViewMouseUp(bool ctrlHeld, int globalX, int globalY);
+    // Brings CaretLine, CaretColumn and SelectionSize up to date with the active view after
+    // keyboard moves and typing, as a click would; cheap when nothing moved.
+    void FollowCaret();
     // Receives the value popup request of a Ctrl-release; the window side shows the popup.
     std::function<void(const ValuePopupRequest&)> OnValuePopup;
+    // A line was to be sent (by hand, cycle or trigger) while the port is closed; nothing
+    // was written.
+    std::function<void()> OnPortClosed;
 
     // Nothing for the pump to do until a record is queued or the settings change: the last
     // tick took no record and neither trigger is switched on. The window side may let its
@@ -147,6 +153,9 @@ private:
     bool PortOpen() const;
     uint32_t SendEditCaretLine() const;
     void ReportBadLine(uint32_t line);
+    // The user is selecting in the traffic view: a selection or a mouse button held there.
+    bool SelectingInTrafficView() const;
+    void AppendToTrafficView(std::string_view prefix, uint32_t color, std::string_view payload);
 
     const SettingsRecord& m_settings;
     Clock& m_clock;
@@ -164,4 +173,15 @@ private:
     uint32_t m_recvMark = 0;
     int m_recvRow = 0;
     bool m_lastTickTookRecord = false;
+    // The view a mouse button is held in; null when none is.
+    const TextView* m_mouseHeldIn = nullptr;
+    struct CaretKey {
+        const TextView* view = nullptr;
+        int line = -1;
+        int column = -1;
+        int selection = -1;
+        bool hex = false;
+        bool operator==(const CaretKey&) const = default;
+    };
+    CaretKey m_caretKey;
 };

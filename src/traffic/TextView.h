@@ -17,6 +17,14 @@ struct TextAttributes {
     uint32_t color = 0; // 0x00BBGGRR
 };
 
+// Where a selection starts (anchor) and where the caret is, as 0-based lines and columns.
+struct TextRange {
+    int anchorLine = 0;
+    int anchorColumn = 0;
+    int caretLine = 0;
+    int caretColumn = 0;
+};
+
 class TextView {
 public:
     virtual ~TextView() = default;
@@ -35,6 +43,11 @@ public:
     virtual std::string LineText(int line) const = 0;
     virtual std::string SelectedText() const = 0;
     virtual int SelectionLength() const = 0;
+
+    // The selection as it stands, and setting it back after text was appended at the end;
+    // a view that cannot do so keeps the caret at the end.
+    virtual TextRange SelectionRange() const { return TextRange{}; }
+    virtual void SetSelectionRange(const TextRange& range) { (void)range; }
 
     virtual bool HasFocus() const = 0;
     virtual void SetFocus() = 0;

@@ -181,7 +181,7 @@ TEST_F(SetFormTest, OkOnTriggerPageStoresBothPagesWithLimitsAndSaves) {
     Edit("Edit6")->setText("  12");
     Edit("Edit7")->setText("3");
     Edit("Edit8")->setText("0");
-    Edit("Edit9")->setText("-1"); // negative: passes the limit as a huge unsigned value
+    Edit("Edit9")->setText("4"); // below 20: stored as 20
     SetCell(1, 1, "2");
     SetCell(1, 2, "5");
     SetCell(2, 1, "4"); // no line to answer with: an empty row
@@ -211,7 +211,7 @@ TEST_F(SetFormTest, OkOnTriggerPageStoresBothPagesWithLimitsAndSaves) {
     EXPECT_EQ(s.timingFixedLine, 12);
     EXPECT_EQ(s.timingRangeFrom, 3);
     EXPECT_EQ(s.timingRangeTo, 1);
-    EXPECT_EQ(s.timingInterval, 0xFFFFFFFFu);
+    EXPECT_EQ(s.timingInterval, 20u);
     EXPECT_TRUE(s.receiveTriggerEnabled);
     EXPECT_EQ(s.receiveTriggers[0], (ReceiveTriggerRow{2, 5}));
     EXPECT_EQ(s.receiveTriggers[1], (ReceiveTriggerRow{0, 0}));
@@ -227,7 +227,7 @@ TEST_F(SetFormTest, OkOnTriggerPageStoresBothPagesWithLimitsAndSaves) {
     EXPECT_EQ(Edit("Edit10")->text(), "20");
     EXPECT_EQ(Edit("Edit2")->text(), "1");
     EXPECT_TRUE(Radio("RadioButton2")->isChecked());
-    EXPECT_EQ(Edit("Edit9")->text(), "4294967295");
+    EXPECT_EQ(Edit("Edit9")->text(), "20");
     EXPECT_EQ(Cell(1, 1), "2");
     EXPECT_EQ(Cell(1, 2), "5");
     for (int r : {2, 3}) {
@@ -237,7 +237,7 @@ TEST_F(SetFormTest, OkOnTriggerPageStoresBothPagesWithLimitsAndSaves) {
     const SettingsRecord before = m_settings;
     EXPECT_TRUE(m_form->OkClicked());
     EXPECT_EQ(m_settings.Cycle(), before.Cycle());
-    EXPECT_EQ(m_settings.timingInterval, 0xFFFFFFFFu);
+    EXPECT_EQ(m_settings.timingInterval, 20u);
     EXPECT_EQ(m_settings.receiveTriggers[2], (ReceiveTriggerRow{0, 0}));
 }
 

@@ -195,6 +195,22 @@ void RichView::MoveCaretToEnd() {
     }
 }
 
+TextRange RichView::SelectionRange() const {
+    return TextRange{m_anchor.line, m_anchor.col, m_caret.line, m_caret.col};
+}
+
+void RichView::SetSelectionRange(const TextRange& range) {
+    const auto clamped = [this](int line, int col) {
+        const int l = std::clamp(line, 0, m_store.Count() - 1);
+        return Pos{l, std::clamp(col, 0, m_store.LineLength(l))};
+    };
+    m_anchor = clamped(range.anchorLine, range.anchorColumn);
+    m_caret = clamped(range.caretLine, range.caretColumn);
+    m_pendingStyle = -1;
+    ScheduleFrame();
+    emit selectionChanged();
+}
+
 void RichView::InsertText(std::string_view text, const TextAttributes& attributes) {
     if (OnInserted) {
         OnInserted(text, attributes.color);

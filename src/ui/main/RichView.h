@@ -54,6 +54,9 @@ public:
     std::string LineText(int line) const override;
     std::string SelectedText() const override;
     int SelectionLength() const override;
+    TextRange SelectionRange() const override;
+    // Clamped to the text; the view does not scroll for it.
+    void SetSelectionRange(const TextRange& range) override;
     bool HasFocus() const override;
     void SetFocus() override;
     void Clear() override;

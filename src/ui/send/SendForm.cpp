@@ -202,6 +202,8 @@ void TSendForm::ChecksumCommand() {
                                static_cast<int64_t>(last - first));
     }
     RichSend->InsertStyledText(ReadRtf(ChecksumFragmentRtf(hex, checksum)));
+    // What is typed next continues in the editor's own colour, not the checksum's.
+    RichSend->SetSelectionColor(RichSend->DefaultStyle().color);
 }
 
 void TSendForm::closeEvent(QCloseEvent* event) {

@@ -103,6 +103,17 @@ int32_t ReadInt(const QLineEdit* edit) {
     return TSetForm::StrToInt(edit->text().toLatin1().toStdString());
 }
 
+// Intervals and delays: a negative number would be stored as a wait of about 49 days, so it
+// is refused like text that is no number.
+uint32_t ReadDuration(const QLineEdit* edit) {
+    const std::string text = edit->text().toLatin1().toStdString();
+    const int32_t value = TSetForm::StrToInt(text);
+    if (value < 0) {
+        throw EConvertError("'" + text + "' is not a valid integer value");
+    }
+    return static_cast<uint32_t>(value);
+}
+
 QTableWidgetItem* FixedCell(const QString& text) {
     auto* item = new QTableWidgetItem(text);
     item->setFlags(Qt::ItemIsEnabled);
@@ -369,7 +380,7 @@ void TSetForm::StoreControls() {
     s.cycleFixedLine = ReadInt(Edit2);
     s.cycleRangeFrom = ReadInt(Edit3);
     s.cycleRangeTo = ReadInt(Edit4);
-    s.cycleInterval = static_cast<uint32_t>(ReadInt(Edit10));
+    s.cycleInterval = ReadDuration(Edit10);
     CorrectLine(s.cycleFixedLine);
     CorrectLine(s.cycleRangeFrom);
     CorrectLine(s.cycleRangeTo);
@@ -383,7 +394,7 @@ void TSetForm::StoreControls() {
     s.timingFixedLine = ReadInt(Edit6);
     s.timingRangeFrom = ReadInt(Edit7);
     s.timingRangeTo = ReadInt(Edit8);
-    s.timingInterval = static_cast<uint32_t>(ReadInt(Edit9));
+    s.timingInterval = ReadDuration(Edit9);
     CorrectLine(s.timingFixedLine);
     CorrectLine(s.timingRangeFrom);
     CorrectLine(s.timingRangeTo);
@@ -403,7 +414,7 @@ void TSetForm::StoreControls() {
             row.trigLine = StrToInt(trigText.toLatin1().toStdString());
         }
     }
-    s.receiveTriggerDelay = static_cast<uint32_t>(ReadInt(Edit1));
+    s.receiveTriggerDelay = ReadDuration(Edit1);
 }
 
 bool TSetForm::OkClicked() {

@@ -1,0 +1,199 @@
+// Working in the windows while traffic arrives: selecting and copying in the traffic view,
+// the caret position following the keyboard, typing after a checksum, and the send options
+// refusing intervals and delays that would never come. Offscreen, over a pseudo-terminal.
+
+#include "settings/SettingsFile.h"
+#include "settings/SettingsTestSupport.h"
+#include "traffic/DataRT.h"
+#include "ui/QtTestApp.h"
+#include "ui/ScriptedPrompter.h"
+#include "ui/main/ComComboBox.h"
+#include "ui/main/MainForm.h"
+#include "ui/main/RichView.h"
+#include "ui/main/StatusBarMY.h"
+#include "ui/send/SendForm.h"
+#include "ui/send/SetForm.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <fcntl.h>
+#include <filesystem>
+#include <memory>
+#include <pty.h>
+#include <unistd.h>
+
+namespace {
+
+class WhileTrafficFlowsTest : public TempFolderTest {
+protected:
+    void SetUp() override {
+        TempFolderTest::SetUp();
+        DataFolder().clear();
+    }
+    void TearDown() override {
+        m_form.reset();
+        for (int fd : m_fds) {
+            ::close(fd);
+        }
+        DataFolder().clear();
+        TempFolderTest::TearDown();
+    }
+    TMainForm& Start() {
+        m_settings = std::make_unique<SettingsRecord>();
+        m_form = std::make_unique<TMainForm>(m_prompter, *m_settings);
+        m_form->CreateWindows();
+        m_form->show();
+        m_form->activateWindow();
+        QApplication::setActiveWindow(m_form.get());
+        EXPECT_TRUE(QTest::qWaitForWindowActive(m_form.get()));
+        return *m_form;
+    }
+    // Registers a pseudo-terminal as port LINE and opens it; the test writes as the device.
+    void OpenLine(TMainForm& form) {
+        int slave = -1;
+        char path[128] = {};
+        ASSERT_EQ(openpty(&m_master, &slave, path, nullptr, nullptr), 0);
+        m_fds.push_back(m_master);
+        m_fds.push_back(slave);
+        std::filesystem::create_directories(Folder() + "/ports");
+        std::filesystem::create_symlink(path, Folder() + "/ports/LINE");
+        form.CBoxPort->Reload();
+        form.CBoxPort->setCurrentIndex(form.CBoxPort->findText("LINE"));
+        form.TbPort->trigger();
+        ASSERT_TRUE(form.Connection()->Device->Connected());
+    }
+    // The device sends a burst; returns once the traffic view shows it.
+    void Receive(TMainForm& form, const char* bytes) {
+        const int before = form.RichShow->LineCount();
+        ASSERT_GT(::write(m_master, bytes, std::strlen(bytes)), 0);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return form.RichShow->LineCount() > before; }, 5000));
+    }
+
+    ScriptedPrompter m_prompter;
+    std::unique_ptr<SettingsRecord> m_settings;
+    std::unique_ptr<TMainForm> m_form;
+    std::vector<int> m_fds;
+    int m_master = -1;
+};
+
+} // namespace
+
+TEST_F(WhileTrafficFlowsTest, ASelectionOrAHeldButtonKeepsTheTrafficViewForCopying) {
+    TMainForm& form = Start();
+    OpenLine(form);
+    RichView& show = *form.RichShow;
+    RichView& send = *form.SendForm->RichSend;
+    Receive(form, "A");
+    Receive(form, "B");
+
+    // A selection: the focus stays, the selection survives what arrives, and Copy takes it.
+    show.setFocus();
+    show.SetSelection(show.PositionFromLine(0), show.LineString(0).size());
+    const std::string selected = show.SelectedText();
+    ASSERT_FALSE(selected.empty());
+    Receive(form, "C");
+    EXPECT_TRUE(show.hasFocus());
+    EXPECT_EQ(show.SelectedText(), selected);
+    QApplication::clipboard()->clear();
+    form.findChild<QAction*>("N22")->trigger();
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), selected);
+
+    // A button held down (a selection about to start): the focus and the press point stay.
+    QWidget* viewport = show.viewport();
+    QTest::mousePress(viewport, Qt::LeftButton, {}, QPoint(5, 5));
+    ASSERT_EQ(show.SelectionLength(), 0);
+    const TextRange pressed = show.SelectionRange();
+    Receive(form, "D");
+    EXPECT_TRUE(show.hasFocus());
+    EXPECT_EQ(show.SelectionRange().caretLine, pressed.caretLine);
+    EXPECT_EQ(show.SelectionRange().caretColumn, pressed.caretColumn);
+    QTest::mouseRelease(viewport, Qt::LeftButton, {}, QPoint(5, 5));
+
+    // Neither: typed keys go to the send editor again.
+    Receive(form, "E");
+    EXPECT_TRUE(send.hasFocus());
+}
+
+TEST_F(WhileTrafficFlowsTest, CaretPositionFollowsKeyboardMovesAndTyping) {
+    TMainForm& form = Start();
+    RichView& show = *form.RichShow;
+    AppendTrafficLine(show, "", 0, "01 02 03");
+    AppendTrafficLine(show, "", 0, "04 05");
+    show.setFocus();
+    show.SetCaret(0, 0);
+    form.Timer1Timer();
+    EXPECT_EQ(form.StatusBarMY1->PanelText(3), "Hex: Ln:1  Col:0  Sel:0");
+    QTest::keyClick(&show, Qt::Key_Down);
+    QTest::keyClick(&show, Qt::Key_End, Qt::ShiftModifier);
+    form.Timer1Timer();
+    EXPECT_EQ(form.StatusBarMY1->PanelText(3), "Hex: Ln:2  Col:2  Sel:2");
+
+    // The send window's caption follows typing.
+    RichView& send = *form.SendForm->RichSend;
+    send.setFocus();
+    ASSERT_EQ(form.DataRT()->ActiveView, &send);
+    QTest::keyClicks(&send, "01 02 0");
+    form.Timer1Timer();
+    EXPECT_EQ(form.SendForm->windowTitle(), "Send [Hex: Ln:1 Col:3 Sel:0]");
+    QTest::keyClick(&send, Qt::Key_Return);
+    QTest::keyClicks(&send, "AA");
+    form.Timer1Timer();
+    EXPECT_EQ(form.SendForm->windowTitle(), "Send [Hex: Ln:2 Col:1 Sel:0]");
+}
+
+TEST_F(WhileTrafficFlowsTest, TextTypedAfterAChecksumHasTheEditorsColour) {
+    TMainForm& form = Start();
+    RichView& send = *form.SendForm->RichSend;
+    send.setFocus();
+    QTest::keyClicks(&send, "01 03 00 00 00 0A");
+    form.Settings().checksumKind = 5;
+    form.SendForm->ToolButton7->setVisible(true);
+    form.SendForm->ToolButton7->trigger();
+    QTest::keyClicks(&send, " 11");
+    ASSERT_EQ(send.LineText(0), "01 03 00 00 00 0A C5 CD 11");
+    std::vector<std::pair<std::string, uint32_t>> runs;
+    for (const StyledRun& run : send.ToStyledText()) {
+        if (runs.empty() || runs.back().second != run.style.color) {
+            runs.emplace_back(std::string(), run.style.color);
+        }
+        runs.back().first += run.text;
+    }
+    const uint32_t blue = 0x00FF0000;
+    EXPECT_EQ(runs, (std::vector<std::pair<std::string, uint32_t>>{
+                        {"01 03 00 00 00 0A", 0}, {" C5 CD", blue}, {" 11", 0}}));
+}
+
+TEST(SendOptionsDurations, NegativeIntervalsAndDelaysAreRefusedWithTheConversionMessage) {
+    SettingsRecord settings = SettingsRecord::Fresh();
+    std::vector<std::string> errors;
+    int refreshes = 0;
+    TSetForm::Hooks hooks;
+    hooks.refreshSettings = [&] { ++refreshes; };
+    hooks.reportError = [&](const std::string& message) { errors.push_back(message); };
+    hooks.saveSettings = [](const SettingsRecord&) {};
+    TSetForm form(settings, hooks);
+    const char* const fields[] = {"Edit10", "Edit9", "Edit1"}; // intervals, then the delay
+    for (const char* field : fields) {
+        SCOPED_TRACE(field);
+        for (const char* text : {"-5", "4294967291"}) {
+            form.ShowTriggerPage(true);
+            form.findChild<QLineEdit*>(field)->setText(QString::fromLatin1(text));
+            EXPECT_FALSE(form.OkClicked());
+            ASSERT_FALSE(errors.empty());
+            EXPECT_EQ(errors.back(), std::string("'") + text + "' is not a valid integer value");
+            EXPECT_TRUE(form.isVisible());
+        }
+        form.findChild<QLineEdit*>(field)->setText(QStringLiteral("0"));
+    }
+    EXPECT_EQ(refreshes, 0);
+    // Zero stays what it always was: the shortest interval, no delay.
+    EXPECT_TRUE(form.OkClicked());
+    EXPECT_EQ(settings.cycleInterval, 20u);
+    EXPECT_EQ(settings.timingInterval, 20u);
+    EXPECT_EQ(settings.receiveTriggerDelay, 0u);
+}
