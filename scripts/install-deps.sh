@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev
-  xvfb xauth socat fonts-liberation clang-format xxd
+  xvfb xauth socat fonts-liberation fonts-wqy-microhei clang-format xxd python3
   poppler-utils qt6-svg-dev dpkg-dev file desktop-file-utils appstream
   ser2net
 )

@@ -15,6 +15,7 @@
 #include "ui/main/MainForm.h"
 #include "ui/main/RichView.h"
 #include "ui/main/UiPrompter.h"
+#include "ui/main/UserGuide.h"
 #include "ui/send/SendForm.h"
 #include "ui/tools/FindUnit.h"
 #include "ui/tools/aboutUnit.h"
@@ -23,6 +24,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDateTime>
+#include <QFile>
 #include <QFileDialog>
 #include <QFontMetricsF>
 #include <QLabel>
@@ -33,6 +35,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
+#include <QUrl>
 
 #include <cerrno>
 #include <cmath>
@@ -425,6 +428,8 @@ TEST_F(CommandsTest, MenusShowTheirCaptionsShortcutsAndHiddenItemsExactly) {
             {"N12", "Find Window", "", false},
             {"N28", nullptr, "", false},
             {"N51", "Color Settings", "", false},
+            {"AllCommandsSeparator", nullptr, "", true},
+            {"AllCommands", "All Commands", "", true},
         },
         {
             {"N33", "Open Port", "", true},
@@ -536,7 +541,7 @@ TEST_F(CommandsTest, ShortcutsFireFromTheKeyboardHiddenItemsIncluded) {
     EXPECT_EQ(finds, 1);
 
     QTest::keyClick(&form, Qt::Key_F1);
-    EXPECT_EQ(m_prompter.urls, QStringList{ProductWebPage});
+    EXPECT_EQ(m_prompter.urls, QStringList{QUrl::fromLocalFile(UserGuidePath()).toString()});
 
     const bool sendShown = form.Settings().sendWindowVisible;
     QTest::keyClick(&form, Qt::Key_F8);
@@ -636,16 +641,32 @@ TEST_F(CommandsTest, WindowMenuPlacesTheClientAreaAndTogglesStayingOnTop) {
     EXPECT_TRUE(form.isVisible());
 }
 
-TEST_F(CommandsTest, HelpItemsOpenTheWebPagesAndTheAboutBox) {
+TEST_F(CommandsTest, HelpItemsOpenTheUserGuideAndTheAboutBox) {
     TMainForm& form = Start();
+    // The guide the build made from the README, opened as a local file.
+    const QString guide = UserGuidePath();
+    ASSERT_FALSE(guide.isEmpty());
+    QFile page(guide);
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly));
+    const QString html = QString::fromUtf8(page.readAll());
+    EXPECT_TRUE(html.contains(QStringLiteral("<h2>Opening a port</h2>")));
+    EXPECT_TRUE(html.contains(QStringLiteral("<h2>All Commands</h2>")));
+    EXPECT_FALSE(html.contains(QStringLiteral("<h2>The two commands</h2>")));
     for (const char* name : {"N57", "N46", "N52", "N65"}) {
         QAction* a = form.findChild<QAction*>(name);
         ASSERT_NE(a, nullptr) << name;
         a->trigger();
     }
     form.TbWebPage->trigger();
-    EXPECT_EQ(m_prompter.urls, (QStringList{ProductWebPage, ProductWebPage, ProductWebPage,
-                                            FeedbackWebPage, ProductWebPage}));
+    EXPECT_EQ(m_prompter.urls, QStringList(5, QUrl::fromLocalFile(guide).toString()));
+    EXPECT_TRUE(m_prompter.messages.empty());
+
+    // Without a browser, a box names the file instead.
+    m_prompter.browserStarts = false;
+    form.TbWebPage->trigger();
+    ASSERT_EQ(m_prompter.messages.size(), 1u);
+    EXPECT_TRUE(m_prompter.messages[0].text.endsWith(guide));
+    EXPECT_EQ(m_prompter.messages[0].caption, "Help");
     EXPECT_FALSE(form.AboutForm->isVisible());
     form.findChild<QAction*>("N56")->trigger();
     EXPECT_TRUE(form.AboutForm->isVisible());

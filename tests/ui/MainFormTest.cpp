@@ -233,8 +233,12 @@ TEST_F(MainFormTest, APortHeldElsewhereShowsTheOpenPortBoxAndStaysClosed) {
     form.CBoxPort->setCurrentIndex(form.CBoxPort->findText("HELD"));
     form.TbPort->trigger();
     ASSERT_EQ(m_prompter.warnings.size(), 1u);
-    EXPECT_EQ(m_prompter.warnings[0].text,
-              "Open port failure,it may be opened by other procedures.");
+    // The program's message, then the system's reason: here the holder is this process.
+    const QStringList lines = m_prompter.warnings[0].text.split(QLatin1Char('\n'));
+    ASSERT_EQ(lines.size(), 2) << m_prompter.warnings[0].text.toStdString();
+    EXPECT_EQ(lines[0], "Open port failure,it may be opened by other procedures.");
+    EXPECT_TRUE(lines[1].startsWith(QString::fromStdString(path) + " is in use by "));
+    EXPECT_TRUE(lines[1].endsWith(QStringLiteral("(process %1).").arg(getpid())));
     EXPECT_EQ(m_prompter.warnings[0].caption, "Open Port");
     EXPECT_FALSE(form.Connection()->Device->Connected());
     EXPECT_EQ(form.N33->text(), "Open Port");

@@ -38,7 +38,10 @@ public:
         initialNames << initial;
         return TakeName();
     }
-    void OpenUrl(const QString& url) override { urls << url; }
+    bool OpenUrl(const QString& url) override {
+        urls << url;
+        return browserStarts;
+    }
     void Message(QWidget* /*owner*/, const QString& text, const QString& caption) override {
         messages.push_back({text, caption});
     }
@@ -66,6 +69,7 @@ public:
     std::deque<bool> answers;
     std::deque<QString> fileNames; // also folder names; an empty one cancels the dialog
     QStringList proposedNames, initialNames, urls;
+    bool browserStarts = true;                  // what OpenUrl answers
     std::deque<std::optional<uint32_t>> colors; // std::nullopt cancels the colour dialog
     std::vector<uint32_t> colorDialogStarts;    // the colour each colour dialog opened with
 

@@ -4,6 +4,7 @@
 #include "print/PrintUnit.h"
 #include "richtext/RichText.h"
 #include "settings/SettingsFile.h"
+#include "ui/main/AllCommands.h"
 #include "ui/main/Application.h"
 #include "ui/main/ComComboBox.h"
 #include "ui/main/DockGrabber.h"
@@ -18,6 +19,7 @@
 #include "ui/main/TrafficTrim.h"
 #include "ui/main/UiPrompter.h"
 #include "ui/main/ViewSaver.h"
+#include "ui/main/UserGuide.h"
 #include "ui/send/SendForm.h"
 #include "ui/send/SetForm.h"
 #include "ui/tools/AscUnit.h"
@@ -46,10 +48,8 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
+#include <QUrl>
 #include <QVBoxLayout>
-
-const char* const ProductWebPage = "https://korvane.dolvy.example/";
-const char* const FeedbackWebPage = "https://korvane.dolvy.example/feedback";
 
 namespace {
 
@@ -115,19 +115,22 @@ QAction* TMainForm::MenuItem(QMenu* menu, const char* name, const QString& capti
                              const QKeySequence& shortcut, bool shown) {
     QAction* a = menu->addAction(caption);
     a->setObjectName(QString::fromLatin1(name));
+    QShortcut* standIn = nullptr;
     if (!shortcut.isEmpty()) {
         a->setShortcut(shortcut);
         // Shortcuts work from the floating tool windows too.
         a->setShortcutContext(Qt::ApplicationShortcut);
         if (!shown) {
             // A hidden item's shortcut still reaches its command.
-            auto* sc = new QShortcut(shortcut, this);
-            sc->setObjectName(QString::fromLatin1(name) + QStringLiteral("Shortcut"));
-            sc->setContext(Qt::ApplicationShortcut);
-            connect(sc, &QShortcut::activated, a, &QAction::trigger);
+            standIn = new QShortcut(shortcut, this);
+            standIn->setObjectName(QString::fromLatin1(name) + QStringLiteral("Shortcut"));
+            standIn->setContext(Qt::ApplicationShortcut);
+            connect(standIn, &QShortcut::activated, a, &QAction::trigger);
         }
     }
-    a->setVisible(shown);
+    if (!shown) {
+        MarkHiddenCommand(a, standIn);
+    }
     return a;
 }
 
@@ -214,7 +217,9 @@ void TMainForm::BuildToolBars() {
     JvOfficeColorButton1 = new QToolButton(ToolBar4);
     JvOfficeColorButton1->setObjectName(QStringLiteral("JvOfficeColorButton1"));
     JvOfficeColorButton1->setFixedSize(35, 22);
-    ToolBar4->addWidget(JvOfficeColorButton1)->setVisible(false);
+    QAction* colorButton = ToolBar4->addWidget(JvOfficeColorButton1);
+    colorButton->setObjectName(JvOfficeColorButton1->objectName());
+    MarkHiddenCommand(colorButton);
 
     connect(TbSave, &QAction::triggered, this, [this] { SaveFile(RichShow); });
     connect(TbPort, &QAction::triggered, this, &TMainForm::TogglePort);
@@ -225,7 +230,7 @@ void TMainForm::BuildToolBars() {
     connect(TbDTR, &QAction::triggered, this, [this] { Toggle(m_settings.dtrEnabled); });
     connect(TbRTS, &QAction::triggered, this, [this] { Toggle(m_settings.rtsEnabled); });
     connect(TbSendWindow, &QAction::triggered, this, &TMainForm::ToggleSendWindow);
-    connect(TbWebPage, &QAction::triggered, this, [this] { OpenWebPage(ProductWebPage); });
+    connect(TbWebPage, &QAction::triggered, this, &TMainForm::OpenUserGuide);
 
     // View tool bar under the traffic view.
     AddToolSeparator(ReceBar, "ToolButton3", true);
@@ -288,7 +293,9 @@ void TMainForm::BuildMenus() {
     auto separator = [](QMenu* m, const char* name, bool shown) {
         QAction* s = m->addSeparator();
         s->setObjectName(QString::fromLatin1(name));
-        s->setVisible(shown);
+        if (!shown) {
+            MarkHiddenCommand(s);
+        }
     };
     auto call = [](const std::function<void()>& f) {
         if (f) {
@@ -375,6 +382,15 @@ void TMainForm::BuildMenus() {
     connect(N8, &QAction::triggered, this, &TMainForm::ToggleSendWindow);
     connect(N12, &QAction::triggered, this, &TMainForm::ToggleFindWindow);
     connect(N51, &QAction::triggered, this, [this, call] { call(ShowColorSettings); });
+    // Our own item, last in the menu: every built command, or the shipped layout.
+    QAction* allSeparator = view->addSeparator();
+    allSeparator->setObjectName(QStringLiteral("AllCommandsSeparator"));
+    AllCommands = MenuItem(view, "AllCommands", QStringLiteral("All Commands"));
+    AllCommands->setCheckable(true);
+    connect(AllCommands, &QAction::triggered, this, [this](bool on) {
+        m_options.allCommands = on;
+        ApplyAllCommands();
+    });
 
     QMenu* tools = menu("D2", QStringLiteral("Tools "));
     N33 = MenuItem(tools, "N33", QStringLiteral("Open Port"));
@@ -462,10 +478,9 @@ void TMainForm::BuildMenus() {
     separator(help, "N64", false);
     QAction* n56 = MenuItem(help, "N56", QStringLiteral("About"));
     n56->setIcon(KorvaneIcon(TIconKind::About));
-    for (QAction* a : {n57, n46, n52}) {
-        connect(a, &QAction::triggered, this, [this] { OpenWebPage(ProductWebPage); });
+    for (QAction* a : {n57, n46, n52, n65}) {
+        connect(a, &QAction::triggered, this, &TMainForm::OpenUserGuide);
     }
-    connect(n65, &QAction::triggered, this, [this] { OpenWebPage(FeedbackWebPage); });
     connect(n56, &QAction::triggered, this, [this, call] { call(ShowAbout); });
 
     // The views' edit menu.
@@ -479,10 +494,10 @@ void TMainForm::BuildMenus() {
     n63->setObjectName(QStringLiteral("N63"));
     QAction* n16 = PopupMenu1->addSeparator();
     n16->setObjectName(QStringLiteral("N16"));
-    n16->setVisible(false);
+    MarkHiddenCommand(n16);
     N42 = PopupMenu1->addAction(QStringLiteral("To Dec Bin"));
     N42->setObjectName(QStringLiteral("N42"));
-    N42->setVisible(false);
+    MarkHiddenCommand(N42);
     connect(n61, &QAction::triggered, this, [this] { SendCtrlKey(Qt::Key_X); });
     connect(n62, &QAction::triggered, this, [this] { SendCtrlKey(Qt::Key_C); });
     connect(n63, &QAction::triggered, this, [this] { SendCtrlKey(Qt::Key_V); });
@@ -620,6 +635,7 @@ void TMainForm::StartSession() {
     } catch (...) {
         // The window definitions' layout stays.
     }
+    ApplyAllCommands();
 
     m_connection = std::make_unique<TOruScomm>(m_clock);
     // A queued record wakes the pump, which sleeps while there is nothing to display.
@@ -637,6 +653,9 @@ void TMainForm::StartSession() {
     if (auto* pump = dynamic_cast<TQtTimer*>(&m_dataRT->PumpTimer())) {
         pump->SetIdlePredicate([this] { return m_dataRT->PumpIdle(); });
     }
+    m_dataRT->OnPortClosed = [this] {
+        StatusBarMY1->FlashPanelText(0, QStringLiteral("Port is closed"), PortClosedMessageMs);
+    };
     m_dataRT->OnValuePopup = [this](const ValuePopupRequest& r) {
         if (ShowValuePopup) {
             ShowValuePopup(r);
@@ -698,6 +717,11 @@ void TMainForm::LoadSendText() {
     } catch (...) {
         // The send window stays empty.
     }
+}
+
+void TMainForm::ApplyAllCommands() {
+    AllCommands->setChecked(m_options.allCommands);
+    ShowHiddenCommands(this, m_options.allCommands);
 }
 
 void TMainForm::Toggle(bool& flag) {
@@ -789,7 +813,11 @@ void TMainForm::TogglePort() {
     try {
         m_connection->OpenPort();
     } catch (const ECom& e) {
-        m_prompter.Warning(this, FromLatin1(e.ErrorText), QStringLiteral("Open Port"));
+        QString text = FromLatin1(e.ErrorText);
+        if (!e.Reason.empty()) {
+            text += QLatin1Char('\n') + QString::fromStdString(e.Reason);
+        }
+        m_prompter.Warning(this, text, QStringLiteral("Open Port"));
         return;
     }
     if (!ResumeIfOpen()) {
@@ -874,6 +902,7 @@ void TMainForm::Timer1Timer() {
     StatusBarMY1->SetPanelText(
         2, QStringLiteral("RX: %1").arg(static_cast<uint32_t>(m_connection->RxCount.load())));
     StatusBarMY1->SetPanelText(4, m_viewSaver->StatusText());
+    m_dataRT->FollowCaret();
     const QString mode = m_dataRT->ActiveHex ? QStringLiteral("Hex") : QStringLiteral("Asc");
     if (SendForm != nullptr && m_dataRT->ActiveView == SendForm->RichSend) {
         SendForm->setWindowTitle(QStringLiteral("Send [%1: Ln:%2 Col:%3 Sel:%4]")
@@ -952,8 +981,22 @@ void TMainForm::ToggleFindWindow() {
     }
 }
 
-void TMainForm::OpenWebPage(const char* url) {
-    m_prompter.OpenUrl(QString::fromLatin1(url));
+void TMainForm::OpenUserGuide() {
+    const QString path = UserGuidePath();
+    if (path.isEmpty()) {
+        m_prompter.Warning(this,
+                           QStringLiteral("The user guide is not installed; it belongs at %1.")
+                               .arg(UserGuideCandidates().constFirst()),
+                           QStringLiteral("Help"));
+        return;
+    }
+    if (!m_prompter.OpenUrl(QUrl::fromLocalFile(path).toString())) {
+        m_prompter.Message(
+            this,
+            QStringLiteral("No web browser could be started. The user guide is the file\n%1")
+                .arg(path),
+            QStringLiteral("Help"));
+    }
 }
 
 void TMainForm::SendCtrlKey(int key) {

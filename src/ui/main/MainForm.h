@@ -32,10 +32,6 @@ class TaboutForm;
 class TStatusBarMY;
 class TUiPrompter;
 
-// Where the program's help and support pages live.
-extern const char* const ProductWebPage;
-extern const char* const FeedbackWebPage;
-
 class TMainForm : public QMainWindow {
     Q_OBJECT
 public:
@@ -57,6 +53,8 @@ public:
     // The program's own choices (config.ini [Options]), read at the start of the session
     // and written with the layout.
     TAppOptions& Options() { return m_options; }
+    // Shows or hides the commands the shipped layout hides, as Options().allCommands says.
+    void ApplyAllCommands();
     void TogglePort();
     void ApplyPause();
     void Timer1Timer();
@@ -81,6 +79,8 @@ public:
     TOruScomm* Connection() const { return m_connection.get(); }
     TOruComThread* ComThread() const { return m_thread.get(); }
     TDataRT* DataRT() const { return m_dataRT.get(); }
+    // How long the status bar says that a send found the port closed.
+    static constexpr int PortClosedMessageMs = 4000;
     bool MonitorPaused = false;
     bool AutoSaveOn = false;
     bool AutoClearOn = false;
@@ -124,6 +124,8 @@ public:
     // Tools > Reconnect Automatically.
     QAction* ReconnectAuto = nullptr;
     TPortReconnect* Reconnect() const { return m_reconnect; }
+    // View > All Commands (ours): shows the commands the shipped layout hides.
+    QAction* AllCommands = nullptr;
     QAction *showtime1 = nullptr, *showRxTx1 = nullptr, *N42 = nullptr;
 
     // Windows that come with their own parts of the program; until then their commands
@@ -162,7 +164,8 @@ private:
     bool ResumeIfOpen();
     void CreateReconnect();
     void InstallViewMenu(RichView* view);
-    void OpenWebPage(const char* url);
+    // The Help commands: the user guide in the browser, or its path when none starts.
+    void OpenUserGuide();
 
     TUiPrompter& m_prompter;
     SettingsRecord& m_settings;

@@ -2,6 +2,8 @@
 
 #include <QMouseEvent>
 #include <QResizeEvent>
+#include <QTimer>
+
 #include <algorithm>
 
 namespace {
@@ -12,8 +14,8 @@ constexpr int kLampX[TStatusBarMY::LampCount] = {7, 32, 63, 89, 114};
 const char* const kLampNames[TStatusBarMY::LampCount] = {"DTR", "RTS", "DSR", "CTS", "RLSD"};
 constexpr int kLampPanelLeft = 594;
 constexpr int kLampPanelWidth = 145;
-// Below this width the lamp panel stays where it was designed.
-constexpr int kMovesAbove = 665;
+// Room kept between the lamp panel and the window's right edge.
+constexpr int kLampRightGap = 23;
 } // namespace
 
 TStatusBarMY::TStatusBarMY(QWidget* parent) : QStatusBar(parent) {
@@ -60,6 +62,28 @@ TStatusBarMY::TStatusBarMY(QWidget* parent) : QStatusBar(parent) {
     m_panel4->setFrameShape(QFrame::VLine);
     m_panel4->setFrameShadow(QFrame::Sunken);
     m_panel4->setGeometry(55, 1, 2, 18);
+
+    m_flashTimer = new QTimer(this);
+    m_flashTimer->setSingleShot(true);
+    connect(m_flashTimer, &QTimer::timeout, this, [this] {
+        SetPanelText(m_flashPanel, m_flashSaved);
+        m_flashPanel = -1;
+    });
+}
+
+void TStatusBarMY::FlashPanelText(int panel, const QString& text, int ms) {
+    if (panel < 0 || panel >= PanelCount) {
+        return;
+    }
+    if (m_flashPanel != panel) {
+        if (m_flashPanel >= 0) {
+            SetPanelText(m_flashPanel, m_flashSaved);
+        }
+        m_flashPanel = panel;
+        m_flashSaved = PanelText(panel);
+    }
+    SetPanelText(panel, text);
+    m_flashTimer->start(ms);
 }
 
 void TStatusBarMY::SetPanelText(int panel, const QString& text) {
@@ -104,8 +128,14 @@ void TStatusBarMY::mouseDoubleClickEvent(QMouseEvent* event) {
 
 void TStatusBarMY::resizeEvent(QResizeEvent* event) {
     QStatusBar::resizeEvent(event);
-    if (width() > kMovesAbove) {
-        const int mainWidth = window() != nullptr ? window()->width() : width();
-        m_lampPanel->move(mainWidth - m_lampPanel->width() - 23, m_lampPanel->y());
-    }
+    // The lamps keep their distance from the right edge at any width, so a narrow window
+    // never cuts them off; the caret panel gives up the room they need.
+    const int mainWidth = window() != nullptr ? window()->width() : width();
+    const int left =
+        std::max(0, std::min(mainWidth, width()) - m_lampPanel->width() - kLampRightGap);
+    m_lampPanel->move(left, m_lampPanel->y());
+    m_lampPanel->raise();
+    QLabel* caret = m_panels[3];
+    const int room = left - caret->x() - 2;
+    caret->resize(std::clamp(room, 0, kPanelWidths[3] - 2), caret->height());
 }

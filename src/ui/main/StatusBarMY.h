@@ -8,6 +8,8 @@
 #include <QStatusBar>
 #include <array>
 
+class QTimer;
+
 class TStatusBarMY : public QStatusBar {
     Q_OBJECT
 public:
@@ -18,6 +20,9 @@ public:
 
     void SetPanelText(int panel, const QString& text);
     QString PanelText(int panel) const;
+    // Shows `text` in a panel for `ms` milliseconds, then the panel's own text again. A
+    // new message replaces the one shown and starts the time anew.
+    void FlashPanelText(int panel, const QString& text, int ms);
     QLabel* Panel(int panel) const { return m_panels[static_cast<size_t>(panel)]; }
 
     // A lit lamp is an enabled label, a dark one a disabled (greyed) label.
@@ -38,4 +43,7 @@ private:
     std::array<QLabel*, LampCount> m_lamps{};
     QFrame* m_lampPanel = nullptr;
     QFrame* m_panel4 = nullptr;
+    QTimer* m_flashTimer = nullptr;
+    int m_flashPanel = -1;
+    QString m_flashSaved;
 };

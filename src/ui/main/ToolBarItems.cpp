@@ -1,5 +1,7 @@
 #include "ui/main/ToolBarItems.h"
 
+#include "ui/main/AllCommands.h"
+
 #include <QAction>
 #include <QToolBar>
 
@@ -11,13 +13,17 @@ QAction* AddToolButton(QToolBar* bar, const TToolButtonItem& item) {
     if (QWidget* w = bar->widgetForAction(a)) {
         w->setObjectName(QString::fromLatin1(item.name));
     }
-    a->setVisible(item.shown);
+    if (!item.shown) {
+        MarkHiddenCommand(a);
+    }
     return a;
 }
 
 QAction* AddToolSeparator(QToolBar* bar, const char* name, bool shown) {
     QAction* s = bar->addSeparator();
     s->setObjectName(QString::fromLatin1(name));
-    s->setVisible(shown);
+    if (!shown) {
+        MarkHiddenCommand(s);
+    }
     return s;
 }

@@ -62,8 +62,8 @@ QString TQtPrompter::OpenFileName(QWidget* owner, const QString& initialName,
     return dialog.selectedFiles().first();
 }
 
-void TQtPrompter::OpenUrl(const QString& url) {
-    QDesktopServices::openUrl(QUrl(url));
+bool TQtPrompter::OpenUrl(const QString& url) {
+    return QDesktopServices::openUrl(QUrl(url));
 }
 
 bool TQtPrompter::ChooseColor(QWidget* owner, uint32_t& bgr) {

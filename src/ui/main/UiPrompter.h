@@ -21,8 +21,9 @@ public:
                                  const QString& filter) = 0;
     virtual QString OpenFileName(QWidget* owner, const QString& initialName,
                                  const QString& filter) = 0;
-    // Opens a web page in the default browser.
-    virtual void OpenUrl(const QString& url) = 0;
+    // Opens a page (a web address or a local file's URL) in the desktop's browser; false
+    // when no browser could be started.
+    virtual bool OpenUrl(const QString& url) = 0;
     // Plain message box: no icon, one OK button.
     virtual void Message(QWidget* owner, const QString& text, const QString& caption) = 0;
     // Folder browser starting at `initial`; an empty result means cancelled.
@@ -52,7 +53,7 @@ public:
                          const QString& filter) override;
     QString OpenFileName(QWidget* owner, const QString& initialName,
                          const QString& filter) override;
-    void OpenUrl(const QString& url) override;
+    bool OpenUrl(const QString& url) override;
     void Message(QWidget* owner, const QString& text, const QString& caption) override;
     QString FolderName(QWidget* owner, const QString& title, const QString& initial) override;
     bool ChooseColor(QWidget* owner, uint32_t& bgr) override;

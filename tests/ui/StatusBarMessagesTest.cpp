@@ -1,0 +1,85 @@
+// The status bar as a user reads it: a send while the port is closed says so in the first
+// panel for a few seconds without a box, and the modem lamps stay inside the window at any
+// width.
+
+#include "settings/SettingsFile.h"
+#include "settings/SettingsTestSupport.h"
+#include "traffic/DataRT.h"
+#include "ui/QtTestApp.h"
+#include "ui/ScriptedPrompter.h"
+#include "ui/main/MainForm.h"
+#include "ui/main/RichView.h"
+#include "ui/main/StatusBarMY.h"
+#include "ui/send/SendForm.h"
+
+#include <QAction>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+class StatusBarMessagesTest : public TempFolderTest {
+protected:
+    void SetUp() override {
+        TempFolderTest::SetUp();
+        DataFolder().clear();
+    }
+    void TearDown() override {
+        m_form.reset();
+        DataFolder().clear();
+        TempFolderTest::TearDown();
+    }
+    TMainForm& Start() {
+        m_settings = std::make_unique<SettingsRecord>();
+        m_form = std::make_unique<TMainForm>(m_prompter, *m_settings);
+        m_form->CreateWindows();
+        m_form->show();
+        EXPECT_NE(m_form->DataRT(), nullptr);
+        return *m_form;
+    }
+
+    ScriptedPrompter m_prompter;
+    std::unique_ptr<SettingsRecord> m_settings;
+    std::unique_ptr<TMainForm> m_form;
+};
+
+} // namespace
+
+TEST_F(StatusBarMessagesTest, SendingWhileThePortIsClosedSaysSoForAFewSeconds) {
+    TMainForm& form = Start();
+    TStatusBarMY& bar = *form.StatusBarMY1;
+    form.SendForm->RichSend->InsertText("01 02", TextAttributes{});
+    const QString own = bar.PanelText(0);
+    ASSERT_EQ(own, "F1 for help");
+
+    // F5, the send window's button, and a cycle tick of automatic sending.
+    const std::vector<std::function<void()>> sends = {
+        [&] { form.N36->trigger(); },
+        [&] { form.SendForm->ToolButton1->trigger(); },
+        [&] { form.DataRT()->CycleTick(); },
+    };
+    for (const auto& send : sends) {
+        send();
+        EXPECT_EQ(bar.PanelText(0), "Port is closed");
+        EXPECT_TRUE(m_prompter.warnings.empty());
+        EXPECT_EQ(form.Connection()->TxCount.load(), 0);
+    }
+    EXPECT_TRUE(QTest::qWaitFor([&] { return bar.PanelText(0) == own; },
+                                TMainForm::PortClosedMessageMs + 2000));
+}
+
+TEST_F(StatusBarMessagesTest, LampsStayInsideTheWindowAtAnyWidth) {
+    TMainForm& form = Start();
+    TStatusBarMY& bar = *form.StatusBarMY1;
+    for (int width : {1200, 666, 600}) {
+        SCOPED_TRACE(width);
+        form.resize(width, 400);
+        QTest::qWait(20);
+        ASSERT_EQ(bar.width(), form.width());
+        const QRect lamps = bar.LampPanel()->geometry();
+        EXPECT_EQ(lamps.right() + 1, form.width() - 23);
+        // The caret panel gives up the room; the lamps never cover what it shows.
+        EXPECT_LE(bar.Panel(3)->geometry().right(), lamps.left());
+    }
+}
