@@ -1,9 +1,11 @@
 #include "print/PrintUnit.h"
 
+#include "ui/main/ScreenFit.h"
+
 #include "ui/main/FormStyle.h"
 
 #include "print/NicePreview.h"
-#include "ui/main/MainForm.h"
+#include "ui/main/MainContext.h"
 #include "ui/main/RichView.h"
 #include "ui/main/UiPrompter.h"
 
@@ -110,14 +112,12 @@ void TPrintForm::changeEvent(QEvent* event) {
 }
 
 void TPrintForm::showEvent(QShowEvent* event) {
-    // The window fills the screen's work area, its frame included as far as it is known.
+    // The window fills the screen's work area with its frame; before its first showing the
+    // main window's frame stands in for its own.
     if (const QScreen* screen = this->screen(); screen != nullptr) {
-        const QRect work = screen->availableGeometry();
-        const QRect frame = frameGeometry();
-        const QRect client = geometry();
-        const QSize decoration(frame.width() - client.width(), frame.height() - client.height());
-        setFixedSize(work.size() - decoration);
-        move(work.topLeft());
+        const QRect client = ClientForFrame(screen->availableGeometry(), FrameMargins(this));
+        setFixedSize(client.size());
+        move(screen->availableGeometry().topLeft());
     }
     QDialog::showEvent(event);
 }
@@ -299,8 +299,8 @@ void TPrintForm::PrintChosenPages(QWidget* dialogOwner) {
     }
 }
 
-TPrintForm* InstallPrintForm(TMainForm& form, TUiPrompter& prompter, TPrinterSeam* printer) {
-    auto* window = new TPrintForm(*form.RichShow, prompter, &form, printer);
+TPrintForm* InstallPrintForm(TMainContext& form, TUiPrompter& prompter, TPrinterSeam* printer) {
+    auto* window = new TPrintForm(*form.TrafficView(), prompter, form.MainWindow(), printer);
     form.ShowPrintPreview = [window] {
         window->show();
         window->raise();

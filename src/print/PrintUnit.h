@@ -16,7 +16,7 @@ class QLabel;
 class QPushButton;
 class QStatusBar;
 class RichView;
-class TMainForm;
+class TMainContext;
 class TNicePreview;
 class TUiPrompter;
 
@@ -89,5 +89,5 @@ private:
 // Creates the preview window for the main window's traffic view and connects the main
 // window's "Print Preview" and "Print" to it. Prints through printer, or through the
 // installed printers when it is null.
-TPrintForm* InstallPrintForm(TMainForm& form, TUiPrompter& prompter,
+TPrintForm* InstallPrintForm(TMainContext& form, TUiPrompter& prompter,
                              TPrinterSeam* printer = nullptr);

@@ -607,17 +607,22 @@ TEST_F(CommandsTest, EditMenuKeystrokesActOnTheFocusedEditor) {
 
 TEST_F(CommandsTest, WindowMenuPlacesTheClientAreaAndTogglesStayingOnTop) {
     TMainForm& form = Start();
-    const QSize screen = QGuiApplication::primaryScreen()->size();
-    const int w = screen.width();
-    const int h = screen.height();
+    // The halves of the screen's free area hold the whole window, frame and status bar
+    // included; Center gives the designed client area.
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    const int w = area.width();
+    const int h = area.height();
+    const int x = area.left();
+    const int y = area.top();
     struct Case {
         const char* item;
-        QRect client; // left and top are those of the window
+        QRect frame;
     };
     const Case cases[] = {
-        {"N50", QRect(0, 0, w, h / 2)},     {"N55", QRect(0, h / 2, w, h / 2)},
-        {"N53", QRect(0, 0, w / 2, h)},     {"N54", QRect(w / 2, 0, w / 2, h)},
-        {"N48", QRect(250, 100, 600, 400)},
+        {"N50", QRect(x, y, w, h / 2)},
+        {"N55", QRect(x, y + h / 2, w, h - h / 2)},
+        {"N53", QRect(x, y, w / 2, h)},
+        {"N54", QRect(x + w / 2, y, w - w / 2, h)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.item);
@@ -626,10 +631,14 @@ TEST_F(CommandsTest, WindowMenuPlacesTheClientAreaAndTogglesStayingOnTop) {
         ASSERT_NE(item, nullptr);
         item->trigger();
         EXPECT_EQ(form.windowState(), Qt::WindowNoState);
-        EXPECT_EQ(form.pos(), c.client.topLeft());
-        EXPECT_EQ(form.width(), c.client.width());
-        EXPECT_EQ(form.height() - form.menuBar()->height(), c.client.height());
+        EXPECT_EQ(form.frameGeometry(), c.frame);
     }
+    form.showMaximized();
+    form.findChild<QAction*>("N48")->trigger();
+    EXPECT_EQ(form.windowState(), Qt::WindowNoState);
+    EXPECT_EQ(form.pos(), QPoint(250, 100));
+    EXPECT_EQ(form.width(), 600);
+    EXPECT_EQ(form.height() - form.menuBar()->height(), 400);
 
     ASSERT_FALSE(form.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
     form.N59->trigger();

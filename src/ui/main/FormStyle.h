@@ -13,6 +13,13 @@ inline void SetFormFont(QWidget* window) {
     window->setFont(font);
 }
 
+// The window flags of a dialog of fixed size: a title and a close box, no minimise or
+// maximise buttons. `extra` adds flags such as staying on top.
+inline Qt::WindowFlags FixedDialogFlags(Qt::WindowFlags extra = {}) {
+    return Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+           Qt::MSWindowsFixedSizeDialogHint | extra;
+}
+
 template <class T> T* Named(T* widget, const char* name) {
     widget->setObjectName(QString::fromLatin1(name));
     return widget;

@@ -14,6 +14,7 @@
 #include "ui/main/PortReconnect.h"
 #include "ui/main/QtTimer.h"
 #include "ui/main/RichView.h"
+#include "ui/main/ScreenFit.h"
 #include "ui/main/StatusBarMY.h"
 #include "ui/main/ToolBarItems.h"
 #include "ui/main/TrafficTrim.h"
@@ -566,6 +567,10 @@ void TMainForm::CreateWindows() {
     m_prompter.SetOwners(this, SendForm);
 }
 
+RichView* TMainForm::SendEditor() {
+    return SendForm != nullptr ? SendForm->RichSend : nullptr;
+}
+
 void TMainForm::SetTextCapacity(int64_t characters) {
     RichShow->SetMaxLength(characters);
     if (SendForm != nullptr) {
@@ -1016,30 +1021,34 @@ void TMainForm::SendCtrlKey(int key) {
 
 void TMainForm::PlaceWindow(TPlacement placement) {
     const QScreen* screen = QGuiApplication::primaryScreen();
-    const QSize s = screen != nullptr ? screen->size() : QSize(1024, 768);
+    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
     const int menuHeight = menuBar()->isVisible() ? menuBar()->height() : 0;
-    QRect client;
+    const QMargins frame = FrameMargins(this);
+    // The whole frame takes its part of the screen's free area, so the status bar and the
+    // borders stay on the screen; Center keeps the designed client size where it fits.
+    QRect outer;
     switch (placement) {
     case TPlacement::Center:
-        client = QRect(250, 100, 600, 400);
+        outer = QRect(250, 100, 600 + frame.left() + frame.right(),
+                      400 + menuHeight + frame.top() + frame.bottom());
         break;
     case TPlacement::Top:
-        client = QRect(0, 0, s.width(), s.height() / 2);
+        outer = QRect(area.left(), area.top(), area.width(), area.height() / 2);
         break;
     case TPlacement::Bottom:
-        client = QRect(0, s.height() / 2, s.width(), s.height() / 2);
+        outer = QRect(area.left(), area.top() + area.height() / 2, area.width(),
+                      area.height() - area.height() / 2);
         break;
     case TPlacement::Left:
-        client = QRect(0, 0, s.width() / 2, s.height());
+        outer = QRect(area.left(), area.top(), area.width() / 2, area.height());
         break;
     case TPlacement::Right:
-        client = QRect(s.width() / 2, 0, s.width() / 2, s.height());
+        outer = QRect(area.left() + area.width() / 2, area.top(), area.width() - area.width() / 2,
+                      area.height());
         break;
     }
     setWindowState(Qt::WindowNoState);
-    // The sizes are those of the client area, below the menu bar.
-    resize(client.width(), client.height() + menuHeight);
-    move(client.topLeft());
+    setGeometry(ClientForFrame(KeptInside(outer, area), frame));
 }
 
 void TMainForm::SaveFile(RichView* editor) {

@@ -8,6 +8,7 @@
 #include "settings/SettingsRecord.h"
 #include "traffic/DataRT.h"
 #include "ui/main/AppOptions.h"
+#include "ui/main/MainContext.h"
 
 #include <QMainWindow>
 #include <functional>
@@ -32,7 +33,7 @@ class TaboutForm;
 class TStatusBarMY;
 class TUiPrompter;
 
-class TMainForm : public QMainWindow {
+class TMainForm : public QMainWindow, public TMainContext {
     Q_OBJECT
 public:
     // Runs FormCreate: the data folder, the settings file (defaults without one) and the
@@ -49,7 +50,7 @@ public:
     // Runs once, when the window is first shown.
     void StartSession();
 
-    void RefreshSettings();
+    void RefreshSettings() override;
     // The program's own choices (config.ini [Options]), read at the start of the session
     // and written with the layout.
     TAppOptions& Options() { return m_options; }
@@ -75,15 +76,21 @@ public:
     void FormClose();
     void StopEngines();
 
-    SettingsRecord& Settings() { return m_settings; }
+    // --- TMainContext ---
+    QWidget* MainWindow() override { return this; }
+    SettingsRecord& Settings() override { return m_settings; }
+    TDataRT* DataRT() const override { return m_dataRT.get(); }
+    RichView* TrafficView() override { return RichShow; }
+    RichView* SendEditor() override;
+    TFindForm* SearchOutput() override { return FindForm; }
+    QAction* FilterButton() override { return TbFilter; }
+    QToolButton* ColorButton() override { return JvOfficeColorButton1; }
+
     TOruScomm* Connection() const { return m_connection.get(); }
     TOruComThread* ComThread() const { return m_thread.get(); }
-    TDataRT* DataRT() const { return m_dataRT.get(); }
     // How long the status bar says that a send found the port closed.
     static constexpr int PortClosedMessageMs = 4000;
     bool MonitorPaused = false;
-    bool AutoSaveOn = false;
-    bool AutoClearOn = false;
 
     // --- controls, named as the window layout names them ---
     RichView* RichShow = nullptr;
@@ -127,13 +134,6 @@ public:
     // View > All Commands (ours): shows the commands the shipped layout hides.
     QAction* AllCommands = nullptr;
     QAction *showtime1 = nullptr, *showRxTx1 = nullptr, *N42 = nullptr;
-
-    // Windows that come with their own parts of the program; until then their commands
-    // do nothing.
-    std::function<void()> ShowFindDialog, FindNext, ShowFilterDialog, ShowColorSettings,
-        ShowAutoSave, ShowConverter, ShowAsciiTable, ShowPrintPreview, PrintDirect, ShowCyclePage,
-        ShowTriggerPage, ShowAbout, ShowValuePopupForSelection;
-    std::function<void(const ValuePopupRequest&)> ShowValuePopup;
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -2,7 +2,9 @@
 
 #include <QColorDialog>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QUrl>
 
@@ -33,17 +35,62 @@ static void SetFilter(QFileDialog& dialog, const QString& filter) {
     dialog.setNameFilters(out);
 }
 
+namespace {
+
+bool InPseudoFileSystem(const QString& folder) {
+    const QString clean = QDir::cleanPath(folder);
+    for (const char* root : {"/proc", "/sys", "/dev"}) {
+        const QString r = QString::fromLatin1(root);
+        if (clean == r || clean.startsWith(r + QLatin1Char('/'))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+QString SafeDialogPath(const QString& path, const QString& fallbackFolder) {
+    if (path.isEmpty()) {
+        return fallbackFolder;
+    }
+    const QFileInfo info(path);
+    if (!path.contains(QLatin1Char('/'))) {
+        return QDir(fallbackFolder).filePath(path);
+    }
+    if (!InPseudoFileSystem(info.absoluteFilePath())) {
+        return path;
+    }
+    // A file there keeps its name in the other folder; the folders themselves go entirely.
+    return InPseudoFileSystem(info.absolutePath()) ? QDir(fallbackFolder).filePath(info.fileName())
+                                                   : fallbackFolder;
+}
+
+QString TQtPrompter::StartFolder() const {
+    return m_lastFolder.isEmpty() ? QDir::homePath() : m_lastFolder;
+}
+
+void TQtPrompter::Remember(const QString& chosen, bool isFolder) {
+    const QString folder = isFolder ? chosen : QFileInfo(chosen).absolutePath();
+    if (!folder.isEmpty() && !InPseudoFileSystem(folder)) {
+        m_lastFolder = folder;
+    }
+}
+
 QString TQtPrompter::SaveFileName(QWidget* owner, const QString& proposedName,
                                   const QString& filter) {
     QFileDialog dialog(owner);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     SetFilter(dialog, filter);
-    dialog.selectFile(proposedName);
+    const QString start = SafeDialogPath(proposedName, StartFolder());
+    dialog.setDirectory(QFileInfo(start).absolutePath());
+    dialog.selectFile(start);
     // The program asks about replacing a file itself, after it has added the extension.
     dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         return QString();
     }
+    Remember(dialog.selectedFiles().first(), false);
     return dialog.selectedFiles().first();
 }
 
@@ -53,12 +100,17 @@ QString TQtPrompter::OpenFileName(QWidget* owner, const QString& initialName,
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::AnyFile);
     SetFilter(dialog, filter);
-    if (!initialName.isEmpty()) {
-        dialog.selectFile(initialName);
+    const QString start = SafeDialogPath(initialName, StartFolder());
+    if (initialName.isEmpty() || start == StartFolder()) {
+        dialog.setDirectory(start);
+    } else {
+        dialog.setDirectory(QFileInfo(start).absolutePath());
+        dialog.selectFile(start);
     }
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         return QString();
     }
+    Remember(dialog.selectedFiles().first(), false);
     return dialog.selectedFiles().first();
 }
 
@@ -84,5 +136,11 @@ void TQtPrompter::Message(QWidget* owner, const QString& text, const QString& ca
 }
 
 QString TQtPrompter::FolderName(QWidget* owner, const QString& title, const QString& initial) {
-    return QFileDialog::getExistingDirectory(owner, title, initial, QFileDialog::ShowDirsOnly);
+    const QString chosen = QFileDialog::getExistingDirectory(
+        owner, title, InPseudoFileSystem(initial) ? StartFolder() : initial,
+        QFileDialog::ShowDirsOnly);
+    if (!chosen.isEmpty()) {
+        Remember(chosen, true);
+    }
+    return chosen;
 }

@@ -43,6 +43,12 @@ protected:
     QWidget* m_sendWindow = nullptr;
 };
 
+// Where a file or folder dialog starts for `path` (a file or folder name, with or without a
+// folder). Folders of the system's pseudo files (/proc, /sys, /dev) are never shown: merely
+// listing them can block on a device, so such a path starts in `fallbackFolder` instead,
+// keeping only the file name. A name without a folder starts in `fallbackFolder` too.
+QString SafeDialogPath(const QString& path, const QString& fallbackFolder);
+
 // The real dialogs.
 class TQtPrompter final : public TUiPrompter {
 public:
@@ -57,4 +63,11 @@ public:
     void Message(QWidget* owner, const QString& text, const QString& caption) override;
     QString FolderName(QWidget* owner, const QString& title, const QString& initial) override;
     bool ChooseColor(QWidget* owner, uint32_t& bgr) override;
+
+private:
+    // The folder of the last file or folder chosen outside the pseudo-file systems; the
+    // home folder at first.
+    QString StartFolder() const;
+    void Remember(const QString& chosen, bool isFolder);
+    QString m_lastFolder;
 };

@@ -1,6 +1,7 @@
 #include "ui/send/SetForm.h"
 
 #include "ui/main/FormStyle.h"
+#include "ui/main/ScreenFit.h"
 
 #include "settings/SettingsFile.h"
 #include "traffic/HexCodec.h"
@@ -136,7 +137,7 @@ void CorrectInterval(uint32_t& interval) {
 } // namespace
 
 TSetForm::TSetForm(SettingsRecord& settings, Hooks hooks, QWidget* parent)
-    : QDialog(parent), m_settings(settings), m_hooks(std::move(hooks)) {
+    : QDialog(parent, FixedDialogFlags()), m_settings(settings), m_hooks(std::move(hooks)) {
     setObjectName(QStringLiteral("SetForm"));
     setWindowTitle(QStringLiteral("Settings"));
     setModal(false);
@@ -298,7 +299,7 @@ void TSetForm::showEvent(QShowEvent* event) {
             screen = QGuiApplication::primaryScreen();
         }
         if (screen != nullptr) {
-            move(PlaceAtPointer(pointer, size(), screen->geometry()));
+            move(PlaceAtPointer(pointer, FrameSize(this), screen->geometry()));
         }
         LoadControls();
     }

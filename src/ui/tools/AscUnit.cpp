@@ -1,6 +1,7 @@
 #include "ui/tools/AscUnit.h"
 
-#include "ui/main/MainForm.h"
+#include "ui/main/FormStyle.h"
+#include "ui/main/MainContext.h"
 
 #include <QLabel>
 #include <QPainter>
@@ -26,7 +27,7 @@ static_assert(TitleHeight + HeaderHeight + TAscForm::RowCount * RowHeight + 2 * 
 
 } // namespace
 
-TAscForm::TAscForm(QWidget* parent) : QDialog(parent) {
+TAscForm::TAscForm(QWidget* parent) : QDialog(parent, FixedDialogFlags()) {
     setObjectName(QStringLiteral("AscForm"));
     setWindowTitle(QStringLiteral("ASCII"));
     setModal(false);
@@ -124,8 +125,8 @@ QPixmap TAscForm::ChartPicture() {
     return picture;
 }
 
-void InstallAscForm(TMainForm& form) {
-    auto* chart = new TAscForm(&form);
+void InstallAscForm(TMainContext& form) {
+    auto* chart = new TAscForm(form.MainWindow());
     form.ShowAsciiTable = [chart] {
         chart->show();
         chart->raise();

@@ -6,7 +6,7 @@
 #include <QString>
 
 class QLabel;
-class TMainForm;
+class TMainContext;
 
 class TAscForm : public QDialog {
     Q_OBJECT
@@ -28,4 +28,4 @@ public:
 };
 
 // Creates the chart as a child of the main window and makes "ASCII Table" show it.
-void InstallAscForm(TMainForm& form);
+void InstallAscForm(TMainContext& form);

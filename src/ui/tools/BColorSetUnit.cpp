@@ -2,7 +2,7 @@
 
 #include "ui/main/FormStyle.h"
 
-#include "ui/main/MainForm.h"
+#include "ui/main/MainContext.h"
 #include "ui/main/RichView.h"
 #include "ui/main/UiPrompter.h"
 #include "ui/send/SendForm.h"
@@ -11,6 +11,8 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
+
+#include <algorithm>
 
 namespace {
 
@@ -44,7 +46,7 @@ void TColorSwatch::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 TBColorSetForm::TBColorSetForm(SettingsRecord& settings, TUiPrompter& prompter, QWidget* parent)
-    : QDialog(parent), m_settings(settings), m_prompter(prompter) {
+    : QDialog(parent, FixedDialogFlags()), m_settings(settings), m_prompter(prompter) {
     setObjectName(QStringLiteral("BColorSetForm"));
     setWindowTitle(QStringLiteral("Color Settings"));
     setModal(false);
@@ -65,6 +67,13 @@ TBColorSetForm::TBColorSetForm(SettingsRecord& settings, TUiPrompter& prompter, 
         {"Receive Message Font:", "Label4", "Panel4", 94, &Panel4},
         {"Send Message Font:", "Label5", "Panel5", 123, &Panel5},
     };
+    // The swatches stand clear of the longest label in the font at hand.
+    int swatchLeft = 151;
+    for (const Row& row : rows) {
+        swatchLeft = std::max(
+            swatchLeft, 34 + fontMetrics().horizontalAdvance(QString::fromLatin1(row.label)) + 8);
+    }
+    setFixedSize(std::max(300, swatchLeft + 89 + 60), 191);
     for (const Row& row : rows) {
         auto* label = new QLabel(QString::fromLatin1(row.label), this);
         label->setObjectName(QString::fromLatin1(row.labelName));
@@ -72,7 +81,7 @@ TBColorSetForm::TBColorSetForm(SettingsRecord& settings, TUiPrompter& prompter, 
         label->move(34, row.top + (21 - label->height()) / 2);
         auto* swatch = new TColorSwatch(this);
         swatch->setObjectName(QString::fromLatin1(row.swatchName));
-        swatch->setGeometry(151, row.top, 89, 21);
+        swatch->setGeometry(swatchLeft, row.top, 89, 21);
         connect(swatch, &TColorSwatch::clicked, this, [this, swatch] { SwatchClicked(swatch); });
         *row.swatch = swatch;
     }
@@ -162,10 +171,11 @@ void TBColorSetForm::CancelClicked() {
     close();
 }
 
-void InstallBColorSetForm(TMainForm& form, TUiPrompter& prompter) {
-    auto* dialog = new TBColorSetForm(form.Settings(), prompter, &form);
-    dialog->SetViews(form.RichShow, form.SendForm != nullptr ? form.SendForm->RichSend : nullptr,
-                     form.FindForm != nullptr ? form.FindForm->RichFind : nullptr);
+void InstallBColorSetForm(TMainContext& form, TUiPrompter& prompter) {
+    auto* dialog = new TBColorSetForm(form.Settings(), prompter, form.MainWindow());
+    TFindForm* output = form.SearchOutput();
+    dialog->SetViews(form.TrafficView(), form.SendEditor(),
+                     output != nullptr ? output->RichFind : nullptr);
     form.ShowColorSettings = [dialog] {
         dialog->show();
         dialog->raise();

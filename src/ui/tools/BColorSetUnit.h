@@ -12,7 +12,7 @@
 
 class QPushButton;
 class RichView;
-class TMainForm;
+class TMainContext;
 class TUiPrompter;
 
 // A lowered panel filled with one colour; a click asks for another.
@@ -77,4 +77,4 @@ private:
 };
 
 // Creates the dialog as a child of the main window and makes "Color Settings" show it.
-void InstallBColorSetForm(TMainForm& form, TUiPrompter& prompter);
+void InstallBColorSetForm(TMainContext& form, TUiPrompter& prompter);

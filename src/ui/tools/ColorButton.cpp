@@ -1,7 +1,7 @@
 #include "ui/tools/ColorButton.h"
 
 #include "traffic/DataRT.h"
-#include "ui/main/MainForm.h"
+#include "ui/main/MainContext.h"
 #include "ui/main/RichView.h"
 #include "ui/main/UiPrompter.h"
 
@@ -187,12 +187,12 @@ void TColorButton::SetSelectedColor(uint32_t bgr) {
     setProperty(SelectedColorProperty, QVariant::fromValue(bgr));
 }
 
-void InstallColorButton(TMainForm& form, TUiPrompter& prompter) {
-    QToolButton* button = form.JvOfficeColorButton1;
+void InstallColorButton(TMainContext& form, TUiPrompter& prompter) {
+    QToolButton* button = form.ColorButton();
     auto* palette = new TColorPalette(button, prompter);
     // The main window's own click handler colours with markColor, which follows the
     // button only at shutdown; the palette's colour must take effect at once.
-    QObject::disconnect(button, &QToolButton::clicked, &form, nullptr);
+    QObject::disconnect(button, &QToolButton::clicked, form.MainWindow(), nullptr);
     auto colourSelection = [&form, palette] {
         if (TDataRT* pump = form.DataRT()) {
             if (auto* view = dynamic_cast<RichView*>(pump->ActiveView)) {
@@ -200,6 +200,6 @@ void InstallColorButton(TMainForm& form, TUiPrompter& prompter) {
             }
         }
     };
-    QObject::connect(button, &QToolButton::clicked, &form, colourSelection);
-    QObject::connect(palette, &TColorPalette::colorPicked, &form, colourSelection);
+    QObject::connect(button, &QToolButton::clicked, form.MainWindow(), colourSelection);
+    QObject::connect(palette, &TColorPalette::colorPicked, form.MainWindow(), colourSelection);
 }

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-class TMainForm;
+class TMainContext;
 class TUiPrompter;
 
 class TColorPalette : public QMenu {
@@ -67,4 +67,4 @@ private:
 
 // Gives the main window's hidden JvOfficeColorButton1 the palette; a click on its face and
 // every colour chosen from the palette colour the selection of the active view.
-void InstallColorButton(TMainForm& form, TUiPrompter& prompter);
+void InstallColorButton(TMainContext& form, TUiPrompter& prompter);

@@ -1,9 +1,10 @@
 #include "ui/tools/FilterUnit.h"
 
 #include "ui/main/FormStyle.h"
+#include "ui/main/ScreenFit.h"
 
 #include "traffic/HexCodec.h"
-#include "ui/main/MainForm.h"
+#include "ui/main/MainContext.h"
 #include "ui/main/UiPrompter.h"
 #include "ui/send/SetForm.h"
 
@@ -45,7 +46,8 @@ QPushButton* MakeButton(QWidget* parent, const char* name, const char* text,
 
 TFilterForm::TFilterForm(SettingsRecord& settings, TUiPrompter& prompter, Hooks hooks,
                          QWidget* parent)
-    : QDialog(parent), m_settings(settings), m_prompter(prompter), m_hooks(std::move(hooks)) {
+    : QDialog(parent, FixedDialogFlags()), m_settings(settings), m_prompter(prompter),
+      m_hooks(std::move(hooks)) {
     setObjectName(QStringLiteral("FilterForm"));
     setWindowTitle(QStringLiteral("Receiving Filter"));
     setModal(false);
@@ -100,7 +102,7 @@ void TFilterForm::showEvent(QShowEvent* event) {
             screen = QGuiApplication::primaryScreen();
         }
         if (screen != nullptr) {
-            move(TSetForm::PlaceAtPointer(pointer, size(), screen->geometry()));
+            move(TSetForm::PlaceAtPointer(pointer, FrameSize(this), screen->geometry()));
         }
         LoadControls();
     }
@@ -179,15 +181,15 @@ void TFilterForm::done(int result) {
     QDialog::done(result);
 }
 
-TFilterForm* InstallFilterForm(TMainForm& form, TUiPrompter& prompter) {
+TFilterForm* InstallFilterForm(TMainContext& form, TUiPrompter& prompter) {
     TFilterForm::Hooks hooks;
     hooks.refreshSettings = [&form] { form.RefreshSettings(); };
     hooks.setFilterButtonDown = [&form](bool down) {
-        if (form.TbFilter != nullptr) {
-            form.TbFilter->setChecked(down);
+        if (QAction* button = form.FilterButton()) {
+            button->setChecked(down);
         }
     };
-    auto* dialog = new TFilterForm(form.Settings(), prompter, std::move(hooks), &form);
+    auto* dialog = new TFilterForm(form.Settings(), prompter, std::move(hooks), form.MainWindow());
     form.ShowFilterDialog = [dialog] {
         dialog->show();
         dialog->raise();

@@ -11,7 +11,7 @@
 class QCheckBox;
 class QPushButton;
 class QTableWidget;
-class TMainForm;
+class TMainContext;
 class TUiPrompter;
 
 class TFilterForm : public QDialog {
@@ -61,4 +61,4 @@ private:
 
 // Creates the dialog as a child of the main window and hooks it to the "Filter Settings"
 // command (ShowFilterDialog). Boxes go through the given prompter, the main window's own.
-TFilterForm* InstallFilterForm(TMainForm& form, TUiPrompter& prompter);
+TFilterForm* InstallFilterForm(TMainContext& form, TUiPrompter& prompter);

@@ -2,7 +2,7 @@
 
 #include "ui/main/FormStyle.h"
 
-#include "ui/main/MainForm.h"
+#include "ui/main/MainContext.h"
 #include "ui/main/RichView.h"
 #include "ui/main/UiPrompter.h"
 #include "ui/tools/FindUnit.h"
@@ -35,9 +35,8 @@ QString FromLatin1(const std::string& s) {
 
 TFindDialog::TFindDialog(RichView& trafficView, TFindForm& output, const SettingsRecord& settings,
                          TUiPrompter& prompter, QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowStaysOnTopHint |
-                          Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
-      m_view(trafficView), m_output(output), m_settings(settings), m_prompter(prompter) {
+    : QDialog(parent, FixedDialogFlags(Qt::WindowStaysOnTopHint)), m_view(trafficView),
+      m_output(output), m_settings(settings), m_prompter(prompter) {
     setObjectName(QStringLiteral("FindDialog"));
     setWindowTitle(QStringLiteral("Find"));
     setModal(false);
@@ -172,9 +171,9 @@ void TFindDialog::FindAllMatches(const std::string& needle, bool matchCase) {
     m_view.viewport()->update();
 }
 
-TFindDialog* InstallFindDialog(TMainForm& form, TUiPrompter& prompter) {
-    auto* dialog =
-        new TFindDialog(*form.RichShow, *form.FindForm, form.Settings(), prompter, &form);
+TFindDialog* InstallFindDialog(TMainContext& form, TUiPrompter& prompter) {
+    auto* dialog = new TFindDialog(*form.TrafficView(), *form.SearchOutput(), form.Settings(),
+                                   prompter, form.MainWindow());
     form.ShowFindDialog = [dialog] {
         dialog->show();
         dialog->raise();

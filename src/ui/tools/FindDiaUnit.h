@@ -14,7 +14,7 @@ class QLineEdit;
 class QPushButton;
 class RichView;
 class TFindForm;
-class TMainForm;
+class TMainContext;
 class TUiPrompter;
 
 class TFindDialog : public QDialog {
@@ -58,4 +58,4 @@ private:
 
 // Creates the find dialog with the main window as its parent and wires the main window's
 // "Find" and "Find Next " commands to it. Needs the search output (CreateWindows).
-TFindDialog* InstallFindDialog(TMainForm& form, TUiPrompter& prompter);
+TFindDialog* InstallFindDialog(TMainContext& form, TUiPrompter& prompter);

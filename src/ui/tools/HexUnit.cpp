@@ -1,9 +1,10 @@
 #include "ui/tools/HexUnit.h"
 
 #include "ui/main/FormStyle.h"
+#include "ui/main/ScreenFit.h"
 
 #include "traffic/HexCodec.h"
-#include "ui/main/MainForm.h"
+#include "ui/main/MainContext.h"
 #include "ui/main/UiPrompter.h"
 
 #include <QAction>
@@ -151,7 +152,7 @@ void TConverterEdit::keyPressEvent(QKeyEvent* event) {
 }
 
 THexDecForm::THexDecForm(TUiPrompter& prompter, QWidget* parent)
-    : QDialog(parent), m_prompter(prompter) {
+    : QDialog(parent, FixedDialogFlags()), m_prompter(prompter) {
     setObjectName(QStringLiteral("HexDecForm"));
     setWindowTitle(QStringLiteral("HexDecBin Converter"));
     setModal(false);
@@ -241,8 +242,9 @@ void THexDecForm::showEvent(QShowEvent* event) {
         int left = pointer.x();
         if (screen != nullptr) {
             const QRect area = screen->geometry();
-            if (left + width() > area.x() + area.width()) {
-                left = area.x() + area.width() - width();
+            const int frameWidth = FrameSize(this).width();
+            if (left + frameWidth > area.x() + area.width()) {
+                left = area.x() + area.width() - frameWidth;
             }
         }
         move(left, pointer.y() + 20);
@@ -309,8 +311,8 @@ void THexDecForm::Edit3Change() {
     Edit1->setText(FromLatin1(HexText(value)));
 }
 
-THexDecForm* InstallHexDecForm(TMainForm& form, TUiPrompter& prompter) {
-    auto* converter = new THexDecForm(prompter, &form);
+THexDecForm* InstallHexDecForm(TMainContext& form, TUiPrompter& prompter) {
+    auto* converter = new THexDecForm(prompter, form.MainWindow());
     form.ShowConverter = [converter] {
         converter->show();
         converter->raise();

@@ -14,7 +14,7 @@ class QGroupBox;
 class QLabel;
 class QMenu;
 class QPushButton;
-class TMainForm;
+class TMainContext;
 class TUiPrompter;
 
 // A field of the converter: only its own characters can be typed, and its length limit
@@ -80,4 +80,4 @@ std::string HexText(int64_t value);
 
 // Creates the converter as a child of the main window and hooks it to the
 // "HexDecBin Converter" command (ShowConverter).
-THexDecForm* InstallHexDecForm(TMainForm& form, TUiPrompter& prompter);
+THexDecForm* InstallHexDecForm(TMainContext& form, TUiPrompter& prompter);

@@ -2,8 +2,9 @@
 
 #include "ui/main/FormStyle.h"
 
+#include "traffic/DataRT.h"
 #include "traffic/HexCodec.h"
-#include "ui/main/MainForm.h"
+#include "ui/main/MainContext.h"
 
 #include <QCursor>
 #include <QEvent>
@@ -113,8 +114,8 @@ std::optional<ValuePopupRequest> SelectionValue(std::string_view selection, int 
     return request;
 }
 
-TPopForm* InstallPopForm(TMainForm& form) {
-    auto* popup = new TPopForm(&form);
+TPopForm* InstallPopForm(TMainContext& form) {
+    auto* popup = new TPopForm(form.MainWindow());
     form.ShowValuePopup = [popup](const ValuePopupRequest& request) { popup->ShowValue(request); };
     form.ShowValuePopupForSelection = [&form, popup] {
         const TDataRT* engine = form.DataRT();

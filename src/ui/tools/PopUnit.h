@@ -12,7 +12,7 @@
 class QFrame;
 class QLabel;
 class QLineEdit;
-class TMainForm;
+class TMainContext;
 
 class TPopForm : public QWidget {
     Q_OBJECT
@@ -48,4 +48,4 @@ std::optional<ValuePopupRequest> SelectionValue(std::string_view selection, int 
 // Creates the popup and hooks it to the engine's Ctrl-release (ShowValuePopup) and to the
 // view menu's "To Dec Bin" (ShowValuePopupForSelection), which reads the active view's
 // selection.
-TPopForm* InstallPopForm(TMainForm& form);
+TPopForm* InstallPopForm(TMainContext& form);

@@ -4,7 +4,7 @@
 
 #include "settings/SettingsRecord.h"
 #include "ui/main/Application.h"
-#include "ui/main/MainForm.h"
+#include "ui/main/MainContext.h"
 #include "ui/main/UiPrompter.h"
 #include "ui/send/SetForm.h"
 
@@ -39,10 +39,8 @@ std::string CutPath(const QString& path) {
 
 } // namespace
 
-TTimeSaveForm::TTimeSaveForm(TMainForm& form, TUiPrompter& prompter)
-    : QDialog(&form, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                         Qt::WindowCloseButtonHint),
-      m_form(form), m_prompter(prompter) {
+TTimeSaveForm::TTimeSaveForm(TMainContext& form, TUiPrompter& prompter)
+    : QDialog(form.MainWindow(), FixedDialogFlags()), m_form(form), m_prompter(prompter) {
     setObjectName(QStringLiteral("TimeSaveForm"));
     setWindowTitle(QStringLiteral("Auto Save or Clear"));
     setModal(false);
@@ -57,7 +55,9 @@ TTimeSaveForm::TTimeSaveForm(TMainForm& form, TUiPrompter& prompter)
     Label1->adjustSize();
     Label1->move(141, 20);
     Edit1 = Named(new QLineEdit(this), "Edit1");
-    Edit1->setGeometry(224, 17, 37, 18);
+    // Wide enough for the six digits of the largest useful count in the font at hand.
+    const int digits = Edit1->fontMetrics().horizontalAdvance(QStringLiteral("150000"));
+    Edit1->setGeometry(224, 17, std::max(37, digits + 10), 18);
     Label2 = Named(new QLabel(QStringLiteral("Save Path:"), this), "Label2");
     Label2->adjustSize();
     Label2->move(19, 81);
@@ -86,7 +86,7 @@ void TTimeSaveForm::showEvent(QShowEvent* event) {
         CheckBox2->setChecked(m_form.AutoSaveOn);
         Edit1->setText(QString::number(s.autoLineThreshold));
         Edit2->setText(QString::fromStdString(s.autoSavePath));
-        move(m_form.frameGeometry().topLeft() + QPoint(50, 100));
+        move(m_form.MainWindow()->frameGeometry().topLeft() + QPoint(50, 100));
     }
     QDialog::showEvent(event);
 }
@@ -120,7 +120,7 @@ bool TTimeSaveForm::OkClicked() {
     return true;
 }
 
-TTimeSaveForm* InstallTimeSaveForm(TMainForm& form, TUiPrompter& prompter) {
+TTimeSaveForm* InstallTimeSaveForm(TMainContext& form, TUiPrompter& prompter) {
     auto* dialog = new TTimeSaveForm(form, prompter);
     form.ShowAutoSave = [dialog] {
         dialog->show();

@@ -10,13 +10,13 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class TMainForm;
+class TMainContext;
 class TUiPrompter;
 
 class TTimeSaveForm : public QDialog {
     Q_OBJECT
 public:
-    TTimeSaveForm(TMainForm& form, TUiPrompter& prompter);
+    TTimeSaveForm(TMainContext& form, TUiPrompter& prompter);
 
     // "Ok": stores the switches, then the line count, then the folder. A line count that
     // is not an integer goes to the general error handler and leaves the dialog open with
@@ -40,10 +40,10 @@ protected:
 private:
     void BrowseFolder();
 
-    TMainForm& m_form;
+    TMainContext& m_form;
     TUiPrompter& m_prompter;
 };
 
 // Creates the dialog with the main window as its parent and wires the main window's
 // "Auto Save or Clear" command to it.
-TTimeSaveForm* InstallTimeSaveForm(TMainForm& form, TUiPrompter& prompter);
+TTimeSaveForm* InstallTimeSaveForm(TMainContext& form, TUiPrompter& prompter);

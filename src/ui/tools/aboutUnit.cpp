@@ -20,7 +20,7 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int x,
 
 } // namespace
 
-TaboutForm::TaboutForm(QWidget* parent) : QDialog(parent) {
+TaboutForm::TaboutForm(QWidget* parent) : QDialog(parent, FixedDialogFlags()) {
     setObjectName(QStringLiteral("aboutForm"));
     setWindowTitle(QStringLiteral("About"));
     setModal(false);

@@ -1,0 +1,135 @@
+// Windows that stay whole on the screen: the Window menu's placements and the print
+// preview keep their frames inside the free area, fixed-size dialogs offer no minimise or
+// maximise, dialogs at the pointer land in the same place every time, fields and labels
+// show their text whole, and file dialogs never start in the system's pseudo files.
+
+#include "settings/SettingsFile.h"
+#include "settings/SettingsTestSupport.h"
+#include "ui/QtTestApp.h"
+#include "ui/ScriptedPrompter.h"
+#include "ui/main/MainForm.h"
+#include "ui/main/ScreenFit.h"
+#include "ui/main/UiPrompter.h"
+
+#include <QAction>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QScreen>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+class WindowsFitScreenTest : public TempFolderTest {
+protected:
+    void SetUp() override {
+        TempFolderTest::SetUp();
+        DataFolder().clear();
+    }
+    void TearDown() override {
+        m_form.reset();
+        DataFolder().clear();
+        TempFolderTest::TearDown();
+    }
+    TMainForm& Start() {
+        m_settings = std::make_unique<SettingsRecord>();
+        m_form = std::make_unique<TMainForm>(m_prompter, *m_settings);
+        m_form->CreateWindows();
+        m_form->show();
+        return *m_form;
+    }
+    QWidget* Window(const char* name) {
+        return m_form->findChild<QWidget*>(QString::fromLatin1(name));
+    }
+
+    ScriptedPrompter m_prompter;
+    std::unique_ptr<SettingsRecord> m_settings;
+    std::unique_ptr<TMainForm> m_form;
+};
+
+} // namespace
+
+TEST_F(WindowsFitScreenTest, ThePreviewKeepsItsWholeFrameOnTheScreenFromItsFirstShowing) {
+    Start();
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    QWidget* preview = Window("PrintForm");
+    ASSERT_NE(preview, nullptr);
+    preview->show();
+    EXPECT_TRUE(area.contains(preview->frameGeometry()));
+    EXPECT_EQ(preview->frameGeometry().topLeft(), area.topLeft());
+}
+
+TEST_F(WindowsFitScreenTest, FixedSizeDialogsHaveNoMinimiseOrMaximiseAndStayPutAtThePointer) {
+    Start();
+    for (const char* name : {"SetForm", "FilterForm", "FindDialog", "BColorSetForm", "TimeSaveForm",
+                             "HexDecForm", "AscForm", "aboutForm"}) {
+        SCOPED_TRACE(name);
+        QWidget* dialog = Window(name);
+        ASSERT_NE(dialog, nullptr);
+        const Qt::WindowFlags flags = dialog->windowFlags();
+        EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint));
+        EXPECT_FALSE(flags.testFlag(Qt::WindowMinimizeButtonHint));
+        EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
+        EXPECT_TRUE(flags.testFlag(Qt::WindowCloseButtonHint));
+    }
+
+    // Placed at the pointer: the first showing and the next one agree.
+    QCursor::setPos(QPoint(300, 500));
+    for (const char* name : {"SetForm", "FilterForm", "HexDecForm"}) {
+        SCOPED_TRACE(name);
+        QWidget* dialog = Window(name);
+        dialog->show();
+        const QPoint first = dialog->pos();
+        dialog->hide();
+        dialog->show();
+        EXPECT_EQ(dialog->pos(), first);
+        dialog->hide();
+    }
+}
+
+TEST_F(WindowsFitScreenTest, FieldsAndLabelsShowTheirTextWhole) {
+    Start();
+    auto* lines = Window("TimeSaveForm")->findChild<QLineEdit*>("Edit1");
+    ASSERT_NE(lines, nullptr);
+    lines->setText(QStringLiteral("150000"));
+    const QMargins margins = lines->textMargins();
+    EXPECT_LE(lines->fontMetrics().horizontalAdvance(lines->text()) + 6 + margins.left() +
+                  margins.right(),
+              lines->width());
+
+    QWidget* colors = Window("BColorSetForm");
+    for (int row = 1; row <= 5; ++row) {
+        SCOPED_TRACE(row);
+        auto* label = colors->findChild<QLabel*>(QStringLiteral("Label%1").arg(row));
+        QWidget* swatch = colors->findChild<QWidget*>(QStringLiteral("Panel%1").arg(row));
+        ASSERT_TRUE(label && swatch);
+        EXPECT_LT(label->geometry().right() + 4, swatch->geometry().left());
+        EXPECT_LE(swatch->geometry().right(), colors->width());
+    }
+}
+
+TEST(FileDialogStart, PseudoFileSystemsFallBackToTheHomeFolder) {
+    const QString home = QStringLiteral("/home/u");
+    struct Case {
+        const char* path;
+        QString start;
+    };
+    const Case cases[] = {
+        {"/proc/kmsg", home + "/kmsg"},
+        {"/proc", home},
+        {"/sys/class/tty/x.rtf", home + "/x.rtf"},
+        {"/dev/ttyUSB0", home + "/ttyUSB0"},
+        {"/dev/../dev/zero", home + "/zero"},
+        {"/tmp/log.rtf", "/tmp/log.rtf"},
+        {"/processes/log.rtf", "/processes/log.rtf"},
+        {"20240101120000", home + "/20240101120000"},
+        {"", home},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(SafeDialogPath(QString::fromLatin1(c.path), home), c.start);
+    }
+}
