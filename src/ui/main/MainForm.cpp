@@ -1025,7 +1025,7 @@ void TMainForm::PlaceWindow(TPlacement placement) {
     const int menuHeight = menuBar()->isVisible() ? menuBar()->height() : 0;
     const QMargins frame = FrameMargins(this);
     // The whole frame takes its part of the screen's free area, so the status bar and the
-    // borders stay on the screen; Center keeps the designed client size where it fits.
+    // borders stay on the screen; Center keeps the designed client size and place.
     QRect outer;
     switch (placement) {
     case TPlacement::Center:
@@ -1048,7 +1048,8 @@ void TMainForm::PlaceWindow(TPlacement placement) {
         break;
     }
     setWindowState(Qt::WindowNoState);
-    setGeometry(ClientForFrame(KeptInside(outer, area), frame));
+    setGeometry(
+        ClientForFrame(placement == TPlacement::Center ? outer : KeptInside(outer, area), frame));
 }
 
 void TMainForm::SaveFile(RichView* editor) {
