@@ -1,6 +1,7 @@
 #include "serial/ComDriverSocket.h"
 
 #include "serial/PortDiscovery.h"
+#include "serial/PortMessages.h"
 
 #include <algorithm>
 #include <cctype>
@@ -1081,6 +1082,29 @@ std::string TComDriverSocket::PortNotice() const {
     // Short enough for a status bar panel: the line settings, DTR and RTS are not sent and
     // no modem line is reported.
     return "Raw TCP: data only";
+}
+
+std::string TComDriverSocket::DescribeOpenFailure(const std::string& port, int32_t error) const {
+    TNetAddress address;
+    if (!ParseNetAddress(port, address)) {
+        return "\"" + port + "\" is not a network port: write tcp://HOST:PORT or rfc2217://HOST:PORT";
+    }
+    const bool v6 = address.host.find(':') != std::string::npos;
+    const std::string where = (v6 ? "[" + address.host + "]" : address.host) + ":" +
+                              std::to_string(address.port);
+    if (error == NetSocket::UnknownHostError()) {
+        return "No host is known by the name " + address.host;
+    }
+    if (error == NetSocket::NotSupportedError()) {
+        return "The server at " + where +
+               " does not offer serial-port control (RFC 2217); use tcp://" + where +
+               " for a raw connection";
+    }
+    if (error == NetSocket::TimedOutError()) {
+        return "No answer from " + where + " within " + std::to_string(ConnectLimitMs / 1000) +
+               " s";
+    }
+    return "No connection to " + where + SystemErrorTail(error);
 }
 
 long TComDriverSocket::Confirmed(uint8_t command) const {

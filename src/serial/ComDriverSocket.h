@@ -141,6 +141,8 @@ int NotSupportedError();
 int ClosedError();
 int BusyError();
 int CancelledError();
+// What Connect reports for a host name that does not resolve.
+int UnknownHostError();
 } // namespace NetSocket
 
 class TComDriverSocket final : public TComDriver {
@@ -174,6 +176,9 @@ public:
     bool GetCommModemStatus(uint32_t& status) override;
     int32_t LastError() const override;
     std::string PortNotice() const override;
+    // A malformed address, a host that is not known, a server that does not answer or
+    // refuses, or one without the com-port option, each naming the address.
+    std::string DescribeOpenFailure(const std::string& port, int32_t error) const override;
 
     // What the server answered last to a com-port command (client code); -1 when it has
     // not answered it. SET-CONTROL answers are kept apart for flow control, DTR and RTS.
@@ -278,6 +283,11 @@ public:
     bool PortReturned(const std::string& port) const override {
         return NetworkAddressOf(port).empty() ? m_serial->PortReturned(port)
                                               : m_socket->PortReturned(port);
+    }
+    std::string DescribeOpenFailure(const std::string& port, int32_t error) const override {
+        const std::string address = NetworkAddressOf(port);
+        return address.empty() ? m_serial->DescribeOpenFailure(port, error)
+                               : m_socket->DescribeOpenFailure(address, error);
     }
 
     TComDriver& Serial() { return *m_serial; }

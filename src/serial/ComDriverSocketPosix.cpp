@@ -167,5 +167,8 @@ int BusyError() {
 int CancelledError() {
     return ECANCELED;
 }
+int UnknownHostError() {
+    return ENXIO;
+}
 
 } // namespace NetSocket

@@ -176,5 +176,8 @@ int BusyError() {
 int CancelledError() {
     return ERROR_OPERATION_ABORTED;
 }
+int UnknownHostError() {
+    return WSAHOST_NOT_FOUND;
+}
 
 } // namespace NetSocket

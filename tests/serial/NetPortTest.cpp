@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -203,9 +205,38 @@ TEST(NetPort, NothingListeningIsRefusedClearlyAndAtOnce) {
     FixedClock clock;
     TOruScomm connection(clock, nullptr, "KorvaneNetPortTest" + std::to_string(getpid()));
     connection.Device->SetPort("rfc2217://127.0.0.1:" + std::to_string(port));
-    EXPECT_THROW(connection.OpenPort(), ECom);
+    try {
+        connection.OpenPort();
+        FAIL() << "opened a port nobody listens on";
+    } catch (const ECom& e) {
+        // The reason names the address and the system's word for it.
+        EXPECT_EQ(e.Reason, "No connection to 127.0.0.1:" + std::to_string(port) +
+                                " (system error " + std::to_string(ECONNREFUSED) + ": " +
+                                std::strerror(ECONNREFUSED) + ")");
+    }
     EXPECT_FALSE(connection.Device->Connected());
     TNamedLock::Remove("KorvaneNetPortTest" + std::to_string(getpid()));
+}
+
+TEST(NetPort, OpenFailureReasonsNameTheAddress) {
+    const TComDriverSocket driver;
+    const struct {
+        const char* port;
+        int error;
+        const char* reason;
+    } cases[] = {
+        {"tcp://plc-7.example:4001", NetSocket::UnknownHostError(),
+         "No host is known by the name plc-7.example"},
+        {"rfc2217://10.0.0.9:2217", NetSocket::NotSupportedError(),
+         "The server at 10.0.0.9:2217 does not offer serial-port control (RFC 2217); use "
+         "tcp://10.0.0.9:2217 for a raw connection"},
+        {"tcp://[::1]:4001", NetSocket::TimedOutError(), "No answer from [::1]:4001 within 3 s"},
+        {"tcp://nohost", NetSocket::InvalidError(),
+         "\"tcp://nohost\" is not a network port: write tcp://HOST:PORT or rfc2217://HOST:PORT"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(driver.DescribeOpenFailure(c.port, c.error), c.reason) << c.port;
+    }
 }
 
 TEST(NetPort, AServerThatNeverAnswersTimesOutAtTheLimit) {
