@@ -1087,11 +1087,12 @@ std::string TComDriverSocket::PortNotice() const {
 std::string TComDriverSocket::DescribeOpenFailure(const std::string& port, int32_t error) const {
     TNetAddress address;
     if (!ParseNetAddress(port, address)) {
-        return "\"" + port + "\" is not a network port: write tcp://HOST:PORT or rfc2217://HOST:PORT";
+        return "\"" + port +
+               "\" is not a network port: write tcp://HOST:PORT or rfc2217://HOST:PORT";
     }
     const bool v6 = address.host.find(':') != std::string::npos;
-    const std::string where = (v6 ? "[" + address.host + "]" : address.host) + ":" +
-                              std::to_string(address.port);
+    const std::string where =
+        (v6 ? "[" + address.host + "]" : address.host) + ":" + std::to_string(address.port);
     if (error == NetSocket::UnknownHostError()) {
         return "No host is known by the name " + address.host;
     }

@@ -133,8 +133,8 @@ std::string PermissionReason(const std::string& devicePath) {
                "); ask the administrator for access.";
     }
     if (InGroup(st.st_gid)) {
-        return "Permission denied for " + devicePath + " although you are in its group \"" +
-               group + "\": its mode " + mode + " does not let the group read and write it.";
+        return "Permission denied for " + devicePath + " although you are in its group \"" + group +
+               "\": its mode " + mode + " does not let the group read and write it.";
     }
     return "Permission denied for " + devicePath + ": you must be in the group \"" + group +
            "\" to use it. Add yourself with: sudo usermod -aG " + group +

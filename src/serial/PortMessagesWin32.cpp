@@ -14,7 +14,6 @@ TPortHolder FindPortHolder(const std::string&, const TPortProbe&) {
     return TPortHolder{};
 }
 
-std::string OpenFailureReason(const std::string&, const std::string&, int32_t,
-                              const TPortProbe&) {
+std::string OpenFailureReason(const std::string&, const std::string&, int32_t, const TPortProbe&) {
     return std::string();
 }

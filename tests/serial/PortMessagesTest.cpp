@@ -180,8 +180,8 @@ TEST(OpenFailureThroughTheConnection, TheSpecifiedTextKeepsTheReasonBesideIt) {
         std::string port, reason;
     };
     const Case cases[] = {
-        {pty.path, pty.path + " is in use by " + OwnName() + " (process " +
-                       std::to_string(getpid()) + ")."},
+        {pty.path,
+         pty.path + " is in use by " + OwnName() + " (process " + std::to_string(getpid()) + ")."},
         {"/dev/korvane-no-such-port", "There is no device /dev/korvane-no-such-port: check the "
                                       "port name and that the device is plugged in."},
     };

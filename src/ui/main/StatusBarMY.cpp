@@ -91,19 +91,7 @@ void TStatusBarMY::SetPanelText(int panel, const QString& text) {
         return;
     }
     m_panels[static_cast<size_t>(panel)]->setText(text);
-    // A text panel keeps its designed width unless its text needs more ("ttyUSB0
-    // disconnected 14:03:27"); then it grows and the panels after it move along.
-    int x = 0;
-    for (int i = 0; i < PanelCount - 1; ++i) {
-        QLabel* label = m_panels[static_cast<size_t>(i)];
-        const int needed = label->fontMetrics().horizontalAdvance(label->text()) +
-                           2 * label->frameWidth() + label->indent() + 4;
-        const int width = std::max(kPanelWidths[i] - 2, needed);
-        if (label->x() != x || label->width() != width) {
-            label->setGeometry(x, label->y(), width, label->height());
-        }
-        x += width + 2;
-    }
+    Relayout();
 }
 
 QString TStatusBarMY::PanelText(int panel) const {
@@ -128,14 +116,38 @@ void TStatusBarMY::mouseDoubleClickEvent(QMouseEvent* event) {
 
 void TStatusBarMY::resizeEvent(QResizeEvent* event) {
     QStatusBar::resizeEvent(event);
+    Relayout();
+}
+
+void TStatusBarMY::Relayout() {
     // The lamps keep their distance from the right edge at any width, so a narrow window
-    // never cuts them off; the caret panel gives up the room they need.
+    // never cuts them off.
     const int mainWidth = window() != nullptr ? window()->width() : width();
-    const int left =
+    const int lampLeft =
         std::max(0, std::min(mainWidth, width()) - m_lampPanel->width() - kLampRightGap);
-    m_lampPanel->move(left, m_lampPanel->y());
+    if (m_lampPanel->x() != lampLeft) {
+        m_lampPanel->move(lampLeft, m_lampPanel->y());
+    }
     m_lampPanel->raise();
-    QLabel* caret = m_panels[3];
-    const int room = left - caret->x() - 2;
-    caret->resize(std::clamp(room, 0, kPanelWidths[3] - 2), caret->height());
+    // A text panel keeps its designed width unless its text needs more ("ttyUSB0
+    // disconnected 14:03:27"); then it grows and the panels after it move along. The caret
+    // panel gives up the room the lamps need, so they never cover what it shows.
+    int x = 0;
+    for (int i = 0; i < PanelCount - 1; ++i) {
+        QLabel* label = m_panels[static_cast<size_t>(i)];
+        const int needed = label->fontMetrics().horizontalAdvance(label->text()) +
+                           2 * label->frameWidth() + label->indent() + 4;
+        int width = std::max(kPanelWidths[i] - 2, needed);
+        if (i == CaretPanel) {
+            width = std::clamp(lampLeft - x - 2, 0, kPanelWidths[i] - 2);
+        }
+        if (label->x() != x || label->width() != width) {
+            label->setGeometry(x, label->y(), width, label->height());
+        }
+        x += width + 2;
+    }
+    QLabel* last = m_panels[PanelCount - 1];
+    if (last->x() != x) {
+        last->move(x, last->y());
+    }
 }

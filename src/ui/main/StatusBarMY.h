@@ -14,6 +14,8 @@ class TStatusBarMY : public QStatusBar {
     Q_OBJECT
 public:
     static constexpr int PanelCount = 5;
+    // The panel that shows the caret's line and column.
+    static constexpr int CaretPanel = 3;
     enum Lamp { LampDTR, LampRTS, LampDSR, LampCTS, LampRLSD, LampCount };
 
     explicit TStatusBarMY(QWidget* parent = nullptr);
@@ -39,6 +41,9 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    // Places the panels after their texts and the lamps after the width.
+    void Relayout();
+
     std::array<QLabel*, PanelCount> m_panels{};
     std::array<QLabel*, LampCount> m_lamps{};
     QFrame* m_lampPanel = nullptr;
