@@ -6,6 +6,7 @@
 #include "settings/SettingsFile.h"
 #include "ui/main/AllCommands.h"
 #include "ui/main/Application.h"
+#include "ui/main/CaptureControl.h"
 #include "ui/main/ComComboBox.h"
 #include "ui/main/DockGrabber.h"
 #include "ui/main/DockLayout.h"
@@ -321,6 +322,13 @@ void TMainForm::BuildMenus() {
     N15 = MenuItem(file, "N15", QStringLiteral("Print Preview"), QKeySequence(), false);
     separator(file, "N17", true);
     N18 = MenuItem(file, "N18", QStringLiteral("Exit"));
+    m_capture = new TCaptureControl(*RichShow, m_prompter, this, [this] {
+        TCaptureControl::Settings capture;
+        capture.rotateBytes = uint64_t(std::max(0, m_options.captureRotateMB)) * 1024 * 1024;
+        capture.colors = {0x808080, m_settings.receiveTextColor, m_settings.sendTextColor};
+        return capture;
+    });
+    m_capture->AddAction(file, file->findChild<QAction*>(QStringLiteral("N13")));
     connect(N6, &QAction::triggered, this, [this] { OpenFile(RichShow); });
     connect(N7, &QAction::triggered, this, [this] { SaveFile(RichShow); });
     connect(N10, &QAction::triggered, this, [this] {
@@ -906,7 +914,8 @@ void TMainForm::Timer1Timer() {
         1, QStringLiteral("TX: %1").arg(static_cast<uint32_t>(m_connection->TxCount.load())));
     StatusBarMY1->SetPanelText(
         2, QStringLiteral("RX: %1").arg(static_cast<uint32_t>(m_connection->RxCount.load())));
-    StatusBarMY1->SetPanelText(4, m_viewSaver->StatusText());
+    const QString saving = m_viewSaver->StatusText();
+    StatusBarMY1->SetPanelText(4, saving.isEmpty() ? m_capture->StatusText() : saving);
     m_dataRT->FollowCaret();
     const QString mode = m_dataRT->ActiveHex ? QStringLiteral("Hex") : QStringLiteral("Asc");
     if (SendForm != nullptr && m_dataRT->ActiveView == SendForm->RichSend) {

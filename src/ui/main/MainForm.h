@@ -23,6 +23,7 @@ class QToolBar;
 class QToolButton;
 class RichView;
 class TViewSaver;
+class TCaptureControl;
 class TComComboBox;
 class TPortComboBox;
 class TPortReconnect;
@@ -180,6 +181,8 @@ private:
     bool m_inChange = false;
     // Saves of the views as RTF, off the window's thread when large.
     TViewSaver* m_viewSaver = nullptr;
+    // File > Capture to File...
+    TCaptureControl* m_capture = nullptr;
     bool m_autoSaving = false; // an auto save is being written in the background
     bool m_autoSaveFailing = false;
     QFrame* m_panel2 = nullptr;

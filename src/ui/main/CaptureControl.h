@@ -1,0 +1,53 @@
+#pragma once
+// File > "Capture to File...": every piece of text the program shows in the traffic view
+// also goes to a capture file (traffic/TrafficCapture), so nothing is lost when the view
+// drops its oldest lines. Choosing the item again ends the capture.
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QAction;
+class QMenu;
+class QWidget;
+class RichView;
+class TTrafficCapture;
+class TUiPrompter;
+
+class TCaptureControl : public QObject {
+    Q_OBJECT
+public:
+    struct Settings {
+        uint64_t rotateBytes = 0;
+        std::vector<uint32_t> colors; // prefix, received, sent
+    };
+    TCaptureControl(RichView& view, TUiPrompter& prompter, QWidget* owner,
+                    std::function<Settings()> settings);
+    ~TCaptureControl() override;
+
+    // The checkable menu item, put before `before` in the menu.
+    QAction* AddAction(QMenu* menu, QAction* before);
+    QAction* Action() const { return m_action; }
+
+    // Starts capturing into path (replacing a capture that runs); false after a warning.
+    bool Start(const std::string& path);
+    // Writes what is queued and closes the file.
+    void Stop();
+    bool Active() const { return m_capture != nullptr; }
+    // "Capture 12.3 MB" while on: the size of the file being written. Empty when off.
+    QString StatusText() const;
+
+private:
+    void Toggle();
+
+    RichView& m_view;
+    TUiPrompter& m_prompter;
+    QWidget* m_owner;
+    std::function<Settings()> m_settings;
+    std::unique_ptr<TTrafficCapture> m_capture;
+    QAction* m_action = nullptr;
+};
