@@ -99,7 +99,7 @@ TEST(CaptureControlTest, EveryShownLineReachesTheRotatedFilesInOrder) {
             captured.push_back(std::move(line));
         }
     }
-    EXPECT_GT(files, 3);
+    EXPECT_GE(files, 3);
     EXPECT_EQ(captured, shown);
     std::filesystem::remove_all(dir);
 }

@@ -399,6 +399,7 @@ TEST_F(CommandsTest, MenusShowTheirCaptionsShortcutsAndHiddenItemsExactly) {
             {"N9", nullptr, "", true},
             {"N10", "Open Sending Message", "", true},
             {"N11", "Save Sending Message", "", true},
+            {"CaptureToFile", "Capture to File...", "", true},
             {"N13", nullptr, "", false},
             {"N14", "Print", "", false},
             {"N15", "Print Preview", "", false},
