@@ -81,5 +81,12 @@ TEST_F(StatusBarMessagesTest, LampsStayInsideTheWindowAtAnyWidth) {
         EXPECT_EQ(lamps.right() + 1, form.width() - 23);
         // The caret panel gives up the room; the lamps never cover what it shows.
         EXPECT_LE(bar.Panel(3)->geometry().right(), lamps.left());
+        // A capture or a save in progress is shown between the caret panel and the lamps.
+        bar.SetPanelText(4, QStringLiteral("Capture 12.3 MB"));
+        EXPECT_LE(bar.Panel(3)->geometry().right(), bar.Panel(4)->geometry().left());
+        EXPECT_LE(bar.Panel(4)->geometry().right(), lamps.left());
+        EXPECT_GE(bar.Panel(4)->width(),
+                  bar.Panel(4)->fontMetrics().horizontalAdvance(bar.Panel(4)->text()));
+        bar.SetPanelText(4, QString());
     }
 }

@@ -94,6 +94,9 @@ QString TCaptureControl::StatusText() const {
         return QStringLiteral("Capture failed");
     }
     const qint64 bytes = QFileInfo(QString::fromStdString(m_capture->CurrentFile())).size();
+    if (bytes < 1024 * 1024) {
+        return QStringLiteral("Capture %1 KB").arg((bytes + 1023) / 1024);
+    }
     return QStringLiteral("Capture %1 MB")
         .arg(static_cast<double>(bytes) / (1024.0 * 1024.0), 0, 'f', 1);
 }

@@ -38,7 +38,8 @@ public:
     // Writes what is queued and closes the file.
     void Stop();
     bool Active() const { return m_capture != nullptr; }
-    // "Capture 12.3 MB" while on: the size of the file being written. Empty when off.
+    // "Capture 12.3 MB" (or "Capture 40 KB" below a megabyte) while on: the size of the
+    // file being written. Empty when off.
     QString StatusText() const;
 
 private:

@@ -130,24 +130,33 @@ void TStatusBarMY::Relayout() {
     }
     m_lampPanel->raise();
     // A text panel keeps its designed width unless its text needs more ("ttyUSB0
-    // disconnected 14:03:27"); then it grows and the panels after it move along. The caret
-    // panel gives up the room the lamps need, so they never cover what it shows.
+    // disconnected 14:03:27"); then it grows and the panels after it move along. The last
+    // panel, when it says something (a save's progress, a capture), stands just left of
+    // the lamps. The caret panel gives up the room both need, so the lamps never cover
+    // what the panels show.
+    const auto needed = [](const QLabel* label) {
+        return label->fontMetrics().horizontalAdvance(label->text()) + 2 * label->frameWidth() +
+               label->indent() + 4;
+    };
+    QLabel* last = m_panels[PanelCount - 1];
+    const int lastWidth = last->text().isEmpty() ? 0 : needed(last);
+    const int lastLeft = std::max(0, lampLeft - lastWidth);
     int x = 0;
     for (int i = 0; i < PanelCount - 1; ++i) {
         QLabel* label = m_panels[static_cast<size_t>(i)];
-        const int needed = label->fontMetrics().horizontalAdvance(label->text()) +
-                           2 * label->frameWidth() + label->indent() + 4;
-        int width = std::max(kPanelWidths[i] - 2, needed);
+        int width = std::max(kPanelWidths[i] - 2, needed(label));
         if (i == CaretPanel) {
-            width = std::clamp(lampLeft - x - 2, 0, kPanelWidths[i] - 2);
+            width = std::clamp(lastLeft - x - 2, 0, kPanelWidths[i] - 2);
         }
         if (label->x() != x || label->width() != width) {
             label->setGeometry(x, label->y(), width, label->height());
         }
         x += width + 2;
     }
-    QLabel* last = m_panels[PanelCount - 1];
-    if (last->x() != x) {
-        last->move(x, last->y());
+    const QRect lastPlace(lastWidth > 0 ? std::max(x, lastLeft) : x, last->y(),
+                          lastWidth > 0 ? lastWidth : kPanelWidths[PanelCount - 1] - 2,
+                          last->height());
+    if (last->geometry() != lastPlace) {
+        last->setGeometry(lastPlace);
     }
 }
