@@ -275,6 +275,19 @@ constexpr unsigned KindWrite = 2;
 constexpr unsigned KindWait = 4;
 } // namespace
 
+// A connection made in the background by PortReturned. The thread connects, then keeps
+// a connection it got until Open takes it, the driver gives it up, or HoldLimitMs pass.
+struct TComDriverSocket::TAttempt {
+    std::string port;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::atomic<bool> cancel{false}; // set under `lock`
+    bool done = false;
+    bool taken = false;
+    NetSocket::THandle socket = NetSocket::Invalid; // while held
+    std::thread thread;
+};
+
 TComDriverSocket::TComDriverSocket() = default;
 
 TComDriverSocket::~TComDriverSocket() {
@@ -286,6 +299,99 @@ TComDriverSocket::~TComDriverSocket() {
     if (open) {
         Close();
     }
+    std::lock_guard<std::mutex> guard(m_attemptLock);
+    DropAttempt();
+}
+
+bool TComDriverSocket::PortPresent(const std::string& port) const {
+    TNetAddress address;
+    return ParseNetAddress(port, address);
+}
+
+bool TComDriverSocket::PortReturned(const std::string& port) const {
+    TNetAddress address;
+    if (!ParseNetAddress(port, address)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(m_attemptLock);
+    if (m_attempt && m_attempt->port != port) {
+        DropAttempt();
+    }
+    if (m_attempt) {
+        std::unique_lock<std::mutex> attempt(m_attempt->lock);
+        if (!m_attempt->done) {
+            return false;
+        }
+        if (m_attempt->socket != NetSocket::Invalid) {
+            return true;
+        }
+        // Failed, or the connection was not taken in time: the thread has ended.
+        attempt.unlock();
+        DropAttempt();
+    }
+    StartAttempt(port, address);
+    // A server on this machine or the local network answers (or refuses) within a
+    // millisecond or two: waiting a moment lets this look see the outcome, not the next.
+    std::unique_lock<std::mutex> attempt(m_attempt->lock);
+    m_attempt->changed.wait_for(attempt, std::chrono::milliseconds(ReturnWaitMs),
+                                [this] { return m_attempt->done; });
+    return m_attempt->done && m_attempt->socket != NetSocket::Invalid;
+}
+
+void TComDriverSocket::StartAttempt(const std::string& port, const TNetAddress& address) const {
+    m_attempt = std::make_unique<TAttempt>();
+    m_attempt->port = port;
+    TAttempt& a = *m_attempt;
+    a.thread = std::thread([&a, address] {
+        int error = 0;
+        const NetSocket::THandle socket =
+            NetSocket::Connect(address.host, address.port, ConnectLimitMs, error, &a.cancel);
+        std::unique_lock<std::mutex> guard(a.lock);
+        a.socket = socket;
+        a.done = true;
+        a.changed.notify_all();
+        if (socket == NetSocket::Invalid) {
+            return;
+        }
+        // Held no longer than that: a device server that takes one client at a time would
+        // be kept from everybody else.
+        a.changed.wait_for(guard, std::chrono::milliseconds(HoldLimitMs),
+                           [&a] { return a.taken || a.cancel.load(); });
+        if (!a.taken) {
+            NetSocket::Close(a.socket);
+            a.socket = NetSocket::Invalid;
+        }
+    });
+}
+
+void TComDriverSocket::DropAttempt() const {
+    if (!m_attempt) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_attempt->lock);
+        m_attempt->cancel = true;
+        m_attempt->changed.notify_all();
+    }
+    m_attempt->thread.join();
+    m_attempt.reset();
+}
+
+NetSocket::THandle TComDriverSocket::TakeAttempt(const std::string& port) {
+    std::lock_guard<std::mutex> guard(m_attemptLock);
+    NetSocket::THandle socket = NetSocket::Invalid;
+    if (m_attempt && m_attempt->port == port) {
+        std::lock_guard<std::mutex> attempt(m_attempt->lock);
+        if (m_attempt->done && m_attempt->socket != NetSocket::Invalid) {
+            socket = m_attempt->socket;
+            m_attempt->socket = NetSocket::Invalid;
+            m_attempt->taken = true;
+            m_attempt->changed.notify_all();
+        }
+    }
+    // An attempt still under way ends: the open connects on its own.
+    DropAttempt();
+    return socket;
 }
 
 bool TComDriverSocket::Enter(TCall& call) {
@@ -335,8 +441,10 @@ bool TComDriverSocket::Open(const std::string& port) {
     }
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ConnectLimitMs);
     int error = 0;
-    const NetSocket::THandle socket =
-        NetSocket::Connect(address.host, address.port, ConnectLimitMs, error);
+    NetSocket::THandle socket = TakeAttempt(port);
+    if (socket == NetSocket::Invalid) {
+        socket = NetSocket::Connect(address.host, address.port, ConnectLimitMs, error);
+    }
     if (socket == NetSocket::Invalid) {
         return Fail(error);
     }

@@ -118,7 +118,12 @@ constexpr THandle Invalid = -1;
 
 // Connects within `timeoutMs`; on failure returns Invalid with the system's error in
 // `error` (refused, unreachable, timed out, unknown host). The socket does not block.
-THandle Connect(const std::string& host, uint16_t port, int timeoutMs, int& error);
+// With `cancel`, the wait for the server ends with CancelledError() soon after another
+// thread sets it (looking up the host name is not cut short).
+THandle Connect(const std::string& host, uint16_t port, int timeoutMs, int& error,
+                const std::atomic<bool>* cancel = nullptr);
+// How often a cancellable connect looks at its flag.
+constexpr int CancelSliceMs = 20;
 // Waits until the socket is readable (1), the time passes (0) or the wait fails (-1).
 // Another thread's Shutdown ends the wait.
 int WaitReadable(THandle socket, int timeoutMs);
@@ -180,6 +185,22 @@ public:
     // refuses, or one without the com-port option, each naming the address.
     std::string DescribeOpenFailure(const std::string& port, int32_t error) const override;
 
+    // Whether the address is well formed. Whether a server answers there is found out only
+    // by connecting, which this never does: it is asked while a connection is open, and a
+    // second connection would disturb the server.
+    bool PortPresent(const std::string& port) const override;
+    // Whether the server at `port` answers again after a drop, found out without holding up
+    // the caller (the window's thread) for more than ReturnWaitMs: a connection attempt runs
+    // in the background with the usual limit, and each call looks at how it went, starting
+    // the next attempt once one has failed. A connection that succeeds is kept for the Open
+    // that follows instead of being closed as a probe: the server sees one connection, so a
+    // device server that takes one client at a time is not found busy with the probe just
+    // closed, and ser2net does not open and close the device (and its modem lines) an extra
+    // time. A connection that no Open takes within HoldLimitMs is closed.
+    bool PortReturned(const std::string& port) const override;
+    static constexpr int ReturnWaitMs = 50;
+    static constexpr int HoldLimitMs = 2000;
+
     // What the server answered last to a com-port command (client code); -1 when it has
     // not answered it. SET-CONTROL answers are kept apart for flow control, DTR and RTS.
     long Confirmed(uint8_t command) const;
@@ -188,6 +209,13 @@ public:
 
 private:
     struct TCall;
+    struct TAttempt;
+    // The caller holds m_attemptLock.
+    void StartAttempt(const std::string& port, const TNetAddress& address) const;
+    void DropAttempt() const;
+    // The connection of a successful attempt for `port`, taken over; Invalid when there is
+    // none. Any other attempt ends.
+    NetSocket::THandle TakeAttempt(const std::string& port);
     bool Enter(TCall& call);
     void Leave(TCall& call);
     bool Aborted(const TCall& call, int& error) const; // caller holds m_lock
@@ -236,6 +264,11 @@ private:
     uint32_t m_sizeAnswers = 0; // counts SET-DATASIZE answers
     bool m_stateKnown = false;
     TComDcb m_applied;
+
+    // The background connection attempt of PortReturned (asked through a const driver, as
+    // a look that changes nothing the port's user can see).
+    mutable std::mutex m_attemptLock;
+    mutable std::unique_ptr<TAttempt> m_attempt;
 };
 
 // The driver the port device uses: a network address (or a virtual port whose file holds
@@ -277,12 +310,12 @@ public:
     int32_t LastError() const override;
     std::string PortNotice() const override { return Active().PortNotice(); }
     bool PortPresent(const std::string& port) const override {
-        return NetworkAddressOf(port).empty() ? m_serial->PortPresent(port)
-                                              : m_socket->PortPresent(port);
+        const std::string address = NetworkAddressOf(port);
+        return address.empty() ? m_serial->PortPresent(port) : m_socket->PortPresent(address);
     }
     bool PortReturned(const std::string& port) const override {
-        return NetworkAddressOf(port).empty() ? m_serial->PortReturned(port)
-                                              : m_socket->PortReturned(port);
+        const std::string address = NetworkAddressOf(port);
+        return address.empty() ? m_serial->PortReturned(port) : m_socket->PortReturned(address);
     }
     std::string DescribeOpenFailure(const std::string& port, int32_t error) const override {
         const std::string address = NetworkAddressOf(port);

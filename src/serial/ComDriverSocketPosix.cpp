@@ -33,7 +33,8 @@ int ResolveError(int gai) {
 
 } // namespace
 
-THandle Connect(const std::string& host, uint16_t port, int timeoutMs, int& error) {
+THandle Connect(const std::string& host, uint16_t port, int timeoutMs, int& error,
+                const std::atomic<bool>* cancel) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -49,6 +50,10 @@ THandle Connect(const std::string& host, uint16_t port, int timeoutMs, int& erro
     error = ECONNREFUSED;
     int fd = -1;
     for (const addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
+        if (cancel != nullptr && cancel->load()) {
+            error = ECANCELED;
+            break;
+        }
         const int s =
             socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
         if (s < 0) {
@@ -58,6 +63,10 @@ THandle Connect(const std::string& host, uint16_t port, int timeoutMs, int& erro
         int result = connect(s, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
         if (result == EINPROGRESS) {
             for (;;) {
+                if (cancel != nullptr && cancel->load()) {
+                    result = ECANCELED;
+                    break;
+                }
                 const auto left = std::chrono::ceil<std::chrono::milliseconds>(
                                       end - std::chrono::steady_clock::now())
                                       .count();
@@ -65,14 +74,14 @@ THandle Connect(const std::string& host, uint16_t port, int timeoutMs, int& erro
                     result = ETIMEDOUT;
                     break;
                 }
+                const long long slice =
+                    cancel != nullptr ? std::min<long long>(left, CancelSliceMs) : left;
                 pollfd p{s, POLLOUT, 0};
-                const int r = poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
-                if (r < 0 && errno == EINTR) {
+                const int r = poll(&p, 1, static_cast<int>(std::min<long long>(slice, INT_MAX)));
+                if ((r < 0 && errno == EINTR) || r == 0) {
                     continue;
                 }
-                if (r == 0) {
-                    result = ETIMEDOUT;
-                } else if (r < 0) {
+                if (r < 0) {
                     result = errno;
                 } else {
                     socklen_t size = sizeof result;

@@ -45,7 +45,8 @@ int WaitFor(THandle socket, bool write, int timeoutMs) {
 
 } // namespace
 
-THandle Connect(const std::string& host, uint16_t port, int timeoutMs, int& error) {
+THandle Connect(const std::string& host, uint16_t port, int timeoutMs, int& error,
+                const std::atomic<bool>* cancel) {
     if (!Started()) {
         error = WSASYSNOTREADY;
         return Invalid;
@@ -64,6 +65,10 @@ THandle Connect(const std::string& host, uint16_t port, int timeoutMs, int& erro
     error = WSAECONNREFUSED;
     SOCKET result = INVALID_SOCKET;
     for (const addrinfo* a = found; a != nullptr && result == INVALID_SOCKET; a = a->ai_next) {
+        if (cancel != nullptr && cancel->load()) {
+            error = CancelledError();
+            break;
+        }
         SOCKET s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (s == INVALID_SOCKET) {
             error = WSAGetLastError();
@@ -74,21 +79,31 @@ THandle Connect(const std::string& host, uint16_t port, int timeoutMs, int& erro
         int failure = 0;
         if (connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == SOCKET_ERROR) {
             failure = WSAGetLastError();
-            if (failure == WSAEWOULDBLOCK) {
+            while (failure == WSAEWOULDBLOCK) {
+                if (cancel != nullptr && cancel->load()) {
+                    failure = CancelledError();
+                    break;
+                }
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                                       end - std::chrono::steady_clock::now())
                                       .count();
+                if (left <= 0) {
+                    failure = WSAETIMEDOUT;
+                    break;
+                }
                 fd_set writable;
                 FD_ZERO(&writable);
                 FD_SET(s, &writable);
                 fd_set failed;
                 FD_ZERO(&failed);
                 FD_SET(s, &failed);
-                const long ms = left > 0 ? static_cast<long>(left) : 0;
+                const long ms = cancel != nullptr && left > CancelSliceMs
+                                    ? static_cast<long>(CancelSliceMs)
+                                    : static_cast<long>(left);
                 timeval tv{ms / 1000, (ms % 1000) * 1000};
                 const int r = select(0, nullptr, &writable, &failed, &tv);
                 if (r == 0) {
-                    failure = WSAETIMEDOUT;
+                    continue; // the time left and the cancel flag decide
                 } else if (r == SOCKET_ERROR) {
                     failure = WSAGetLastError();
                 } else if (FD_ISSET(s, &failed)) {

@@ -1,5 +1,6 @@
 #include "serial/ComDriverSocket.h"
 #include "serial/ComPort.h"
+#include "serial/LoopbackListener.h"
 #include "serial/OruScomm.h"
 #include "serial/PortDiscovery.h"
 #include "serial/PtyPeer.h"
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <thread>
@@ -240,26 +242,12 @@ TEST(NetPort, OpenFailureReasonsNameTheAddress) {
 }
 
 TEST(NetPort, AServerThatNeverAnswersTimesOutAtTheLimit) {
-    // A listener that accepts nothing: once its queue is full the system drops further
-    // connection attempts unanswered, as an address with no host behind it does.
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(listener, 0), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &size), 0);
-    std::vector<int> fillers;
-    for (int i = 0; i < 4; ++i) {
-        const int f = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        fillers.push_back(f);
-    }
-    std::this_thread::sleep_for(100ms);
+    LoopbackListener server;
+    ASSERT_TRUE(server.Listening());
+    server.Silence();
 
     TComPort device;
-    device.SetPort("tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port)));
+    device.SetPort(server.Address());
     const auto start = SteadyClock::now();
     int error = 0;
     try {
@@ -271,10 +259,76 @@ TEST(NetPort, AServerThatNeverAnswersTimesOutAtTheLimit) {
     EXPECT_EQ(error, ETIMEDOUT);
     EXPECT_GE(took, 2900ms);
     EXPECT_LT(took, 3500ms);
-    for (int f : fillers) {
-        close(f);
+}
+
+// After a drop the window asks every half second whether the server is back. The answer
+// must come at once whatever the address does (the old way connected for up to 3 s on the
+// window's thread), and the server must see a single connection, the one the open uses.
+TEST(NetPort, AReturningServerIsFoundWithoutWaitingAndConnectedOnce) {
+    LoopbackListener server;
+    ASSERT_TRUE(server.Listening());
+    const std::string address = server.Address();
+    TComDriverSocket driver;
+    // ReturnWaitMs at most; the bound leaves room for a loaded machine and is still far
+    // below the connect limit.
+    auto look = [&](TComDriverSocket& d) {
+        const auto start = SteadyClock::now();
+        const bool back = d.PortReturned(address);
+        EXPECT_LT(SteadyClock::now() - start, 1000ms);
+        return back;
+    };
+    auto lookUntilBack = [&] {
+        const auto giveUp = SteadyClock::now() + 10s;
+        while (SteadyClock::now() < giveUp) {
+            if (look(driver)) {
+                return true;
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        return false;
+    };
+    EXPECT_FALSE(driver.PortReturned("tcp://nohost"));
+    EXPECT_FALSE(driver.PortPresent("tcp://nohost"));
+    EXPECT_TRUE(driver.PortPresent(address));
+
+    server.Silence();
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_FALSE(look(driver));
+        std::this_thread::sleep_for(100ms);
     }
-    close(listener);
+
+    // The attempt under way gets through at its next try, or the next attempt does.
+    server.Answer();
+    ASSERT_TRUE(lookUntilBack());
+    const int peer = server.Accept(1000);
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(driver.Open(address));
+    EXPECT_EQ(server.Accept(300), -1) << "a second connection";
+    ASSERT_EQ(write(peer, "ok", 2), 2);
+    TComTimeoutValues timeouts;
+    timeouts.ReadTotalTimeoutConstant = 2000;
+    ASSERT_TRUE(driver.SetCommTimeouts(timeouts));
+    char buffer[8];
+    uint32_t got = 0;
+    ASSERT_TRUE(driver.ReadFile(buffer, 2, got));
+    EXPECT_EQ(std::string(buffer, got), "ok");
+    ASSERT_TRUE(driver.Close());
+
+    // A connection no open takes is let go.
+    ASSERT_TRUE(lookUntilBack());
+    const int unused = server.Accept(1000);
+    ASSERT_GE(unused, 0);
+    pollfd p{unused, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, TComDriverSocket::HoldLimitMs + 3000), 1);
+    EXPECT_EQ(read(unused, buffer, 1), 0);
+
+    // An attempt under way does not hold up the end of the driver.
+    server.Silence();
+    auto waiting = std::make_unique<TComDriverSocket>();
+    EXPECT_FALSE(look(*waiting));
+    const auto start = SteadyClock::now();
+    waiting.reset();
+    EXPECT_LT(SteadyClock::now() - start, 1000ms);
 }
 
 struct Mode {

@@ -61,6 +61,14 @@ public:
                 << "  connector: serialdev," << device << "," << settings << ",local\n"
                 << "  options:\n    kickolduser: true\n";
         }
+        Start();
+    }
+    // Starts the server (again) on the same ports; true once both of them listen.
+    bool Start() {
+        if (m_pid > 0) {
+            return true;
+        }
+        const std::string config = (m_folder / "ser2net.yaml").string();
         const std::string pidFile = (m_folder / "ser2net.pid").string();
         m_pid = fork();
         if (m_pid == 0) {
@@ -72,12 +80,14 @@ public:
                    static_cast<char*>(nullptr));
             _exit(127);
         }
-        // Ready once the telnet port accepts (a probe connection to the raw port would
-        // open the device before the test is set).
+        // Ready once the ports listen (a probe connection to the raw port would open the
+        // device before the test is set).
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::chrono::steady_clock::now() < giveUp && !Listening(telnetPort)) {
+        while (std::chrono::steady_clock::now() < giveUp &&
+               !(Listening(telnetPort) && Listening(rawPort))) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
+        return Listening(telnetPort) && Listening(rawPort);
     }
     ~Ser2netServer() {
         Stop();
@@ -110,6 +120,8 @@ private:
         static int counter = 0;
         return counter;
     }
+
+public:
     // Whether something listens, found out without connecting: a connection would make
     // the server open the device.
     static bool Listening(int port) {
@@ -127,6 +139,7 @@ private:
         return false;
     }
 
+private:
     std::filesystem::path m_folder;
     pid_t m_pid = -1;
 };

@@ -1,5 +1,6 @@
 // The main window with network ports: picked by name from the virtual-ports folder or typed
-// in, through ser2net bridging a pseudo-terminal.
+// in, through ser2net bridging a pseudo-terminal; a server that goes away and comes back.
+#include "serial/LoopbackListener.h"
 #include "serial/OruScomm.h"
 #include "serial/PtyPeer.h"
 #include "serial/Ser2netServer.h"
@@ -10,17 +11,27 @@
 #include "ui/ScriptedPrompter.h"
 #include "ui/main/ComComboBox.h"
 #include "ui/main/MainForm.h"
+#include "ui/main/PortReconnect.h"
 #include "ui/main/RichView.h"
 #include "ui/main/StatusBarMY.h"
 
 #include <QAction>
+#include <QElapsedTimer>
 #include <QTest>
+#include <QTimer>
 
 #include <filesystem>
 #include <fstream>
 #include <termios.h>
 
 namespace {
+
+// Times of day are fixed so that the texts can be compared whole.
+class FixedTimeClock : public Clock {
+public:
+    uint32_t Milliseconds() override { return SystemClock::Instance().Milliseconds(); }
+    std::string TimeOfDay() override { return "12:34:56"; }
+};
 
 class NetPortWindowTest : public TempFolderTest {
 protected:
@@ -44,14 +55,33 @@ protected:
     }
     TMainForm& Start() {
         settings = std::make_unique<SettingsRecord>();
-        form = std::make_unique<TMainForm>(prompter, *settings);
+        form = std::make_unique<TMainForm>(prompter, *settings, clock);
         form->CreateWindows();
         form->show();
         return *form;
     }
 
+    static std::string LastLine(TMainForm& f) {
+        // The view ends with an empty line after the last line break.
+        for (int i = f.RichShow->LineCount() - 1; i >= 0; --i) {
+            if (!f.RichShow->LineText(i).empty()) {
+                return f.RichShow->LineText(i);
+            }
+        }
+        return std::string();
+    }
+    static bool LastLineHas(TMainForm& f, const std::string& text) {
+        return QTest::qWaitFor([&] { return LastLine(f).find(text) != std::string::npos; }, 5000);
+    }
+    termios SlaveSettings() const {
+        termios tio{};
+        tcgetattr(pty.slave, &tio);
+        return tio;
+    }
+
     PtyPeer pty{true};
     std::unique_ptr<Ser2netServer> server;
+    FixedTimeClock clock;
     ScriptedPrompter prompter;
     std::unique_ptr<SettingsRecord> settings;
     std::unique_ptr<TMainForm> form;
@@ -98,6 +128,103 @@ TEST_F(NetPortWindowTest, ANetworkPortWorksLikeASerialOneAndARawOneSaysWhatItLac
     ASSERT_EQ(prompter.warnings.size(), 1u);
     EXPECT_EQ(prompter.warnings[0].caption, "Open Port");
     EXPECT_FALSE(f.Connection()->Device->Connected());
+}
+
+// The server going away is an unplugged device: the port closes, the window says so and
+// waits; the server back on the same address reopens the port with the same line settings.
+TEST_F(NetPortWindowTest, AServerThatGoesAwayIsAnUnpluggedDeviceAndComesBackTheSame) {
+    std::filesystem::create_directories(Folder() + "/ports");
+    std::ofstream(Folder() + "/ports/CABINET") << server->TelnetAddress() << "\n";
+    TMainForm& f = Start();
+    ASSERT_TRUE(f.ReconnectAuto->isChecked());
+    f.CBoxPort->setCurrentIndex(f.CBoxPort->findText("CABINET"));
+    // Settings the server would not make by itself: it sets 9600 8N1 at every connection.
+    // (A pseudo-terminal keeps the rate and the stop bits; it forces 8 bits, no parity.)
+    f.CBoxBaudRate->setCurrentText("38400");
+    f.CBoxStopBits->setCurrentText("2");
+    f.TbPort->trigger();
+    ASSERT_TRUE(f.Connection()->Device->Connected());
+    QTest::qWait(500); // the server opens the device a moment after the connection
+    ASSERT_TRUE(pty.Write("\x01\x02"));
+    ASSERT_TRUE(LastLineHas(f, "01 02"));
+
+    server->Stop();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !f.Connection()->Device->Connected(); }, 5000));
+    EXPECT_EQ(f.StatusBarMY1->PanelText(0), "CABINET disconnected 12:34:56");
+    EXPECT_EQ(LastLine(f), "--- CABINET disconnected 12:34:56");
+    EXPECT_EQ(f.N33->text(), "Open Port");
+    EXPECT_TRUE(f.Reconnect()->Waiting());
+    QTest::qWait(1200); // looks at a refusing address change nothing
+    EXPECT_FALSE(f.Connection()->Device->Connected());
+    EXPECT_TRUE(prompter.warnings.empty());
+    // Meanwhile the device is set otherwise, so that only a reopen that sends the settings
+    // again passes.
+    termios tio = SlaveSettings();
+    cfsetspeed(&tio, B9600);
+    tio.c_cflag &= ~CSTOPB;
+    tcsetattr(pty.slave, TCSANOW, &tio);
+
+    ASSERT_TRUE(server->Start());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.Connection()->Device->Connected(); }, 5000));
+    EXPECT_FALSE(f.Reconnect()->Waiting());
+    EXPECT_EQ(f.StatusBarMY1->PanelText(0), "CABINET reconnected 12:34:56");
+    EXPECT_EQ(LastLine(f), "--- CABINET reconnected 12:34:56");
+    EXPECT_EQ(f.N33->text(), "Close Port");
+    tio = SlaveSettings();
+    EXPECT_EQ(cfgetospeed(&tio), B38400);
+    EXPECT_NE(tio.c_cflag & CSTOPB, 0u);
+    QTest::qWait(500);
+    ASSERT_TRUE(pty.Write("\x0A\x0B"));
+    ASSERT_TRUE(LastLineHas(f, "0A 0B"));
+    EXPECT_TRUE(prompter.warnings.empty());
+}
+
+// While the port is awaited, an address where connection attempts go unanswered must not
+// hold up the window: a beat of the window's thread every 10 ms keeps coming (connecting
+// there on this thread would stop it for the whole 3 s connect limit at every look).
+TEST_F(NetPortWindowTest, AnAddressThatNeverAnswersDoesNotHoldUpTheWindowWhileAwaited) {
+    LoopbackListener listener;
+    ASSERT_TRUE(listener.Listening());
+    TMainForm& f = Start();
+    f.CBoxPort->setEditText(QString::fromStdString(listener.Address()));
+    f.TbPort->trigger();
+    ASSERT_TRUE(f.Connection()->Device->Connected());
+    int peer = listener.Accept(2000);
+    ASSERT_GE(peer, 0);
+    listener.Silence();
+    close(peer);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !f.Connection()->Device->Connected(); }, 5000));
+    ASSERT_TRUE(f.Reconnect()->Waiting());
+
+    QElapsedTimer clockOfBeats;
+    clockOfBeats.start();
+    qint64 lastBeat = 0;
+    qint64 longestGap = 0;
+    int beats = 0;
+    QTimer beat;
+    QObject::connect(&beat, &QTimer::timeout, [&] {
+        const qint64 now = clockOfBeats.elapsed();
+        longestGap = std::max(longestGap, now - lastBeat);
+        lastBeat = now;
+        ++beats;
+    });
+    beat.start(10);
+    // Long enough for several looks and for the first attempt to reach its limit.
+    QTest::qWait(4000);
+    beat.stop();
+    EXPECT_FALSE(f.Connection()->Device->Connected());
+    EXPECT_GE(beats, 100); // about 400 on an idle machine
+    EXPECT_LT(longestGap, 1000);
+
+    // Answering again, it is reopened: with the next try of the attempt under way, or the
+    // next attempt.
+    listener.Answer();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.Connection()->Device->Connected(); }, 10000));
+    peer = listener.Accept(2000);
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(listener.Accept(300), -1) << "a second connection";
+    ASSERT_EQ(write(peer, "\x7E", 1), 1);
+    ASSERT_TRUE(LastLineHas(f, "7E"));
 }
 
 } // namespace
