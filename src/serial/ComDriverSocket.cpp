@@ -273,6 +273,61 @@ namespace {
 constexpr unsigned KindRead = 1;
 constexpr unsigned KindWrite = 2;
 constexpr unsigned KindWait = 4;
+
+// What the client asks for at once: binary transmission both ways, so every byte value
+// passes unchanged (no CR NUL stuffing), no go-ahead, and the com-port option.
+constexpr uint8_t HelloWill[] = {Telnet::OptComPort, Telnet::OptBinary, Telnet::OptSuppressGoAhead};
+constexpr uint8_t HelloDo[] = {Telnet::OptBinary, Telnet::OptSuppressGoAhead};
+
+std::string TelnetHello() {
+    using namespace Telnet;
+    std::string hello;
+    for (uint8_t option : HelloWill) {
+        hello +=
+            std::string{static_cast<char>(Iac), static_cast<char>(Will), static_cast<char>(option)};
+    }
+    for (uint8_t option : HelloDo) {
+        hello +=
+            std::string{static_cast<char>(Iac), static_cast<char>(Do), static_cast<char>(option)};
+    }
+    return hello;
+}
+
+// The start of a connection in the background: the Telnet hello sent, then a wait until
+// the server says anything (its answers stay unread for the reader of the Open that takes
+// the connection). False when it stays silent until `end`, fails or is cancelled.
+bool Greet(NetSocket::THandle socket, SteadyClock::time_point end,
+           const std::atomic<bool>& cancel) {
+    const std::string hello = TelnetHello();
+    size_t sent = 0;
+    while (!cancel) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - SteadyClock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        const int slice =
+            static_cast<int>(std::min<long long>(left.count(), NetSocket::CancelSliceMs));
+        if (sent < hello.size()) {
+            int error = 0;
+            const long n = NetSocket::Send(socket, hello.data() + sent, hello.size() - sent, error);
+            if (n < 0 && !NetSocket::WouldBlock(error)) {
+                return false;
+            }
+            sent += n > 0 ? static_cast<size_t>(n) : 0;
+            if (sent < hello.size()) {
+                NetSocket::WaitWritable(socket, slice);
+            }
+            continue;
+        }
+        // A server that closes at once (a device it cannot open) counts as an answer: the
+        // Open sees the end and fails without waiting.
+        const int r = NetSocket::WaitReadable(socket, slice);
+        if (r != 0) {
+            return r > 0;
+        }
+    }
+    return false;
+}
 } // namespace
 
 // A connection made in the background by PortReturned. The thread connects, then keeps
@@ -285,6 +340,7 @@ struct TComDriverSocket::TAttempt {
     bool done = false;
     bool taken = false;
     NetSocket::THandle socket = NetSocket::Invalid; // while held
+    bool greeted = false; // the Telnet hello went out and the server answered
     std::thread thread;
 };
 
@@ -343,11 +399,23 @@ void TComDriverSocket::StartAttempt(const std::string& port, const TNetAddress& 
     m_attempt->port = port;
     TAttempt& a = *m_attempt;
     a.thread = std::thread([&a, address] {
+        const auto end = SteadyClock::now() + std::chrono::milliseconds(ConnectLimitMs);
         int error = 0;
-        const NetSocket::THandle socket =
+        NetSocket::THandle socket =
             NetSocket::Connect(address.host, address.port, ConnectLimitMs, error, &a.cancel);
+        // A server that takes connections but does not speak Telnet would otherwise hold up
+        // the Open that takes the connection until its limit, on the caller's thread.
+        bool greeted = false;
+        if (socket != NetSocket::Invalid && address.kind == TNetPortKind::Rfc2217) {
+            greeted = Greet(socket, end, a.cancel);
+            if (!greeted) {
+                NetSocket::Close(socket);
+                socket = NetSocket::Invalid;
+            }
+        }
         std::unique_lock<std::mutex> guard(a.lock);
         a.socket = socket;
+        a.greeted = greeted;
         a.done = true;
         a.changed.notify_all();
         if (socket == NetSocket::Invalid) {
@@ -377,13 +445,15 @@ void TComDriverSocket::DropAttempt() const {
     m_attempt.reset();
 }
 
-NetSocket::THandle TComDriverSocket::TakeAttempt(const std::string& port) {
+NetSocket::THandle TComDriverSocket::TakeAttempt(const std::string& port, bool& greeted) {
     std::lock_guard<std::mutex> guard(m_attemptLock);
     NetSocket::THandle socket = NetSocket::Invalid;
+    greeted = false;
     if (m_attempt && m_attempt->port == port) {
         std::lock_guard<std::mutex> attempt(m_attempt->lock);
         if (m_attempt->done && m_attempt->socket != NetSocket::Invalid) {
             socket = m_attempt->socket;
+            greeted = m_attempt->greeted;
             m_attempt->socket = NetSocket::Invalid;
             m_attempt->taken = true;
             m_attempt->changed.notify_all();
@@ -441,7 +511,8 @@ bool TComDriverSocket::Open(const std::string& port) {
     }
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ConnectLimitMs);
     int error = 0;
-    NetSocket::THandle socket = TakeAttempt(port);
+    bool greeted = false;
+    NetSocket::THandle socket = TakeAttempt(port, greeted);
     if (socket == NetSocket::Invalid) {
         socket = NetSocket::Connect(address.host, address.port, ConnectLimitMs, error);
     }
@@ -473,31 +544,25 @@ bool TComDriverSocket::Open(const std::string& port) {
         m_confirmedDtr = -1;
         m_confirmedRts = -1;
         m_stateKnown = false;
+        // Before the reader runs: the answers to a hello sent in the background may be
+        // waiting already.
+        if (address.kind == TNetPortKind::Rfc2217) {
+            for (uint8_t option : HelloWill) {
+                m_willRequested[option] = true;
+            }
+            for (uint8_t option : HelloDo) {
+                m_doRequested[option] = true;
+            }
+        }
     }
     m_reader = std::thread([this] { ReaderLoop(); });
     if (address.kind == TNetPortKind::Raw) {
         return true;
     }
 
-    // Binary transmission both ways, so every byte value passes unchanged (no CR NUL
-    // stuffing), no go-ahead, and the com-port option.
     using namespace Telnet;
-    std::string hello;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        for (uint8_t option : {OptComPort, OptBinary, OptSuppressGoAhead}) {
-            hello += std::string{static_cast<char>(Iac), static_cast<char>(Will),
-                                 static_cast<char>(option)};
-            m_willRequested[option] = true;
-        }
-        for (uint8_t option : {OptBinary, OptSuppressGoAhead}) {
-            hello += std::string{static_cast<char>(Iac), static_cast<char>(Do),
-                                 static_cast<char>(option)};
-            m_doRequested[option] = true;
-        }
-    }
     bool agreed = false;
-    if (SendControl(hello)) {
+    if (greeted || SendControl(TelnetHello())) {
         std::unique_lock<std::mutex> guard(m_lock);
         m_changed.wait_until(guard, deadline, [this] {
             return m_comPortAgreed || m_comPortRefused || m_failure != 0;

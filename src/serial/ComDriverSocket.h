@@ -196,7 +196,9 @@ public:
     // that follows instead of being closed as a probe: the server sees one connection, so a
     // device server that takes one client at a time is not found busy with the probe just
     // closed, and ser2net does not open and close the device (and its modem lines) an extra
-    // time. A connection that no Open takes within HoldLimitMs is closed.
+    // time. A connection that no Open takes within HoldLimitMs is closed. For RFC 2217 the
+    // attempt also sends the Telnet hello and succeeds only once the server answers, so a
+    // server that accepts and then stays silent does not hold up the Open either.
     bool PortReturned(const std::string& port) const override;
     static constexpr int ReturnWaitMs = 50;
     static constexpr int HoldLimitMs = 2000;
@@ -214,8 +216,8 @@ private:
     void StartAttempt(const std::string& port, const TNetAddress& address) const;
     void DropAttempt() const;
     // The connection of a successful attempt for `port`, taken over; Invalid when there is
-    // none. Any other attempt ends.
-    NetSocket::THandle TakeAttempt(const std::string& port);
+    // none. Any other attempt ends. `greeted`: the Telnet hello was sent on it.
+    NetSocket::THandle TakeAttempt(const std::string& port, bool& greeted);
     bool Enter(TCall& call);
     void Leave(TCall& call);
     bool Aborted(const TCall& call, int& error) const; // caller holds m_lock

@@ -331,6 +331,51 @@ TEST(NetPort, AReturningServerIsFoundWithoutWaitingAndConnectedOnce) {
     EXPECT_LT(SteadyClock::now() - start, 1000ms);
 }
 
+// Over Telnet the server is back only once it answers: one that takes connections and says
+// nothing would otherwise hold up the open that follows, for its whole limit.
+TEST(NetPort, AComPortServerIsBackOnceItAnswersTheHelloWhichIsSentOnce) {
+    LoopbackListener server;
+    ASSERT_TRUE(server.Listening());
+    const std::string address = server.Address("rfc2217");
+    TComDriverSocket driver;
+    for (int i = 0; i < 5; ++i) {
+        const auto start = SteadyClock::now();
+        EXPECT_FALSE(driver.PortReturned(address));
+        EXPECT_LT(SteadyClock::now() - start, 1000ms);
+        std::this_thread::sleep_for(50ms);
+    }
+    const int peer = server.Accept(1000);
+    ASSERT_GE(peer, 0);
+    auto readExactly = [peer](size_t count) {
+        std::string got;
+        char c = 0;
+        pollfd p{peer, POLLIN, 0};
+        while (got.size() < count && poll(&p, 1, 2000) == 1 && read(peer, &c, 1) == 1) {
+            got.push_back(c);
+        }
+        return got;
+    };
+    // WILL com-port, binary, suppress-go-ahead; DO binary, suppress-go-ahead.
+    EXPECT_EQ(readExactly(15), std::string("\xFF\xFB\x2C\xFF\xFB\x00\xFF\xFB\x03"
+                                           "\xFF\xFD\x00\xFF\xFD\x03",
+                                           15));
+    const std::string agreed("\xFF\xFD\x2C\xFF\xFD\x00\xFF\xFD\x03\xFF\xFB\x00\xFF\xFB\x03", 15);
+    ASSERT_EQ(write(peer, agreed.data(), agreed.size()), 15);
+    bool back = false;
+    const auto giveUp = SteadyClock::now() + 5s;
+    while (!back && SteadyClock::now() < giveUp) {
+        back = driver.PortReturned(address);
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_TRUE(back);
+
+    ASSERT_TRUE(driver.Open(address));
+    // Straight on with the modem-state mask: the server saw the hello once.
+    EXPECT_EQ(readExactly(4), "\xFF\xFA\x2C\x0B");
+    EXPECT_EQ(server.Accept(300), -1) << "a second connection";
+    EXPECT_TRUE(driver.Close());
+}
+
 struct Mode {
     const char* name;
     bool telnet;
