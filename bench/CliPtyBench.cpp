@@ -93,7 +93,8 @@ Result Run(const std::vector<std::string>& reader, bool interrupt) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     Result result;
-    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     // Its last read window closes, then it ends as after Ctrl+C.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -34,10 +34,10 @@ extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
-double Seconds(Clock::time_point from) {
-    return std::chrono::duration<double>(Clock::now() - from).count();
+double Seconds(SteadyClock::time_point from) {
+    return std::chrono::duration<double>(SteadyClock::now() - from).count();
 }
 
 std::string RandomBytes(size_t n) {
@@ -97,7 +97,7 @@ double CatSeconds(const std::string& bytes) {
         return -1;
     }
     posix_spawn_file_actions_destroy(&actions);
-    const auto start = Clock::now();
+    const auto start = SteadyClock::now();
     WriteAll(pty.master, bytes.data(), bytes.size());
     const double seconds = Seconds(start);
     kill(pid, SIGTERM);
@@ -139,13 +139,13 @@ ReceiveResult Receive(const std::string& bytes, size_t paceBytes, TRoute route =
     TOruComThread thread(connection);
     thread.Unpark();
 
-    const auto start = Clock::now();
+    const auto start = SteadyClock::now();
     std::thread writer([&] {
         if (paceBytes == 0) {
             WriteAll(pty.master, bytes.data(), bytes.size());
             return;
         }
-        auto next = Clock::now();
+        auto next = SteadyClock::now();
         for (size_t at = 0; at < bytes.size(); at += paceBytes) {
             WriteAll(pty.master, bytes.data() + at, std::min(paceBytes, bytes.size() - at));
             next += std::chrono::milliseconds(10);
@@ -155,8 +155,8 @@ ReceiveResult Receive(const std::string& bytes, size_t paceBytes, TRoute route =
     std::string received;
     received.reserve(bytes.size());
     const auto giveUp = std::chrono::seconds(30);
-    auto lastProgress = Clock::now();
-    while (received.size() < bytes.size() && Clock::now() - lastProgress < giveUp) {
+    auto lastProgress = SteadyClock::now();
+    while (received.size() < bytes.size() && SteadyClock::now() - lastProgress < giveUp) {
         std::string record;
         connection.TakeRecord(record);
         if (record.empty()) {
@@ -164,7 +164,7 @@ ReceiveResult Receive(const std::string& bytes, size_t paceBytes, TRoute route =
             continue;
         }
         ++result.records;
-        lastProgress = Clock::now();
+        lastProgress = SteadyClock::now();
         for (size_t i = 15; i + 1 < record.size(); i += 3) {
             auto digit = [](char h) { return h <= '9' ? h - '0' : h - 'A' + 10; };
             received += static_cast<char>(digit(record[i]) * 16 + digit(record[i + 1]));

@@ -24,13 +24,13 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 constexpr size_t kBurst = 1 << 20;
 
 double SecondsOf(const std::function<size_t()>& work) {
-    const auto start = Clock::now();
+    const auto start = SteadyClock::now();
     const size_t produced = work();
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
     if (produced == 0) {
         std::puts("(nothing produced)");
     }
@@ -88,9 +88,9 @@ int FormatFile(const char* path) {
 }
 
 double ProcessSeconds(const std::string& command) {
-    const auto start = Clock::now();
+    const auto start = SteadyClock::now();
     const int rc = std::system(command.c_str());
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
     return rc == 0 ? seconds : -1;
 }
 

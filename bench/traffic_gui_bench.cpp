@@ -38,7 +38,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 double RssMiB() {
     std::ifstream status("/proc/self/status");
@@ -140,9 +140,9 @@ int main(int argc, char** argv) {
     std::atomic<bool> stop{false};
     std::atomic<uint64_t> sent{0};
     std::thread writer([&] {
-        auto next = Clock::now();
+        auto next = SteadyClock::now();
         const auto end = next + std::chrono::seconds(seconds);
-        while (!stop && Clock::now() < end) {
+        while (!stop && SteadyClock::now() < end) {
             const char* data = chunk.data();
             size_t n = chunk.size();
             while (n > 0) {
@@ -170,12 +170,12 @@ int main(int argc, char** argv) {
         worstLateMs = std::max(worstLateMs, static_cast<double>(tick.restart()) - 10.0);
     });
     probe.start(10);
-    const auto start = Clock::now();
+    const auto start = SteadyClock::now();
     std::printf("%8s %10s %10s %10s %10s\n", "second", "sent MB", "shown MB", "RSS MiB", "lines");
     int reported = 0;
     while (true) {
         app.processEvents(QEventLoop::AllEvents, 5);
-        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        const double elapsed = std::chrono::duration<double>(SteadyClock::now() - start).count();
         if (elapsed >= reported + 10) {
             reported += 10;
             std::printf("%8d %10.1f %10.1f %10.1f %10d\n", reported, sent / 1e6, shown / 1e6,

@@ -5,6 +5,7 @@
 #include "settings/SettingsFile.h"
 #include "settings/SettingsTestSupport.h"
 #include "traffic/DataRT.h"
+#include "ui/MainWindowTest.h"
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"
 #include "ui/main/DockLayout.h"
@@ -30,32 +31,8 @@
 
 namespace {
 
-class AllCommandsTest : public TempFolderTest {
+class AllCommandsTest : public MainWindowTest {
 protected:
-    void SetUp() override {
-        TempFolderTest::SetUp();
-        DataFolder().clear();
-    }
-    void TearDown() override {
-        m_form.reset();
-        DataFolder().clear();
-        TempFolderTest::TearDown();
-    }
-
-    TMainForm& Start() {
-        m_settings = std::make_unique<SettingsRecord>();
-        m_form = std::make_unique<TMainForm>(m_prompter, *m_settings);
-        m_form->CreateWindows();
-        m_form->show();
-        EXPECT_NE(m_form->DataRT(), nullptr);
-        return *m_form;
-    }
-    void Restart() {
-        m_form->close();
-        m_form.reset();
-        Start();
-    }
-
     // Every menu and tool bar as "name:visible" entries in their order, one line each.
     static QStringList Layout(TMainForm& form) {
         QList<QWidget*> holders;
@@ -74,10 +51,6 @@ protected:
         }
         return lines;
     }
-
-    ScriptedPrompter m_prompter;
-    std::unique_ptr<SettingsRecord> m_settings;
-    std::unique_ptr<TMainForm> m_form;
 };
 
 QWidget* Window(TMainForm& form, const char* name) {

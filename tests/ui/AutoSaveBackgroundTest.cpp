@@ -5,6 +5,7 @@
 #include "settings/SettingsFile.h"
 #include "settings/SettingsTestSupport.h"
 #include "traffic/DataRT.h"
+#include "ui/MainWindowTest.h"
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"
 #include "ui/main/MainForm.h"
@@ -20,20 +21,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class AutoSaveBackgroundTest : public TempFolderTest {
+class AutoSaveBackgroundTest : public MainWindowTest {
 protected:
-    void SetUp() override {
-        TempFolderTest::SetUp();
-        DataFolder().clear();
-    }
-    void TearDown() override {
-        m_form.reset();
-        DataFolder().clear();
-        TempFolderTest::TearDown();
-    }
-    ScriptedPrompter m_prompter;
-    std::unique_ptr<SettingsRecord> m_settings;
-    std::unique_ptr<TMainForm> m_form;
 };
 
 TEST_F(AutoSaveBackgroundTest, ALargeViewIsSavedWhileTrafficGoesOn) {

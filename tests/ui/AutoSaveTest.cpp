@@ -6,6 +6,7 @@
 #include "richtext/RichText.h"
 #include "settings/SettingsFile.h"
 #include "settings/SettingsTestSupport.h"
+#include "ui/MainWindowTest.h"
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"
 #include "ui/main/ComComboBox.h"
@@ -38,42 +39,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class AutoSaveStreamTest : public TempFolderTest {
+class AutoSaveStreamTest : public MainWindowTest {
 protected:
-    void SetUp() override {
-        TempFolderTest::SetUp();
-        DataFolder().clear();
-    }
-    void TearDown() override {
-        m_form.reset();
-        for (int fd : m_fds) {
-            ::close(fd);
-        }
-        DataFolder().clear();
-        TempFolderTest::TearDown();
-    }
-
     // A pseudo-terminal registered as port `name`; returns the device's side.
-    int RegisterPty(const std::string& name) {
-        int master = -1;
-        int slave = -1;
-        char path[128] = {};
-        EXPECT_EQ(openpty(&master, &slave, path, nullptr, nullptr), 0);
-        m_fds.push_back(master);
-        m_fds.push_back(slave);
-        fs::create_directories(Folder() + "/ports");
-        fs::create_symlink(path, Folder() + "/ports/" + name);
-        return master;
-    }
-
-    TMainForm& Start() {
-        m_settings = std::make_unique<SettingsRecord>();
-        m_form = std::make_unique<TMainForm>(m_prompter, *m_settings);
-        m_form->CreateWindows();
-        m_form->SetTextCapacity(2147482623);
-        m_form->show();
-        return *m_form;
-    }
 
     // Saved files in the order they were written: by time stamp, then by number.
     static std::vector<std::string> SavedInOrder(const std::string& folder) {
@@ -101,11 +69,6 @@ protected:
         }
         return plain;
     }
-
-    ScriptedPrompter m_prompter;
-    std::unique_ptr<SettingsRecord> m_settings;
-    std::unique_ptr<TMainForm> m_form;
-    std::vector<int> m_fds;
 };
 
 TEST_F(AutoSaveStreamTest, SavedFilesHoldEveryFrameOnceOnWholeLinesWithTheirPrefix) {

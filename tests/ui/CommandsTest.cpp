@@ -9,6 +9,7 @@
 #include "settings/SettingsTestSupport.h"
 #include "traffic/DataRT.h"
 #include "traffic/HexCodec.h"
+#include "ui/MainWindowTest.h"
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"
 #include "ui/main/ComComboBox.h"
@@ -55,12 +56,8 @@ namespace {
 
 constexpr uint32_t kBlue = 0x00FF0000; // 0x00BBGGRR
 
-class CommandsTest : public TempFolderTest {
+class CommandsTest : public MainWindowTest {
 protected:
-    void SetUp() override {
-        TempFolderTest::SetUp();
-        DataFolder().clear();
-    }
     void TearDown() override {
         m_form.reset();
         if (m_portsim > 0) {
@@ -68,24 +65,10 @@ protected:
             int status = 0;
             ::waitpid(m_portsim, &status, 0);
         }
-        for (int fd : m_fds) {
-            ::close(fd);
-        }
-        DataFolder().clear();
-        TempFolderTest::TearDown();
+        MainWindowTest::TearDown();
     }
 
     // The program's start-up sequence, with a record of the form's own.
-    TMainForm& Start() {
-        m_settings = std::make_unique<SettingsRecord>();
-        m_form = std::make_unique<TMainForm>(m_prompter, *m_settings);
-        m_form->CreateWindows();
-        m_form->SetTextCapacity(2147482623);
-        m_form->LoadCommandLineFile(QString());
-        m_form->show();
-        EXPECT_NE(m_form->DataRT(), nullptr);
-        return *m_form;
-    }
 
     // Shortcuts and focus changes reach only the active window.
     static void Activate(TMainForm& form) {
@@ -104,15 +87,8 @@ protected:
 
     // A pseudo-terminal registered as port `name`; returns the peer's side, non-blocking.
     int RegisterPty(const std::string& name) {
-        int master = -1;
-        int slave = -1;
-        char path[128] = {};
-        EXPECT_EQ(openpty(&master, &slave, path, nullptr, nullptr), 0);
-        m_fds.push_back(master);
-        m_fds.push_back(slave); // keeps the line up while the program opens and closes it
+        const int master = MainWindowTest::RegisterPty(name);
         ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-        std::filesystem::create_directories(Folder() + "/ports");
-        std::filesystem::create_symlink(path, Folder() + "/ports/" + name);
         return master;
     }
 
@@ -151,10 +127,6 @@ protected:
         return runs;
     }
 
-    ScriptedPrompter m_prompter;
-    std::unique_ptr<SettingsRecord> m_settings;
-    std::unique_ptr<TMainForm> m_form;
-    std::vector<int> m_fds;
     pid_t m_portsim = 0;
 };
 

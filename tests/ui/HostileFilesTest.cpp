@@ -7,6 +7,7 @@
 #include "richtext/RichText.h"
 #include "settings/SettingsFile.h"
 #include "settings/SettingsTestSupport.h"
+#include "ui/MainWindowTest.h"
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"
 #include "ui/main/Application.h"
@@ -34,33 +35,21 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class HostileFilesTest : public TempFolderTest {
+class HostileFilesTest : public MainWindowTest {
 protected:
     void SetUp() override {
-        TempFolderTest::SetUp();
-        DataFolder().clear();
-        TKorvaneApplication::SetErrorReporter([this](const std::string& m) { m_errors.push_back(m); });
+        MainWindowTest::SetUp();
+        TKorvaneApplication::SetErrorReporter(
+            [this](const std::string& m) { m_errors.push_back(m); });
     }
     void TearDown() override {
         m_form.reset();
         TKorvaneApplication::SetErrorReporter(nullptr);
-        DataFolder().clear();
-        TempFolderTest::TearDown();
+        MainWindowTest::TearDown();
     }
 
-    TMainForm& Start(const QString& commandLineFile = QString()) {
-        m_settings = std::make_unique<SettingsRecord>();
-        m_form = std::make_unique<TMainForm>(m_prompter, *m_settings);
-        m_form->CreateWindows();
-        m_form->SetTextCapacity(2147482623);
-        m_form->LoadCommandLineFile(commandLineFile);
-        m_form->show();
-        EXPECT_NE(m_form->DataRT(), nullptr);
-        return *m_form;
-    }
     void Stop() {
-        m_form->close();
-        m_form.reset();
+        Close();
         DataFolder().clear();
     }
     void OpenIntoTrafficView(const std::string& path) {
@@ -68,9 +57,6 @@ protected:
         m_form->N6->trigger();
     }
 
-    ScriptedPrompter m_prompter;
-    std::unique_ptr<SettingsRecord> m_settings;
-    std::unique_ptr<TMainForm> m_form;
     std::vector<std::string> m_errors;
 };
 
@@ -247,7 +233,8 @@ TEST_F(HostileFilesTest, StaleTemporaryFilesGoAtStartUp) {
         _exit(0);
     }
     ASSERT_EQ(waitpid(child, nullptr, 0), child);
-    const std::string stale = TemporaryFileName(Folder() + "/data", static_cast<uint64_t>(child), 0);
+    const std::string stale =
+        TemporaryFileName(Folder() + "/data", static_cast<uint64_t>(child), 0);
     const std::string running =
         TemporaryFileName(Folder() + "/send", static_cast<uint64_t>(getppid()), 0);
     WriteRaw(stale, "half a save");

@@ -7,6 +7,7 @@
 #include "settings/SettingsFile.h"
 #include "settings/SettingsTestSupport.h"
 #include "traffic/DataRT.h"
+#include "ui/MainWindowTest.h"
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"
 #include "ui/main/ComComboBox.h"
@@ -31,53 +32,15 @@
 
 namespace {
 
-class MainFormTest : public TempFolderTest {
+class MainFormTest : public MainWindowTest {
 protected:
-    void SetUp() override {
-        TempFolderTest::SetUp();
-        DataFolder().clear();
-    }
-    void TearDown() override {
-        m_form.reset();
-        for (int fd : m_fds) {
-            ::close(fd);
-        }
-        DataFolder().clear();
-        TempFolderTest::TearDown();
-    }
-
     // The program's start-up sequence, with a record of the form's own.
-    TMainForm& Start(const QString& commandLineFile = QString()) {
-        m_settings = std::make_unique<SettingsRecord>();
-        m_form = std::make_unique<TMainForm>(m_prompter, *m_settings);
-        m_form->CreateWindows();
-        m_form->SetTextCapacity(2147482623);
-        m_form->LoadCommandLineFile(commandLineFile);
-        m_form->show();
-        EXPECT_NE(m_form->DataRT(), nullptr);
-        return *m_form;
-    }
     void Stop() {
-        m_form->close();
-        m_form.reset();
+        Close();
         DataFolder().clear();
     }
 
     // A pseudo-terminal registered as port `name`; returns the peer's side.
-    int RegisterPty(const std::string& name, std::string* slavePath = nullptr) {
-        int master = -1;
-        int slave = -1;
-        char path[128] = {};
-        EXPECT_EQ(openpty(&master, &slave, path, nullptr, nullptr), 0);
-        m_fds.push_back(master);
-        m_fds.push_back(slave); // keeps the line up while the program closes and reopens
-        std::filesystem::create_directories(Folder() + "/ports");
-        std::filesystem::create_symlink(path, Folder() + "/ports/" + name);
-        if (slavePath != nullptr) {
-            *slavePath = path;
-        }
-        return master;
-    }
 
     static std::string Pattern(const std::string& line) {
         // "[hh:nn:ss" with digits replaced, so lines compare whatever the time.
@@ -89,11 +52,6 @@ protected:
         }
         return out;
     }
-
-    ScriptedPrompter m_prompter;
-    std::unique_ptr<SettingsRecord> m_settings;
-    std::unique_ptr<TMainForm> m_form;
-    std::vector<int> m_fds;
 };
 
 TEST_F(MainFormTest, FirstStartShowsDefaultsAndARestartRestoresWhatWasSaved) {

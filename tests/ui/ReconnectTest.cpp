@@ -8,6 +8,7 @@
 #include "serial/PtyPeer.h"
 #include "settings/SettingsFile.h"
 #include "settings/SettingsTestSupport.h"
+#include "ui/MainWindowTest.h"
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"
 #include "ui/main/ComComboBox.h"
@@ -32,22 +33,15 @@ public:
     std::string TimeOfDay() override { return "12:34:56"; }
 };
 
-class ReconnectTest : public TempFolderTest {
+class ReconnectTest : public MainWindowTest {
 protected:
     void TearDown() override {
         m_form.reset();
         m_device.reset();
-        TempFolderTest::TearDown();
+        MainWindowTest::TearDown();
     }
 
-    TMainForm& Start() {
-        m_settings = std::make_unique<SettingsRecord>();
-        m_form = std::make_unique<TMainForm>(m_prompter, *m_settings, m_clock);
-        m_form->CreateWindows();
-        m_form->SetTextCapacity(2147482623);
-        m_form->show();
-        return *m_form;
-    }
+    TMainForm& Start() { return MainWindowTest::Start(QString(), m_clock); }
 
     // A new device registered as `name`; a device still plugged in keeps its number, so
     // the new one gets another.
@@ -100,10 +94,8 @@ protected:
             [&] { return !form.StatusBarMY1->LampLit(TStatusBarMY::LampDTR); }, 2000));
     }
 
+    // TearDown ends the window before the clock it was given goes.
     FixedTimeClock m_clock;
-    ScriptedPrompter m_prompter;
-    std::unique_ptr<SettingsRecord> m_settings;
-    std::unique_ptr<TMainForm> m_form;
     std::unique_ptr<PtyPeer> m_device;
 };
 

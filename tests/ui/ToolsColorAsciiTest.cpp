@@ -7,6 +7,7 @@
 #include "settings/SettingsFile.h"
 #include "settings/SettingsTestSupport.h"
 #include "traffic/DataRT.h"
+#include "ui/MainWindowTest.h"
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"
 #include "ui/main/MainForm.h"
@@ -34,29 +35,8 @@
 
 namespace {
 
-class ToolsColorAsciiTest : public TempFolderTest {
+class ToolsColorAsciiTest : public MainWindowTest {
 protected:
-    void SetUp() override {
-        TempFolderTest::SetUp();
-        DataFolder().clear();
-    }
-    void TearDown() override {
-        m_form.reset();
-        DataFolder().clear();
-        TempFolderTest::TearDown();
-    }
-
-    TMainForm& Start() {
-        m_settings = std::make_unique<SettingsRecord>();
-        m_form = std::make_unique<TMainForm>(m_prompter, *m_settings);
-        m_form->CreateWindows(); // installs the colour dialog, the button and the chart
-        m_form->SetTextCapacity(2147482623);
-        m_form->LoadCommandLineFile(QString());
-        m_form->show();
-        EXPECT_NE(m_form->DataRT(), nullptr);
-        return *m_form;
-    }
-
     TBColorSetForm* OpenColorSettings() {
         m_form->N51->trigger();
         auto* dialog = m_form->findChild<TBColorSetForm*>();
@@ -111,10 +91,6 @@ protected:
         }
         return colors;
     }
-
-    ScriptedPrompter m_prompter;
-    std::unique_ptr<SettingsRecord> m_settings;
-    std::unique_ptr<TMainForm> m_form;
 };
 
 // --- colour settings ---

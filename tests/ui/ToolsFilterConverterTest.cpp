@@ -7,6 +7,7 @@
 #include "settings/SettingsFile.h"
 #include "settings/SettingsTestSupport.h"
 #include "traffic/DataRT.h"
+#include "ui/MainWindowTest.h"
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"
 #include "ui/main/MainForm.h"
@@ -34,35 +35,17 @@
 
 namespace {
 
-class ToolsTest : public TempFolderTest {
+class ToolsTest : public MainWindowTest {
 protected:
-    void SetUp() override {
-        TempFolderTest::SetUp();
-        DataFolder().clear();
-    }
-    void TearDown() override {
-        m_form.reset();
-        DataFolder().clear();
-        TempFolderTest::TearDown();
-    }
-
-    // The program's start-up sequence; it installs the three windows.
-    TMainForm& Start() {
-        m_settings = std::make_unique<SettingsRecord>();
-        m_form = std::make_unique<TMainForm>(m_prompter, *m_settings);
-        m_form->CreateWindows();
-        m_popup = m_form->findChild<TPopForm*>();
-        m_filter = m_form->findChild<TFilterForm*>();
-        m_converter = m_form->findChild<THexDecForm*>();
+    // The program's start-up sequence installs the three windows.
+    void Created(TMainForm& form) override {
+        m_popup = form.findChild<TPopForm*>();
+        m_filter = form.findChild<TFilterForm*>();
+        m_converter = form.findChild<THexDecForm*>();
         EXPECT_TRUE(m_popup != nullptr && m_filter != nullptr && m_converter != nullptr);
-        m_form->SetTextCapacity(2147482623);
-        m_form->show();
-        EXPECT_NE(m_form->DataRT(), nullptr);
-        return *m_form;
     }
     void Stop() {
-        m_form->close();
-        m_form.reset();
+        Close();
         DataFolder().clear();
     }
 
@@ -104,9 +87,6 @@ protected:
         m_form->DataRT()->ActiveView = view;
     }
 
-    ScriptedPrompter m_prompter;
-    std::unique_ptr<SettingsRecord> m_settings;
-    std::unique_ptr<TMainForm> m_form;
     TPopForm* m_popup = nullptr;
     TFilterForm* m_filter = nullptr;
     THexDecForm* m_converter = nullptr;

@@ -6,6 +6,7 @@
 #include "settings/SettingsFile.h"
 #include "settings/SettingsTestSupport.h"
 #include "traffic/DataRT.h"
+#include "ui/MainWindowTest.h"
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"
 #include "ui/main/Application.h"
@@ -33,30 +34,18 @@ namespace {
 constexpr uint32_t kGrey = 0x808080;
 constexpr uint32_t kReceived = 0x00C80000;
 
-class FindSaveTest : public TempFolderTest {
+class FindSaveTest : public MainWindowTest {
 protected:
-    void SetUp() override {
-        TempFolderTest::SetUp();
-        DataFolder().clear();
-    }
     void TearDown() override {
         TKorvaneApplication::SetErrorReporter(nullptr);
-        m_form.reset();
-        DataFolder().clear();
-        TempFolderTest::TearDown();
+        MainWindowTest::TearDown();
     }
 
-    TMainForm& Start() {
-        m_settings = std::make_unique<SettingsRecord>();
-        m_form = std::make_unique<TMainForm>(m_prompter, *m_settings);
-        m_form->CreateWindows();
-        m_find = m_form->findChild<TFindDialog*>();
-        m_save = m_form->findChild<TTimeSaveForm*>();
+    void Created(TMainForm& form) override {
+        m_find = form.findChild<TFindDialog*>();
+        m_save = form.findChild<TTimeSaveForm*>();
         EXPECT_TRUE(m_find != nullptr && m_save != nullptr);
-        m_form->SetTextCapacity(2147482623);
-        m_form->show();
         m_settings->receiveTextColor = kReceived;
-        return *m_form;
     }
 
     // Lines as the pump writes them: at the end, grey prefix, coloured payload.
@@ -120,9 +109,6 @@ protected:
         return names;
     }
 
-    ScriptedPrompter m_prompter;
-    std::unique_ptr<SettingsRecord> m_settings;
-    std::unique_ptr<TMainForm> m_form;
     TFindDialog* m_find = nullptr;
     TTimeSaveForm* m_save = nullptr;
     int m_shown = 0;

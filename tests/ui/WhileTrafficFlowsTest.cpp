@@ -5,6 +5,7 @@
 #include "settings/SettingsFile.h"
 #include "settings/SettingsTestSupport.h"
 #include "traffic/DataRT.h"
+#include "ui/MainWindowTest.h"
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"
 #include "ui/main/ComComboBox.h"
@@ -29,25 +30,10 @@
 
 namespace {
 
-class WhileTrafficFlowsTest : public TempFolderTest {
+class WhileTrafficFlowsTest : public MainWindowTest {
 protected:
-    void SetUp() override {
-        TempFolderTest::SetUp();
-        DataFolder().clear();
-    }
-    void TearDown() override {
-        m_form.reset();
-        for (int fd : m_fds) {
-            ::close(fd);
-        }
-        DataFolder().clear();
-        TempFolderTest::TearDown();
-    }
     TMainForm& Start() {
-        m_settings = std::make_unique<SettingsRecord>();
-        m_form = std::make_unique<TMainForm>(m_prompter, *m_settings);
-        m_form->CreateWindows();
-        m_form->show();
+        MainWindowTest::Start();
         m_form->activateWindow();
         QApplication::setActiveWindow(m_form.get());
         EXPECT_TRUE(QTest::qWaitForWindowActive(m_form.get()));
@@ -55,13 +41,8 @@ protected:
     }
     // Registers a pseudo-terminal as port LINE and opens it; the test writes as the device.
     void OpenLine(TMainForm& form) {
-        int slave = -1;
-        char path[128] = {};
-        ASSERT_EQ(openpty(&m_master, &slave, path, nullptr, nullptr), 0);
-        m_fds.push_back(m_master);
-        m_fds.push_back(slave);
-        std::filesystem::create_directories(Folder() + "/ports");
-        std::filesystem::create_symlink(path, Folder() + "/ports/LINE");
+        m_master = RegisterPty("LINE");
+        ASSERT_GE(m_master, 0);
         form.CBoxPort->Reload();
         form.CBoxPort->setCurrentIndex(form.CBoxPort->findText("LINE"));
         form.TbPort->trigger();
@@ -74,10 +55,6 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor([&] { return form.RichShow->LineCount() > before; }, 5000));
     }
 
-    ScriptedPrompter m_prompter;
-    std::unique_ptr<SettingsRecord> m_settings;
-    std::unique_ptr<TMainForm> m_form;
-    std::vector<int> m_fds;
     int m_master = -1;
 };
 

@@ -5,6 +5,7 @@
 
 #include "settings/SettingsFile.h"
 #include "settings/SettingsTestSupport.h"
+#include "ui/MainWindowTest.h"
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"
 #include "ui/main/MainForm.h"
@@ -23,31 +24,11 @@
 
 namespace {
 
-class WindowsFitScreenTest : public TempFolderTest {
+class WindowsFitScreenTest : public MainWindowTest {
 protected:
-    void SetUp() override {
-        TempFolderTest::SetUp();
-        DataFolder().clear();
-    }
-    void TearDown() override {
-        m_form.reset();
-        DataFolder().clear();
-        TempFolderTest::TearDown();
-    }
-    TMainForm& Start() {
-        m_settings = std::make_unique<SettingsRecord>();
-        m_form = std::make_unique<TMainForm>(m_prompter, *m_settings);
-        m_form->CreateWindows();
-        m_form->show();
-        return *m_form;
-    }
     QWidget* Window(const char* name) {
         return m_form->findChild<QWidget*>(QString::fromLatin1(name));
     }
-
-    ScriptedPrompter m_prompter;
-    std::unique_ptr<SettingsRecord> m_settings;
-    std::unique_ptr<TMainForm> m_form;
 };
 
 } // namespace
