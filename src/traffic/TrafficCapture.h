@@ -98,8 +98,8 @@ private:
     bool m_closed = false;
 
     mutable std::mutex m_mutex;
-    std::condition_variable m_wake;      // writer: lines queued or closing
-    std::condition_variable m_room;      // caller: the queue has room again
+    std::condition_variable m_wake; // writer: lines queued or closing
+    std::condition_variable m_room; // caller: the queue has room again
     std::deque<Line> m_queue;
     size_t m_queuedBytes = 0;
     bool m_stop = false;

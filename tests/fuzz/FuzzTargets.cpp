@@ -88,8 +88,8 @@ void FuzzRtfReader(std::string_view data) {
 // Styled text built from the input (font, colour, size, bold and charset per run, then
 // Latin-1 text) must come back from WriteRtf and ReadRtf exactly, merged.
 void FuzzRtfRoundTrip(std::string_view data) {
-    static const char* const kFonts[] = {"Courier New", "Arial", "Liberation Mono",
-                                         "a;b{c}\\d", "\xE5\xAE\x8B\xE4\xBD\x93"};
+    static const char* const kFonts[] = {"Courier New", "Arial", "Liberation Mono", "a;b{c}\\d",
+                                         "\xE5\xAE\x8B\xE4\xBD\x93"};
     static const int kCharsets[] = {0, 134, 128, 161, 204, 2};
     TBytes in(data);
     StyledText text;
@@ -116,10 +116,10 @@ void FuzzRtfRoundTrip(std::string_view data) {
 
 void FuzzHexAndChecksums(std::string_view data) {
     static const ChecksumAlgorithm kAll[] = {
-        ChecksumAlgorithm::Sum8,        ChecksumAlgorithm::Sum16LowFirst,
+        ChecksumAlgorithm::Sum8,           ChecksumAlgorithm::Sum16LowFirst,
         ChecksumAlgorithm::Sum16HighFirst, ChecksumAlgorithm::Xor8,
-        ChecksumAlgorithm::Crc16Modbus, ChecksumAlgorithm::Crc16Ccitt,
-        ChecksumAlgorithm::Crc8Ccitt,   ChecksumAlgorithm::Lrc8};
+        ChecksumAlgorithm::Crc16Modbus,    ChecksumAlgorithm::Crc16Ccitt,
+        ChecksumAlgorithm::Crc8Ccitt,      ChecksumAlgorithm::Lrc8};
     const std::string normal = NormalizeHex(data);
     FuzzCheck(NormalizeHex(normal) == normal, "normalising twice changes nothing");
     (void)HexByteCount(data, HexRounding::Down);

@@ -129,9 +129,9 @@ TEST_F(PrintToPdfTest, APageRangeTwiceGivesOneFileWithThosePagesInOrder) {
     ASSERT_EQ(std::stoi(count[1].str()), 6);
     const int expected[] = {1, 2, 3, 1, 2, 3};
     for (int sheet = 1; sheet <= 6; ++sheet) {
-        const std::string text = Run("pdftotext -f " + std::to_string(sheet) + " -l " +
-                                     std::to_string(sheet) + " -layout '" + m_pdf.file +
-                                     "' - 2>&1");
+        const std::string text =
+            Run("pdftotext -f " + std::to_string(sheet) + " -l " + std::to_string(sheet) +
+                " -layout '" + m_pdf.file + "' - 2>&1");
         const std::string& first = firstLines[static_cast<size_t>(expected[sheet - 1])];
         const size_t at = text.find_first_not_of(" \n\f");
         ASSERT_NE(at, std::string::npos) << "sheet " << sheet << " is empty";

@@ -3,8 +3,8 @@
 // ports under Wine, its modem lines wired like a loop-back plug: DTR drives DSR and DCD,
 // RTS drives CTS) and names them in KORVANE_TEST_PORT and KORVANE_TEST_PEER_PORT.
 
-#include "platform/WindowsApi.h"
 #include "serial/ComDriverWin32.h"
+#include "platform/WindowsApi.h"
 #include "serial/ComPort.h"
 #include "serial/OruScomm.h"
 #include "serial/PortDiscovery.h"
@@ -119,9 +119,8 @@ TEST_F(ComPortPairTest, ConnectionReceivesBurstsSendsAndDrivesItsLines) {
     thread.Unpark();
 
     // Each burst is one record, whole, in hex.
-    for (const std::string& burst :
-         {std::string("\x01\x03\x00\x00\x00\x0A", 6), std::string(300, '\x55'),
-          std::string("\xFF\x00\x7E", 3)}) {
+    for (const std::string& burst : {std::string("\x01\x03\x00\x00\x00\x0A", 6),
+                                     std::string(300, '\x55'), std::string("\xFF\x00\x7E", 3)}) {
         ASSERT_EQ(peer.WriteBytes(burst), static_cast<int32_t>(burst.size()));
         const std::string record = NextRecord(c);
         ASSERT_FALSE(record.empty()) << "burst of " << burst.size() << " bytes never arrived";
@@ -149,10 +148,8 @@ TEST_F(ComPortPairTest, ConnectionReceivesBurstsSendsAndDrivesItsLines) {
         TRTSFlowControl rts;
         bool cts, dsr, rlsd;
     } steps[] = {
-        {dtrEnable, rtsEnable, true, true, true},
-        {dtrDisable, rtsEnable, true, false, false},
-        {dtrDisable, rtsDisable, false, false, false},
-        {dtrEnable, rtsDisable, false, true, true},
+        {dtrEnable, rtsEnable, true, true, true},      {dtrDisable, rtsEnable, true, false, false},
+        {dtrDisable, rtsDisable, false, false, false}, {dtrEnable, rtsDisable, false, true, true},
         {dtrEnable, rtsEnable, true, true, true},
     };
     for (const Step& s : steps) {

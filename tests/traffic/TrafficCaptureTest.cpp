@@ -124,8 +124,8 @@ TEST_P(CaptureOverPty, EveryFrameComesBackInOrderAcrossRotatedFiles) {
     std::string sent;
     std::thread device([&] {
         for (int frame = 0; frame < 60; ++frame) {
-            std::string bytes = {'\xA5', static_cast<char>(frame), '\x10', '\x20',
-                                 '\x30', '\x40', '\x50', static_cast<char>(~frame)};
+            std::string bytes = {'\xA5', static_cast<char>(frame), '\x10', '\x20', '\x30', '\x40',
+                                 '\x50', static_cast<char>(~frame)};
             sent += bytes;
             if (write(master, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
                 return;
@@ -149,8 +149,7 @@ TEST_P(CaptureOverPty, EveryFrameComesBackInOrderAcrossRotatedFiles) {
     ASSERT_TRUE(capture.ErrorText().empty()) << capture.ErrorText();
 
     size_t files = 0;
-    const std::vector<std::string> lines =
-        ReadCapturedLines(path, rtf, files, options.rotateBytes);
+    const std::vector<std::string> lines = ReadCapturedLines(path, rtf, files, options.rotateBytes);
     EXPECT_GT(files, 2u);
     EXPECT_EQ(lines.size(), capture.LinesWritten());
 
@@ -158,7 +157,8 @@ TEST_P(CaptureOverPty, EveryFrameComesBackInOrderAcrossRotatedFiles) {
     std::vector<std::string> shown = traffic.Lines();
     shown.pop_back(); // the empty line after the last line break
     EXPECT_EQ(lines, shown);
-    const std::regex line(R"(\[\d\d:\d\d:\d\d( ---| [ \d]{2}\d) Rx\] ((?:[0-9A-F]{2} )*[0-9A-F]{2}))");
+    const std::regex line(
+        R"(\[\d\d:\d\d:\d\d( ---| [ \d]{2}\d) Rx\] ((?:[0-9A-F]{2} )*[0-9A-F]{2}))");
     std::string received;
     for (const std::string& text : lines) {
         std::smatch match;
@@ -215,9 +215,9 @@ TEST(TrafficCapture, RotatedNamesAndAFileThatCannotBeCreated) {
         unsigned n;
         const char* name;
     } cases[] = {
-        {"/tmp/cap.rtf", 0, "/tmp/cap.rtf"},   {"/tmp/cap.rtf", 2, "/tmp/cap.2.rtf"},
+        {"/tmp/cap.rtf", 0, "/tmp/cap.rtf"},           {"/tmp/cap.rtf", 2, "/tmp/cap.2.rtf"},
         {"/tmp/log.rtf.rtf", 1, "/tmp/log.rtf.1.rtf"}, {"/tmp/a.b/cap", 1, "/tmp/a.b/cap.1"},
-        {"/tmp/.hidden", 3, "/tmp/.hidden.3"}, {"cap.txt", 10, "cap.10.txt"},
+        {"/tmp/.hidden", 3, "/tmp/.hidden.3"},         {"cap.txt", 10, "cap.10.txt"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(TTrafficCapture::RotatedName(c.path, c.n), c.name) << c.path << " " << c.n;

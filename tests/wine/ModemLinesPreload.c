@@ -46,8 +46,7 @@ int ioctl(int fd, unsigned long request, void* arg) {
     if (result == 0 || fd < 0 || fd >= MaxDescriptors || arg == 0) {
         return result;
     }
-    if (request != TIOCMGET && request != TIOCMBIS && request != TIOCMBIC &&
-        request != TIOCMSET) {
+    if (request != TIOCMGET && request != TIOCMBIS && request != TIOCMBIC && request != TIOCMSET) {
         return result;
     }
     /* Only terminals (TCGETS succeeds): anything else keeps its failure. */

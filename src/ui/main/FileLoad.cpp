@@ -53,10 +53,11 @@ std::optional<StyledText> LoadStyledFile(QWidget* parent, const std::string& pat
     TLoadState state;
     std::thread worker([&state, path, limit, plainStyle] {
         try {
-            const std::string bytes = ReadFileBytes(path, limit, [&](uint64_t done, uint64_t total) {
-                state.step = StepOf(done, total, 0);
-                return !state.cancel.load();
-            });
+            const std::string bytes =
+                ReadFileBytes(path, limit, [&](uint64_t done, uint64_t total) {
+                    state.step = StepOf(done, total, 0);
+                    return !state.cancel.load();
+                });
             state.text = StyledFromFile(bytes, plainStyle, [&](uint64_t done, uint64_t total) {
                 state.step = StepOf(done, total, kSteps / 2);
                 return !state.cancel.load();
