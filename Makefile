@@ -54,7 +54,7 @@ check-sanitize: deps
 	@cmake --build $(BUILD_TSAN) -j $(JOBS)
 	@cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 900 \
-	  -R '^(named_lock|com_port|com_driver_posix|connection|port_discovery|traffic_engine|codec)_tests[.]'
+	  -R '^(named_lock|com_port|com_driver_posix|connection|port_discovery|traffic_engine|codec|net_port|hangup|port_messages)_tests[.]'
 
 # libFuzzer (clang-14) on each target for FUZZ_SECONDS seconds, starting from the seed
 # corpora in tests/fuzz/corpus (and the RTF fixtures); new inputs collect in the build folder.
