@@ -83,6 +83,9 @@ struct TStoredLine {
     // Every character has the same advance, so columns are arithmetic.
     bool uniform = true;
     float advance = 0; // that advance when uniform
+    // The line ends in a received hex payload starting at this column, whose trailing
+    // checksum the view may check; -1: it does not. A line built anew (by an edit) has -1.
+    int receivedPayload = -1;
 
     // Appends text in a style, starting a run when the style changes.
     void Append(std::string_view latin1, int style);

@@ -76,7 +76,7 @@ bool PassesReceiveFilter(std::string_view payload, const SettingsRecord& setting
 }
 
 void AppendTrafficLine(TextView& view, std::string_view prefix, uint32_t color,
-                       std::string_view payload) {
+                       std::string_view payload, bool receivedHex) {
     const TextViewChange change(view);
     TextAttributes attributes;
     attributes.fontName = TrafficFontName;
@@ -86,6 +86,7 @@ void AppendTrafficLine(TextView& view, std::string_view prefix, uint32_t color,
         view.InsertText(prefix, attributes);
     }
     attributes.color = color;
+    attributes.receivedHex = receivedHex;
     std::string line;
     line.reserve(payload.size() + 2);
     line.append(payload);
@@ -164,11 +165,12 @@ void TDataRT::PumpTick() {
         if (record.front() == 'R') {
             if (ShowReceived && TrafficView != nullptr &&
                 PassesReceiveFilter(payload, m_settings)) {
-                AppendToTrafficView(prefix, m_settings.receiveTextColor, payload);
+                AppendToTrafficView(prefix, m_settings.receiveTextColor, payload,
+                                    !m_settings.asciiReceive);
             }
             receivedPayload.emplace(payload);
         } else if (ShowSending && TrafficView != nullptr) {
-            AppendToTrafficView(prefix, m_settings.sendTextColor, payload);
+            AppendToTrafficView(prefix, m_settings.sendTextColor, payload, false);
         }
     }
     AutoSendStep(receivedPayload);
@@ -194,13 +196,13 @@ bool TDataRT::SelectingInTrafficView() const {
            (TrafficView->SelectionLength() > 0 || m_mouseHeldIn == TrafficView);
 }
 
-void TDataRT::AppendToTrafficView(std::string_view prefix, uint32_t color,
-                                  std::string_view payload) {
+void TDataRT::AppendToTrafficView(std::string_view prefix, uint32_t color, std::string_view payload,
+                                  bool receivedHex) {
     const bool keep = SelectingInTrafficView();
     const TextRange kept = keep ? TrafficView->SelectionRange() : TextRange{};
     const int lines = TrafficView->LineCount();
     TrafficView->MoveCaretToEnd();
-    AppendTrafficLine(*TrafficView, prefix, color, payload);
+    AppendTrafficLine(*TrafficView, prefix, color, payload, receivedHex);
     // Lines cut from the top (the line cap, auto save or clear) leave nothing to go back to.
     if (keep && TrafficView->LineCount() >= lines) {
         TrafficView->SetSelectionRange(kept);

@@ -35,9 +35,10 @@ std::string TrafficPrefix(std::string_view record, bool showTime, bool showRxTx)
 bool PassesReceiveFilter(std::string_view payload, const SettingsRecord& settings);
 // Inserts the grey prefix, then the payload and a line break in the given colour, at the
 // view's insertion point; both in "Courier New", character set 0, at the view's font size.
-// The view reports the whole line as one change.
+// The view reports the whole line as one change. receivedHex marks the payload as received
+// hex text (TextAttributes::receivedHex).
 void AppendTrafficLine(TextView& view, std::string_view prefix, uint32_t color,
-                       std::string_view payload);
+                       std::string_view payload, bool receivedHex = false);
 // Whole-text comparison of two trigger texts with letter case ignored (8-bit text read as
 // Latin-1, so accented letters compare with their capitals too).
 bool SameTextIgnoringCase(std::string_view a, std::string_view b);
@@ -155,7 +156,8 @@ private:
     void ReportBadLine(uint32_t line);
     // The user is selecting in the traffic view: a selection or a mouse button held there.
     bool SelectingInTrafficView() const;
-    void AppendToTrafficView(std::string_view prefix, uint32_t color, std::string_view payload);
+    void AppendToTrafficView(std::string_view prefix, uint32_t color, std::string_view payload,
+                             bool receivedHex);
 
     const SettingsRecord& m_settings;
     Clock& m_clock;

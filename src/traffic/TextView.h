@@ -15,6 +15,9 @@ struct TextAttributes {
     std::string fontName = "Courier New";
     int charset = 0;    // 0: the single-byte code page
     uint32_t color = 0; // 0x00BBGGRR
+    // The text is a received payload in hex, ending its line: a view may check the
+    // checksum that ends it. Nothing of the text changes for it.
+    bool receivedHex = false;
 };
 
 // Where a selection starts (anchor) and where the caret is, as 0-based lines and columns.

@@ -401,6 +401,7 @@ TEST_F(CommandsTest, MenusShowTheirCaptionsShortcutsAndHiddenItemsExactly) {
             {"N12", "Find Window", "", false},
             {"N28", nullptr, "", false},
             {"N51", "Color Settings", "", false},
+            {"CheckReceived2", "Check Received Checksum", "", false},
             {"AllCommandsSeparator", nullptr, "", true},
             {"AllCommands", "All Commands", "", true},
         },
@@ -459,7 +460,9 @@ TEST_F(CommandsTest, MenusShowTheirCaptionsShortcutsAndHiddenItemsExactly) {
                 },
                 "PopupMenu1");
     ExpectItems(form.PopupMenu2->actions(),
-                {{"showtime1", "Show Time", "", true}, {"showRxTx1", "Show RxTx", "", true}},
+                {{"showtime1", "Show Time", "", true},
+                 {"showRxTx1", "Show RxTx", "", true},
+                 {"CheckReceived1", "Check Received Checksum", "", false}},
                 "PopupMenu2");
 
     // The view tool bar, left to right, with hints in place of captions.

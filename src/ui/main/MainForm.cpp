@@ -391,6 +391,7 @@ void TMainForm::BuildMenus() {
     connect(N8, &QAction::triggered, this, &TMainForm::ToggleSendWindow);
     connect(N12, &QAction::triggered, this, &TMainForm::ToggleFindWindow);
     connect(N51, &QAction::triggered, this, [this, call] { call(ShowColorSettings); });
+    BuildReceivedCheck(view);
     // Our own item, last in the menu: every built command, or the shipped layout.
     QAction* allSeparator = view->addSeparator();
     allSeparator->setObjectName(QStringLiteral("AllCommandsSeparator"));
@@ -534,6 +535,10 @@ void TMainForm::CreateWindows() {
     };
     SendForm->Activated = [this] { SetActiveView(SendForm->RichSend); };
     InstallViewMenu(SendForm->RichSend);
+    // After the send window has stored a new checksum choice (its own connection is first).
+    for (QAction* a : SendForm->ChecksumActions) {
+        connect(a, &QAction::triggered, this, &TMainForm::ApplyReceivedCheck);
+    }
 
     TSetForm::Hooks hooks;
     hooks.refreshSettings = [this] { RefreshSettings(); };
@@ -649,6 +654,7 @@ void TMainForm::StartSession() {
         // The window definitions' layout stays.
     }
     ApplyAllCommands();
+    ApplyReceivedCheck();
 
     m_connection = std::make_unique<TOruScomm>(m_clock);
     // A queued record wakes the pump, which sleeps while there is nothing to display.
@@ -787,6 +793,7 @@ void TMainForm::RefreshSettings() {
         m_dataRT->ApplySettings(s);
         WakePump();
     }
+    ApplyReceivedCheck();
     RichShow->setFocus();
 }
 
@@ -1261,4 +1268,33 @@ void TMainForm::StopEngines() {
             // Nothing more can be done for a port that fails to close at exit.
         }
     }
+}
+
+void TMainForm::BuildReceivedCheck(QMenu* view) {
+    // Shown with All Commands, like the send window's checksum button whose choice it uses.
+    CheckReceived2 = MenuItem(view, "CheckReceived2", QStringLiteral("Check Received Checksum"),
+                              QKeySequence(), false);
+    CheckReceived1 = PopupMenu2->addAction(QStringLiteral("Check Received Checksum"));
+    CheckReceived1->setObjectName(QStringLiteral("CheckReceived1"));
+    MarkHiddenCommand(CheckReceived1);
+    for (QAction* a : {CheckReceived1, CheckReceived2}) {
+        a->setCheckable(true);
+        connect(a, &QAction::triggered, this, [this](bool on) {
+            m_options.checkReceivedChecksum = on;
+            ApplyReceivedCheck();
+        });
+    }
+}
+
+void TMainForm::ApplyReceivedCheck() {
+    const bool on = m_options.checkReceivedChecksum;
+    CheckReceived1->setChecked(on);
+    CheckReceived2->setChecked(on);
+    std::optional<TChecksumChoice> choice;
+    for (const TChecksumChoice& c : ChecksumChoices()) {
+        if (on && c.kind == m_settings.checksumKind) {
+            choice = c;
+        }
+    }
+    RichShow->SetReceivedCheck(choice);
 }

@@ -134,6 +134,11 @@ public:
     TPortReconnect* Reconnect() const { return m_reconnect; }
     // View > All Commands (ours): shows the commands the shipped layout hides.
     QAction* AllCommands = nullptr;
+    // View > Check Received Checksum (ours) and its twin in the view tool bar's drop-down.
+    QAction *CheckReceived1 = nullptr, *CheckReceived2 = nullptr;
+    // The traffic view checks received checksums as Options() and the send window's
+    // checksum choice say.
+    void ApplyReceivedCheck();
     QAction *showtime1 = nullptr, *showRxTx1 = nullptr, *N42 = nullptr;
 
 protected:
@@ -165,6 +170,7 @@ private:
     bool ResumeIfOpen();
     void CreateReconnect();
     void InstallViewMenu(RichView* view);
+    void BuildReceivedCheck(QMenu* view);
     // The Help commands: the user guide in the browser, or its path when none starts.
     void OpenUserGuide();
 

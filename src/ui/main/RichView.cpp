@@ -221,8 +221,12 @@ void RichView::InsertText(std::string_view text, const TextAttributes& attribute
     def.color = attributes.color;
     const int style = StyleIndex(def);
     const bool bottomShown = verticalScrollBar()->value() >= verticalScrollBar()->maximum();
-    const Pos end =
-        Edit(SelectionBegin(), SelectionEnd(), TLineStore::FragmentFromLatin1(text, style), false);
+    const Pos from = SelectionBegin();
+    const Pos end = Edit(from, SelectionEnd(), TLineStore::FragmentFromLatin1(text, style), false);
+    // A received payload that ends its line: the line keeps where it starts, for the check.
+    if (attributes.receivedHex && text.ends_with("\r\n") && end == Pos{from.line + 1, 0}) {
+        m_store.Line(from.line).receivedPayload = from.col;
+    }
     m_anchor = m_caret = end;
     ContentChanged(bottomShown && m_caret == End(), false);
 }

@@ -18,6 +18,8 @@
 
 #include "richtext/LineStore.h"
 #include "richtext/RichText.h"
+#include "traffic/ChecksumNames.h"
+#include "traffic/ReceivedChecksum.h"
 #include "traffic/TextView.h"
 
 #include <QAbstractScrollArea>
@@ -29,6 +31,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -131,6 +134,22 @@ public:
     // The style of the character before the caret (what typing continues with).
     TextStyle CaretStyle() const;
 
+    // --- received checksums ---
+    // With a computation, every received hex line (TextAttributes::receivedHex) long enough
+    // for it shows its trailing checksum bytes in the good or the bad colour, and a bad one
+    // a mark after the line. Display only: the text, and all that reads it, is the same
+    // either way. Without one the view paints as if the check did not exist.
+    void SetReceivedCheck(std::optional<TChecksumChoice> choice);
+    const std::optional<TChecksumChoice>& ReceivedCheck() const { return m_receivedCheck; }
+    // The check of a stored line with the computation set; Unchecked without one, for a
+    // line that holds no received hex, or one too short. checksumStart is a column.
+    TReceivedChecksum CheckOfLine(int line) const;
+    // The hint over a point of the viewport: on a checked line's checksum or after its end,
+    // the computation, the expected value and (when bad) what came; empty elsewhere.
+    QString ReceivedCheckHintAt(QPoint point);
+    static QColor GoodChecksumColor() { return QColor(0x00, 0xA0, 0x00); }
+    static QColor BadChecksumColor() { return QColor(0xE0, 0x00, 0x00); }
+
     // Does at once what waits for the next frame (scroll bars, following the end) and
     // repaints. For measurements and tests; the view does it by itself otherwise.
     void FlushPaint();
@@ -157,6 +176,7 @@ protected:
     void focusOutEvent(QFocusEvent* event) override;
     void timerEvent(QTimerEvent* event) override;
     bool event(QEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
 
 private:
     // What drawing needs of a style of the store.
@@ -235,8 +255,9 @@ private:
     int RowsFitting(int lastRow);
     void ScheduleFrame();
     void RestartBlink();
+    // check: the line's received checksum, or nullptr when the view does not check.
     void PaintRow(QPainter& painter, const Row& row, float y, RowMetrics metrics, Pos selFrom,
-                  Pos selTo);
+                  Pos selTo, const TReceivedChecksum* check);
 
     TLineStore m_store;
     // Drawing styles, by the store's style number; made when first drawn.
@@ -273,4 +294,5 @@ private:
     QBasicTimer m_blinkTimer;
     QBasicTimer m_dragTimer;
     QPoint m_dragPoint;
+    std::optional<TChecksumChoice> m_receivedCheck;
 };

@@ -3,11 +3,14 @@
 
 #include "ui/main/RichViewShared.h"
 
+#include <QHelpEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QToolTip>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 using namespace richview;
@@ -31,12 +34,16 @@ void RichView::paintEvent(QPaintEvent* event) {
         const std::vector<int> starts = m_wordWrap ? WrapLine(start.line) : std::vector<int>{0};
         const int length = m_store.Line(start.line).text.Size();
         const RowMetrics metrics = LineMetrics(start.line);
+        std::optional<TReceivedChecksum> check;
+        if (m_receivedCheck && m_store.Line(start.line).receivedPayload >= 0) {
+            check = CheckOfLine(start.line);
+        }
         size_t sub = static_cast<size_t>(std::find(starts.begin(), starts.end(), start.start) -
                                          starts.begin());
         for (; sub < starts.size() && y < bottom; ++sub, ++row) {
             const Row r{start.line, starts[sub],
                         sub + 1 < starts.size() ? starts[sub + 1] : length};
-            PaintRow(painter, r, y, metrics, selFrom, selTo);
+            PaintRow(painter, r, y, metrics, selFrom, selTo, check ? &*check : nullptr);
             if (row == caretRow) {
                 const float x = kMargin + XInRow(r.line, r.start, m_caret.col) -
                                 static_cast<float>(m_wordWrap ? 0 : horizontalScrollBar()->value());
@@ -49,7 +56,7 @@ void RichView::paintEvent(QPaintEvent* event) {
 }
 
 void RichView::PaintRow(QPainter& painter, const Row& row, float y, RowMetrics metrics, Pos selFrom,
-                        Pos selTo) {
+                        Pos selTo, const TReceivedChecksum* check) {
     const Line& line = m_store.Line(row.line);
     const float scroll = static_cast<float>(m_wordWrap ? 0 : horizontalScrollBar()->value());
     const float viewWidth = static_cast<float>(viewport()->width());
@@ -96,6 +103,13 @@ void RichView::PaintRow(QPainter& painter, const Row& row, float y, RowMetrics m
     const QPalette& pal = palette();
     const QColor highlight = pal.color(QPalette::Active, QPalette::Highlight);
     const QColor highlightText = pal.color(QPalette::Active, QPalette::HighlightedText);
+    // The checked checksum's columns take the outcome's colour; everything else is drawn
+    // as the style says.
+    const bool checked =
+        check != nullptr && check->outcome != TReceivedChecksum::Outcome::Unchecked;
+    const bool bad = checked && check->outcome == TReceivedChecksum::Outcome::Bad;
+    const int checkFrom = checked ? static_cast<int>(check->checksumStart) : INT_MAX;
+    const QColor checkColor = bad ? BadChecksumColor() : GoodChecksumColor();
 
     int currentStyle = -1;
     float x = x0;
@@ -105,6 +119,9 @@ void RichView::PaintRow(QPainter& painter, const Row& row, float y, RowMetrics m
         const int runEnd = r + 1 < line.runs.size() ? line.runs[r + 1].start : length;
         int end = std::min(runEnd, c1);
         const bool selected = i >= s0 && i < s1;
+        if (i < checkFrom) {
+            end = std::min(end, checkFrom);
+        }
         if (!selected && i < s0) {
             end = std::min(end, s0);
         } else if (selected) {
@@ -130,7 +147,7 @@ void RichView::PaintRow(QPainter& painter, const Row& row, float y, RowMetrics m
             painter.setFont(style.font);
             currentStyle = line.runs[r].style;
         }
-        painter.setPen(selected ? highlightText : style.color);
+        painter.setPen(selected ? highlightText : i >= checkFrom ? checkColor : style.color);
         painter.drawText(QPointF(x, y + metrics.ascent), shown);
         x += width;
         i = end;
@@ -138,16 +155,102 @@ void RichView::PaintRow(QPainter& painter, const Row& row, float y, RowMetrics m
             break;
         }
     }
+    const auto cellWidth = [&] {
+        return line.uniform && line.advance > 0
+                   ? line.advance
+                   : static_cast<float>(StyleOf(TypingStyle()).metrics.averageCharWidth());
+    };
+    if (bad && row.end == length) {
+        // The mark of a bad checksum: a red disc with a white cross, one cell after the
+        // line's end (where a selected line break shows), so it never covers text.
+        const float cell = cellWidth();
+        const float endX = kMargin + XInRow(row.line, row.start, length) - scroll;
+        const float size = std::min(metrics.height - 2, cell * 1.6f);
+        const QRectF disc(endX + cell * 1.5f, y + (metrics.height - size) / 2, size, size);
+        if (disc.left() < viewWidth) {
+            painter.save();
+            painter.setRenderHint(QPainter::Antialiasing);
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(BadChecksumColor());
+            painter.drawEllipse(disc);
+            painter.setPen(QPen(Qt::white, std::max(1.0, size / 7.0)));
+            const qreal inset = size * 0.3;
+            const QRectF cross = disc.adjusted(inset, inset, -inset, -inset);
+            painter.drawLine(cross.topLeft(), cross.bottomRight());
+            painter.drawLine(cross.topRight(), cross.bottomLeft());
+            painter.restore();
+        }
+    }
     if (breakSelected && x <= viewWidth) {
         if (c1 < row.end) {
             return;
         }
-        const float cell =
-            line.uniform && line.advance > 0
-                ? line.advance
-                : static_cast<float>(StyleOf(TypingStyle()).metrics.averageCharWidth());
-        painter.fillRect(QRectF(x, y, cell, metrics.height), highlight);
+        painter.fillRect(QRectF(x, y, cellWidth(), metrics.height), highlight);
     }
+}
+
+// ---------------------------------------------------------------- received checksums
+
+void RichView::SetReceivedCheck(std::optional<TChecksumChoice> choice) {
+    const bool same = choice.has_value() == m_receivedCheck.has_value() &&
+                      (!choice || choice->kind == m_receivedCheck->kind);
+    m_receivedCheck = choice;
+    if (!same) {
+        viewport()->update();
+    }
+}
+
+TReceivedChecksum RichView::CheckOfLine(int index) const {
+    if (!m_receivedCheck || index < 0 || index >= m_store.Count()) {
+        return {};
+    }
+    const Line& line = m_store.Line(index);
+    const int from = line.receivedPayload;
+    if (from < 0 || from > line.text.Size() || line.text.Wide()) {
+        return {};
+    }
+    const std::string_view payload(line.text.Narrow() + from,
+                                   static_cast<size_t>(line.text.Size() - from));
+    TReceivedChecksum check = CheckReceivedChecksum(payload, m_receivedCheck->algorithm);
+    check.checksumStart += static_cast<size_t>(from);
+    return check;
+}
+
+QString RichView::ReceivedCheckHintAt(QPoint point) {
+    if (!m_receivedCheck || TotalRows() == 0) {
+        return {};
+    }
+    const Pos at = PosAtPoint(point);
+    const TReceivedChecksum check = CheckOfLine(at.line);
+    if (check.outcome == TReceivedChecksum::Outcome::Unchecked ||
+        static_cast<size_t>(at.col) < check.checksumStart) {
+        return {};
+    }
+    const QString expected = QString::fromLatin1(m_receivedCheck->name) +
+                             QStringLiteral(" expected ") + QString::fromStdString(check.expected);
+    if (check.outcome == TReceivedChecksum::Outcome::Good) {
+        return QStringLiteral("Checksum good: ") + expected;
+    }
+    const Line& line = m_store.Line(at.line);
+    const QString received = QString::fromLatin1(
+        line.text.Latin1(static_cast<int>(check.checksumStart), line.text.Size()).c_str());
+    return QStringLiteral("Checksum bad: ") + expected + QStringLiteral(", received ") +
+           received.simplified().toUpper();
+}
+
+bool RichView::viewportEvent(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(event);
+        const QString hint = ReceivedCheckHintAt(help->pos());
+        if (hint.isEmpty()) {
+            QToolTip::hideText();
+            event->ignore();
+        } else {
+            QToolTip::showText(help->globalPos(), hint, viewport());
+        }
+        return true;
+    }
+    return QAbstractScrollArea::viewportEvent(event);
 }
 
 void RichView::resizeEvent(QResizeEvent* event) {
