@@ -3,12 +3,9 @@
 // RTF the same with the check on; ASCII receive mode and sent lines left alone; the choice
 // kept in config.ini. Offscreen platform, a private data folder per test.
 
-#include "settings/SettingsFile.h"
-#include "settings/SettingsTestSupport.h"
 #include "traffic/DataRT.h"
 #include "traffic/HexCodec.h"
-#include "ui/QtTestApp.h"
-#include "ui/ScriptedPrompter.h"
+#include "ui/MainWindowTest.h"
 #include "ui/main/ComComboBox.h"
 #include "ui/main/DockLayout.h"
 #include "ui/main/MainForm.h"
@@ -23,10 +20,7 @@
 #include <QToolTip>
 
 #include <csignal>
-#include <fcntl.h>
 #include <filesystem>
-#include <memory>
-#include <pty.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,41 +33,18 @@ using Outcome = TReceivedChecksum::Outcome;
 
 constexpr int32_t kModbusCrc16 = 5; // checksumKind of the send window's "Modbus -CRC16"
 
-class ReceivedChecksumTest : public TempFolderTest {
+class ReceivedChecksumTest : public MainWindowTest {
 protected:
-    void SetUp() override {
-        TempFolderTest::SetUp();
-        DataFolder().clear();
-    }
     void TearDown() override {
-        m_form.reset();
+        m_form.reset(); // the port closed before its device goes
         if (m_portsim > 0) {
             ::kill(m_portsim, SIGTERM);
             int status = 0;
             ::waitpid(m_portsim, &status, 0);
         }
-        for (int fd : m_fds) {
-            ::close(fd);
-        }
-        DataFolder().clear();
-        TempFolderTest::TearDown();
+        MainWindowTest::TearDown();
     }
-
-    TMainForm& Start() {
-        m_settings = std::make_unique<SettingsRecord>();
-        m_form = std::make_unique<TMainForm>(m_prompter, *m_settings);
-        m_form->CreateWindows();
-        m_form->SetTextCapacity(2147482623);
-        m_form->resize(900, 600);
-        m_form->show();
-        EXPECT_NE(m_form->DataRT(), nullptr);
-        return *m_form;
-    }
-    void Restart() {
-        m_form->close();
-        m_form.reset();
-        Start();
-    }
+    void Created(TMainForm& form) override { form.resize(900, 600); }
 
     static void OpenPort(TMainForm& form, const QString& name) {
         const int index = form.CBoxPort->findText(name);
@@ -81,19 +52,6 @@ protected:
         form.CBoxPort->setCurrentIndex(index);
         form.TbPort->trigger();
         ASSERT_TRUE(form.Connection()->Device->Connected());
-    }
-
-    // A pseudo-terminal registered as port `name`; returns the peer's side.
-    int RegisterPty(const std::string& name) {
-        int master = -1;
-        int slave = -1;
-        char path[128] = {};
-        EXPECT_EQ(openpty(&master, &slave, path, nullptr, nullptr), 0);
-        m_fds.push_back(master);
-        m_fds.push_back(slave); // keeps the line up while the program opens and closes it
-        std::filesystem::create_directories(Folder() + "/ports");
-        std::filesystem::create_symlink(path, Folder() + "/ports/" + name);
-        return master;
     }
 
     // The simulated Modbus device (address 1), registered as port SIM0.
@@ -119,10 +77,6 @@ protected:
             << view.LineCount();
     }
 
-    ScriptedPrompter m_prompter;
-    std::unique_ptr<SettingsRecord> m_settings;
-    std::unique_ptr<TMainForm> m_form;
-    std::vector<int> m_fds;
     pid_t m_portsim = 0;
 };
 
@@ -211,8 +165,7 @@ TEST_F(ReceivedChecksumTest, RepliesOfTheSimulatedDeviceAreAllGoodWithTheSendWin
         EXPECT_EQ(show.CheckOfLine(line).outcome, Outcome::Unchecked) << show.LineText(line);
         const TReceivedChecksum check = show.CheckOfLine(line + 1);
         EXPECT_EQ(check.outcome, Outcome::Good) << show.LineText(line + 1);
-        EXPECT_TRUE(show.LineText(line + 1).ends_with(check.expected))
-            << show.LineText(line + 1);
+        EXPECT_TRUE(show.LineText(line + 1).ends_with(check.expected)) << show.LineText(line + 1);
     }
     // Green checksums and no mark; the sent lines keep their own colour.
     show.clearFocus();
@@ -237,7 +190,7 @@ TEST_F(ReceivedChecksumTest, AFlippedBitIsMarkedBadOnTheScreenOnly) {
     Receive(peer, good, show, 0);
     Receive(peer, damaged, show, 1);
     Receive(peer, Bytes({0x01, 0x83}), show, 2); // shorter than a CRC and a byte
-    show.clearFocus();                            // no caret in the pictures
+    show.clearFocus();                           // no caret in the pictures
     ASSERT_FALSE(show.hasFocus());
 
     // Off: nothing checked, nothing coloured; the picture and the saved file of today.
@@ -265,9 +218,9 @@ TEST_F(ReceivedChecksumTest, AFlippedBitIsMarkedBadOnTheScreenOnly) {
     EXPECT_GT(hues.green, 0);
     ASSERT_GT(hues.red, 0);
     const std::string received = HexOf(damaged.substr(damaged.size() - 2));
-    const QString hint = QStringLiteral("Checksum bad: Modbus-CRC16 expected %1, received %2")
-                             .arg(QString::fromStdString(bad.expected),
-                                  QString::fromStdString(received));
+    const QString hint =
+        QStringLiteral("Checksum bad: Modbus-CRC16 expected %1, received %2")
+            .arg(QString::fromStdString(bad.expected), QString::fromStdString(received));
     QPoint mark = hues.firstRed;
     for (int x = hues.firstRed.x(); x < on.width(); ++x) {
         const QColor c = on.pixelColor(x, hues.firstRed.y());
