@@ -15,12 +15,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <random>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -73,16 +72,21 @@ size_t QtToHex(const std::string& bytes) {
     return total;
 }
 
+// Reads the file in bursts, as the receive thread gets them, and writes each one's hex.
 int FormatFile(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::FILE* in = std::fopen(path, "rb");
     std::FILE* out = std::fopen("/dev/null", "wb");
-    for (size_t at = 0; at < bytes.size(); at += kBurst) {
-        const size_t n = std::min(kBurst, bytes.size() - at);
-        std::string record;
-        AppendBytesToHex(record, reinterpret_cast<const uint8_t*>(bytes.data() + at), n, " ");
+    if (in == nullptr || out == nullptr) {
+        return 1;
+    }
+    std::vector<uint8_t> burst(kBurst);
+    std::string record;
+    for (size_t n; (n = std::fread(burst.data(), 1, burst.size(), in)) > 0;) {
+        record.clear();
+        AppendBytesToHex(record, burst.data(), n, " ");
         std::fwrite(record.data(), 1, record.size(), out);
     }
+    std::fclose(in);
     std::fclose(out);
     return 0;
 }
