@@ -361,13 +361,28 @@ TLineStore::Fragment TLineStore::FragmentFromUtf16(std::u16string_view text, int
 }
 
 TLineStore::Fragment TLineStore::FragmentFromStyled(const StyledText& text) {
+    // Line by line: a large file is mostly plain ASCII lines, which go in as they are; only
+    // a line with other characters is decoded, so no copy of the whole text is made.
     Fragment fragment(1);
     for (const StyledRun& run : text) {
         const int style = StyleIndex(run.style);
-        Fragment part = FragmentFromUtf16(Utf8ToUtf16(run.text), style);
-        fragment.back().AppendSlice(part.front(), 0, part.front().text.Size());
-        for (size_t i = 1; i < part.size(); ++i) {
-            fragment.push_back(std::move(part[i]));
+        const std::string_view utf8 = run.text;
+        size_t start = 0;
+        while (true) {
+            const size_t at = utf8.find('\n', start);
+            const size_t end = at == std::string_view::npos ? utf8.size() : at;
+            const std::string_view line = utf8.substr(start, end - start);
+            if (std::all_of(line.begin(), line.end(),
+                            [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+                fragment.back().Append(line, style);
+            } else {
+                fragment.back().Append(Utf8ToUtf16(line), style);
+            }
+            if (at == std::string_view::npos) {
+                break;
+            }
+            fragment.emplace_back();
+            start = at + 1;
         }
     }
     return fragment;
@@ -388,8 +403,6 @@ TTextPos TLineStore::Replace(TTextPos from, TTextPos to, Fragment&& fragment) {
     const TStoredLine& first = Line(from.line);
     const TStoredLine& last = Line(to.line);
     const int lastLength = last.text.Size();
-    std::vector<TStoredLine> lines;
-    lines.reserve(fragment.size());
     TTextPos end;
     TStoredLine head;
     // Sized once: a line of traffic is built here whole, and kept at this size.
@@ -397,29 +410,27 @@ TTextPos TLineStore::Replace(TTextPos from, TTextPos to, Fragment&& fragment) {
                       (fragment.size() == 1 ? lastLength - to.col : 0));
     head.AppendSlice(first, 0, from.col);
     head.AppendSlice(fragment.front(), 0, fragment.front().text.Size());
+    // The fragment's own lines become the new ones: a large text is not held twice.
     if (fragment.size() == 1) {
         end = {from.line, head.text.Size()};
         head.AppendSlice(last, to.col, lastLength);
-        lines.push_back(std::move(head));
+        fragment.front() = std::move(head);
     } else {
-        lines.push_back(std::move(head));
-        for (size_t i = 1; i + 1 < fragment.size(); ++i) {
-            lines.push_back(std::move(fragment[i]));
-        }
         TStoredLine tail;
         tail.text.Reserve(fragment.back().text.Size() + lastLength - to.col);
         tail.AppendSlice(fragment.back(), 0, fragment.back().text.Size());
         end = {from.line + static_cast<int>(fragment.size()) - 1, tail.text.Size()};
         tail.AppendSlice(last, to.col, lastLength);
-        lines.push_back(std::move(tail));
+        fragment.front() = std::move(head);
+        fragment.back() = std::move(tail);
     }
-    for (TStoredLine& line : lines) {
+    for (TStoredLine& line : fragment) {
         line.rows = -1;
         if (m_measure) {
             m_measure(line);
         }
     }
-    ReplaceLines(from.line, to.line - from.line + 1, std::move(lines));
+    ReplaceLines(from.line, to.line - from.line + 1, std::move(fragment));
     return end;
 }
 
