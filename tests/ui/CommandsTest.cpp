@@ -58,16 +58,6 @@ constexpr uint32_t kBlue = 0x00FF0000; // 0x00BBGGRR
 
 class CommandsTest : public MainWindowTest {
 protected:
-    void TearDown() override {
-        m_form.reset();
-        if (m_portsim > 0) {
-            ::kill(m_portsim, SIGTERM);
-            int status = 0;
-            ::waitpid(m_portsim, &status, 0);
-        }
-        MainWindowTest::TearDown();
-    }
-
     // The program's start-up sequence, with a record of the form's own.
 
     // Shortcuts and focus changes reach only the active window.
@@ -77,35 +67,11 @@ protected:
         EXPECT_TRUE(QTest::qWaitForWindowActive(&form));
     }
 
-    static void OpenPort(TMainForm& form, const QString& name) {
-        const int index = form.CBoxPort->findText(name);
-        ASSERT_GE(index, 0) << name.toStdString();
-        form.CBoxPort->setCurrentIndex(index);
-        form.TbPort->trigger();
-        ASSERT_TRUE(form.Connection()->Device->Connected());
-    }
-
     // A pseudo-terminal registered as port `name`; returns the peer's side, non-blocking.
     int RegisterPty(const std::string& name) {
         const int master = MainWindowTest::RegisterPty(name);
         ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
         return master;
-    }
-
-    // The simulated Modbus device, registered as port SIM0.
-    void StartPortsim() {
-        const std::string dir = Folder() + "/ports";
-        std::vector<std::string> args = {PORTSIM_PATH, "--dir", dir, "--name", "SIM0", "modbus"};
-        std::vector<char*> argv;
-        for (std::string& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        ASSERT_EQ(::posix_spawn(&m_portsim, PORTSIM_PATH, nullptr, nullptr, argv.data(), environ),
-                  0);
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] { return std::filesystem::is_symlink(std::filesystem::path(dir) / "SIM0"); },
-            5000));
     }
 
     // One line of a view as runs of one colour each.
@@ -126,8 +92,6 @@ protected:
         }
         return runs;
     }
-
-    pid_t m_portsim = 0;
 };
 
 // --- files ---

@@ -2,12 +2,17 @@
 // A main window started the way the program starts it, in a data folder of the test's own
 // (located anew for every test), with a prompter that records what it is asked.
 
+#include "serial/OruScomm.h"
 #include "settings/SettingsFile.h"
 #include "settings/SettingsRecord.h"
 #include "settings/SettingsTestSupport.h"
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"
+#include "ui/main/ComComboBox.h"
 #include "ui/main/MainForm.h"
+
+#include <QAction>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -16,7 +21,10 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
 #include <pty.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 class MainWindowTest : public TempFolderTest {
@@ -26,7 +34,12 @@ protected:
         DataFolder().clear();
     }
     void TearDown() override {
-        m_form.reset();
+        m_form.reset(); // the port closed before its device goes
+        if (m_portsim > 0) {
+            ::kill(m_portsim, SIGTERM);
+            int status = 0;
+            ::waitpid(m_portsim, &status, 0);
+        }
         for (int fd : m_fds) {
             ::close(fd);
         }
@@ -79,8 +92,36 @@ protected:
         return master;
     }
 
+    // Picks `name` in the port list and opens it with the port button.
+    static void OpenPort(TMainForm& form, const QString& name) {
+        const int index = form.CBoxPort->findText(name);
+        ASSERT_GE(index, 0) << name.toStdString();
+        form.CBoxPort->setCurrentIndex(index);
+        form.TbPort->trigger();
+        ASSERT_TRUE(form.Connection()->Device->Connected());
+    }
+
+#ifdef PORTSIM_PATH
+    // The simulated Modbus device (address 1), registered as port SIM0; ended with the test.
+    void StartPortsim() {
+        const std::string dir = Folder() + "/ports";
+        std::vector<std::string> args = {PORTSIM_PATH, "--dir", dir, "--name", "SIM0", "modbus"};
+        std::vector<char*> argv;
+        for (std::string& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        ASSERT_EQ(::posix_spawn(&m_portsim, PORTSIM_PATH, nullptr, nullptr, argv.data(), environ),
+                  0);
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return std::filesystem::is_symlink(std::filesystem::path(dir) / "SIM0"); },
+            5000));
+    }
+#endif
+
     ScriptedPrompter m_prompter;
     std::unique_ptr<SettingsRecord> m_settings;
     std::unique_ptr<TMainForm> m_form;
     std::vector<int> m_fds;
+    pid_t m_portsim = 0;
 };

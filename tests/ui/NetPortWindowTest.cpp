@@ -7,6 +7,7 @@
 #include "settings/SettingsFile.h"
 #include "settings/SettingsRecord.h"
 #include "settings/SettingsTestSupport.h"
+#include "ui/MainWindowTest.h"
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"
 #include "ui/main/ComComboBox.h"
@@ -33,11 +34,10 @@ public:
     std::string TimeOfDay() override { return "12:34:56"; }
 };
 
-class NetPortWindowTest : public TempFolderTest {
+class NetPortWindowTest : public MainWindowTest {
 protected:
     void SetUp() override {
-        TempFolderTest::SetUp();
-        DataFolder().clear();
+        MainWindowTest::SetUp();
         if (!Ser2netServer::Installed()) {
             GTEST_SKIP() << "ser2net is not installed";
         }
@@ -48,18 +48,11 @@ protected:
         server = std::make_unique<Ser2netServer>(pty.path);
     }
     void TearDown() override {
-        form.reset();
+        m_form.reset();
         server.reset();
-        DataFolder().clear();
-        TempFolderTest::TearDown();
+        MainWindowTest::TearDown();
     }
-    TMainForm& Start() {
-        settings = std::make_unique<SettingsRecord>();
-        form = std::make_unique<TMainForm>(prompter, *settings, clock);
-        form->CreateWindows();
-        form->show();
-        return *form;
-    }
+    TMainForm& Start() { return MainWindowTest::Start(QString(), clock); }
 
     static std::string LastLine(TMainForm& f) {
         // The view ends with an empty line after the last line break.
@@ -82,9 +75,6 @@ protected:
     PtyPeer pty{true};
     std::unique_ptr<Ser2netServer> server;
     FixedTimeClock clock;
-    ScriptedPrompter prompter;
-    std::unique_ptr<SettingsRecord> settings;
-    std::unique_ptr<TMainForm> form;
 };
 
 TEST_F(NetPortWindowTest, ANetworkPortWorksLikeASerialOneAndARawOneSaysWhatItLacks) {
@@ -125,8 +115,8 @@ TEST_F(NetPortWindowTest, ANetworkPortWorksLikeASerialOneAndARawOneSaysWhatItLac
     // Nothing listening: the open-failure box, the port stays closed.
     server->Stop();
     f.TbPort->trigger();
-    ASSERT_EQ(prompter.warnings.size(), 1u);
-    EXPECT_EQ(prompter.warnings[0].caption, "Open Port");
+    ASSERT_EQ(m_prompter.warnings.size(), 1u);
+    EXPECT_EQ(m_prompter.warnings[0].caption, "Open Port");
     EXPECT_FALSE(f.Connection()->Device->Connected());
 }
 
@@ -156,7 +146,7 @@ TEST_F(NetPortWindowTest, AServerThatGoesAwayIsAnUnpluggedDeviceAndComesBackTheS
     EXPECT_TRUE(f.Reconnect()->Waiting());
     QTest::qWait(1200); // looks at a refusing address change nothing
     EXPECT_FALSE(f.Connection()->Device->Connected());
-    EXPECT_TRUE(prompter.warnings.empty());
+    EXPECT_TRUE(m_prompter.warnings.empty());
     // Meanwhile the device is set otherwise, so that only a reopen that sends the settings
     // again passes.
     termios tio = SlaveSettings();
@@ -176,7 +166,7 @@ TEST_F(NetPortWindowTest, AServerThatGoesAwayIsAnUnpluggedDeviceAndComesBackTheS
     QTest::qWait(500);
     ASSERT_TRUE(pty.Write("\x0A\x0B"));
     ASSERT_TRUE(LastLineHas(f, "0A 0B"));
-    EXPECT_TRUE(prompter.warnings.empty());
+    EXPECT_TRUE(m_prompter.warnings.empty());
 }
 
 // While the port is awaited, an address where connection attempts go unanswered must not

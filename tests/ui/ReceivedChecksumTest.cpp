@@ -35,40 +35,7 @@ constexpr int32_t kModbusCrc16 = 5; // checksumKind of the send window's "Modbus
 
 class ReceivedChecksumTest : public MainWindowTest {
 protected:
-    void TearDown() override {
-        m_form.reset(); // the port closed before its device goes
-        if (m_portsim > 0) {
-            ::kill(m_portsim, SIGTERM);
-            int status = 0;
-            ::waitpid(m_portsim, &status, 0);
-        }
-        MainWindowTest::TearDown();
-    }
     void Created(TMainForm& form) override { form.resize(900, 600); }
-
-    static void OpenPort(TMainForm& form, const QString& name) {
-        const int index = form.CBoxPort->findText(name);
-        ASSERT_GE(index, 0) << name.toStdString();
-        form.CBoxPort->setCurrentIndex(index);
-        form.TbPort->trigger();
-        ASSERT_TRUE(form.Connection()->Device->Connected());
-    }
-
-    // The simulated Modbus device (address 1), registered as port SIM0.
-    void StartPortsim() {
-        const std::string dir = Folder() + "/ports";
-        std::vector<std::string> args = {PORTSIM_PATH, "--dir", dir, "--name", "SIM0", "modbus"};
-        std::vector<char*> argv;
-        for (std::string& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        ASSERT_EQ(::posix_spawn(&m_portsim, PORTSIM_PATH, nullptr, nullptr, argv.data(), environ),
-                  0);
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] { return std::filesystem::is_symlink(std::filesystem::path(dir) / "SIM0"); },
-            5000));
-    }
 
     // Writes one burst to the peer side and waits until the view shows it as line `line`.
     static void Receive(int peer, const std::string& bytes, RichView& view, int line) {
@@ -76,8 +43,6 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor([&] { return view.LineCount() > line; }, 5000))
             << view.LineCount();
     }
-
-    pid_t m_portsim = 0;
 };
 
 std::string Bytes(std::initializer_list<int> values) {

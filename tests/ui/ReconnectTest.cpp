@@ -61,14 +61,6 @@ protected:
         std::filesystem::remove(Folder() + "/ports/" + name);
     }
 
-    void OpenPort(TMainForm& form, const QString& name) {
-        const int index = form.CBoxPort->findText(name);
-        ASSERT_GE(index, 0);
-        form.CBoxPort->setCurrentIndex(index);
-        form.TbPort->trigger();
-        ASSERT_TRUE(form.Connection()->Device->Connected());
-    }
-
     static bool Closed(TMainForm& form) {
         return QTest::qWaitFor([&] { return !form.Connection()->Device->Connected(); }, 5000);
     }

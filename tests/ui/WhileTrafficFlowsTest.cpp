@@ -44,9 +44,7 @@ protected:
         m_master = RegisterPty("LINE");
         ASSERT_GE(m_master, 0);
         form.CBoxPort->Reload();
-        form.CBoxPort->setCurrentIndex(form.CBoxPort->findText("LINE"));
-        form.TbPort->trigger();
-        ASSERT_TRUE(form.Connection()->Device->Connected());
+        OpenPort(form, QStringLiteral("LINE"));
     }
     // The device sends a burst; returns once the traffic view shows it.
     void Receive(TMainForm& form, const char* bytes) {
