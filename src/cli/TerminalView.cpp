@@ -1,5 +1,6 @@
 #include "cli/TerminalView.h"
 
+#include "richtext/CodePage.h"
 #include "traffic/ReceivedChecksum.h"
 #include "traffic/TrafficCapture.h"
 
@@ -12,19 +13,6 @@ constexpr size_t FlushThreshold = 1u << 20;
 
 int Channel(uint32_t color, int shift) {
     return static_cast<int>((color >> shift) & 0xFF);
-}
-
-void AppendUtf8(std::string& out, uint32_t code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "richtext/LineStore.h"
 
+#include "richtext/CodePage.h"
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -17,49 +19,12 @@ std::string StyleKey(const TextStyle& s) {
     return key;
 }
 
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 // UTF-8 to UTF-16; an invalid sequence becomes U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view in) {
     std::u16string out;
     out.reserve(in.size());
-    size_t i = 0;
-    while (i < in.size()) {
-        const auto b = static_cast<unsigned char>(in[i]);
-        int extra = b < 0x80             ? 0
-                    : (b & 0xE0) == 0xC0 ? 1
-                    : (b & 0xF0) == 0xE0 ? 2
-                    : (b & 0xF8) == 0xF0 ? 3
-                                         : -1;
-        char32_t c = extra == 0 ? b : extra == 1 ? b & 0x1F : extra == 2 ? b & 0x0F : b & 0x07;
-        bool ok = extra >= 0 && i + static_cast<size_t>(extra) < in.size();
-        for (int k = 1; ok && k <= extra; ++k) {
-            const auto n = static_cast<unsigned char>(in[i + static_cast<size_t>(k)]);
-            ok = (n & 0xC0) == 0x80;
-            c = (c << 6) | (n & 0x3F);
-        }
-        if (!ok || c > 0x10FFFF) {
-            out += u'\uFFFD';
-            ++i;
-            continue;
-        }
-        i += static_cast<size_t>(extra) + 1;
+    for (size_t i = 0; i < in.size();) {
+        char32_t c = NextUtf8(in, i);
         if (c >= 0x10000) {
             c -= 0x10000;
             out += static_cast<char16_t>(0xD800 + (c >> 10));
@@ -69,6 +34,24 @@ std::u16string Utf8ToUtf16(std::string_view in) {
         }
     }
     return out;
+}
+
+// Splits text at each separator: the piece before it goes to the fragment's last line, and
+// a new line starts after it.
+template <class Char, class AppendPiece>
+void AppendLines(TLineStore::Fragment& fragment, std::basic_string_view<Char> text,
+                 std::basic_string_view<Char> separator, AppendPiece append) {
+    size_t start = 0;
+    while (true) {
+        const size_t at = text.find(separator, start);
+        const size_t end = at == std::basic_string_view<Char>::npos ? text.size() : at;
+        append(fragment.back(), text.substr(start, end - start));
+        if (at == std::basic_string_view<Char>::npos) {
+            break;
+        }
+        fragment.emplace_back();
+        start = at + separator.size();
+    }
 }
 
 } // namespace
@@ -174,10 +157,8 @@ std::string TLineText::Utf8(int from, int to) const {
         if (c >= 0xD800 && c < 0xDC00 && i + 1 < to && At(i + 1) >= 0xDC00 && At(i + 1) < 0xE000) {
             c = 0x10000 + ((c - 0xD800) << 10) + (At(i + 1) - 0xDC00);
             ++i;
-        } else if (c >= 0xD800 && c < 0xE000) {
-            c = 0xFFFD; // a lone surrogate has no UTF-8 form
         }
-        AppendUtf8(out, c);
+        AppendUtf8(out, c); // a lone surrogate has no UTF-8 form: U+FFFD
     }
     return out;
 }
@@ -330,33 +311,16 @@ int64_t TLineStore::FragmentLength(const Fragment& fragment) {
 
 TLineStore::Fragment TLineStore::FragmentFromLatin1(std::string_view text, int style) {
     Fragment fragment(1);
-    size_t start = 0;
-    while (true) {
-        const size_t at = text.find("\r\n", start);
-        const size_t end = at == std::string_view::npos ? text.size() : at;
-        fragment.back().Append(text.substr(start, end - start), style);
-        if (at == std::string_view::npos) {
-            break;
-        }
-        fragment.emplace_back();
-        start = at + 2;
-    }
+    AppendLines(fragment, text, std::string_view("\r\n"),
+                [style](TStoredLine& line, std::string_view piece) { line.Append(piece, style); });
     return fragment;
 }
 
 TLineStore::Fragment TLineStore::FragmentFromUtf16(std::u16string_view text, int style) {
     Fragment fragment(1);
-    size_t start = 0;
-    while (true) {
-        const size_t at = text.find(u'\n', start);
-        const size_t end = at == std::u16string_view::npos ? text.size() : at;
-        fragment.back().Append(text.substr(start, end - start), style);
-        if (at == std::u16string_view::npos) {
-            break;
-        }
-        fragment.emplace_back();
-        start = at + 1;
-    }
+    AppendLines(
+        fragment, text, std::u16string_view(u"\n"),
+        [style](TStoredLine& line, std::u16string_view piece) { line.Append(piece, style); });
     return fragment;
 }
 
@@ -366,24 +330,17 @@ TLineStore::Fragment TLineStore::FragmentFromStyled(const StyledText& text) {
     Fragment fragment(1);
     for (const StyledRun& run : text) {
         const int style = StyleIndex(run.style);
-        const std::string_view utf8 = run.text;
-        size_t start = 0;
-        while (true) {
-            const size_t at = utf8.find('\n', start);
-            const size_t end = at == std::string_view::npos ? utf8.size() : at;
-            const std::string_view line = utf8.substr(start, end - start);
-            if (std::all_of(line.begin(), line.end(),
-                            [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-                fragment.back().Append(line, style);
-            } else {
-                fragment.back().Append(Utf8ToUtf16(line), style);
-            }
-            if (at == std::string_view::npos) {
-                break;
-            }
-            fragment.emplace_back();
-            start = at + 1;
-        }
+        AppendLines(fragment, std::string_view(run.text), std::string_view("\n"),
+                    [style](TStoredLine& line, std::string_view piece) {
+                        const bool ascii = std::all_of(piece.begin(), piece.end(), [](char c) {
+                            return static_cast<unsigned char>(c) < 0x80;
+                        });
+                        if (ascii) {
+                            line.Append(piece, style);
+                        } else {
+                            line.Append(Utf8ToUtf16(piece), style);
+                        }
+                    });
     }
     return fragment;
 }

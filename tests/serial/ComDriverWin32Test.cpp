@@ -8,6 +8,7 @@
 #include "serial/ComPort.h"
 #include "serial/OruScomm.h"
 #include "serial/PortDiscovery.h"
+#include "serial/RecordWait.h"
 
 #include <gtest/gtest.h>
 
@@ -87,20 +88,6 @@ protected:
             }
         }
         return got;
-    }
-
-    static std::string NextRecord(TOruScomm& c, std::chrono::milliseconds bound = 5000ms) {
-        const auto giveUp = std::chrono::steady_clock::now() + bound;
-        std::string s;
-        while (std::chrono::steady_clock::now() < giveUp) {
-            s.clear();
-            c.TakeRecord(s);
-            if (!s.empty()) {
-                return s;
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-        return s;
     }
 
     std::string port;

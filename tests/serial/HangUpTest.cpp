@@ -8,6 +8,7 @@
 #include "serial/ComDriverPosix.h"
 #include "serial/FakeComDriver.h"
 #include "serial/PtyPeer.h"
+#include "serial/RecordWait.h"
 
 #include <gtest/gtest.h>
 
@@ -44,20 +45,6 @@ protected:
         connection->OpenPort();
         thread = std::make_unique<TOruComThread>(*connection);
         thread->Unpark();
-    }
-
-    static std::string NextRecord(TOruScomm& c, std::chrono::milliseconds bound = 5s) {
-        const auto giveUp = std::chrono::steady_clock::now() + bound;
-        std::string s;
-        while (std::chrono::steady_clock::now() < giveUp) {
-            s.clear();
-            c.TakeRecord(s);
-            if (!s.empty()) {
-                return s;
-            }
-            std::this_thread::sleep_for(1ms);
-        }
-        return s;
     }
 
     bool WaitForHangUps(int count, std::chrono::milliseconds bound = 5s) const {

@@ -4,6 +4,7 @@
 #include "serial/OruScomm.h"
 #include "serial/PortDiscovery.h"
 #include "serial/PtyPeer.h"
+#include "serial/RecordWait.h"
 #include "serial/Ser2netServer.h"
 
 #include <gtest/gtest.h>
@@ -71,20 +72,6 @@ public:
     uint32_t Milliseconds() override { return 5000; }
     std::string TimeOfDay() override { return "12:00:00"; }
 };
-
-std::string NextRecord(TOruScomm& c) {
-    const auto giveUp = SteadyClock::now() + 10s;
-    std::string s;
-    while (SteadyClock::now() < giveUp) {
-        s.clear();
-        c.TakeRecord(s);
-        if (!s.empty()) {
-            return s;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return s;
-}
 
 TEST(NetAddress, TheTwoSchemesAreParsedAndAnythingElseRefused) {
     struct Case {

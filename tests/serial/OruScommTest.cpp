@@ -3,6 +3,7 @@
 #include "serial/FakeComDriver.h"
 #include "serial/PortDiscovery.h"
 #include "serial/PtyPeer.h"
+#include "serial/RecordWait.h"
 #include "tools/PortsimProcess.h"
 
 #include <gtest/gtest.h>
@@ -39,21 +40,6 @@ protected:
     }
     std::unique_ptr<TOruScomm> FakeConnection() {
         return Connection(std::make_unique<FakeComDriver>(log));
-    }
-
-    // The next record, waiting for the receive thread up to a generous bound.
-    static std::string NextRecord(TOruScomm& c) {
-        const auto giveUp = std::chrono::steady_clock::now() + 10s;
-        std::string s;
-        while (std::chrono::steady_clock::now() < giveUp) {
-            s.clear();
-            c.TakeRecord(s);
-            if (!s.empty()) {
-                return s;
-            }
-            std::this_thread::sleep_for(1ms);
-        }
-        return s;
     }
 
     void PushRead(const std::string& chunk) {

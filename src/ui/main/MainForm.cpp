@@ -325,7 +325,8 @@ void TMainForm::BuildMenus() {
     m_capture = new TCaptureControl(*RichShow, m_prompter, this, [this] {
         TCaptureControl::Settings capture;
         capture.rotateBytes = uint64_t(std::max(0, m_options.captureRotateMB)) * 1024 * 1024;
-        capture.colors = {0x808080, m_settings.receiveTextColor, m_settings.sendTextColor};
+        capture.colors = {TrafficPrefixColor, m_settings.receiveTextColor,
+                          m_settings.sendTextColor};
         return capture;
     });
     m_capture->AddAction(file, file->findChild<QAction*>(QStringLiteral("N13")));
