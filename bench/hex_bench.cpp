@@ -6,7 +6,7 @@
 //
 //   hex_bench [--mib N]
 
-#include "traffic/HexCodec.h"
+#include "codec/HexCodec.h"
 
 #include <QByteArray>
 

@@ -3,7 +3,7 @@
 // memory a short line takes. Prints one table; run by `make bench` (offscreen) or under
 // a real X server.
 
-#include "traffic/ChecksumNames.h"
+#include "codec/ChecksumNames.h"
 #include "traffic/DataRT.h"
 #include "ui/main/RichView.h"
 #include "ui/main/ViewSaver.h"

@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev
   xvfb xauth socat fonts-liberation fonts-wqy-microhei clang-format xxd python3
   poppler-utils qt6-svg-dev dpkg-dev file desktop-file-utils appstream
-  ser2net
+  ser2net ccache liblua5.4-dev python3-pymodbus
 )
 
 missing=()

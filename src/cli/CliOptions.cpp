@@ -1,6 +1,6 @@
 #include "cli/CliOptions.h"
 
-#include "traffic/ChecksumNames.h"
+#include "codec/ChecksumNames.h"
 
 #include <CLI/CLI.hpp>
 

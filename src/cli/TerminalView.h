@@ -2,7 +2,7 @@
 // The traffic view of korvane-cli: the lines the engine appends, written to standard
 // output (in colour on a terminal) and handed to the capture file.
 
-#include "traffic/HexCodec.h"
+#include "codec/HexCodec.h"
 #include "traffic/TextView.h"
 
 #include <cstdint>

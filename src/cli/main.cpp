@@ -12,9 +12,9 @@
 #include "serial/PortDiscovery.h"
 #include "serial/PortInfo.h"
 #include "settings/SettingsFile.h"
-#include "traffic/ChecksumNames.h"
+#include "codec/ChecksumNames.h"
 #include "traffic/DataRT.h"
-#include "traffic/HexCodec.h"
+#include "codec/HexCodec.h"
 #include "traffic/TrafficCapture.h"
 
 #include <atomic>

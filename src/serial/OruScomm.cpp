@@ -1,6 +1,6 @@
 #include "serial/OruScomm.h"
 
-#include "traffic/HexCodec.h"
+#include "codec/HexCodec.h"
 
 #include <cstdio>
 #include <cstring>

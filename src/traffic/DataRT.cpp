@@ -1,7 +1,7 @@
 #include "traffic/DataRT.h"
 
 #include "serial/OruScomm.h"
-#include "traffic/HexCodec.h"
+#include "codec/HexCodec.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -7,7 +7,7 @@
 #include "platform/FileIO.h"
 #include "richtext/RichText.h"
 #include "traffic/DataRT.h"
-#include "traffic/HexCodec.h"
+#include "codec/HexCodec.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include "richtext/RichText.h"
 #include "settings/SettingsRecord.h"
-#include "traffic/HexCodec.h"
+#include "codec/HexCodec.h"
 
 #include <algorithm>
 #include <cstdint>

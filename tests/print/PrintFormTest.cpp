@@ -2,9 +2,9 @@
 // out from the view's lines, the panel's controls, and print jobs through a recording
 // printer. Offscreen platform, a private data folder per test, scripted message boxes.
 
-#include "print/NicePreview.h"
+#include "ui/print/NicePreview.h"
 #include "print/PictureText.h"
-#include "print/PrintUnit.h"
+#include "ui/print/PrintUnit.h"
 #include "print/RecordingPrinter.h"
 #include "settings/SettingsFile.h"
 #include "settings/SettingsTestSupport.h"

@@ -2,7 +2,7 @@
 // A printer for tests: answers the print dialog as scripted and keeps every job, its title
 // and each sheet as a picture.
 
-#include "print/PrinterSeam.h"
+#include "ui/print/PrinterSeam.h"
 
 #include <QPainter>
 #include <QPicture>

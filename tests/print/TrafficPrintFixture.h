@@ -3,9 +3,9 @@
 // traffic lines to print: line n holds n in its first two hex pairs. Offscreen platform,
 // a private data folder, scripted message boxes.
 
-#include "print/NicePreview.h"
+#include "ui/print/NicePreview.h"
 #include "print/PictureText.h"
-#include "print/PrintUnit.h"
+#include "ui/print/PrintUnit.h"
 #include "print/RecordingPrinter.h"
 #include "settings/SettingsFile.h"
 #include "settings/SettingsTestSupport.h"

@@ -2,7 +2,7 @@
 
 #include "serial/OruScomm.h"
 #include "traffic/EngineFakes.h"
-#include "traffic/HexCodec.h"
+#include "codec/HexCodec.h"
 #include "traffic/MemoryTextView.h"
 
 #include <gtest/gtest.h>

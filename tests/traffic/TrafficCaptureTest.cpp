@@ -9,7 +9,7 @@
 #include "serial/OruScomm.h"
 #include "traffic/DataRT.h"
 #include "traffic/EngineFakes.h"
-#include "traffic/HexCodec.h"
+#include "codec/HexCodec.h"
 #include "traffic/MemoryTextView.h"
 
 #include <gtest/gtest.h>

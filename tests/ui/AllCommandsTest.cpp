@@ -15,7 +15,7 @@
 #include "ui/send/SetForm.h"
 #include "ui/tools/FindUnit.h"
 
-#include "print/PrintUnit.h"
+#include "ui/print/PrintUnit.h"
 #include "print/RecordingPrinter.h"
 
 #include <QAction>

@@ -8,7 +8,7 @@
 #include "settings/SettingsFile.h"
 #include "settings/SettingsTestSupport.h"
 #include "traffic/DataRT.h"
-#include "traffic/HexCodec.h"
+#include "codec/HexCodec.h"
 #include "ui/MainWindowTest.h"
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"

@@ -4,7 +4,7 @@
 // kept in config.ini. Offscreen platform, a private data folder per test.
 
 #include "traffic/DataRT.h"
-#include "traffic/HexCodec.h"
+#include "codec/HexCodec.h"
 #include "ui/MainWindowTest.h"
 #include "ui/main/ComComboBox.h"
 #include "ui/main/DockLayout.h"

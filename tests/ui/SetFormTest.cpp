@@ -4,7 +4,7 @@
 #include "ui/send/SetForm.h"
 #include "settings/SettingsFile.h"
 #include "settings/SettingsTestSupport.h"
-#include "traffic/HexCodec.h"
+#include "codec/HexCodec.h"
 #include "ui/QtTestApp.h"
 #include "ui/tools/aboutUnit.h"
 

@@ -1,7 +1,7 @@
 #include "ui/main/MainForm.h"
 
 #include "platform/FileIO.h"
-#include "print/PrintUnit.h"
+#include "ui/print/PrintUnit.h"
 #include "richtext/RichText.h"
 #include "settings/SettingsFile.h"
 #include "ui/main/AllCommands.h"

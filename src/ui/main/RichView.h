@@ -18,8 +18,8 @@
 
 #include "richtext/LineStore.h"
 #include "richtext/RichText.h"
-#include "traffic/ChecksumNames.h"
-#include "traffic/ReceivedChecksum.h"
+#include "codec/ChecksumNames.h"
+#include "codec/ReceivedChecksum.h"
 #include "traffic/TextView.h"
 
 #include <QAbstractScrollArea>

@@ -4,7 +4,7 @@
 // sending). A dock widget of the main window, created once and only shown and hidden.
 
 #include "settings/SettingsRecord.h"
-#include "traffic/HexCodec.h"
+#include "codec/HexCodec.h"
 
 #include <QDockWidget>
 #include <array>

@@ -4,7 +4,7 @@
 #include "ui/main/ScreenFit.h"
 
 #include "settings/SettingsFile.h"
-#include "traffic/HexCodec.h"
+#include "codec/HexCodec.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>

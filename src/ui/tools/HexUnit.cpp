@@ -3,7 +3,7 @@
 #include "ui/main/FormStyle.h"
 #include "ui/main/ScreenFit.h"
 
-#include "traffic/HexCodec.h"
+#include "codec/HexCodec.h"
 #include "ui/main/MainContext.h"
 #include "ui/main/UiPrompter.h"
 

@@ -3,7 +3,7 @@
 #include "ui/main/FormStyle.h"
 
 #include "traffic/DataRT.h"
-#include "traffic/HexCodec.h"
+#include "codec/HexCodec.h"
 #include "ui/main/MainContext.h"
 
 #include <QCursor>

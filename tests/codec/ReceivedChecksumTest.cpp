@@ -1,8 +1,8 @@
 // The trailing checksum of received lines, for every computation of the send window.
 
-#include "traffic/ReceivedChecksum.h"
+#include "codec/ReceivedChecksum.h"
 
-#include "traffic/ChecksumNames.h"
+#include "codec/ChecksumNames.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "print/PrinterSeam.h"
+#include "ui/print/PrinterSeam.h"
 
 #include <QPainter>
 #include <QPrintDialog>

@@ -1,4 +1,4 @@
-#include "traffic/HexCodec.h"
+#include "codec/HexCodec.h"
 
 #include <gtest/gtest.h>
 

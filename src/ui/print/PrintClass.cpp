@@ -1,4 +1,4 @@
-#include "print/PrintClass.h"
+#include "ui/print/PrintClass.h"
 
 #include <QFont>
 #include <QFontInfo>

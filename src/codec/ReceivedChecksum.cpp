@@ -1,4 +1,4 @@
-#include "traffic/ReceivedChecksum.h"
+#include "codec/ReceivedChecksum.h"
 
 #include <vector>
 

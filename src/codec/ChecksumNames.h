@@ -3,7 +3,7 @@
 // which the settings record stores the choice (checksumKind; 4 is the menu's separator and
 // names nothing).
 
-#include "traffic/HexCodec.h"
+#include "codec/HexCodec.h"
 
 #include <array>
 #include <cstdint>

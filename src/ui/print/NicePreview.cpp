@@ -1,6 +1,6 @@
-#include "print/NicePreview.h"
+#include "ui/print/NicePreview.h"
 
-#include "print/PrinterSeam.h"
+#include "ui/print/PrinterSeam.h"
 
 #include <QCursor>
 #include <QMouseEvent>

@@ -1,10 +1,10 @@
-#include "print/PrintUnit.h"
+#include "ui/print/PrintUnit.h"
 
 #include "ui/main/ScreenFit.h"
 
 #include "ui/main/FormStyle.h"
 
-#include "print/NicePreview.h"
+#include "ui/print/NicePreview.h"
 #include "ui/main/MainContext.h"
 #include "ui/main/RichView.h"
 #include "ui/main/UiPrompter.h"

@@ -3,7 +3,7 @@
 // with the checksum of the bytes before them. The line itself is never changed; callers
 // show the outcome beside it.
 
-#include "traffic/HexCodec.h"
+#include "codec/HexCodec.h"
 
 #include <cstddef>
 #include <string>

@@ -1,4 +1,4 @@
-#include "traffic/ChecksumNames.h"
+#include "codec/ChecksumNames.h"
 
 #include <algorithm>
 

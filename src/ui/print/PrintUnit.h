@@ -3,8 +3,8 @@
 // time the window becomes active, with buttons to zoom and to print; and the direct print
 // of the main window's "Print", which builds the same pages in the hidden window.
 
-#include "print/PrintClass.h"
-#include "print/PrinterSeam.h"
+#include "ui/print/PrintClass.h"
+#include "ui/print/PrinterSeam.h"
 
 #include <QBasicTimer>
 #include <QDialog>
