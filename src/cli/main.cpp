@@ -5,6 +5,8 @@
 #include "cli/CliLoop.h"
 #include "cli/CliOptions.h"
 #include "cli/TerminalView.h"
+#include "codec/ChecksumNames.h"
+#include "codec/HexCodec.h"
 #include "platform/FileIO.h"
 #include "richtext/RichText.h"
 #include "serial/ComDriverPosix.h"
@@ -12,9 +14,7 @@
 #include "serial/PortDiscovery.h"
 #include "serial/PortInfo.h"
 #include "settings/SettingsFile.h"
-#include "codec/ChecksumNames.h"
 #include "traffic/DataRT.h"
-#include "codec/HexCodec.h"
 #include "traffic/TrafficCapture.h"
 
 #include <atomic>
@@ -167,20 +167,6 @@ void ApplyLineOptions(TComPort& device, const SettingsRecord& settings, const TC
     }
 }
 
-std::string OpenFailureText(const std::string& port, const EComPort& error) {
-    std::string text = "cannot open port " + port;
-    const int code = error.SystemError();
-    if (code == EBUSY || code == EAGAIN || code == EWOULDBLOCK) {
-        // An exclusive open or a lock of another program ("temporarily unavailable" from
-        // a lock would mislead).
-        text += ": Device or resource busy (another program holds the port)";
-    } else if (code > 0) {
-        text += ": ";
-        text += std::strerror(code);
-    }
-    return text;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -317,15 +303,11 @@ int main(int argc, char** argv) {
         device.FlowControl().SetControlRTS(settings.rtsEnabled ? rtsEnable : rtsDisable);
         connection.OpenPort();
     } catch (const ECom& e) {
-        // The window's open reports only that the open failed; the device says why.
-        std::string reason = e.ErrorText;
-        try {
-            device.OpenDevice();
-            device.CloseDevice();
-        } catch (const EComPort& portError) {
-            reason = OpenFailureText(o.port, portError);
+        // One attempt, worded as the window words it: the open's own message, then why.
+        std::cerr << "korvane-cli: cannot open port " << o.port << ": " << e.ErrorText << "\n";
+        if (!e.Reason.empty()) {
+            std::cerr << "  " << e.Reason << "\n";
         }
-        std::cerr << "korvane-cli: " << reason << "\n";
         return ExitOpenFailed;
     }
 

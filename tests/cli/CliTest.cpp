@@ -4,10 +4,10 @@
 #include "../tools/PortsimProcess.h"
 #include "cli/CliProcess.h"
 
+#include "codec/HexCodec.h"
 #include "platform/FileIO.h"
 #include "richtext/RichText.h"
 #include "traffic/DataRT.h"
-#include "codec/HexCodec.h"
 
 #include <gtest/gtest.h>
 
@@ -208,8 +208,9 @@ TEST_F(Cli, PortThatCannotBeOpenedEndsWithCodeOneAndTheReason) {
         const char* port;
         const char* reason;
     } cases[] = {
-        {"/dev/korvane-no-such-port", "No such file or directory"},
-        {"SIM0", "busy"},
+        {"/dev/korvane-no-such-port", "There is no device /dev/korvane-no-such-port"},
+        {"SIM0", "is in use by "},
+        {"tcp://127.0.0.1:1", "No connection to 127.0.0.1:1"},
     };
     for (const auto& c : cases) {
         CliProcess cli({c.port});
