@@ -353,9 +353,12 @@ void AppendBytesToHex(std::string& out, const uint8_t* data, size_t n, std::stri
     if (n == 0) {
         return;
     }
+    // Every byte gets its pair and a separator, the last one too, so the loops have no
+    // branch per byte; the buffer is sized once and the last separator cut off at the end.
     const size_t sepSize = separator.size();
+    const size_t step = 2 + sepSize;
     const size_t start = out.size();
-    out.resize(start + n * 2 + (n - 1) * sepSize);
+    out.resize(start + n * step);
     char* dst = out.data() + start;
     const char* pairs = kPairs.data();
     if (sepSize == 0) {
@@ -364,20 +367,17 @@ void AppendBytesToHex(std::string& out, const uint8_t* data, size_t n, std::stri
         }
     } else if (sepSize == 1) {
         const char sep = separator[0];
-        for (size_t i = 0; i + 1 < n; ++i) {
-            std::memcpy(dst, pairs + 2 * data[i], 2);
-            dst[2] = sep;
-            dst += 3;
+        for (size_t i = 0; i < n; ++i) {
+            std::memcpy(dst + 3 * i, pairs + 2 * data[i], 2);
+            dst[3 * i + 2] = sep;
         }
-        std::memcpy(dst, pairs + 2 * data[n - 1], 2);
     } else {
-        for (size_t i = 0; i + 1 < n; ++i) {
-            std::memcpy(dst, pairs + 2 * data[i], 2);
-            std::memcpy(dst + 2, separator.data(), sepSize);
-            dst += 2 + sepSize;
+        for (size_t i = 0; i < n; ++i) {
+            std::memcpy(dst + step * i, pairs + 2 * data[i], 2);
+            std::memcpy(dst + step * i + 2, separator.data(), sepSize);
         }
-        std::memcpy(dst, pairs + 2 * data[n - 1], 2);
     }
+    out.resize(out.size() - sepSize);
 }
 
 std::string BytesToHex(const uint8_t* data, size_t n, std::string_view separator) {
