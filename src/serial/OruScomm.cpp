@@ -2,6 +2,7 @@
 
 #include "codec/HexCodec.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -91,6 +92,14 @@ void TOruScomm::OpenPort() {
         }
     }
     throw ECom(OpenPortErrorText, 1, reason);
+}
+
+void TOruScomm::SetRecordGap(uint32_t gapMs, uint32_t windowMs) {
+    const uint32_t interval = gapMs == 0 ? windowMs : gapMs;
+    m_recordGap = gapMs;
+    m_readTail = std::min(interval, windowMs);
+    Device->Timeouts().SetReadInterval(static_cast<int32_t>(interval));
+    Device->Timeouts().SetReadTotalConstant(static_cast<int32_t>(windowMs));
 }
 
 void TOruScomm::ClosePort() {
@@ -224,7 +233,8 @@ void TOruScomm::RecordReceived(const uint8_t* data, size_t n, uint32_t t0) {
         }
         RxCount += static_cast<int32_t>(n);
         const uint32_t gap = t0 - LastTrafficTime;
-        LastTrafficTime = m_clock.Milliseconds() - ReadWindowMs;
+        // The read ended about one gap (or one window) after the burst's last byte.
+        LastTrafficTime = m_clock.Milliseconds() - m_readTail.load();
         const std::string header = TrafficRecordHeader('R', m_clock.TimeOfDay(), gap);
         if (header.size() == headerRoom) {
             std::memcpy(record.data(), header.data(), headerRoom);

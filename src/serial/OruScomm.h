@@ -99,6 +99,15 @@ public:
     // DTR and RTS control of the device, applied at once while open. A device that is
     // gone raises EComPortGone, other failures EComPort.
     void SetLineControl(TDTRFlowControl dtr, TRTSFlowControl rts);
+    // Ends a received burst after gapMs of silence: the read waits for the next byte at
+    // most that long (the interval time-out) and the record is queued at once. Bursts
+    // without such a pause are still cut at the read window, so a record never grows
+    // without bound. 0 ends bursts at the read window only, as without this choice.
+    // windowMs is the program's fixed window; tests lengthen it. Takes effect at once,
+    // also while the port is open.
+    void SetRecordGap(uint32_t gapMs, uint32_t windowMs = ReadWindowMs);
+    uint32_t RecordGap() const { return m_recordGap.load(); }
+
     // The oldest record, removed from the queue; empty when there is none. Left as it was
     // when the queue lock could not be had.
     void TakeRecord(std::string& s);
@@ -149,6 +158,9 @@ private:
     void ReportHangUp();
 
     Clock& m_clock;
+    std::atomic<uint32_t> m_recordGap{0};
+    // How long a read lasts after its last byte: the gap, or the whole window without one.
+    std::atomic<uint32_t> m_readTail{ReadWindowMs};
     std::atomic<bool> m_hungUp{false};
     std::atomic<bool> m_closing{false};
     mutable std::mutex m_portLock;

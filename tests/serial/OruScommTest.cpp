@@ -6,8 +6,13 @@
 #include "serial/RecordWait.h"
 #include "tools/PortsimProcess.h"
 
+#include "codec/HexCodec.h"
+
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -352,6 +357,103 @@ TEST_F(OruScommTest, BurstsArriveAsOneRecordEachInHexOrAsTheBytes) {
     EXPECT_EQ(record.size(), 15u + bytes.size());
     EXPECT_EQ(record.substr(15), bytes);
     EXPECT_EQ(c->RxCount, 12);
+}
+
+// Waits until the receive side has taken every byte written to the line (none left in the
+// terminal's input queue).
+bool WaitUntilTaken(const PtyPeer& pty) {
+    const auto giveUp = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < giveUp) {
+        int queued = 0;
+        if (ioctl(pty.slave, FIONREAD, &queued) == 0 && queued == 0) {
+            return true;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return false;
+}
+
+TEST_F(OruScommTest, ABurstEndsAfterTheGapOfSilence) {
+    PtyPeer pty(true);
+    auto c = Connection();
+    c->Device->SetPort(pty.path);
+    c->OpenPort();
+    // A window far longer than the wait for a record: only the gap can end these bursts.
+    c->SetRecordGap(20, 600000);
+    TOruComThread thread(*c);
+    thread.Unpark();
+
+    pty.Write("\x01\x02");
+    EXPECT_EQ(NextRecord(*c), "R[12:00:00 ---]01 02");
+    pty.Write("\x03");
+    // The gap counts from the first burst's last byte, one record gap before its queueing.
+    EXPECT_EQ(NextRecord(*c), "R[12:00:00  20]03");
+}
+
+TEST_F(OruScommTest, PausesShorterThanTheGapKeepOneRecord) {
+    PtyPeer pty(true);
+    auto c = Connection();
+    c->Device->SetPort(pty.path);
+    c->OpenPort();
+    c->SetRecordGap(2000, 600000);
+    TOruComThread thread(*c);
+    thread.Unpark();
+
+    // Each part is written once the reader has taken the one before: a pause in the burst.
+    for (const std::string part : {"\x01\x02", "\x03", "\x04\x05\x06"}) {
+        pty.Write(part);
+        ASSERT_TRUE(WaitUntilTaken(pty));
+    }
+    EXPECT_EQ(NextRecord(*c), "R[12:00:00 ---]01 02 03 04 05 06");
+    EXPECT_EQ(c->RecordGap(), 2000u);
+}
+
+TEST_F(OruScommTest, AStreamWithoutSilenceIsStillCutAtTheReadWindow) {
+    PtyPeer pty(true);
+    auto c = Connection();
+    c->Device->SetPort(pty.path);
+    c->OpenPort();
+    // A gap longer than the window: only the window can end a record.
+    c->SetRecordGap(600000);
+    TOruComThread thread(*c);
+    thread.Unpark();
+
+    // Short parts, each once the reader has taken the one before, until records come: far
+    // less than the 1 MiB read buffer per window, and never a pause of the gap's length.
+    std::atomic<bool> stop{false};
+    std::string written;
+    std::thread writer([&] {
+        const auto giveUp = std::chrono::steady_clock::now() + 20s;
+        for (uint8_t n = 0; !stop && std::chrono::steady_clock::now() < giveUp; ++n) {
+            const std::string part(4, static_cast<char>(n));
+            if (!pty.Write(part) || !WaitUntilTaken(pty)) {
+                break;
+            }
+            written += part;
+        }
+    });
+    std::string payload;
+    int records = 0;
+    for (; records < 3; ++records) {
+        const std::string r = NextRecord(*c, 20s);
+        if (r.empty()) {
+            break;
+        }
+        payload += r.substr(15) + " ";
+    }
+    stop = true;
+    writer.join();
+    EXPECT_EQ(records, 3);
+    // The rest of the stream comes in the window's records too, nothing lost or repeated.
+    const std::string expected = BytesToHex(written, " ") + " ";
+    while (payload.size() < expected.size()) {
+        const std::string r = NextRecord(*c);
+        if (r.empty()) {
+            break;
+        }
+        payload += r.substr(15) + " ";
+    }
+    EXPECT_EQ(payload, expected);
 }
 
 TEST_F(OruScommTest, SendDataWritesCountsAndRecords) {

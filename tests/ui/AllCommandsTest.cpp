@@ -15,8 +15,8 @@
 #include "ui/send/SetForm.h"
 #include "ui/tools/FindUnit.h"
 
-#include "ui/print/PrintUnit.h"
 #include "print/RecordingPrinter.h"
+#include "ui/print/PrintUnit.h"
 
 #include <QAction>
 #include <QFile>
@@ -25,9 +25,11 @@
 #include <QTest>
 #include <QToolBar>
 
+#include "serial/OruScomm.h"
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -118,6 +120,36 @@ TEST_F(AllCommandsTest, OnShowsEveryHiddenCommandInPlaceAndOffRestoresTheShipped
     m_form->AllCommands->trigger();
     Restart();
     EXPECT_EQ(Layout(*m_form), shipped);
+}
+
+// [Options] RecordGapMs: how long a received burst may pause before it becomes a record.
+// Out of range or unreadable it falls back to the read window alone (0) or the window.
+TEST(AppOptionsTest, RecordGapIsReadWithinTheReadWindow) {
+    const std::vector<std::pair<QByteArray, int>> cases = {
+        {"", 0},
+        {"[Options]\nRecordGapMs=5\n", 5},
+        {"[Options]\nRecordGapMs=-3\n", 0},
+        {"[Options]\nRecordGapMs=5000\n", 100},
+        {"[Options]\nRecordGapMs=soon\n", 0},
+    };
+    for (const auto& [text, gap] : cases) {
+        EXPECT_EQ(TAppOptions::Read(TIniFile::Parse(text)).recordGapMs, gap) << text.data();
+    }
+    TAppOptions options;
+    options.recordGapMs = 7;
+    TIniFile ini = TIniFile::Parse(QByteArray());
+    options.Write(ini);
+    EXPECT_EQ(TAppOptions::Read(ini).recordGapMs, 7);
+}
+
+TEST_F(AllCommandsTest, TheWindowsConnectionTakesTheRecordGapOfConfigIni) {
+    std::filesystem::create_directories(Folder());
+    QFile ini(QString::fromStdString(Folder() + "/config.ini"));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write("[Options]\nRecordGapMs=5\n");
+    ini.close();
+    TMainForm& form = Start();
+    EXPECT_EQ(form.Connection()->RecordGap(), 5u);
 }
 
 TEST_F(AllCommandsTest, EveryRevealedCommandOpensItsWindowOrRunsItsCommand) {

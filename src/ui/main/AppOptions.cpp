@@ -1,5 +1,6 @@
 #include "ui/main/AppOptions.h"
 
+#include "serial/OruScomm.h"
 #include "ui/main/DockLayout.h"
 
 #include <algorithm>
@@ -16,6 +17,9 @@ TAppOptions TAppOptions::Read(const TIniFile& ini) {
         16, ini.IntValue(Section, QStringLiteral("ViewMemoryBudgetMB"), o.viewMemoryBudgetMB));
     o.captureRotateMB =
         std::max(1, ini.IntValue(Section, QStringLiteral("CaptureRotateMB"), o.captureRotateMB));
+    // Above the read window the gap changes nothing; a negative one is the default.
+    o.recordGapMs = std::clamp(ini.IntValue(Section, QStringLiteral("RecordGapMs"), o.recordGapMs),
+                               0, int(TOruScomm::ReadWindowMs));
     return o;
 }
 
@@ -27,4 +31,5 @@ void TAppOptions::Write(TIniFile& ini) const {
     ini.SetValue(Section, QStringLiteral("ViewMemoryBudgetMB"),
                  QString::number(viewMemoryBudgetMB));
     ini.SetValue(Section, QStringLiteral("CaptureRotateMB"), QString::number(captureRotateMB));
+    ini.SetValue(Section, QStringLiteral("RecordGapMs"), QString::number(recordGapMs));
 }

@@ -21,6 +21,8 @@ struct TAppOptions {
     int viewMemoryBudgetMB = 256;
     // Continuous capture: size in MiB at which the capture file moves to a numbered one.
     int captureRotateMB = 100;
+    // End a received burst after this many ms of silence; 0: at the 100 ms read window.
+    int recordGapMs = 0;
 
     static TAppOptions Read(const TIniFile& ini);
     void Write(TIniFile& ini) const;

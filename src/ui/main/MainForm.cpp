@@ -1,7 +1,6 @@
 #include "ui/main/MainForm.h"
 
 #include "platform/FileIO.h"
-#include "ui/print/PrintUnit.h"
 #include "richtext/RichText.h"
 #include "settings/SettingsFile.h"
 #include "ui/main/AllCommands.h"
@@ -22,6 +21,7 @@
 #include "ui/main/UiPrompter.h"
 #include "ui/main/UserGuide.h"
 #include "ui/main/ViewSaver.h"
+#include "ui/print/PrintUnit.h"
 #include "ui/send/SendForm.h"
 #include "ui/send/SetForm.h"
 #include "ui/tools/AscUnit.h"
@@ -658,6 +658,7 @@ void TMainForm::StartSession() {
     ApplyReceivedCheck();
 
     m_connection = std::make_unique<TOruScomm>(m_clock);
+    m_connection->SetRecordGap(static_cast<uint32_t>(m_options.recordGapMs));
     // A queued record wakes the pump, which sleeps while there is nothing to display.
     m_connection->OnRecordQueued = [this] {
         QMetaObject::invokeMethod(
