@@ -18,6 +18,7 @@ Line:    --baud N  --parity none|odd|even|mark|space  --data-bits 5..8
 View:    --time none|time|time+dir   prefix of every line (default time+dir)
          --ascii-receive       received bytes as text, not hex
          --no-sent             hide sent lines     --no-color   plain output
+         --gap MS              a received burst ends after MS ms of silence
 Send:    standard input        each line is sent as typed (hex, or text below)
          --ascii-send          send lines as text, not hex
          --send HEX            send once at start (repeatable)
@@ -74,6 +75,7 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
         ->transform(CLI::IsMember({"none", "time", "time+dir"}, CLI::ignore_case));
     app.add_flag("--no-sent", o.noSent);
     app.add_flag("--no-color", o.noColor);
+    app.add_option("--gap", o.gapMs)->check(CLI::Range(0u, 100u));
 
     app.add_option("--send", o.send)->allow_extra_args(false);
     std::vector<std::string> checksumNames;

@@ -28,6 +28,7 @@ struct TCliOptions {
     std::optional<std::string> time; // none, time, time+dir
     bool noSent = false;
     bool noColor = false;
+    std::optional<uint32_t> gapMs; // a received burst ends after this much silence
 
     std::vector<std::string> send;
     std::optional<std::string> checksum;

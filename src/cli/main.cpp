@@ -298,6 +298,8 @@ int main(int argc, char** argv) {
     TComPort& device = *connection.Device;
     device.SetPort(o.port);
     ApplyLineOptions(device, settings, o);
+    // Typed lines and their echoes show at once on a terminal; piped input keeps the window.
+    connection.SetRecordGap(o.gapMs.value_or(isatty(STDIN_FILENO) != 0 ? 5u : 0u));
     try {
         device.FlowControl().SetControlDTR(settings.dtrEnabled ? dtrEnable : dtrDisable);
         device.FlowControl().SetControlRTS(settings.rtsEnabled ? rtsEnable : rtsDisable);

@@ -127,12 +127,16 @@ TEST_F(Cli, CycleSendsTheLinesOfARangeInTurn) {
 
 TEST_F(Cli, ReceivedPatternIsAnsweredWithItsLine) {
     auto device = StartDevice("echo");
-    // The echo of the first line is the pattern; the echo of the reply matches nothing.
-    CliProcess cli({"SIM0", "--send", "AA BB", "--reply", "aa bb 11=01 02", "--checksum", "XOR",
-                    "--time", "none", "--count", "4"});
-    ASSERT_EQ(cli.Wait(), 0) << cli.err;
-    EXPECT_EQ(Lines(cli.out),
-              (std::vector<std::string>{"AA BB 11 ", "AA BB 11", "01 02 03 ", "01 02 03"}));
+    // With bursts ending at the read window, and ending after 5 ms of silence.
+    for (const char* gap : {"0", "5"}) {
+        SCOPED_TRACE(gap);
+        // The echo of the first line is the pattern; the echo of the reply matches nothing.
+        CliProcess cli({"SIM0", "--send", "AA BB", "--reply", "aa bb 11=01 02", "--checksum", "XOR",
+                        "--time", "none", "--count", "4", "--gap", gap});
+        ASSERT_EQ(cli.Wait(), 0) << cli.err;
+        EXPECT_EQ(Lines(cli.out),
+                  (std::vector<std::string>{"AA BB 11 ", "AA BB 11", "01 02 03 ", "01 02 03"}));
+    }
 }
 
 TEST_F(Cli, ReceivedChecksumsAreMarkedGoodOrBadWithTheExpectedValue) {
@@ -250,6 +254,7 @@ TEST_F(Cli, BadOptionsEndWithCodeTwoAndSayWhy) {
         {{"SIM0", "--frobnicate"}, "--frobnicate"},
         {{"SIM0", "--count", "0"}, "--count"},
         {{"SIM0", "--log-rotate", "lots"}, "--log-rotate"},
+        {{"SIM0", "--gap", "101"}, "--gap"},
     };
     for (const auto& c : cases) {
         CliProcess cli(c.args);
