@@ -1,6 +1,7 @@
 #include "cli/CliOptions.h"
 
 #include "codec/ChecksumNames.h"
+#include "codec/HexCodec.h"
 
 #include <CLI/CLI.hpp>
 
@@ -32,8 +33,15 @@ Check:   --check-received KIND mark received lines " OK" or " BAD expected .."
 Files:   --log FILE            write the lines to FILE (RTF if it ends in .rtf)
          --log-rotate SIZE     start FILE.1, FILE.2, ... past SIZE (e.g. 10M)
 End:     --count N  --duration S   after N lines or S seconds; Ctrl+C any time
-Exit:    0 done, 1 port not opened, 2 bad options, 3 port gone. korvane-cli(1)
+Exit: 0 done, 1 port/log failed, 2 bad input, 3 port gone, 128+signal (130: ^C)
 )";
+
+// CLI11 reads "-1" into an unsigned option as its largest value.
+const CLI::Validator NotNegative(
+    [](std::string& text) {
+        return text.starts_with('-') ? std::string("must not be negative") : std::string();
+    },
+    "", "NotNegative");
 
 bool OnOff(const std::string& text) {
     return text == "on";
@@ -58,7 +66,7 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
     app.add_flag("--list", o.list);
     app.add_flag("--settings", o.useSettings);
 
-    app.add_option("--baud", o.baud)->check(CLI::Range(1u, 4000000u));
+    app.add_option("--baud", o.baud)->check(NotNegative)->check(CLI::Range(1u, 4000000u));
     app.add_option("--parity", o.parity)
         ->transform(CLI::IsMember({"none", "odd", "even", "mark", "space"}, CLI::ignore_case));
     app.add_option("--data-bits", o.dataBits)->check(CLI::Range(5, 8));
@@ -86,18 +94,23 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
         ->transform(CLI::IsMember(checksumNames, CLI::ignore_case));
     app.add_option("--check-received", o.checkReceived)
         ->transform(CLI::IsMember(checksumNames, CLI::ignore_case));
-    CLI::Option* cycle = app.add_option("--cycle", o.cycleMs)->check(CLI::Range(20u, 86400000u));
+    CLI::Option* cycle =
+        app.add_option("--cycle", o.cycleMs)->check(NotNegative)->check(CLI::Range(20u, 86400000u));
     std::string lines;
     CLI::Option* linesOption = app.add_option("--lines", lines);
     std::vector<std::string> replies;
     app.add_option("--reply", replies)->allow_extra_args(false);
-    app.add_option("--reply-delay", o.replyDelayMs)->check(CLI::Range(0u, 86400000u));
+    app.add_option("--reply-delay", o.replyDelayMs)
+        ->check(NotNegative)
+        ->check(CLI::Range(0u, 86400000u));
 
     app.add_option("--log", o.logFile);
     app.add_option("--log-rotate", o.logRotateBytes)
         ->transform(CLI::AsSizeValue(false))
         ->check(CLI::Range(uint64_t{1024}, uint64_t{1} << 50));
-    app.add_option("--count", o.count)->check(CLI::Range(uint64_t{1}, UINT64_MAX));
+    app.add_option("--count", o.count)
+        ->check(NotNegative)
+        ->check(CLI::Range(uint64_t{1}, UINT64_MAX));
     app.add_option("--duration", o.durationS)->check(CLI::Range(0.001, 1e9));
 
     const auto bad = [&](const std::string& why) {
@@ -154,6 +167,12 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
     }
     if (o.cycleMs && !o.linesFile && o.send.empty()) {
         return bad("--cycle needs --lines FILE or --send");
+    }
+    for (const std::string& line : o.send) {
+        if (!o.asciiSend && !IsHexText(NormalizeHex(line))) {
+            return bad("--send \"" + line +
+                       "\" is not hex byte pairs (as in \"01 03 0A\"); --ascii-send sends text");
+        }
     }
     if (o.checksum && o.asciiSend) {
         return bad("--checksum works on hex lines; it cannot be used with --ascii-send");

@@ -1,7 +1,7 @@
 #include "cli/TerminalView.h"
 
-#include "richtext/CodePage.h"
 #include "codec/ReceivedChecksum.h"
+#include "richtext/CodePage.h"
 #include "traffic/TrafficCapture.h"
 
 #include <cerrno>

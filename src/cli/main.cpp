@@ -26,6 +26,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -181,6 +182,16 @@ int main(int argc, char** argv) {
     SettingsRecord settings;
     if (o.useSettings) {
         try {
+            // A file of another size is not the window's settings: refused, not half-read.
+            struct stat file {};
+            LocateDataFolder();
+            const std::string path = DataFilePath(SettingsFileName);
+            if (stat(path.c_str(), &file) == 0 &&
+                (!S_ISREG(file.st_mode) || file.st_size != SettingsRecord::Size)) {
+                std::cerr << "korvane-cli: --settings: \"" << path << "\" is not a settings file ("
+                          << file.st_size << " bytes, not " << SettingsRecord::Size << ")\n";
+                return ExitBadOptions;
+            }
             if (!LoadSettingsAtStartup(settings)) {
                 std::cerr << "korvane-cli: no settings file \"" << DataFilePath(SettingsFileName)
                           << "\" yet; using the defaults\n";
@@ -280,11 +291,18 @@ int main(int argc, char** argv) {
         captureOptions.rotateBytes = o.logRotateBytes;
         captureOptions.colors = {TrafficPrefixColor, settings.receiveTextColor,
                                  settings.sendTextColor};
+        // A pipe or a device would block the open or take the lines nowhere.
+        struct stat file {};
+        if (stat(o.logFile->c_str(), &file) == 0 && !S_ISREG(file.st_mode)) {
+            std::cerr << "korvane-cli: --log: \"" << *o.logFile
+                      << "\" is not a regular file (a pipe, device or folder)\n";
+            return ExitBadOptions;
+        }
         try {
             capture = std::make_unique<TTrafficCapture>(captureOptions);
         } catch (const EFileError& e) {
             std::cerr << "korvane-cli: --log: " << e.what() << "\n";
-            return ExitBadOptions;
+            return ExitOpenFailed;
         }
     }
     TTerminalView view(STDOUT_FILENO, terminal, color, capture.get());
@@ -389,6 +407,10 @@ int main(int argc, char** argv) {
         if (g_signal != 0 || countReached() || view.OutputBroken()) {
             break;
         }
+        if (capture && !capture->ErrorText().empty()) {
+            exitCode = ExitOpenFailed; // told below
+            break;
+        }
         if (std::chrono::steady_clock::now() >= nextPresenceCheck) {
             nextPresenceCheck = std::chrono::steady_clock::now() + PresenceInterval;
             if (!PathExists(devicePath)) {
@@ -455,10 +477,16 @@ int main(int argc, char** argv) {
         if (!capture->ErrorText().empty()) {
             std::cerr << "korvane-cli: --log: " << capture->ErrorText() << "\n";
             exitCode = ExitOpenFailed;
+            // A log that never got a byte is not left behind as if it were one.
+            struct stat file {};
+            const std::string name = capture->CurrentFile();
+            if (stat(name.c_str(), &file) == 0 && S_ISREG(file.st_mode) && file.st_size == 0) {
+                unlink(name.c_str());
+            }
         }
     }
     std::cerr << "korvane-cli: " << o.port << " closed; RX "
               << static_cast<uint32_t>(connection.RxCount.load()) << " bytes, TX "
               << static_cast<uint32_t>(connection.TxCount.load()) << " bytes\n";
-    return exitCode;
+    return g_signal != 0 ? 128 + g_signal : exitCode;
 }

@@ -24,7 +24,9 @@ TTrafficCapture::TTrafficCapture(TCaptureOptions options) : m_options(std::move(
     m_rtf = IsRtfName(m_options.path);
     if (const int error = OpenFile(0); error != 0) {
         if (m_file != nullptr) {
+            // Created but not written (a full disk): no empty file is left behind.
             std::fclose(m_file);
+            std::remove(m_options.path.c_str());
         }
         throw EFileError(m_file == nullptr ? "Cannot create" : "Cannot write", m_options.path,
                          error);

@@ -15,7 +15,8 @@
 
 class CliProcess {
 public:
-    explicit CliProcess(std::vector<std::string> args) {
+    // inChild runs in the child before the program starts (limits, signal dispositions).
+    explicit CliProcess(std::vector<std::string> args, const std::function<void()>& inChild = {}) {
         int inPipe[2];
         int outPipe[2];
         int errPipe[2];
@@ -29,6 +30,9 @@ public:
             dup2(errPipe[1], STDERR_FILENO);
             for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) {
                 close(fd);
+            }
+            if (inChild) {
+                inChild();
             }
             std::vector<char*> argv;
             static std::string program = KORVANE_CLI_PATH;

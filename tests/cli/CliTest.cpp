@@ -17,6 +17,8 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -194,7 +196,7 @@ TEST_F(Cli, CtrlCDuringAPendingReadClosesThePortAndKeepsTheLog) {
     std::this_thread::sleep_for(200ms);
     const auto start = std::chrono::steady_clock::now();
     cli.Signal(SIGINT);
-    EXPECT_EQ(cli.Wait(3s), 0) << cli.err;
+    EXPECT_EQ(cli.Wait(3s), 130) << cli.err;
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     EXPECT_NE(cli.err.find("SIM0 closed"), std::string::npos) << cli.err;
     EXPECT_EQ(ReadFileBytes(log), cli.out);
@@ -224,7 +226,7 @@ TEST_F(Cli, PortThatCannotBeOpenedEndsWithCodeOneAndTheReason) {
         EXPECT_TRUE(cli.out.empty());
     }
     holder.Signal(SIGTERM);
-    EXPECT_EQ(holder.Wait(), 0);
+    EXPECT_EQ(holder.Wait(), 143);
 }
 
 TEST_F(Cli, PortThatGoesAwayEndsTheProgramWithCodeThree) {
@@ -255,6 +257,9 @@ TEST_F(Cli, BadOptionsEndWithCodeTwoAndSayWhy) {
         {{"SIM0", "--count", "0"}, "--count"},
         {{"SIM0", "--log-rotate", "lots"}, "--log-rotate"},
         {{"SIM0", "--gap", "101"}, "--gap"},
+        {{"SIM0", "--count", "-1"}, "--count"},
+        {{"SIM0", "--send", "01 0Z"}, "--send \"01 0Z\" is not hex"},
+        {{"SIM0", "--send", "ATZ"}, "--ascii-send"},
     };
     for (const auto& c : cases) {
         CliProcess cli(c.args);
@@ -269,6 +274,74 @@ TEST_F(Cli, BadOptionsEndWithCodeTwoAndSayWhy) {
     EXPECT_LE(lines.size(), 23u) << "fits a 24-line screen with the prompt";
     for (const std::string& line : lines) {
         EXPECT_LE(line.size(), 80u) << line;
+    }
+}
+
+TEST_F(Cli, EachSignalEndsWithItsOwnCodeAfterClosingThePort) {
+    auto device = StartDevice("modbus");
+    const struct {
+        int signal;
+        int code;
+    } cases[] = {{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}};
+    for (const auto& c : cases) {
+        CliProcess cli({"SIM0", "--send", "01 03 00 00 00 01 84 0A"});
+        ASSERT_TRUE(cli.WaitForOutput([](const std::string& out) {
+            return Lines(out).size() == 2;
+        })) << cli.out
+            << cli.err;
+        cli.Signal(c.signal);
+        EXPECT_EQ(cli.Wait(), c.code) << c.signal;
+        EXPECT_NE(cli.err.find("SIM0 closed"), std::string::npos) << cli.err;
+    }
+}
+
+// Files the program is given that it cannot use: refused with a reason, before the port is
+// opened where that can be known (nothing waits on a pipe without a reader), and no empty
+// log left behind when the disk takes nothing (a file-size limit of 0 stands in for it).
+TEST_F(Cli, InputFilesThatCannotBeUsedEndWithACodeAndAReason) {
+    auto device = StartDevice("echo");
+    const std::string data = Path("Dolvy/Korvane/data");
+    fs::create_directories(Path("Dolvy/Korvane"));
+    ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+    const auto noDisk = [] {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit none{0, 0};
+        setrlimit(RLIMIT_FSIZE, &none);
+    };
+    const struct {
+        std::string settingsBytes; // "-": no settings file, no --settings
+        std::vector<std::string> args;
+        bool full;
+        int code;
+        std::string says;
+        std::string absent; // a file that must not be there afterwards
+    } cases[] = {
+        {"", {"--settings"}, false, 2, "0 bytes, not 1296", ""},
+        {std::string(100, 'x'), {"--settings"}, false, 2, "100 bytes, not 1296", ""},
+        {"-", {"--log", Path("fifo")}, false, 2, "is not a regular file", ""},
+        {"-", {"--log", "/dev/null"}, false, 2, "is not a regular file", ""},
+        {"-", {"--log", m_folder}, false, 2, "is not a regular file", ""},
+        {"-", {"--log", Path("no/such/folder.txt")}, false, 1, "folder.txt", ""},
+        {"-", {"--log", Path("full.rtf")}, true, 1, "Cannot write", Path("full.rtf")},
+        {"-",
+         {"--log", Path("full.txt"), "--send", "01 02"},
+         true,
+         1,
+         "Cannot write",
+         Path("full.txt")},
+    };
+    for (const auto& c : cases) {
+        if (c.settingsBytes != "-") {
+            std::ofstream(data, std::ios::binary | std::ios::trunc) << c.settingsBytes;
+        }
+        std::vector<std::string> args = {"SIM0", "--duration", "30"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        CliProcess cli(args, c.full ? std::function<void()>(noDisk) : std::function<void()>());
+        EXPECT_EQ(cli.Wait(), c.code) << c.says << cli.err;
+        EXPECT_NE(cli.err.find(c.says), std::string::npos) << cli.err;
+        if (!c.absent.empty()) {
+            EXPECT_FALSE(fs::exists(c.absent)) << c.absent;
+        }
     }
 }
 
