@@ -13,15 +13,15 @@ namespace {
 const char* const HelpText =
     R"(Usage: korvane-cli PORT [options]      korvane-cli --list
 Shows a serial port's traffic as the Korvane window does and sends typed lines.
-Line:    --baud N  --parity none|odd|even|mark|space  --data-bits 5..8
-         --stop-bits 1|1.5|2  --dtr on|off  --rts on|off
+Line:    -b --baud N  -p --parity none|odd|even|mark|space  -d --data-bits 5..8
+         -s --stop-bits 1|1.5|2  --dtr/--rts on|off  --flow none|hard|soft
          --settings            line and view settings of the window's data file
-View:    --time none|time|time+dir   prefix of every line (default time+dir)
-         --ascii-receive       received bytes as text, not hex
+View:    -t --time none|time|time+dir   prefix of every line (default time+dir)
+         -a --ascii-receive    received bytes as text (-x: hex)  --keep-stale
          --no-sent             hide sent lines     --no-color   plain output
          --gap MS              a received burst ends after MS ms of silence
 Send:    standard input        each line is sent as typed (hex, or text below)
-         --ascii-send          send lines as text, not hex
+         --ascii-send  send lines as text, ended by --eol cr|lf|crlf|none
          --send HEX            send once at start (repeatable)
          --checksum KIND       append to every sent line: SUM SUM-LH SUM-HL XOR
              Modbus-CRC16 Modbus-LRC16 ANSI-CRC16 CCITT-CRC16 CCITT-CRC8
@@ -30,7 +30,7 @@ Send:    standard input        each line is sent as typed (hex, or text below)
          --reply PATTERN=LINE  send LINE when a received burst is PATTERN
          --reply-delay MS      wait before the reply (default 0)
 Check:   --check-received KIND mark received lines " OK" or " BAD expected .."
-Files:   --log FILE            write the lines to FILE (RTF if it ends in .rtf)
+Files:   -l --log FILE         write the lines to FILE (RTF if it ends in .rtf)
          --log-rotate SIZE     start FILE.1, FILE.2, ... past SIZE (e.g. 10M)
 End:     --count N  --duration S   after N lines or S seconds; Ctrl+C any time
 Exit: 0 done, 1 port/log failed, 2 bad input, 3 port gone, 128+signal (130: ^C)
@@ -60,27 +60,35 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
     bool help = false;
     bool version = false;
     app.add_flag("-h,--help", help);
-    app.add_flag("--version", version);
+    app.add_flag("-V,--version", version);
 
     app.add_option("PORT", o.port);
     app.add_flag("--list", o.list);
     app.add_flag("--settings", o.useSettings);
 
-    app.add_option("--baud", o.baud)->check(NotNegative)->check(CLI::Range(1u, 4000000u));
-    app.add_option("--parity", o.parity)
+    app.add_option("-b,--baud", o.baud)->check(NotNegative)->check(CLI::Range(1u, 4000000u));
+    app.add_option("-p,--parity", o.parity)
         ->transform(CLI::IsMember({"none", "odd", "even", "mark", "space"}, CLI::ignore_case));
-    app.add_option("--data-bits", o.dataBits)->check(CLI::Range(5, 8));
-    app.add_option("--stop-bits", o.stopBits)->check(CLI::IsMember({"1", "1.5", "2"}));
+    app.add_option("-d,--data-bits", o.dataBits)->check(CLI::Range(5, 8));
+    app.add_option("-s,--stop-bits", o.stopBits)->check(CLI::IsMember({"1", "1.5", "2"}));
     std::string dtr;
     std::string rts;
     CLI::Option* dtrOption =
         app.add_option("--dtr", dtr)->transform(CLI::IsMember({"on", "off"}, CLI::ignore_case));
     CLI::Option* rtsOption =
         app.add_option("--rts", rts)->transform(CLI::IsMember({"on", "off"}, CLI::ignore_case));
-    app.add_flag("--ascii-receive", o.asciiReceive);
+    app.add_flag("-a,--ascii-receive", o.asciiReceive);
     app.add_flag("--ascii-send", o.asciiSend);
-    app.add_option("--time", o.time)
+    app.add_option("-t,--time", o.time)
         ->transform(CLI::IsMember({"none", "time", "time+dir"}, CLI::ignore_case));
+    bool hexReceive = false;
+    app.add_flag("-x,--hex-receive", hexReceive);
+    app.add_option("--flow", o.flow)
+        ->transform(CLI::IsMember({"none", "hard", "soft"}, CLI::ignore_case));
+    std::string eol = "cr";
+    app.add_option("--eol", eol)
+        ->transform(CLI::IsMember({"cr", "lf", "crlf", "none"}, CLI::ignore_case));
+    app.add_flag("--keep-stale", o.keepStale);
     app.add_flag("--no-sent", o.noSent);
     app.add_flag("--no-color", o.noColor);
     app.add_option("--gap", o.gapMs)->check(CLI::Range(0u, 100u));
@@ -104,7 +112,7 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
         ->check(NotNegative)
         ->check(CLI::Range(0u, 86400000u));
 
-    app.add_option("--log", o.logFile);
+    app.add_option("-l,--log", o.logFile);
     app.add_option("--log-rotate", o.logRotateBytes)
         ->transform(CLI::AsSizeValue(false))
         ->check(CLI::Range(uint64_t{1024}, uint64_t{1} << 50));
@@ -130,6 +138,10 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
         out << "korvane-cli " << KORVANE_VERSION << "\n";
         return ExitDone;
     }
+    if (hexReceive) {
+        o.asciiReceive = false;
+    }
+    o.eol = eol == "lf" ? "\n" : eol == "crlf" ? "\r\n" : eol == "none" ? "" : "\r";
     if (dtrOption->count() != 0) {
         o.dtr = OnOff(dtr);
     }

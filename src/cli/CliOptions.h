@@ -40,6 +40,10 @@ struct TCliOptions {
     uint32_t replyDelayMs = 0;
     std::optional<std::string> checkReceived;
 
+    std::optional<std::string> flow; // none, hard (RTS/CTS), soft (XON/XOFF)
+    std::string eol = "\r";          // after each typed text line
+    bool keepStale = false;          // bytes waiting before the open are shown
+
     std::optional<std::string> logFile;
     uint64_t logRotateBytes = 0;
     std::optional<uint64_t> count;

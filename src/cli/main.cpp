@@ -321,7 +321,20 @@ int main(int argc, char** argv) {
     try {
         device.FlowControl().SetControlDTR(settings.dtrEnabled ? dtrEnable : dtrDisable);
         device.FlowControl().SetControlRTS(settings.rtsEnabled ? rtsEnable : rtsDisable);
+        if (o.flow) {
+            device.FlowControl().SetOutCTSFlow(*o.flow == "hard");
+            if (*o.flow == "hard") {
+                device.FlowControl().SetControlRTS(rtsHandshake);
+            }
+            device.FlowControl().SetXonXoffOut(*o.flow == "soft");
+            device.FlowControl().SetXonXoffIn(*o.flow == "soft");
+        }
         connection.OpenPort();
+        // What waited in the port before it was opened belongs to no one here (a reply to
+        // an earlier program, a device's backlog): dropped unless asked for.
+        if (!o.keepStale) {
+            device.Driver().PurgeComm(ComPurgeRxClear);
+        }
     } catch (const ECom& e) {
         // One attempt, worded as the window words it: the open's own message, then why.
         std::cerr << "korvane-cli: cannot open port " << o.port << ": " << e.ErrorText << "\n";
@@ -362,7 +375,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     const auto sendTyped = [&](const std::string& line) {
-        sendEdit.Set(typedLine, WithChecksum(line, checksum));
+        sendEdit.Set(typedLine, settings.asciiSend ? line + o.eol : WithChecksum(line, checksum));
         sendEdit.SetCaretLine(typedLine);
         engine.SendCursorLine();
     };

@@ -14,11 +14,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <pty.h>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <vector>
 
 namespace {
@@ -342,6 +344,66 @@ TEST_F(Cli, InputFilesThatCannotBeUsedEndWithACodeAndAReason) {
         if (!c.absent.empty()) {
             EXPECT_FALSE(fs::exists(c.absent)) << c.absent;
         }
+    }
+}
+
+TEST_F(Cli, TypedTextLinesEndAsEolSays) {
+    auto device = StartDevice("echo");
+    const struct {
+        std::vector<std::string> eol;
+        const char* echoed;
+    } cases[] = {
+        {{}, "41 54 0D"},
+        {{"--eol", "lf"}, "41 54 0A"},
+        {{"--eol", "crlf"}, "41 54 0D 0A"},
+        {{"--eol", "none"}, "41 54"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"SIM0", "--ascii-send", "--no-sent", "-t",
+                                         "none", "--count",      "1"};
+        args.insert(args.end(), c.eol.begin(), c.eol.end());
+        CliProcess cli(args);
+        cli.Write("AT\n");
+        ASSERT_EQ(cli.Wait(), 0) << cli.err;
+        EXPECT_EQ(Lines(cli.out), std::vector<std::string>{c.echoed});
+    }
+}
+
+// The device wrote before the program opened the port: those bytes are dropped unless
+// --keep-stale; what comes after the open is shown either way.
+TEST_F(Cli, BytesWaitingBeforeTheOpenAreDroppedUnlessKept) {
+    for (const bool keep : {false, true}) {
+        int master = -1;
+        int slave = -1;
+        char name[128] = {};
+        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+        termios raw{};
+        tcgetattr(slave, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(slave, TCSANOW, &raw);
+        ASSERT_EQ(write(master, "\x11\x22\x33", 3), 3);
+        std::vector<std::string> args = {name, "--send", "AA",      "--no-sent",
+                                         "-t", "none",   "--count", "1"};
+        if (keep) {
+            args.push_back("--keep-stale");
+        }
+        CliProcess cli(args);
+        // The sent line shows the port is open; the live reply follows it.
+        char got = 0;
+        ASSERT_EQ(read(master, &got, 1), 1);
+        EXPECT_EQ(got, '\xAA');
+        ASSERT_EQ(write(master, "\x44\x55", 2), 2);
+        ASSERT_EQ(cli.Wait(), 0) << cli.err;
+        const std::vector<std::string> lines = Lines(cli.out);
+        ASSERT_EQ(lines.size(), 1u) << cli.out;
+        // Kept, the stale bytes may share their burst with the live ones.
+        if (keep) {
+            EXPECT_TRUE(lines[0].starts_with("11 22 33")) << lines[0];
+        } else {
+            EXPECT_EQ(lines[0], "44 55");
+        }
+        close(slave);
+        close(master);
     }
 }
 
