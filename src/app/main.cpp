@@ -15,6 +15,19 @@ int main(int argc, char** argv) {
         std::printf("korvane %s\n", KORVANE_VERSION);
         return 0;
     }
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs("Usage: korvane [FILE] [Qt options]\n"
+                   "Opens the Korvane window: a serial-port terminal and traffic monitor.\n"
+                   "  FILE             a text or RTF file to show in the traffic view\n"
+                   "  --version        print the version and exit\n"
+                   "  -h, --help       print this text and exit\n"
+                   "Qt options: -platform NAME, -display DISPLAY, -style STYLE,\n"
+                   "  -stylesheet FILE, -reverse, -qwindowgeometry WxH+X+Y, and the other\n"
+                   "options of the Qt toolkit.\n"
+                   "For the terminal, without a window: korvane-cli --help. korvane(1)\n",
+                   stdout);
+        return 0;
+    }
     TKorvaneApplication app(argc, argv);
     TQtPrompter prompter;
 

@@ -407,4 +407,25 @@ TEST_F(Cli, BytesWaitingBeforeTheOpenAreDroppedUnlessKept) {
     }
 }
 
+#ifdef KORVANE_PATH
+// The window's program answers --help in the terminal: with no display to open a window on,
+// any attempt to start one would fail instead of printing and exiting.
+TEST(WindowHelp, PrintsTheUsageAndExitsWithoutAWindow) {
+    std::string out;
+    FILE* pipe = popen(
+        "env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb " KORVANE_PATH " --help 2>&1", "r");
+    ASSERT_NE(pipe, nullptr);
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        out.append(buffer, n);
+    }
+    const int status = pclose(pipe);
+    ASSERT_TRUE(WIFEXITED(status)) << out;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+    for (const char* says : {"Usage: korvane [FILE]", "--version", "-platform"}) {
+        EXPECT_NE(out.find(says), std::string::npos) << says << " in " << out;
+    }
+}
+#endif
+
 } // namespace
