@@ -233,6 +233,11 @@ int64_t TLineStore::LineBytes(const TStoredLine& line) {
                                 line.runs.capacity() * sizeof(TStyleRun));
 }
 
+int64_t TLineStore::LineBytesFor(int64_t characters, int runs) {
+    return static_cast<int64_t>(sizeof(TStoredLine)) + (characters > 15 ? characters + 1 : 0) +
+           runs * static_cast<int64_t>(sizeof(TStyleRun));
+}
+
 float TLineStore::MaxWidth() {
     if (m_maxWidthStale) {
         m_maxWidth = 0;

@@ -130,6 +130,8 @@ public:
     int64_t MemoryBytes() const { return m_memory; }
     // What one line adds to MemoryBytes.
     static int64_t LineBytes(const TStoredLine& line);
+    // What a line of that many characters in that many style runs adds, about.
+    static int64_t LineBytesFor(int64_t characters, int runs);
     float MaxWidth();
     // Lines deleted from the front since the store began, and the times it was cleared:
     // what a reader needs to find lines it saw again later.

@@ -11,8 +11,10 @@
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"
 #include "ui/main/Application.h"
+#include "ui/main/FileLoad.h"
 #include "ui/main/MainForm.h"
 #include "ui/main/RichView.h"
+#include "ui/main/StatusBarMY.h"
 #include "ui/send/SendForm.h"
 
 #include <QAction>
@@ -25,6 +27,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -222,6 +225,126 @@ TEST_F(HostileFilesTest, ALongLoadShowsProgressAndCanBeCancelled) {
     OpenIntoTrafficView(path);
     EXPECT_TRUE(m_errors.empty());
     EXPECT_TRUE(form.RichShow->LineText(1199) == std::string(4999, 'a' + 1199 % 26));
+}
+
+std::string NumberedLines(int from, int count) {
+    std::string text;
+    for (int i = from; i < from + count; ++i) {
+        text += "line " + std::to_string(i) + "\n";
+    }
+    return text;
+}
+
+// A file with more lines than the traffic view keeps is never cut short without a word:
+// the user is asked first and may decline (the view keeps its text), and when the user
+// goes on the status bar tells how many lines show. A file within the cap shows whole.
+TEST_F(HostileFilesTest, AFileLargerThanTheLineCapShowsItsLastLinesOnlyWhenTheUserAgrees) {
+    TMainForm& form = Start();
+    const int cap = TTrafficLimits{}.lineCap;
+    struct Case {
+        int lines;
+        std::optional<bool> answer; // nullopt: no question asked
+        int firstShown;             // -1: the view keeps its text
+        QString status;
+    };
+    const Case cases[] = {
+        {cap, std::nullopt, 0, ""},
+        {cap + 10000, false, -1, ""},
+        {cap + 10000, true, 10000,
+         QStringLiteral("%1 lines of %2 shown").arg(cap).arg(cap + 10000)},
+    };
+    const std::string path = Root() + "/numbered.txt";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lines);
+        form.RichShow->Clear();
+        form.RichShow->InsertText("kept", TextAttributes{});
+        form.StatusBarMY1->SetPanelText(0, QString());
+        m_prompter.questions.clear();
+        m_prompter.answers.clear();
+        if (c.answer) {
+            m_prompter.answers.push_back(*c.answer);
+        }
+        WriteRaw(path, NumberedLines(0, c.lines));
+        OpenIntoTrafficView(path);
+        EXPECT_TRUE(m_errors.empty());
+        ASSERT_EQ(m_prompter.questions.size(), c.answer ? 1u : 0u);
+        if (c.answer) {
+            const QString& question = m_prompter.questions[0].text;
+            EXPECT_TRUE(question.contains(QString::number(c.lines))) << question.toStdString();
+            EXPECT_TRUE(question.contains(QStringLiteral("Only the last %1 lines").arg(cap)))
+                << question.toStdString();
+        }
+        if (c.firstShown < 0) {
+            EXPECT_EQ(form.RichShow->LineCount(), 1);
+            EXPECT_EQ(form.RichShow->LineText(0), "kept");
+        } else {
+            EXPECT_EQ(form.RichShow->LineCount(), c.lines - c.firstShown);
+            EXPECT_EQ(form.RichShow->LineText(0), "line " + std::to_string(c.firstShown));
+            EXPECT_EQ(form.RichShow->LineText(c.lines - c.firstShown - 1),
+                      "line " + std::to_string(c.lines - 1));
+        }
+        EXPECT_EQ(form.StatusBarMY1->PanelText(0), c.status);
+    }
+}
+
+// What of a text the view can hold, by each of its limits: lines, memory, characters.
+TEST(FileFitTest, TheNewestLinesThatFitEveryLimitAreShown) {
+    const auto limits = [](int cap, int64_t budget) {
+        TTrafficLimits l;
+        l.lineCap = cap;
+        l.memoryBudget = budget;
+        l.burstReserve = 0;
+        return l;
+    };
+    const TextStyle plain;
+    const int64_t line10 = TLineStore::LineBytesFor(10, 1);
+    struct Case {
+        const char* name;
+        StyledText text;
+        TTrafficLimits limits;
+        int64_t capacity;
+        int64_t lines;
+        int64_t firstShown;
+    };
+    const std::string tenLines = [] {
+        std::string t;
+        for (int i = 0; i < 10; ++i) {
+            t += "abcdefghi" + std::to_string(i) + "\n";
+        }
+        return t;
+    }();
+    const Case cases[] = {
+        {"fits", {{tenLines, plain}}, limits(10, 1 << 20), 1 << 20, 10, 0},
+        {"line cap", {{tenLines, plain}}, limits(4, 1 << 20), 1 << 20, 10, 6},
+        {"memory",
+         {{tenLines, plain}},
+         limits(100, TLineStore::LineBytesFor(0, 0) + line10 * 3),
+         1 << 20,
+         10,
+         7},
+        {"capacity", {{tenLines, plain}}, limits(100, 1 << 20), 32, 10, 8},
+        {"no final break", {{"a\nb\nc", plain}}, limits(2, 1 << 20), 1 << 20, 3, 1},
+        {"one huge line", {{std::string(1000, 'x'), plain}}, limits(1, 100), 10, 1, 0},
+        {"breaks across runs",
+         {{"a\nb", plain}, {"c\n", plain}, {"d\ne", plain}},
+         limits(2, 1 << 20),
+         1 << 20,
+         4,
+         2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TFileFit fit = FitFileToView(c.text, c.limits, c.capacity);
+        EXPECT_EQ(fit.lines, c.lines);
+        EXPECT_EQ(fit.firstShown, c.firstShown);
+    }
+    const StyledText tail = StyledFromLine({{"a\nb", plain}, {"c\n", plain}, {"d\ne", plain}}, 2);
+    ASSERT_EQ(tail.size(), 1u);
+    EXPECT_EQ(tail[0].text, "d\ne");
+    const StyledText middle = StyledFromLine({{"a\nb", plain}, {"c\nd", plain}}, 1);
+    ASSERT_EQ(middle.size(), 2u);
+    EXPECT_EQ(middle[0].text, "b");
+    EXPECT_EQ(middle[1].text, "c\nd");
 }
 
 // Temporary files of saves that a crash interrupted go at the next start; those of a copy

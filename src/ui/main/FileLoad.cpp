@@ -1,6 +1,7 @@
 #include "ui/main/FileLoad.h"
 
 #include "platform/FileIO.h"
+#include "richtext/LineStore.h"
 
 #include <QEventLoop>
 #include <QFileInfo>
@@ -108,4 +109,85 @@ std::optional<StyledText> LoadStyledFile(QWidget* parent, const std::string& pat
         return std::nullopt;
     }
     return std::move(state.text);
+}
+
+TFileFit FitFileToView(const StyledText& text, const TTrafficLimits& limits,
+                       int64_t capacityCharacters) {
+    // From the last line back: the lines that fit are the newest ones.
+    const bool endsWithBreak =
+        !text.empty() && !text.back().text.empty() && text.back().text.back() == '\n';
+    const int64_t characterRoom =
+        capacityCharacters - std::min<int64_t>(limits.burstReserve, capacityCharacters / 4);
+    int64_t stored = 0;
+    int64_t kept = 0;
+    bool full = false;
+    int64_t memory = 0;
+    int64_t characters = 0;
+    int64_t lineCharacters = 0;
+    int lineRuns = 0;
+    const auto finishLine = [&] {
+        ++stored;
+        if (!full) {
+            // UTF-8 bytes count at least the characters they make.
+            const int64_t bytes = TLineStore::LineBytesFor(lineCharacters, lineRuns);
+            const int64_t readerLines = stored - (endsWithBreak ? 1 : 0);
+            if (readerLines > limits.lineCap || memory + bytes > limits.memoryBudget ||
+                characters + lineCharacters + (stored - 1) > characterRoom) {
+                full = true;
+            } else {
+                memory += bytes;
+                characters += lineCharacters;
+                kept = stored;
+            }
+        }
+        lineCharacters = 0;
+        lineRuns = 0;
+    };
+    for (auto run = text.rbegin(); run != text.rend(); ++run) {
+        const std::string_view chars(run->text);
+        size_t end = chars.size();
+        while (true) {
+            const size_t at = end == 0 ? std::string_view::npos : chars.rfind('\n', end - 1);
+            const size_t start = at == std::string_view::npos ? 0 : at + 1;
+            if (end > start) {
+                lineCharacters += static_cast<int64_t>(end - start);
+                ++lineRuns;
+            }
+            if (at == std::string_view::npos) {
+                break;
+            }
+            finishLine();
+            end = at;
+        }
+    }
+    finishLine();
+    TFileFit fit;
+    fit.lines = stored - (endsWithBreak ? 1 : 0);
+    // The last line always shows: the load limit keeps it within the view.
+    fit.firstShown = stored - std::max<int64_t>(kept, 1);
+    return fit;
+}
+
+StyledText StyledFromLine(const StyledText& text, int64_t firstLine) {
+    StyledText out;
+    int64_t line = 0;
+    for (const StyledRun& run : text) {
+        if (line >= firstLine) {
+            out.push_back(run);
+            continue;
+        }
+        size_t at = 0;
+        while (line < firstLine) {
+            const size_t found = run.text.find('\n', at);
+            if (found == std::string::npos) {
+                break;
+            }
+            ++line;
+            at = found + 1;
+        }
+        if (line >= firstLine && at < run.text.size()) {
+            out.push_back({run.text.substr(at), run.style});
+        }
+    }
+    return out;
 }

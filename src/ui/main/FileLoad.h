@@ -4,6 +4,7 @@
 // and parse off the user-interface thread, with progress shown and a way to cancel.
 
 #include "richtext/RichText.h"
+#include "ui/main/TrafficTrim.h"
 
 #include <cstdint>
 #include <optional>
@@ -23,3 +24,16 @@ uint64_t ViewLoadLimit(int64_t capacityCharacters, int memoryBudgetMB);
 // unreadable.
 std::optional<StyledText> LoadStyledFile(QWidget* parent, const std::string& path, uint64_t limit,
                                          const TextStyle& plainStyle);
+
+// What of a file's text the traffic view can show: the view keeps at most its line cap,
+// its memory budget and its capacity (less the room it keeps for a burst), so a larger
+// file shows only its last lines, and the user is asked first.
+struct TFileFit {
+    int64_t lines = 0;      // in the file, as the view counts them (not an empty last one)
+    int64_t firstShown = 0; // the first line the view can hold; 0: the whole file fits
+    int64_t Shown() const { return lines - firstShown; }
+};
+TFileFit FitFileToView(const StyledText& text, const TTrafficLimits& limits,
+                       int64_t capacityCharacters);
+// The text from line firstLine on ("\n" ends a line).
+StyledText StyledFromLine(const StyledText& text, int64_t firstLine);

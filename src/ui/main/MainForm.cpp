@@ -601,14 +601,50 @@ void TMainForm::LoadCommandLineFile(const QString& path) {
         return;
     }
     // Anything else but a regular file of a size the view can hold is refused with its reason.
-    if (auto text =
-            LoadStyledFile(nullptr, path.toStdString(), LoadLimit(RichShow), PlainStyle())) {
-        RichShow->SetStyledText(*text);
+    LoadFileInto(RichShow, nullptr, path.toStdString());
+}
+
+void TMainForm::LoadFileInto(RichView* view, QWidget* parent, const std::string& path) {
+    auto text = LoadStyledFile(parent, path, LoadLimit(view), PlainStyle());
+    if (!text) {
+        return;
+    }
+    if (view != RichShow) {
+        view->SetStyledText(*text);
+        return;
+    }
+    const TFileFit fit = FitFileToView(*text, TrafficLimits(), RichShow->MaxLength());
+    if (fit.firstShown > 0) {
+        const QString name = QFileInfo(QString::fromStdString(path)).fileName();
+        if (!m_prompter.Question(this,
+                                 QStringLiteral("%1 has %2 lines, more than the traffic view "
+                                                "keeps.\nOnly the last %3 lines will be shown. "
+                                                "Open it?")
+                                     .arg(name)
+                                     .arg(fit.lines)
+                                     .arg(fit.Shown()),
+                                 QStringLiteral("Open"))) {
+            return;
+        }
+        *text = StyledFromLine(*text, fit.firstShown);
+    }
+    m_loadingFile = true;
+    RichShow->SetStyledText(*text);
+    m_loadingFile = false;
+    if (fit.firstShown > 0) {
+        StatusBarMY1->SetPanelText(
+            0, QStringLiteral("%1 lines of %2 shown").arg(fit.Shown()).arg(fit.lines));
     }
 }
 
 uint64_t TMainForm::LoadLimit(const RichView* view) const {
     return ViewLoadLimit(view->MaxLength(), m_options.viewMemoryBudgetMB);
+}
+
+TTrafficLimits TMainForm::TrafficLimits() const {
+    TTrafficLimits limits;
+    limits.memoryBudget = int64_t{std::max(1, m_options.viewMemoryBudgetMB)} * 1024 * 1024;
+    return limits;
 }
 
 void TMainForm::RemoveOurStaleFiles() {
@@ -1115,9 +1151,7 @@ void TMainForm::OpenFile(RichView* editor) {
     }
     m_settings.lastFileName = name;
     try {
-        if (auto text = LoadStyledFile(this, name, LoadLimit(editor), PlainStyle())) {
-            editor->SetStyledText(*text);
-        }
+        LoadFileInto(editor, this, name);
     } catch (const std::exception& e) {
         // Reported here rather than thrown: an exception must not unwind through the
         // menu's own code, which does not expect one.
@@ -1179,10 +1213,10 @@ void TMainForm::RichShowChange() {
         RichShow->Clear();
         emptied = true;
     }
-    if (!emptied) {
-        TTrafficLimits limits;
-        limits.memoryBudget = int64_t{std::max(1, m_options.viewMemoryBudgetMB)} * 1024 * 1024;
-        TrimTrafficView(*RichShow, limits);
+    // A loaded file was fitted to the limits before: with word wrap its rows may pass the
+    // cap, which the traffic that follows trims as usual.
+    if (!emptied && !m_loadingFile) {
+        TrimTrafficView(*RichShow, TrafficLimits());
     }
     m_inChange = false;
 }

@@ -9,6 +9,7 @@
 #include "traffic/DataRT.h"
 #include "ui/main/AppOptions.h"
 #include "ui/main/MainContext.h"
+#include "ui/main/TrafficTrim.h"
 
 #include <QMainWindow>
 #include <functional>
@@ -162,6 +163,10 @@ private:
     void LoadSendText();
     // The largest file `view` loads.
     uint64_t LoadLimit(const RichView* view) const;
+    TTrafficLimits TrafficLimits() const;
+    // Loads a file into a view. The traffic view shows at most what it keeps: for a larger
+    // file the user is asked first, and the status bar tells how many lines are shown.
+    void LoadFileInto(RichView* view, QWidget* parent, const std::string& path);
     void RemoveOurStaleFiles();
     void ShowPortState(bool open);
     void ShowPortNotice(const std::string& notice);
@@ -185,6 +190,7 @@ private:
     bool m_sessionStarted = false;
     bool m_closed = false;
     bool m_inChange = false;
+    bool m_loadingFile = false; // a file is put into the traffic view: nothing is trimmed
     // Saves of the views as RTF, off the window's thread when large.
     TViewSaver* m_viewSaver = nullptr;
     // File > Capture to File...
