@@ -863,15 +863,8 @@ bool TComDriverPosix::ReadFile(void* buffer, uint32_t count, uint32_t& transferr
             const ssize_t n = read(call.fd, out + transferred, count - transferred);
             if (n > 0) {
                 const auto got = static_cast<uint32_t>(n);
-                const uint32_t asked = count - transferred;
                 transferred += discardNull ? RemoveNulls(out + transferred, got) : got;
                 lastByte = SteadyClock::now();
-                // A short read emptied the terminal: the next bytes are waited for with
-                // poll. Asking again at once costs a read that finds nothing, and on a
-                // pseudo-terminal that read waits for the kernel's input worker first.
-                if (got < asked) {
-                    break;
-                }
                 continue;
             }
             if (n < 0 && errno == EINTR) {
