@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cctype>
 #include <ostream>
 #include <regex>
 
@@ -20,7 +21,7 @@ View:    -t --time none|time|time+dir   prefix of every line (default time+dir)
          -a --ascii-receive    received bytes as text (-x: hex)  --keep-stale
          --no-sent             hide sent lines     --no-color   plain output
          --gap MS              a received burst ends after MS ms of silence
-Send:    standard input        each line is sent as typed (hex, or text below)
+Send:    typed keys (a hex line on Enter); Ctrl+T ? lists commands (--escape X)
          --ascii-send  send lines as text, ended by --eol cr|lf|crlf|none
          --send HEX            send once at start (repeatable)
          --checksum KIND       append to every sent line: SUM SUM-LH SUM-HL XOR
@@ -32,7 +33,7 @@ Send:    standard input        each line is sent as typed (hex, or text below)
 Check:   --check-received KIND mark received lines " OK" or " BAD expected .."
 Files:   -l --log FILE         write the lines to FILE (RTF if it ends in .rtf)
          --log-rotate SIZE     start FILE.1, FILE.2, ... past SIZE (e.g. 10M)
-End:     --count N  --duration S   after N lines or S seconds; Ctrl+C any time
+End:     --count N  --duration S   after N lines or S seconds; Ctrl+T q quits
 Exit: 0 done, 1 port/log failed, 2 bad input, 3 port gone, 128+signal (130: ^C)
 )";
 
@@ -89,6 +90,9 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
     app.add_option("--eol", eol)
         ->transform(CLI::IsMember({"cr", "lf", "crlf", "none"}, CLI::ignore_case));
     app.add_flag("--keep-stale", o.keepStale);
+    app.add_flag("--line-mode", o.lineMode);
+    std::string escape;
+    CLI::Option* escapeOption = app.add_option("--escape", escape);
     app.add_flag("--no-sent", o.noSent);
     app.add_flag("--no-color", o.noColor);
     app.add_option("--gap", o.gapMs)->check(CLI::Range(0u, 100u));
@@ -137,6 +141,14 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
     if (version) {
         out << "korvane-cli " << KORVANE_VERSION << "\n";
         return ExitDone;
+    }
+    if (escapeOption->count() != 0) {
+        // A letter names Ctrl+letter, as in --escape a for Ctrl+A.
+        if (escape.size() != 1 || !std::isalpha(static_cast<unsigned char>(escape[0]))) {
+            return bad("--escape takes a letter: --escape a makes Ctrl+A the command key");
+        }
+        o.escapeKey =
+            static_cast<char>(std::tolower(static_cast<unsigned char>(escape[0])) - 'a' + 1);
     }
     if (hexReceive) {
         o.asciiReceive = false;

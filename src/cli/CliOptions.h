@@ -43,6 +43,8 @@ struct TCliOptions {
     std::optional<std::string> flow; // none, hard (RTS/CTS), soft (XON/XOFF)
     std::string eol = "\r";          // after each typed text line
     bool keepStale = false;          // bytes waiting before the open are shown
+    bool lineMode = false;           // typed text goes out a line at a time
+    char escapeKey = 0x14;           // Ctrl+T: the next key is a command
 
     std::optional<std::string> logFile;
     uint64_t logRotateBytes = 0;

@@ -27,6 +27,7 @@
 #include <optional>
 #include <string>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -411,6 +412,96 @@ int main(int argc, char** argv) {
     int input = STDIN_FILENO;
     std::string typed;
     int exitCode = ExitDone;
+
+    // A terminal on standard input: raw keys, each sent as typed (a hex line on Enter), and
+    // the command key. The terminal's own settings come back on every way out of the loop.
+    struct TRawTerminal {
+        termios saved{};
+        bool active = false;
+        ~TRawTerminal() {
+            if (active) {
+                tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+            }
+        }
+    } rawTerminal;
+    if (isatty(STDIN_FILENO) != 0 && tcgetattr(STDIN_FILENO, &rawTerminal.saved) == 0) {
+        termios raw = rawTerminal.saved;
+        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+        raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR);
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        rawTerminal.active = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+    }
+    bool localEcho = false;
+    bool commandNext = false;
+    const auto status = [&](const std::string& text) {
+        view.Flush();
+        std::cerr << (color ? "\x1b[90m" : "") << "korvane-cli: " << text
+                  << (color ? "\x1b[0m" : "") << "\n";
+    };
+    const auto toggleLine = [&](const char* name, bool& on, auto apply) {
+        try {
+            apply(!on);
+            on = !on;
+            status(std::string(name) + (on ? " on" : " off"));
+        } catch (const std::exception& e) {
+            status(std::string(name) + " unchanged (" + e.what() + ")");
+        }
+    };
+    const auto command = [&](char key) -> bool {
+        switch (key) {
+        case '?':
+            status("keys after the command key: d DTR, r RTS, h hex/text, t time prefix, "
+                   "e echo, c clear, q quit");
+            break;
+        case 'd':
+            toggleLine("DTR", settings.dtrEnabled, [&](bool on) {
+                device.FlowControl().SetControlDTR(on ? dtrEnable : dtrDisable);
+            });
+            break;
+        case 'r':
+            toggleLine("RTS", settings.rtsEnabled, [&](bool on) {
+                device.FlowControl().SetControlRTS(on ? rtsEnable : rtsDisable);
+            });
+            break;
+        case 'h':
+            settings.asciiReceive = !settings.asciiReceive;
+            connection.HexReceive = settings.asciiReceive ? 0 : 1;
+            status(settings.asciiReceive ? "received as text" : "received as hex");
+            break;
+        case 't':
+            // none -> time -> time+dir -> none
+            if (!settings.showTime) {
+                settings.showTime = true;
+                settings.showRxTx = false;
+            } else if (!settings.showRxTx) {
+                settings.showRxTx = true;
+            } else {
+                settings.showTime = false;
+                settings.showRxTx = false;
+            }
+            engine.ShowTime = settings.showTime;
+            engine.ShowRxTx = settings.showRxTx;
+            status(!settings.showTime  ? "time prefix none"
+                   : settings.showRxTx ? "time prefix time+dir"
+                                       : "time prefix time");
+            break;
+        case 'e':
+            localEcho = !localEcho;
+            status(localEcho ? "echo on" : "echo off");
+            break;
+        case 'c':
+            view.Flush();
+            std::cout << "\x1b[H\x1b[2J" << std::flush;
+            break;
+        case 'q':
+            return false;
+        default:
+            status("no such command; the command key and ? lists them");
+        }
+        return true;
+    };
+    const bool characterMode = rawTerminal.active && settings.asciiSend && !o.lineMode;
     for (;;) {
         try {
             pump();
@@ -458,7 +549,53 @@ int main(int argc, char** argv) {
                 input = -1; // end of input: go on showing the traffic
                 continue;
             }
-            typed.append(buffer, static_cast<size_t>(n));
+            bool quit = false;
+            if (rawTerminal.active) {
+                std::string keys;
+                for (ssize_t i = 0; i < n && !quit; ++i) {
+                    const char key = buffer[i];
+                    if (commandNext) {
+                        commandNext = false;
+                        quit = !command(key);
+                    } else if (key == o.escapeKey) {
+                        commandNext = true;
+                    } else if (key == '\r' || key == '\n') {
+                        keys += '\n';
+                    } else if ((key == 0x7F || key == 0x08) && !characterMode) {
+                        if (!typed.empty()) {
+                            typed.pop_back();
+                            std::cerr << "\b \b" << std::flush;
+                        }
+                    } else {
+                        keys += key;
+                    }
+                }
+                if (quit) {
+                    break;
+                }
+                if (characterMode) {
+                    std::string out;
+                    for (const char key : keys) {
+                        out += key == '\n' ? o.eol : std::string(1, key);
+                    }
+                    if (localEcho) {
+                        std::cerr << out << std::flush;
+                    }
+                    try {
+                        sendEdit.Set(typedLine, out);
+                        sendEdit.SetCaretLine(typedLine);
+                        engine.SendCursorLine();
+                    } catch (const std::exception& e) {
+                        std::cerr << "korvane-cli: Send: " << e.what() << "\n";
+                    }
+                    continue;
+                }
+                // A hex line is shown while it is typed, on standard error.
+                std::cerr << (keys.ends_with('\n') ? std::string("\r\x1b[K") : keys) << std::flush;
+                typed += keys;
+            } else {
+                typed.append(buffer, static_cast<size_t>(n));
+            }
             for (size_t end; (end = typed.find('\n')) != std::string::npos;) {
                 std::string line = typed.substr(0, end);
                 typed.erase(0, end + 1);

@@ -3,8 +3,10 @@
 // to, standard output and error collected while it runs.
 
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,11 +18,22 @@
 class CliProcess {
 public:
     // inChild runs in the child before the program starts (limits, signal dispositions).
-    explicit CliProcess(std::vector<std::string> args, const std::function<void()>& inChild = {}) {
+    // ptyInput: standard input is a terminal (a pseudo-terminal the test types into).
+    explicit CliProcess(std::vector<std::string> args, const std::function<void()>& inChild = {},
+                        bool ptyInput = false) {
         int inPipe[2];
         int outPipe[2];
         int errPipe[2];
-        if (pipe(inPipe) != 0 || pipe(outPipe) != 0 || pipe(errPipe) != 0) {
+        if (ptyInput) {
+            // [0] the terminal the program reads, [1] the side the test types into.
+            if (openpty(&inPipe[1], &inPipe[0], nullptr, nullptr, nullptr) != 0) {
+                return;
+            }
+            m_terminal = dup(inPipe[0]);
+        } else if (pipe(inPipe) != 0) {
+            return;
+        }
+        if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
             return;
         }
         m_pid = fork();
@@ -28,6 +41,9 @@ public:
             dup2(inPipe[0], STDIN_FILENO);
             dup2(outPipe[1], STDOUT_FILENO);
             dup2(errPipe[1], STDERR_FILENO);
+            if (m_terminal >= 0) {
+                close(m_terminal);
+            }
             for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) {
                 close(fd);
             }
@@ -56,7 +72,7 @@ public:
             kill(m_pid, SIGKILL);
             waitpid(m_pid, nullptr, 0);
         }
-        for (int fd : {m_in, m_out, m_err}) {
+        for (int fd : {m_in, m_out, m_err, m_terminal}) {
             if (fd >= 0) {
                 close(fd);
             }
@@ -73,6 +89,12 @@ public:
         m_in = -1;
     }
     void Signal(int signal) const { kill(m_pid, signal); }
+    // The local modes of the program's input terminal (ptyInput only).
+    tcflag_t TerminalModes() const {
+        termios modes{};
+        tcgetattr(m_terminal, &modes);
+        return modes.c_lflag;
+    }
 
     // Collects output until `done` holds for what standard output has so far, or the
     // program ends, or the time is up. True when `done` held.
@@ -137,4 +159,5 @@ private:
     int m_in = -1;
     int m_out = -1;
     int m_err = -1;
+    int m_terminal = -1;
 };

@@ -428,4 +428,84 @@ TEST(WindowHelp, PrintsTheUsageAndExitsWithoutAWindow) {
 }
 #endif
 
+// Typing reaches the program once it has taken the terminal over (keys typed before that
+// would be read as the terminal's line editing makes them).
+void WaitForRawTerminal(CliProcess& cli) {
+    for (int i = 0; i < 1000 && (cli.TerminalModes() & ICANON) != 0; ++i) {
+        cli.WaitForOutput([](const std::string&) { return false; }, 10ms);
+    }
+    ASSERT_EQ(cli.TerminalModes() & (ICANON | ECHO), 0u);
+}
+
+// Typing on a terminal: keys go out as typed, the command key works the port, and the
+// terminal's own modes come back whichever way the program ends.
+TEST_F(Cli, TerminalInputIsRawWhileRunningAndRestoredOnEveryWayOut) {
+    auto device = StartDevice("echo");
+    const struct {
+        int signal; // 0: the quit command
+        int code;
+    } cases[] = {{0, 0}, {SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}};
+    for (const auto& c : cases) {
+        CliProcess cli({"SIM0", "--ascii-send", "--no-sent", "-t", "none"}, {}, true);
+        const tcflag_t before = cli.TerminalModes();
+        ASSERT_NE(before & ICANON, 0u);
+        WaitForRawTerminal(cli);
+        // Enter reaches the device as CR (the --eol default).
+        cli.Write("AT\r");
+        ASSERT_TRUE(cli.WaitForOutput([](const std::string& out) {
+            return out.find("41 54 0D") != std::string::npos;
+        })) << cli.out
+            << cli.err;
+        if (c.signal == 0) {
+            cli.Write("\x14q");
+        } else {
+            cli.Signal(c.signal);
+        }
+        EXPECT_EQ(cli.Wait(), c.code) << c.signal << cli.err;
+        EXPECT_EQ(cli.TerminalModes(), before) << c.signal;
+    }
+}
+
+TEST_F(Cli, CommandKeysChangeTheLinesAndTheViewAndSaySo) {
+    auto device = StartDevice("echo");
+    CliProcess cli({"SIM0", "--escape", "a", "-t", "none"}, {}, true);
+    WaitForRawTerminal(cli);
+    const struct {
+        const char* keys;
+        const char* says;
+    } cases[] = {
+        {"\x01"
+         "d",
+         "DTR on"},
+        {"\x01"
+         "d",
+         "DTR off"},
+        {"\x01r", "RTS on"},
+        {"\x01h", "received as text"},
+        {"\x01t", "time prefix time"},
+        {"\x01"
+         "e",
+         "echo on"},
+        {"\x01x", "no such command"},
+    };
+    for (const auto& c : cases) {
+        cli.Write(c.keys);
+        // Status lines go to standard error; wait on them by a marker line on the output.
+        const auto start = std::chrono::steady_clock::now();
+        while (cli.err.find(c.says) == std::string::npos &&
+               std::chrono::steady_clock::now() - start < 10s) {
+            cli.WaitForOutput([](const std::string&) { return false; }, 50ms);
+        }
+        EXPECT_NE(cli.err.find(c.says), std::string::npos) << c.says << cli.err;
+    }
+    // Hex mode still sends a line on Enter; text received is now shown as text.
+    cli.Write("41 42\r");
+    ASSERT_TRUE(cli.WaitForOutput([](const std::string& out) {
+        return out.find("] AB") != std::string::npos;
+    })) << cli.out
+        << cli.err;
+    cli.Write("\x01q");
+    EXPECT_EQ(cli.Wait(), 0) << cli.err;
+}
+
 } // namespace
