@@ -4,11 +4,11 @@
 // caret caption, and sending over a pseudo-terminal to a simulated device and to a raw
 // peer. Offscreen platform, a private data folder per test, scripted dialogs.
 
+#include "codec/HexCodec.h"
 #include "richtext/RichText.h"
 #include "settings/SettingsFile.h"
 #include "settings/SettingsTestSupport.h"
 #include "traffic/DataRT.h"
-#include "codec/HexCodec.h"
 #include "ui/MainWindowTest.h"
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"

@@ -3,8 +3,8 @@
 // RTF the same with the check on; ASCII receive mode and sent lines left alone; the choice
 // kept in config.ini. Offscreen platform, a private data folder per test.
 
-#include "traffic/DataRT.h"
 #include "codec/HexCodec.h"
+#include "traffic/DataRT.h"
 #include "ui/MainWindowTest.h"
 #include "ui/main/ComComboBox.h"
 #include "ui/main/DockLayout.h"

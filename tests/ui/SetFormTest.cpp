@@ -2,9 +2,9 @@
 // platform, with the settings file in a private folder.
 
 #include "ui/send/SetForm.h"
+#include "codec/HexCodec.h"
 #include "settings/SettingsFile.h"
 #include "settings/SettingsTestSupport.h"
-#include "codec/HexCodec.h"
 #include "ui/QtTestApp.h"
 #include "ui/tools/aboutUnit.h"
 
@@ -352,6 +352,44 @@ TEST_F(SetFormTest, TriggerTimeRoundTripsThroughThePicker) {
             << c.stored;
         // The date part is kept.
         EXPECT_EQ(std::trunc(m_settings.timingTriggerTime), std::trunc(c.stored)) << c.stored;
+    }
+}
+
+TEST_F(SetFormTest, TypedTriggerTimeIsStoredAsTyped) {
+    struct Case {
+        const char* how; // "all": Ctrl+A first; "h", "m", "s": the cursor in that field
+        const char* keys;
+        QTime stored;
+    };
+    // The field shows 20:10:53 before each case.
+    const Case cases[] = {
+        {"all", "21:45:30", QTime(21, 45, 30)}, {"all", "214530", QTime(21, 45, 30)},
+        {"all", "2145", QTime(21, 45, 0)},      {"all", "7:5:9", QTime(7, 5, 9)},
+        {"all", "93015", QTime(9, 30, 15)},     {"all", "00:00:00", QTime(0, 0, 0)},
+        {"all", "23:59:59", QTime(23, 59, 59)}, {"h", "214530", QTime(21, 45, 30)},
+        {"h", "21:45:30", QTime(21, 45, 30)},   {"h", "08", QTime(8, 10, 53)},
+        {"m", "45", QTime(20, 45, 53)},         {"s", "30", QTime(20, 10, 30)},
+        {"s", "7", QTime(20, 10, 7)},           {"m", "7:30", QTime(20, 7, 30)},
+    };
+    for (const Case& c : cases) {
+        m_settings.timingTriggerTime = 45000.0 + (20 * 3600 + 10 * 60 + 53) / 86400.0;
+        m_form->ShowTriggerPage(true);
+        auto* picker = Get<QTimeEdit>("DateTimePicker1");
+        ASSERT_EQ(picker->time(), QTime(20, 10, 53));
+        picker->setFocus();
+        const std::string how = c.how;
+        if (how == "all") {
+            QTest::keyClick(picker, Qt::Key_A, Qt::ControlModifier);
+        } else {
+            picker->setSelectedSection(how == "h"   ? QDateTimeEdit::HourSection
+                                       : how == "m" ? QDateTimeEdit::MinuteSection
+                                                    : QDateTimeEdit::SecondSection);
+        }
+        QTest::keyClicks(picker, QString::fromLatin1(c.keys));
+        ASSERT_TRUE(m_form->OkClicked());
+        EXPECT_EQ(FormatOleTimeOfDay(m_settings.timingTriggerTime),
+                  FormatTimeOfDay(c.stored.hour(), c.stored.minute(), c.stored.second()))
+            << c.how << " " << c.keys;
     }
 }
 

@@ -141,6 +141,38 @@ TEST_F(WhileTrafficFlowsTest, TextTypedAfterAChecksumHasTheEditorsColour) {
     const uint32_t blue = 0x00FF0000;
     EXPECT_EQ(runs, (std::vector<std::pair<std::string, uint32_t>>{
                         {"01 03 00 00 00 0A", 0}, {" C5 CD", blue}, {" 11", 0}}));
+
+    // Return right after a checksum, and Return at the end of a line that ends in one: the
+    // next line is typed in the editor's colour.
+    const auto colourOfLine = [&send](int line) {
+        std::vector<uint32_t> colours;
+        const std::vector<StyledRun> styled = send.ToStyledText();
+        int at = 0;
+        for (const StyledRun& run : styled) {
+            for (char c : run.text) {
+                if (c == '\n') {
+                    ++at;
+                } else if (at == line) {
+                    colours.push_back(run.style.color);
+                }
+            }
+        }
+        return colours;
+    };
+    QTest::keyClick(&send, Qt::Key_Return);
+    QTest::keyClicks(&send, "01 02");
+    form.SendForm->ToolButton7->trigger();
+    QTest::keyClick(&send, Qt::Key_Return);
+    QTest::keyClicks(&send, "33");
+    ASSERT_EQ(send.LineText(2), "33");
+    EXPECT_EQ(colourOfLine(2), (std::vector<uint32_t>{0, 0}));
+    QTest::keyClick(&send, Qt::Key_Up);
+    QTest::keyClick(&send, Qt::Key_End);
+    QTest::keyClick(&send, Qt::Key_Return);
+    QTest::keyClicks(&send, "44");
+    ASSERT_EQ(send.LineText(2), "44");
+    EXPECT_EQ(colourOfLine(1).back(), blue);
+    EXPECT_EQ(colourOfLine(2), (std::vector<uint32_t>{0, 0}));
 }
 
 TEST(SendOptionsDurations, NegativeIntervalsAndDelaysAreRefusedWithTheConversionMessage) {

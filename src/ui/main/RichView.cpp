@@ -117,7 +117,9 @@ int RichView::TypingStyle() const {
     if (m_pendingStyle >= 0) {
         return m_pendingStyle;
     }
-    const int style = m_store.StyleBefore(m_caret);
+    // A line with nothing on it yet starts in the view's own style: the colour that ended the
+    // line above (a checksum, say) is not passed on by Return.
+    const int style = m_store.LineLength(m_caret.line) == 0 ? -1 : m_store.StyleBefore(m_caret);
     if (style >= 0) {
         return style;
     }

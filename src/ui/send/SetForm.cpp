@@ -3,8 +3,8 @@
 #include "ui/main/FormStyle.h"
 #include "ui/main/ScreenFit.h"
 
-#include "settings/SettingsFile.h"
 #include "codec/HexCodec.h"
+#include "settings/SettingsFile.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -13,6 +13,7 @@
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -22,6 +23,7 @@
 #include <QTableWidget>
 #include <QTime>
 #include <QTimeEdit>
+#include <array>
 
 #include <algorithm>
 #include <cmath>
@@ -134,6 +136,106 @@ void CorrectInterval(uint32_t& interval) {
     }
 }
 
+// The trigger time field. Digits go where the user means them: with the whole text selected
+// the typing fills hours, minutes and seconds in turn ("21:45:30" or "214530"); inside one
+// field the typing replaces that field. A field moves on by itself once it is full or once
+// no further digit could make a valid value, and ":" moves on from a field typed in part.
+class TTimeField : public QTimeEdit {
+public:
+    explicit TTimeField(QWidget* parent) : QTimeEdit(parent) {
+        setDisplayFormat(QStringLiteral("HH:mm:ss"));
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        const QString text = event->text();
+        const bool digit = text.size() == 1 && text.at(0).isDigit();
+        const bool colon = text == QLatin1String(":");
+        if ((!digit && !colon) ||
+            (event->modifiers() & ~(Qt::ShiftModifier | Qt::KeypadModifier)) != 0) {
+            m_digits = 0;
+            m_justMoved = false;
+            QTimeEdit::keyPressEvent(event);
+            return;
+        }
+        event->accept();
+        if (lineEdit()->hasSelectedText() && lineEdit()->selectedText() == lineEdit()->text()) {
+            // All of it selected: what is typed is the whole time.
+            m_parts = {0, 0, 0};
+            m_part = 0;
+            m_digits = 0;
+            m_justMoved = false;
+        } else if (m_digits == 0 && !m_justMoved) {
+            m_parts = {time().hour(), time().minute(), time().second()};
+            m_part = PartOf(currentSection());
+        }
+        if (colon) {
+            if (m_justMoved && m_digits == 0) {
+                m_justMoved = false; // the field already moved on by itself
+            } else {
+                MoveOn();
+            }
+            Show();
+            return;
+        }
+        const int value = text.at(0).digitValue();
+        int& part = m_parts[static_cast<size_t>(m_part)];
+        part = m_digits == 0 ? value : part * 10 + value;
+        ++m_digits;
+        const int limit = m_part == 0 ? 23 : 59;
+        if (part > limit) {
+            part = value;
+            m_digits = 1;
+        }
+        m_justMoved = false;
+        if (m_digits == 2 || part * 10 > limit) {
+            MoveOn();
+            m_justMoved = true;
+        }
+        Show();
+    }
+
+    void focusInEvent(QFocusEvent* event) override {
+        m_digits = 0;
+        m_justMoved = false;
+        QTimeEdit::focusInEvent(event);
+    }
+
+    void mousePressEvent(QMouseEvent* event) override {
+        m_digits = 0;
+        m_justMoved = false;
+        QTimeEdit::mousePressEvent(event);
+    }
+
+private:
+    static int PartOf(Section section) {
+        switch (section) {
+        case MinuteSection:
+            return 1;
+        case SecondSection:
+            return 2;
+        default:
+            return 0;
+        }
+    }
+
+    void MoveOn() {
+        m_digits = 0;
+        m_part = std::min(m_part + 1, 2);
+    }
+
+    void Show() {
+        setTime(QTime(m_parts[0], m_parts[1], m_parts[2]));
+        static constexpr Section order[] = {HourSection, MinuteSection, SecondSection};
+        setSelectedSection(order[m_part]);
+    }
+
+    std::array<int, 3> m_parts{};
+    int m_part = 0;
+    int m_digits = 0;
+    bool m_justMoved = false;
+};
+
 } // namespace
 
 TSetForm::TSetForm(SettingsRecord& settings, Hooks hooks, QWidget* parent)
@@ -187,8 +289,7 @@ void TSetForm::BuildTriggerPage() {
     GroupBox2->setGeometry(8, 4, 168, 292);
 
     QLabel* time = MakeLabel(GroupBox2, "Trigger Time:", 8, 26);
-    DateTimePicker1 = Named(new QTimeEdit(GroupBox2), "DateTimePicker1");
-    DateTimePicker1->setDisplayFormat(QStringLiteral("HH:mm:ss"));
+    DateTimePicker1 = Named(new TTimeField(GroupBox2), "DateTimePicker1");
     DateTimePicker1->setGeometry(time->x() + time->width() + 6, 22, 80, EditHeight);
     RadioButton3 = MakeButton<QRadioButton>(GroupBox2, "RadioButton3", "Send Line:", 8, 54);
     RadioButton6 = MakeButton<QRadioButton>(GroupBox2, "RadioButton6", "This Line", 22, 78);
