@@ -7,12 +7,12 @@
 #include "settings/SettingsFile.h"
 #include "settings/SettingsRecord.h"
 #include "settings/SettingsTestSupport.h"
+#include "traffic/PortSession.h"
 #include "ui/MainWindowTest.h"
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"
 #include "ui/main/ComComboBox.h"
 #include "ui/main/MainForm.h"
-#include "ui/main/PortReconnect.h"
 #include "ui/main/RichView.h"
 #include "ui/main/StatusBarMY.h"
 

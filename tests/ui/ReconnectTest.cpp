@@ -8,11 +8,11 @@
 #include "serial/PtyPeer.h"
 #include "settings/SettingsFile.h"
 #include "settings/SettingsTestSupport.h"
+#include "traffic/PortSession.h"
 #include "ui/MainWindowTest.h"
 #include "ui/QtTestApp.h"
 #include "ui/ScriptedPrompter.h"
 #include "ui/main/ComComboBox.h"
-#include "ui/main/PortReconnect.h"
 #include "ui/main/RichView.h"
 #include "ui/main/StatusBarMY.h"
 
@@ -206,7 +206,7 @@ TEST_F(ReconnectTest, WithTheOptionOffThePortIsClosedAndStaysClosed) {
     m_form.reset();
     TMainForm& again = Start();
     EXPECT_FALSE(again.ReconnectAuto->isChecked());
-    EXPECT_FALSE(again.Reconnect()->Enabled());
+    EXPECT_FALSE(again.Reconnect()->Reconnect());
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "ui/main/MainForm.h"
 
+#include "traffic/PortSession.h"
+
 #include "platform/FileIO.h"
 #include "richtext/RichText.h"
 #include "settings/SettingsFile.h"
@@ -11,7 +13,6 @@
 #include "ui/main/DockLayout.h"
 #include "ui/main/FileLoad.h"
 #include "ui/main/Icons.h"
-#include "ui/main/PortReconnect.h"
 #include "ui/main/QtTimer.h"
 #include "ui/main/RichView.h"
 #include "ui/main/ScreenFit.h"
@@ -414,8 +415,8 @@ void TMainForm::BuildMenus() {
     ReconnectAuto->setChecked(m_options.reconnectAutomatically);
     connect(ReconnectAuto, &QAction::toggled, this, [this](bool on) {
         m_options.reconnectAutomatically = on;
-        if (m_reconnect != nullptr) {
-            m_reconnect->SetEnabled(on);
+        if (m_session != nullptr) {
+            m_session->SetReconnect(on);
         }
     });
     N36 = MenuItem(tools, "N36", QStringLiteral("Send Data"), QKeySequence(Qt::Key_F5));
@@ -853,14 +854,14 @@ void TMainForm::TogglePort() {
     if (m_dataRT == nullptr || m_connection == nullptr) {
         return;
     }
-    if (m_reconnect->Waiting()) {
+    if (m_session->Waiting()) {
         // The port is away and awaited: the button ends the wait, as it would close it.
-        m_reconnect->StopWaiting();
+        m_session->StopWaiting();
         return;
     }
     TComPort& device = *m_connection->Device;
     if (device.Connected()) {
-        ClosePortAndPark();
+        m_session->Close();
         return;
     }
     device.SetPort(CBoxPort->currentText().trimmed().toStdString());
@@ -869,18 +870,13 @@ void TMainForm::TogglePort() {
     device.SetDataBits(TextToDataBits(CBoxDataBits->currentText().toStdString()));
     device.SetStopBits(TextToStopBits(CBoxStopBits->currentText().toStdString()));
     try {
-        m_connection->OpenPort();
+        m_session->Open();
     } catch (const ECom& e) {
         QString text = FromLatin1(e.ErrorText);
         if (!e.Reason.empty()) {
             text += QLatin1Char('\n') + QString::fromStdString(e.Reason);
         }
         m_prompter.Warning(this, text, QStringLiteral("Open Port"));
-        return;
-    }
-    if (!ResumeIfOpen()) {
-        m_thread->Park();
-        m_thread->Park();
     }
 }
 
@@ -891,53 +887,34 @@ void TMainForm::ShowPortNotice(const std::string& notice) {
     StatusBarMY1->Panel(0)->setToolTip(text);
 }
 
-void TMainForm::ClosePortAndPark() {
-    m_connection->ClosePort();
-    ShowPortState(false);
-    ShowPortNotice(std::string());
-    m_thread->Park();
-    m_thread->Park();
-}
-
-bool TMainForm::ResumeIfOpen() {
-    if (!m_connection->Device->Connected()) {
-        return false;
-    }
-    m_thread->Unpark();
-    m_thread->Unpark();
-    m_thread->Unpark();
-    ShowPortState(true);
-    ShowPortNotice(m_connection->Device->Driver().PortNotice());
-    return true;
-}
-
 void TMainForm::CreateReconnect() {
-    TPortReconnect::Hooks hooks;
-    hooks.closePort = [this] {
-        try {
-            ClosePortAndPark();
-        } catch (const std::exception&) {
-            // The device refused to close and stays open, as after a failed "Close Port";
-            // the wait ends at its first look.
-        }
+    TPortSession::Hooks hooks;
+    // The receive thread waits with a park count of 2 while the port is closed.
+    hooks.opened = [this] {
+        m_thread->Unpark();
+        m_thread->Unpark();
+        m_thread->Unpark();
+        ShowPortState(true);
+        ShowPortNotice(m_connection->Device->Driver().PortNotice());
     };
-    hooks.reopenPort = [this] {
-        try {
-            m_connection->OpenPort();
-        } catch (const ECom&) {
-            return false;
-        }
-        return ResumeIfOpen();
+    hooks.closed = [this] {
+        ShowPortState(false);
+        ShowPortNotice(std::string());
+        m_thread->Park();
+        m_thread->Park();
     };
-    hooks.showStatus = [this](const QString& text) { StatusBarMY1->SetPanelText(0, text); };
+    hooks.showStatus = [this](const std::string& text) {
+        StatusBarMY1->SetPanelText(0, QString::fromLocal8Bit(text.c_str()));
+    };
     hooks.showNote = [this](const std::string& text) { m_dataRT->ShowNote(text); };
-    m_reconnect = new TPortReconnect(*m_connection, m_clock, std::move(hooks), this);
-    m_reconnect->SetEnabled(m_options.reconnectAutomatically);
+    m_session = std::make_unique<TPortSession>(*m_connection, m_clock, TQtTimer::Factory(),
+                                               std::move(hooks));
+    m_session->SetReconnect(m_options.reconnectAutomatically);
     ReconnectAuto->setChecked(m_options.reconnectAutomatically);
     // Told on the receive thread; handled on this one.
     m_connection->OnHangUp = [this] {
         QMetaObject::invokeMethod(
-            this, [this] { m_reconnect->HangUp(); }, Qt::QueuedConnection);
+            this, [this] { m_session->HangUp(); }, Qt::QueuedConnection);
     };
 }
 

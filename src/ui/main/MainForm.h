@@ -27,7 +27,7 @@ class TViewSaver;
 class TCaptureControl;
 class TComComboBox;
 class TPortComboBox;
-class TPortReconnect;
+class TPortSession;
 class TFindForm;
 class TSendForm;
 class TSetForm;
@@ -132,7 +132,7 @@ public:
     QAction* N59 = nullptr;
     // Tools > Reconnect Automatically.
     QAction* ReconnectAuto = nullptr;
-    TPortReconnect* Reconnect() const { return m_reconnect; }
+    TPortSession* Reconnect() const { return m_session.get(); }
     // View > All Commands (ours): shows the commands the shipped layout hides.
     QAction* AllCommands = nullptr;
     // View > Check Received Checksum (ours) and its twin in the view tool bar's drop-down.
@@ -171,8 +171,6 @@ private:
     void ShowPortState(bool open);
     void ShowPortNotice(const std::string& notice);
     // The two halves of the port button, shared with the reconnect after a hang-up.
-    void ClosePortAndPark();
-    bool ResumeIfOpen();
     void CreateReconnect();
     void InstallViewMenu(RichView* view);
     void BuildReceivedCheck(QMenu* view);
@@ -186,7 +184,7 @@ private:
     std::unique_ptr<TOruComThread> m_thread;
     std::unique_ptr<TDataRT> m_dataRT;
     TAppOptions m_options;
-    TPortReconnect* m_reconnect = nullptr;
+    std::unique_ptr<TPortSession> m_session;
     bool m_sessionStarted = false;
     bool m_closed = false;
     bool m_inChange = false;

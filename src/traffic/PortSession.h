@@ -1,0 +1,66 @@
+#pragma once
+// The life of the open port, the same for the window and korvane-cli: open with the
+// driver's reason for a failure, close, the hang-up of a device that went away, and the
+// wait for it to come back ("Reconnect Automatically"), with the texts both front ends
+// show. The front end tells it what to do with its receive thread and where texts go;
+// time passes through the Clock and Timer seams, so tests drive it by hand.
+
+#include "platform/Platform.h"
+#include "traffic/Timer.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+class TOruScomm;
+
+class TPortSession {
+public:
+    struct Hooks {
+        // After the device opened: let the receive thread run, show the port as open.
+        std::function<void()> opened;
+        // After the device closed: hold the receive thread, show the port as closed.
+        std::function<void()> closed;
+        // A short state line ("<port> disconnected hh:mm:ss"): the window's status bar,
+        // the CLI's standard error.
+        std::function<void(const std::string&)> showStatus;
+        // A grey line among the traffic.
+        std::function<void(const std::string&)> showNote;
+    };
+
+    // A waiting session looks for the port this often: two wakes a second, and a returning
+    // device is open again well within a second.
+    static constexpr uint32_t CheckIntervalMs = 500;
+
+    TPortSession(TOruScomm& connection, Clock& clock, const TimerFactory& timers, Hooks hooks);
+
+    // Opens the device with the settings it has: one attempt, within the driver's own time
+    // limit. Raises ECom with the driver's reason when it fails; the device is closed then.
+    void Open();
+    // Closes the device when open (device errors pass through) and ends a wait.
+    void Close();
+
+    // "Reconnect Automatically"; turning it off ends a wait.
+    void SetReconnect(bool on);
+    bool Reconnect() const { return m_reconnect; }
+
+    // On the owner's thread, after the connection told of a hang-up: closes the port and
+    // says so; with reconnect on, starts waiting for the port. Nothing happens when the
+    // port was closed or opened again in the meantime. True when it closed the port.
+    bool HangUp();
+
+    bool Waiting() const { return m_timer->Enabled(); }
+    // The port the wait is for.
+    const std::string& Port() const { return m_port; }
+    void StopWaiting();
+    // One look for the port (the timer's handler).
+    void Check();
+
+private:
+    TOruScomm& m_connection;
+    Clock& m_clock;
+    Hooks m_hooks;
+    std::unique_ptr<Timer> m_timer;
+    bool m_reconnect = true;
+    std::string m_port;
+};
