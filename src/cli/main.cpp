@@ -348,6 +348,7 @@ int main(int argc, char** argv) {
     TCliLoop loop;
     TCliPrompter prompter;
     connection.OnRecordQueued = [&loop] { loop.Wake(); };
+    connection.OnHangUp = [&loop] { loop.Wake(); };
     TOruComThread receiver(connection);
     receiver.Unpark();
     // The direction of the record the engine takes next: the pump is the only taker, so
@@ -404,10 +405,7 @@ int main(int argc, char** argv) {
                  std::chrono::steady_clock::now() < until);
         view.Flush();
     };
-    // A port whose device node or registration disappears has gone away (unplugged, or the
-    // program behind a virtual port ended); looked at twice a second.
-    const std::string devicePath = TComDriverPosix().ResolvePath(o.port);
-    auto nextPresenceCheck = std::chrono::steady_clock::now();
+    // The longest idle wait: signals and the hang-up wake the loop sooner.
     constexpr auto PresenceInterval = std::chrono::milliseconds(500);
     int input = STDIN_FILENO;
     std::string typed;
@@ -515,14 +513,13 @@ int main(int argc, char** argv) {
             exitCode = ExitOpenFailed; // told below
             break;
         }
-        if (std::chrono::steady_clock::now() >= nextPresenceCheck) {
-            nextPresenceCheck = std::chrono::steady_clock::now() + PresenceInterval;
-            if (!PathExists(devicePath)) {
-                std::cerr << "korvane-cli: port " << o.port
-                          << " has gone away (device removed or hung up)\n";
-                exitCode = ExitPortGone;
-                break;
-            }
+        // The receive thread tells of a device that went away (unplugged, the program behind
+        // a virtual port ended, a network server closed the connection).
+        if (connection.HungUp()) {
+            std::cerr << "korvane-cli: port " << o.port
+                      << " has gone away (device removed or hung up)\n";
+            exitCode = ExitPortGone;
+            break;
         }
         int waitMs = engine.PumpIdle() ? static_cast<int>(PresenceInterval.count()) : 1;
         if (o.durationS) {
