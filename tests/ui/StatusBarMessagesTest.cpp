@@ -26,6 +26,19 @@ protected:
 
 } // namespace
 
+TEST_F(StatusBarMessagesTest, OpeningWithNoPortNameAsksForAPort) {
+    TMainForm& form = Start();
+    for (const char* name : {"", "   "}) {
+        m_prompter.warnings.clear();
+        form.CBoxPort->setCurrentIndex(-1);
+        form.CBoxPort->setEditText(QString::fromLatin1(name));
+        form.TbPort->trigger();
+        ASSERT_EQ(m_prompter.warnings.size(), 1u) << '"' << name << '"';
+        EXPECT_EQ(m_prompter.warnings[0].text, "Choose a port first.");
+        EXPECT_FALSE(form.Connection()->Device->Connected());
+    }
+}
+
 TEST_F(StatusBarMessagesTest, SendingWhileThePortIsClosedSaysSoForAFewSeconds) {
     TMainForm& form = Start();
     TStatusBarMY& bar = *form.StatusBarMY1;

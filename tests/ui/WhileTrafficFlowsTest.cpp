@@ -175,7 +175,7 @@ TEST_F(WhileTrafficFlowsTest, TextTypedAfterAChecksumHasTheEditorsColour) {
     EXPECT_EQ(colourOfLine(2), (std::vector<uint32_t>{0, 0}));
 }
 
-TEST(SendOptionsDurations, NegativeIntervalsAndDelaysAreRefusedWithTheConversionMessage) {
+TEST(SendOptionsDurations, NegativeIntervalsAndDelaysAreRefusedWithTheAllowedRange) {
     SettingsRecord settings = SettingsRecord::Fresh();
     std::vector<std::string> errors;
     int refreshes = 0;
@@ -192,7 +192,9 @@ TEST(SendOptionsDurations, NegativeIntervalsAndDelaysAreRefusedWithTheConversion
             form.findChild<QLineEdit*>(field)->setText(QString::fromLatin1(text));
             EXPECT_FALSE(form.OkClicked());
             ASSERT_FALSE(errors.empty());
-            EXPECT_EQ(errors.back(), std::string("'") + text + "' is not a valid integer value");
+            EXPECT_EQ(errors.back(),
+                      std::string("'") + text +
+                          "' is out of range: enter milliseconds from 0 to 2147483647.");
             EXPECT_TRUE(form.isVisible());
         }
         form.findChild<QLineEdit*>(field)->setText(QStringLiteral("0"));

@@ -864,7 +864,13 @@ void TMainForm::TogglePort() {
         m_session->Close();
         return;
     }
-    device.SetPort(CBoxPort->currentText().trimmed().toStdString());
+    const QString port = CBoxPort->currentText().trimmed();
+    if (port.isEmpty()) {
+        m_prompter.Warning(this, QStringLiteral("Choose a port first."),
+                           QStringLiteral("Open Port"));
+        return;
+    }
+    device.SetPort(port.toStdString());
     device.SetBaudRate(TextToBaudRate(CBoxBaudRate->currentText().toStdString()));
     device.Parity().SetBits(TextToParity(CBoxParityBits->currentText().toStdString()));
     device.SetDataBits(TextToDataBits(CBoxDataBits->currentText().toStdString()));

@@ -112,7 +112,8 @@ uint32_t ReadDuration(const QLineEdit* edit) {
     const std::string text = edit->text().toLatin1().toStdString();
     const int32_t value = TSetForm::StrToInt(text);
     if (value < 0) {
-        throw EConvertError("'" + text + "' is not a valid integer value");
+        throw EConvertError("'" + text +
+                            "' is out of range: enter milliseconds from 0 to 2147483647.");
     }
     return static_cast<uint32_t>(value);
 }
