@@ -389,3 +389,11 @@ std::string BytesToHex(const uint8_t* data, size_t n, std::string_view separator
 std::string BytesToHex(std::string_view bytes, std::string_view separator) {
     return BytesToHex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), separator);
 }
+
+uint16_t ModbusCrc16(const uint8_t* data, size_t n) {
+    return Crc16Modbus(data, n);
+}
+
+uint16_t ModbusCrc16Update(uint16_t crc, uint8_t byte) {
+    return static_cast<uint16_t>((crc >> 8) ^ kCrc16ModbusTable[(crc ^ byte) & 0xFFu]);
+}

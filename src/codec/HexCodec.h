@@ -32,6 +32,11 @@ enum class ChecksumAlgorithm {
     Lrc8,           // two's complement of the 8-bit byte sum (a single byte)
 };
 
+// CRC-16 of Modbus RTU (the value; sent low byte first).
+uint16_t ModbusCrc16(const uint8_t* data, size_t n);
+// The CRC after one more byte (start from 0xFFFF).
+uint16_t ModbusCrc16Update(uint16_t crc, uint8_t byte);
+
 enum class HexRounding { Down, Up };
 
 // Removes every leading and trailing character with code 0x00-0x20; the inside is kept.
