@@ -4,6 +4,8 @@
 // reader's rate (the terminal buffers only a few KiB). korvane-cli must count every byte
 // (its RX count, printed when it ends) and keep up with at least 50 MB/s.
 
+#include "BenchProcess.h"
+
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
@@ -29,38 +31,11 @@ struct Result {
     std::string err;
 };
 
-pid_t Spawn(const std::vector<std::string>& args, int stderrFd) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, STDIN_FILENO);
-        dup2(null, STDOUT_FILENO);
-        if (stderrFd >= 0) {
-            dup2(stderrFd, STDERR_FILENO);
-        }
-        std::vector<char*> argv;
-        for (const std::string& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
 Result Run(const std::vector<std::string>& reader, bool interrupt) {
-    int master = -1;
-    int slave = -1;
-    char name[256];
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-        std::perror("openpty");
-        std::exit(1);
-    }
-    termios raw{};
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
+    const BenchPty pty = OpenRawPty();
+    const int master = pty.master;
+    const int slave = pty.slave;
+    const std::string& name = pty.name;
 
     int errPipe[2];
     if (pipe(errPipe) != 0) {
@@ -68,7 +43,7 @@ Result Run(const std::vector<std::string>& reader, bool interrupt) {
     }
     std::vector<std::string> args = reader;
     args.emplace_back(name);
-    const pid_t pid = Spawn(args, errPipe[1]);
+    const pid_t pid = SpawnBenchProgram(args, errPipe[1]);
     close(errPipe[1]);
     // The reader has the terminal open once it asks for input; give it a moment.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

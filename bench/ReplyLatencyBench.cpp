@@ -7,6 +7,8 @@
 //
 //   reply_latency_bench [--requests N]
 
+#include "BenchProcess.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -29,24 +31,6 @@ using SteadyClock = std::chrono::steady_clock;
 
 const std::string Request("\x01\x03\x00\x00\x00\x01", 6);
 const std::string Reply("\x01\x03\x02\x00\x2A", 5);
-
-pid_t Spawn(const std::vector<std::string>& args) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, STDIN_FILENO);
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        std::vector<char*> argv;
-        for (const std::string& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
 
 // Writes the request and waits for the whole reply, at most boundMs; the milliseconds it
 // took, or a negative number when the reply did not come.
@@ -83,19 +67,14 @@ struct Figures {
 };
 
 Figures Run(int gapMs, size_t requests) {
-    int master = -1;
-    int slave = -1;
-    char name[256];
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-        std::perror("openpty");
-        std::exit(1);
-    }
-    termios raw{};
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
-    const pid_t pid = Spawn({KORVANE_CLI_PATH, name, "--reply", "01 03 00 00 00 01=01 03 02 00 2A",
-                             "--gap", std::to_string(gapMs), "--time", "none", "--no-color"});
+    const BenchPty pty = OpenRawPty();
+    const int master = pty.master;
+    const int slave = pty.slave;
+    const std::string& name = pty.name;
+    const pid_t pid =
+        SpawnBenchProgram({KORVANE_CLI_PATH, name, "--reply", "01 03 00 00 00 01=01 03 02 00 2A",
+                           "--gap", std::to_string(gapMs), "--time", "none", "--no-color"},
+                          -1);
     Figures f;
     // Once the program answers at all it has the port open; the first answer is not counted.
     bool ready = false;

@@ -1,0 +1,54 @@
+#pragma once
+// What the end-to-end benches share: a raw pseudo-terminal pair and a program started with
+// its standard input and output on /dev/null.
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+struct BenchPty {
+    int master = -1;
+    int slave = -1;
+    std::string name;
+};
+
+// Exits the bench when the system has no pseudo-terminal to give.
+inline BenchPty OpenRawPty() {
+    BenchPty pty;
+    char name[256];
+    if (openpty(&pty.master, &pty.slave, name, nullptr, nullptr) != 0) {
+        std::perror("openpty");
+        std::exit(1);
+    }
+    pty.name = name;
+    termios raw{};
+    tcgetattr(pty.slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(pty.slave, TCSANOW, &raw);
+    return pty;
+}
+
+// stderrFd: where the program's standard error goes; -1 for /dev/null.
+inline pid_t SpawnBenchProgram(const std::vector<std::string>& args, int stderrFd) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        dup2(stderrFd >= 0 ? stderrFd : null, STDERR_FILENO);
+        std::vector<char*> argv;
+        for (const std::string& a : args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
