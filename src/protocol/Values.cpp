@@ -1,0 +1,482 @@
+#include "protocol/Values.h"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+// --- series names ---
+
+std::optional<uint16_t> TSeriesNames::Index(std::string_view name) {
+    if (const auto it = m_index.find(name); it != m_index.end()) {
+        return it->second;
+    }
+    if (m_names.size() >= kMaxSeries) {
+        if (std::find(m_refused.begin(), m_refused.end(), name) == m_refused.end()) {
+            m_refused.emplace_back(name);
+            m_messages.push_back("more than " + std::to_string(kMaxSeries) + " series: \"" +
+                                 std::string(name) + "\" is not plotted");
+        }
+        return std::nullopt;
+    }
+    const auto index = static_cast<uint16_t>(m_names.size());
+    m_names.emplace_back(name);
+    m_index.emplace(std::string(name), index);
+    return index;
+}
+
+std::vector<std::string> TSeriesNames::TakeMessages() {
+    std::vector<std::string> messages;
+    messages.swap(m_messages);
+    return messages;
+}
+
+void TSeriesNames::Clear() {
+    m_names.clear();
+    m_index.clear();
+    m_refused.clear();
+    m_messages.clear();
+}
+
+namespace {
+
+bool IsSeparator(char c) {
+    return c == ' ' || c == ',' || c == '\t' || c == ';';
+}
+
+// A finite number filling the whole text; NaN and infinity are refused (from_chars would
+// take "nan" and "inf").
+std::optional<double> ParseNumber(std::string_view text) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    if (text.front() == '+') {
+        text.remove_prefix(1);
+    }
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+bool LooksNumeric(std::string_view text) {
+    return !text.empty() && (std::isdigit(static_cast<unsigned char>(text.front())) != 0 ||
+                             text.front() == '-' || text.front() == '+' || text.front() == '.');
+}
+
+} // namespace
+
+// --- text lines ---
+
+void TTextValueSource::Feed(uint64_t timeMs, uint64_t origin, const uint8_t* data, size_t n,
+                            std::vector<TValueSample>& out) {
+    for (size_t i = 0; i < n; ++i) {
+        const char c = static_cast<char>(data[i]);
+        if (c == '\n' || c == '\r') {
+            if (m_inLine) {
+                ParseLine(out);
+            }
+            continue;
+        }
+        if (!m_inLine) {
+            m_inLine = true;
+            m_lineTime = timeMs;
+            m_lineOrigin = origin;
+        }
+        if (m_line.size() < kMaxLine) {
+            m_line.push_back(c);
+        } else {
+            m_tooLong = true;
+        }
+    }
+}
+
+void TTextValueSource::Finish(std::vector<TValueSample>& out) {
+    if (m_inLine) {
+        ParseLine(out);
+    }
+}
+
+void TTextValueSource::Reset() {
+    m_line.clear();
+    m_inLine = false;
+    m_tooLong = false;
+}
+
+void TTextValueSource::ParseLine(std::vector<TValueSample>& out) {
+    if (m_tooLong) {
+        ++m_stats.longLines;
+        Reset();
+        return;
+    }
+    std::vector<std::string_view> tokens;
+    const std::string_view line = m_line;
+    size_t at = 0;
+    while (at < line.size()) {
+        while (at < line.size() && IsSeparator(line[at])) {
+            ++at;
+        }
+        size_t end = at;
+        while (end < line.size() && !IsSeparator(line[end])) {
+            ++end;
+        }
+        if (end > at) {
+            tokens.push_back(line.substr(at, end - at));
+        }
+        at = end;
+    }
+    const auto emit = [&](std::string_view name, double value) {
+        const std::optional<uint16_t> series = m_names.Index(name);
+        if (!series) {
+            ++m_stats.refused;
+            return;
+        }
+        out.push_back({m_lineTime, value, m_lineOrigin, *series});
+        ++m_stats.samples;
+    };
+    size_t bare = 0;
+    for (size_t t = 0; t < tokens.size(); ++t) {
+        const std::string_view token = tokens[t];
+        const size_t mark = token.find_first_of(":=");
+        if (mark == std::string_view::npos) {
+            if (LooksNumeric(token)) {
+                ++bare;
+                if (const std::optional<double> value = ParseNumber(token)) {
+                    emit(std::to_string(bare), *value);
+                } else {
+                    ++m_stats.malformed;
+                }
+            }
+            continue;
+        }
+        const std::string_view label = token.substr(0, mark);
+        std::string_view number = token.substr(mark + 1);
+        if (label.empty()) {
+            continue;
+        }
+        // "temp: 23.5": the value is the next token.
+        if (number.empty() && t + 1 < tokens.size() && LooksNumeric(tokens[t + 1]) &&
+            tokens[t + 1].find_first_of(":=") == std::string_view::npos) {
+            number = tokens[++t];
+        }
+        if (const std::optional<double> value = ParseNumber(number)) {
+            emit(label, *value);
+        } else {
+            ++m_stats.malformed;
+        }
+    }
+    Reset();
+}
+
+// --- Modbus registers ---
+
+std::string TModbusValueSource::RegisterName(uint8_t function, uint16_t address) {
+    const uint32_t base = function == 0x04 ? 3 : 4;
+    const uint32_t number = address + 1u;
+    return std::to_string(number <= 9999 ? base * 10000 + number : base * 100000 + number);
+}
+
+void TModbusValueSource::SetLabel(const std::string& registerName, const std::string& label) {
+    m_setup[registerName].label = label;
+}
+
+void TModbusValueSource::SetScale(const std::string& registerName, double scale, double offset) {
+    TSeriesSetup& setup = m_setup[registerName];
+    setup.scale = scale;
+    setup.offset = offset;
+}
+
+void TModbusValueSource::Feed(const TModbusFrame& frame, uint64_t origin,
+                              std::vector<TValueSample>& out) {
+    if (!frame.crcOk || !frame.address) {
+        return;
+    }
+    const bool readReply =
+        frame.kind == TModbusKind::Reply && (frame.function == 0x03 || frame.function == 0x04);
+    const bool writeRequest =
+        frame.kind == TModbusKind::Request && (frame.function == 0x06 || frame.function == 0x10);
+    if (!readReply && !writeRequest) {
+        return;
+    }
+    const bool pairs = m_format != TModbusValueFormat::U16 && m_format != TModbusValueFormat::S16 &&
+                       m_format != TModbusValueFormat::Hex;
+    const size_t step = pairs ? 2 : 1;
+    // 06 carries its one written value apart from the register lists.
+    const std::vector<uint16_t> single = frame.function == 0x06 && frame.value
+                                             ? std::vector<uint16_t>{*frame.value}
+                                             : std::vector<uint16_t>{};
+    const std::vector<uint16_t>& r = frame.function == 0x06 ? single : frame.registers;
+    for (size_t i = 0; i + step <= r.size(); i += step) {
+        double value = 0;
+        const uint32_t high = pairs ? r[i] : 0;
+        const uint32_t low = pairs ? r[i + 1] : 0;
+        switch (m_format) {
+        case TModbusValueFormat::U16:
+        case TModbusValueFormat::Hex:
+            value = r[i];
+            break;
+        case TModbusValueFormat::S16:
+            value = static_cast<int16_t>(r[i]);
+            break;
+        case TModbusValueFormat::F32HighFirst:
+        case TModbusValueFormat::F32LowFirst: {
+            const uint32_t bits = m_format == TModbusValueFormat::F32HighFirst ? (high << 16) | low
+                                                                               : (low << 16) | high;
+            value = std::bit_cast<float>(bits);
+            break;
+        }
+        case TModbusValueFormat::I32HighFirst:
+            value = static_cast<int32_t>((high << 16) | low);
+            break;
+        case TModbusValueFormat::I32LowFirst:
+            value = static_cast<int32_t>((low << 16) | high);
+            break;
+        case TModbusValueFormat::U32HighFirst:
+            value = (high << 16) | low;
+            break;
+        case TModbusValueFormat::U32LowFirst:
+            value = (low << 16) | high;
+            break;
+        }
+        if (!std::isfinite(value)) {
+            ++m_stats.malformed;
+            continue;
+        }
+        const auto address = static_cast<uint16_t>(*frame.address + i);
+        const std::string registerName = std::to_string(frame.slave) + ":" +
+                                         RegisterName(readReply ? frame.function : 0x03, address);
+        std::string_view name = registerName;
+        if (const auto it = m_setup.find(registerName); it != m_setup.end()) {
+            value = value * it->second.scale + it->second.offset;
+            if (!it->second.label.empty()) {
+                name = it->second.label;
+            }
+        }
+        const std::optional<uint16_t> series = m_names.Index(name);
+        if (!series) {
+            ++m_stats.refused;
+            continue;
+        }
+        out.push_back({frame.timeMs, value, origin, *series});
+        ++m_stats.samples;
+    }
+}
+
+// --- binary fields ---
+
+std::optional<TFieldType> TBinaryValueSource::TypeNamed(std::string_view name) {
+    static constexpr std::pair<std::string_view, TFieldType> kTypes[] = {
+        {"u8", TFieldType::U8},   {"i8", TFieldType::I8},   {"u16", TFieldType::U16},
+        {"i16", TFieldType::I16}, {"u32", TFieldType::U32}, {"i32", TFieldType::I32},
+        {"f32", TFieldType::F32}, {"f64", TFieldType::F64},
+    };
+    for (const auto& [text, type] : kTypes) {
+        if (text == name) {
+            return type;
+        }
+    }
+    return std::nullopt;
+}
+
+size_t TBinaryValueSource::Size(TFieldType type) {
+    switch (type) {
+    case TFieldType::U8:
+    case TFieldType::I8:
+        return 1;
+    case TFieldType::U16:
+    case TFieldType::I16:
+        return 2;
+    case TFieldType::U32:
+    case TFieldType::I32:
+    case TFieldType::F32:
+        return 4;
+    case TFieldType::F64:
+        return 8;
+    }
+    return 1;
+}
+
+void TBinaryValueSource::Feed(uint64_t timeMs, uint64_t origin, const uint8_t* data, size_t n,
+                              std::vector<TValueSample>& out) {
+    for (const TBinaryField& field : m_fields) {
+        if (n < field.match.size() || !std::equal(field.match.begin(), field.match.end(), data)) {
+            continue;
+        }
+        const size_t size = Size(field.type);
+        if (field.offset > n || n - field.offset < size) {
+            ++m_stats.shortFrames;
+            continue;
+        }
+        uint64_t bits = 0;
+        for (size_t b = 0; b < size; ++b) {
+            const uint8_t byte = data[field.offset + (field.bigEndian ? b : size - 1 - b)];
+            bits = (bits << 8) | byte;
+        }
+        double value = 0;
+        switch (field.type) {
+        case TFieldType::U8:
+        case TFieldType::U16:
+        case TFieldType::U32:
+            value = static_cast<double>(bits);
+            break;
+        case TFieldType::I8:
+            value = static_cast<int8_t>(bits);
+            break;
+        case TFieldType::I16:
+            value = static_cast<int16_t>(bits);
+            break;
+        case TFieldType::I32:
+            value = static_cast<int32_t>(bits);
+            break;
+        case TFieldType::F32:
+            value = std::bit_cast<float>(static_cast<uint32_t>(bits));
+            break;
+        case TFieldType::F64:
+            value = std::bit_cast<double>(bits);
+            break;
+        }
+        if (!std::isfinite(value)) {
+            ++m_stats.malformed;
+            continue;
+        }
+        const std::optional<uint16_t> series = m_names.Index(field.name);
+        if (!series) {
+            ++m_stats.refused;
+            continue;
+        }
+        out.push_back({timeMs, value, origin, *series});
+        ++m_stats.samples;
+    }
+}
+
+// --- sample storage ---
+
+TSampleSeries::TSampleSeries(size_t capacity) : m_capacity(std::max<size_t>(capacity, 1)) {}
+
+void TSampleSeries::Append(uint64_t timeMs, double value, uint64_t origin) {
+    timeMs = std::max(timeMs, m_lastTime);
+    m_lastTime = timeMs;
+    if (m_chunks.empty() || m_chunks.back().times.size() == kChunk) {
+        TChunk& chunk = m_chunks.emplace_back();
+        chunk.times.reserve(kChunk);
+        chunk.values.reserve(kChunk);
+        chunk.origins.reserve(kChunk);
+        chunk.blockMin.reserve(kChunk / kBlock);
+        chunk.blockMax.reserve(kChunk / kBlock);
+    }
+    TChunk& chunk = m_chunks.back();
+    if (chunk.times.size() % kBlock == 0) {
+        chunk.blockMin.push_back(value);
+        chunk.blockMax.push_back(value);
+    } else {
+        chunk.blockMin.back() = std::min(chunk.blockMin.back(), value);
+        chunk.blockMax.back() = std::max(chunk.blockMax.back(), value);
+    }
+    chunk.times.push_back(timeMs);
+    chunk.values.push_back(value);
+    chunk.origins.push_back(origin);
+    ++m_size;
+    if (m_size > m_capacity) {
+        --m_size;
+        ++m_dropped;
+        if (++m_frontSkip == kChunk) {
+            m_chunks.pop_front();
+            m_frontSkip = 0;
+        }
+    }
+}
+
+const TSampleSeries::TChunk& TSampleSeries::ChunkOf(size_t i, size_t& at) const {
+    const size_t offset = m_frontSkip + i;
+    at = offset % kChunk;
+    return m_chunks[offset / kChunk];
+}
+
+uint64_t TSampleSeries::TimeAt(size_t i) const {
+    size_t at = 0;
+    return ChunkOf(i, at).times[at];
+}
+
+double TSampleSeries::ValueAt(size_t i) const {
+    size_t at = 0;
+    return ChunkOf(i, at).values[at];
+}
+
+uint64_t TSampleSeries::OriginAt(size_t i) const {
+    size_t at = 0;
+    return ChunkOf(i, at).origins[at];
+}
+
+size_t TSampleSeries::LowerBound(uint64_t timeMs) const {
+    size_t low = 0;
+    size_t high = m_size;
+    while (low < high) {
+        const size_t mid = low + (high - low) / 2;
+        if (TimeAt(mid) < timeMs) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    return low;
+}
+
+size_t TSampleSeries::MemoryBytes() const {
+    constexpr size_t perChunk =
+        kChunk * (sizeof(uint64_t) * 2 + sizeof(double)) + 2 * (kChunk / kBlock) * sizeof(double);
+    return m_chunks.size() * perChunk;
+}
+
+void TSampleSeries::Clear() {
+    m_chunks.clear();
+    m_frontSkip = 0;
+    m_size = 0;
+    m_lastTime = 0;
+}
+
+std::vector<TSampleSeries::TColumn> TSampleSeries::Decimate(uint64_t t0, uint64_t t1,
+                                                            size_t columns) const {
+    std::vector<TColumn> result(columns);
+    if (columns == 0 || t1 <= t0 || m_size == 0) {
+        return result;
+    }
+    const uint64_t span = t1 - t0;
+    size_t from = LowerBound(t0);
+    for (size_t c = 0; c < columns && from < m_size; ++c) {
+        // Boundaries in integer arithmetic, so neighbouring columns neither overlap nor leave
+        // a gap whatever the span.
+        const uint64_t end = t0 + span / columns * (c + 1) + span % columns * (c + 1) / columns;
+        size_t to = from;
+        if (TimeAt(from) < end) {
+            to = LowerBound(end);
+        }
+        if (to == from) {
+            continue;
+        }
+        TColumn& column = result[c];
+        column.any = true;
+        column.first = ValueAt(from);
+        column.last = ValueAt(to - 1);
+        column.min = column.first;
+        column.max = column.first;
+        size_t i = from;
+        while (i < to) {
+            size_t at = 0;
+            const TChunk& chunk = ChunkOf(i, at);
+            if (at % kBlock == 0 && to - i >= kBlock) {
+                column.min = std::min(column.min, chunk.blockMin[at / kBlock]);
+                column.max = std::max(column.max, chunk.blockMax[at / kBlock]);
+                i += kBlock;
+            } else {
+                column.min = std::min(column.min, chunk.values[at]);
+                column.max = std::max(column.max, chunk.values[at]);
+                ++i;
+            }
+        }
+        from = to;
+    }
+    return result;
+}

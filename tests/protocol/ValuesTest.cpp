@@ -1,0 +1,281 @@
+#include "protocol/Values.h"
+#include "codec/HexCodec.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Samples as "name=value@time#origin" for compact expectations.
+std::vector<std::string> Texts(const TSeriesNames& names,
+                               const std::vector<TValueSample>& samples) {
+    std::vector<std::string> texts;
+    for (const TValueSample& s : samples) {
+        char value[32];
+        std::snprintf(value, sizeof value, "%g", s.value);
+        texts.push_back(names.Names().at(s.series) + "=" + value + "@" + std::to_string(s.timeMs) +
+                        "#" + std::to_string(s.origin));
+    }
+    return texts;
+}
+
+struct TLineCase {
+    const char* name;
+    std::vector<std::string> records; // fed at times 10, 20, ... with origins 1, 2, ...
+    std::vector<std::string> expected;
+    uint64_t malformed = 0;
+};
+
+class TextValues : public testing::TestWithParam<TLineCase> {};
+
+TEST_P(TextValues, TurnLinesIntoSamples) {
+    const TLineCase& c = GetParam();
+    TSeriesNames names;
+    TTextValueSource source(names);
+    std::vector<TValueSample> samples;
+    for (size_t i = 0; i < c.records.size(); ++i) {
+        source.Feed(10 * (i + 1), i + 1, c.records[i], samples);
+    }
+    source.Finish(samples);
+    EXPECT_EQ(Texts(names, samples), c.expected);
+    EXPECT_EQ(source.Stats().malformed, c.malformed);
+}
+
+std::vector<TLineCase> LineCases() {
+    return {
+        {"LabelColon", {"temp:23.5 hum:40\n"}, {"temp=23.5@10#1", "hum=40@10#1"}},
+        {"LabelEqualsCommaTab",
+         {"a=1,b=-2.5\tc=1e3\r\n"},
+         {"a=1@10#1", "b=-2.5@10#1", "c=1000@10#1"}},
+        {"LabelSpaceValue", {"volts: 3.3 amps: 0.25\n"}, {"volts=3.3@10#1", "amps=0.25@10#1"}},
+        {"BareNumbersByPlace",
+         {"1.5 2.5\n", "7,8,+9\n"},
+         {"1=1.5@10#1", "2=2.5@10#1", "1=7@20#2", "2=8@20#2", "3=9@20#2"}},
+        {"LineSpansRecordsTakesItsFirstRecord",
+         {"temp:2", "1.5\nhum", ":40\n"},
+         {"temp=21.5@10#1", "hum=40@20#2"}},
+        {"LastLineWithoutEnd", {"x:1\nx:2"}, {"x=1@10#1", "x=2@10#1"}},
+        {"WordsAreNotSamples", {"booting v1.2 ready\n", "ok\n"}, {}},
+        {"MalformedAndNonFiniteRefused",
+         {"temp:abc hum:nan x:inf y:-INF z:1.5.2 w:4\n"},
+         {"w=4@10#1"},
+         5},
+        {"LabelAppearsMidStream", {"a:1\n", "a:2 b:3\n"}, {"a=1@10#1", "a=2@20#2", "b=3@20#2"}},
+        {"EmptyLinesAndCrLf", {"\r\n\r\n5\r\n"}, {"1=5@10#1"}},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, TextValues, testing::ValuesIn(LineCases()),
+                         [](const auto& param) { return param.param.name; });
+
+TEST(TextValues, HugeLineIsSkippedAndTheNextLineParsed) {
+    TSeriesNames names;
+    TTextValueSource source(names);
+    std::vector<TValueSample> samples;
+    const std::string huge(TTextValueSource::kMaxLine * 3, '7');
+    source.Feed(1, 1, huge, samples);
+    source.Feed(2, 2, "\nv:1\n", samples);
+    EXPECT_EQ(Texts(names, samples), (std::vector<std::string>{"v=1@2#2"}));
+    EXPECT_EQ(source.Stats().longLines, 1u);
+}
+
+TEST(TextValues, SeriesPastTheLimitAreRefusedWithOneMessageEach) {
+    TSeriesNames names;
+    TTextValueSource source(names);
+    std::vector<TValueSample> samples;
+    std::string line;
+    for (int i = 0; i < 20; ++i) {
+        line += "s" + std::to_string(i) + ":" + std::to_string(i) + " ";
+    }
+    source.Feed(1, 1, line + "\n" + line + "\n", samples);
+    EXPECT_EQ(names.Names().size(), TSeriesNames::kMaxSeries);
+    EXPECT_EQ(samples.size(), 2 * TSeriesNames::kMaxSeries);
+    EXPECT_EQ(source.Stats().refused, 8u);
+    const std::vector<std::string> messages = names.TakeMessages();
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_EQ(messages[0], "more than 16 series: \"s16\" is not plotted");
+    EXPECT_TRUE(names.TakeMessages().empty());
+}
+
+std::string Framed(std::string_view hex) {
+    std::string bytes = HexToBytes(NormalizeHex(hex));
+    const uint16_t crc = ModbusCrc16(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    bytes += static_cast<char>(crc & 0xFF);
+    bytes += static_cast<char>(crc >> 8);
+    return bytes;
+}
+
+std::vector<TModbusFrame>
+Decode(std::initializer_list<std::pair<TModbusDirection, std::string>> records) {
+    TModbusRtuDecoder decoder;
+    std::vector<TModbusFrame> frames;
+    uint64_t time = 100;
+    for (const auto& [direction, bytes] : records) {
+        decoder.Feed(direction, time, bytes, frames);
+        time += 10;
+    }
+    decoder.Finish(frames);
+    return frames;
+}
+
+TEST(ModbusValues, RegistersOfReadRepliesAndWritesPerSlaveAndRegister) {
+    constexpr auto Tx = TModbusDirection::Sent;
+    constexpr auto Rx = TModbusDirection::Received;
+    const std::vector<TModbusFrame> frames = Decode({
+        {Tx, Framed("01 03 00 0A 00 02")},    // read holding 11..12 of slave 1
+        {Rx, Framed("01 03 04 00 07 FF FE")}, // 7, 0xFFFE
+        {Tx, Framed("02 04 27 0F 00 01")},    // read input register 9999 of slave 2
+        {Rx, Framed("02 04 02 01 00")},       // 256
+        {Tx, Framed("01 06 00 0B 00 2A")},    // write 42 to holding 12
+        {Rx, Framed("01 06 00 0B 00 2A")},    // its echo adds nothing
+        {Tx, Framed("01 03 00 00 00 01")},    // answered by an exception: nothing
+        {Rx, Framed("01 83 02")},
+    });
+    TSeriesNames names;
+    TModbusValueSource source(names);
+    source.SetFormat(TModbusValueFormat::S16);
+    std::vector<TValueSample> samples;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        source.Feed(frames[i], i, samples);
+    }
+    EXPECT_EQ(Texts(names, samples),
+              (std::vector<std::string>{"1:40011=7@110#1", "1:40012=-2@110#1", "2:310000=256@130#3",
+                                        "1:40012=42@140#4"}));
+}
+
+TEST(ModbusValues, PairsInBothWordOrdersLabelsAndScale) {
+    // 0x41C8 0x0000 is 25.0f high word first.
+    const std::vector<TModbusFrame> frames = Decode({
+        {TModbusDirection::Sent, Framed("05 03 00 00 00 02")},
+        {TModbusDirection::Received, Framed("05 03 04 41 C8 00 00")},
+    });
+    struct TCase {
+        TModbusValueFormat format;
+        double expected;
+    } cases[] = {
+        {TModbusValueFormat::F32HighFirst, 25.0},
+        {TModbusValueFormat::U32HighFirst, 0x41C80000},
+        {TModbusValueFormat::U32LowFirst, 0x000041C8},
+        {TModbusValueFormat::I32LowFirst, 0x000041C8},
+    };
+    for (const TCase& c : cases) {
+        TSeriesNames names;
+        TModbusValueSource source(names);
+        source.SetFormat(c.format);
+        source.SetLabel("5:40001", "flow");
+        source.SetScale("5:40001", 2, 1);
+        std::vector<TValueSample> samples;
+        for (const TModbusFrame& frame : frames) {
+            source.Feed(frame, 0, samples);
+        }
+        ASSERT_EQ(samples.size(), 1u);
+        EXPECT_EQ(names.Names().at(0), "flow");
+        EXPECT_EQ(samples[0].value, c.expected * 2 + 1);
+    }
+}
+
+TEST(BinaryValues, FieldsByOffsetTypeAndOrderWithMatch) {
+    struct TCase {
+        const char* type;
+        bool bigEndian;
+        size_t offset;
+        double expected;
+    } cases[] = {
+        {"u8", false, 2, 0xFE},   {"i8", false, 2, -2},   {"u16", false, 2, 0xFFFE},
+        {"u16", true, 2, 0xFEFF}, {"i16", false, 2, -2},  {"u32", true, 2, 0xFEFFFFFF},
+        {"i32", false, 2, -2},    {"f32", true, 6, 25.0}, {"f64", false, 10, -1.5},
+    };
+    std::string frame = HexToBytes(NormalizeHex("AA 55 FE FF FF FF 41 C8 00 00"));
+    double d = -1.5;
+    frame.append(reinterpret_cast<const char*>(&d), sizeof d); // little-endian hosts only
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.type);
+        TSeriesNames names;
+        TBinaryValueSource source(
+            names,
+            {{"v", c.offset, *TBinaryValueSource::TypeNamed(c.type), c.bigEndian, {0xAA, 0x55}}});
+        std::vector<TValueSample> samples;
+        const auto* bytes = reinterpret_cast<const uint8_t*>(frame.data());
+        source.Feed(1, 1, bytes, frame.size(), samples);
+        source.Feed(2, 2, bytes + 1, frame.size() - 1, samples); // no match
+        source.Feed(3, 3, bytes, c.offset, samples);             // too short
+        ASSERT_EQ(samples.size(), 1u);
+        EXPECT_EQ(samples[0].value, c.expected);
+        EXPECT_EQ(source.Stats().shortFrames, 1u);
+    }
+    EXPECT_FALSE(TBinaryValueSource::TypeNamed("u64"));
+}
+
+TEST(SampleSeries, KeepsTheNewestUpToCapacityAndMovesTimeForward) {
+    TSampleSeries series(10000);
+    for (uint64_t i = 0; i < 25000; ++i) {
+        series.Append(i, static_cast<double>(i), i + 7);
+    }
+    series.Append(5, -1, 0); // late: stored at the last time
+    ASSERT_EQ(series.Size(), 10000u);
+    EXPECT_EQ(series.Dropped(), 15001u);
+    EXPECT_EQ(series.TimeAt(0), 15001u);
+    EXPECT_EQ(series.OriginAt(0), 15008u);
+    EXPECT_EQ(series.TimeAt(9999), 24999u);
+    EXPECT_EQ(series.ValueAt(9999), -1);
+    EXPECT_EQ(series.LowerBound(20000), 4999u);
+    EXPECT_EQ(series.LowerBound(99999), series.Size());
+}
+
+TEST(SampleSeries, DecimationMatchesAPlainScanPerColumn) {
+    // Values with spikes in odd places, a front partly dropped, a gap with no samples.
+    TSampleSeries series(20000);
+    std::vector<std::pair<uint64_t, double>> all;
+    uint64_t time = 0;
+    for (int i = 0; i < 30000; ++i) {
+        time += (i % 1000 == 0) ? 500 : 1;
+        const double value = std::sin(i / 300.0) * 100 + ((i * 7919) % 1009 == 0 ? 900 : 0);
+        series.Append(time, value, 0);
+        all.emplace_back(time, value);
+    }
+    all.erase(all.begin(), all.end() - 20000);
+    for (const size_t columns : {size_t{1}, size_t{7}, size_t{640}, size_t{5000}}) {
+        const uint64_t t0 = all.front().first - 100;
+        const uint64_t t1 = all.back().first - 3000;
+        const auto result = series.Decimate(t0, t1, columns);
+        ASSERT_EQ(result.size(), columns);
+        std::vector<TSampleSeries::TColumn> expected(columns);
+        for (const auto& [t, v] : all) {
+            if (t < t0 || t >= t1) {
+                continue;
+            }
+            const uint64_t span = t1 - t0;
+            const auto bound = [&](size_t c) {
+                return t0 + span / columns * (c + 1) + span % columns * (c + 1) / columns;
+            };
+            size_t c = (t - t0) * columns / span;
+            while (c > 0 && t < bound(c - 1)) {
+                --c;
+            }
+            while (t >= bound(c)) {
+                ++c;
+            }
+            auto& e = expected[c];
+            if (!e.any) {
+                e = {true, v, v, v, v};
+            }
+            e.min = std::min(e.min, v);
+            e.max = std::max(e.max, v);
+            e.last = v;
+        }
+        for (size_t c = 0; c < columns; ++c) {
+            SCOPED_TRACE(testing::Message() << columns << " columns, column " << c);
+            ASSERT_EQ(result[c].any, expected[c].any);
+            EXPECT_EQ(result[c].min, expected[c].min);
+            EXPECT_EQ(result[c].max, expected[c].max);
+            EXPECT_EQ(result[c].first, expected[c].first);
+            EXPECT_EQ(result[c].last, expected[c].last);
+        }
+    }
+}
+
+} // namespace
