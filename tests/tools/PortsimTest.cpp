@@ -1,7 +1,9 @@
+#include "protocol/Values.h"
 #include "tools/PortsimProcess.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <fcntl.h>
 #include <filesystem>
@@ -163,9 +165,35 @@ TEST_F(PortsimTest, EchoAndStreamModes) {
     close(s);
 }
 
+TEST_F(PortsimTest, SensorModePrintsReadingsAPlotCanTake) {
+    PortsimProcess sensor({"--dir", dir.string(), "--name", "SENS", "sensor", "5"});
+    ASSERT_TRUE(sensor.Ready());
+    const int s = OpenPort("SENS");
+    ASSERT_GE(s, 0);
+    const Bytes got = ReadBytes(s, 400);
+    close(s);
+    TSeriesNames names;
+    TTextValueSource source(names);
+    std::vector<TValueSample> samples;
+    source.Feed(0, 0, got.data(), got.size(), samples);
+    EXPECT_EQ(names.Names(), (std::vector<std::string>{"temp", "hum", "pressure"}));
+    EXPECT_GE(samples.size(), 6u);
+    EXPECT_EQ(source.Stats().malformed, 0u);
+    for (const TValueSample& sample : samples) {
+        const double centre[] = {21.0, 45.0, 1013.25};
+        const double swing[] = {3.0, 10.0, 2.0};
+        EXPECT_LE(std::abs(sample.value - centre[sample.series]), swing[sample.series] + 0.01);
+    }
+}
+
 TEST(Portsim, RejectsBadCommandLine) {
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"bogus"}, {"stream", "64"}, {"stream", "0", "10"}, {"--name", "a/b"}}) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"bogus"},
+                                               {"stream", "64"},
+                                               {"stream", "0", "10"},
+                                               {"sensor", "0"},
+                                               {"sensor", "1", "2"},
+                                               {"--name", "a/b"}}) {
         PortsimProcess sim(args);
         EXPECT_FALSE(sim.Ready());
         EXPECT_EQ(sim.Stop(), 2);

@@ -1,9 +1,11 @@
 // portsim: a simulated serial device on a pseudo-terminal, registered as a virtual port.
 //
-//   portsim [--name NAME] [--dir DIR] [--address N] [modbus | echo | stream N M]
+//   portsim [--name NAME] [--dir DIR] [--address N] [modbus | echo | stream N M | sensor [M]]
 //
 // modbus (default): a Modbus RTU slave answering functions 03, 06 and 16 over a table of
-// holding registers; echo: sends back every byte; stream N M: a frame of N bytes every M ms.
+// holding registers; echo: sends back every byte; stream N M: a frame of N bytes every M ms;
+// sensor M: a line of slowly varying readings every M ms (default 100), in the label:value
+// form small boards print ("temp:21.37 hum:45.2 pressure:1013.25").
 // The port is a symbolic link DIR/NAME (default: the program's virtual-ports folder) to the
 // pseudo-terminal; it is removed when portsim ends.
 
@@ -11,6 +13,7 @@
 #include <termios.h>
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -199,7 +202,7 @@ struct Options {
 
 void Usage() {
     std::fprintf(stderr, "usage: portsim [--name NAME] [--dir DIR] [--address N] "
-                         "[modbus | echo | stream BYTES MILLISECONDS]\n");
+                         "[modbus | echo | stream BYTES MILLISECONDS | sensor [MILLISECONDS]]\n");
 }
 
 bool ParseNumber(const char* text, unsigned long low, unsigned long high, unsigned long& out) {
@@ -254,6 +257,15 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         options.periodMs = static_cast<unsigned>(period);
         return true;
     }
+    if (options.mode == "sensor") {
+        unsigned long period = 100;
+        if (words.size() > 2 ||
+            (words.size() == 2 && !ParseNumber(words[1].c_str(), 1, 3600000, period))) {
+            return false;
+        }
+        options.periodMs = static_cast<unsigned>(period);
+        return true;
+    }
     return (options.mode == "modbus" || options.mode == "echo") && words.size() == 1;
 }
 
@@ -305,7 +317,7 @@ public:
             if (m_options.mode == "modbus" && !frame.empty()) {
                 const uint64_t due = lastByte + FrameGapMs(m_slave);
                 timeout = due > now ? static_cast<int>(due - now) : 0;
-            } else if (m_options.mode == "stream") {
+            } else if (m_options.mode == "stream" || m_options.mode == "sensor") {
                 timeout = nextFrame > now ? static_cast<int>(nextFrame - now) : 0;
             }
             pollfd pfd{m_master, POLLIN, 0};
@@ -342,6 +354,13 @@ public:
                 const std::vector<uint8_t> reply = m_modbus.Answer(frame);
                 Queue(reply.data(), reply.size());
                 frame.clear();
+            }
+            if (m_options.mode == "sensor" && NowMs() >= nextFrame) {
+                SendReadings(m_readings++);
+                nextFrame += m_options.periodMs;
+                if (nextFrame + 1000 < NowMs()) {
+                    nextFrame = NowMs() + m_options.periodMs;
+                }
             }
             if (m_options.mode == "stream" && NowMs() >= nextFrame) {
                 SendStreamFrame(sequence++);
@@ -389,9 +408,25 @@ private:
         Queue(frame.data(), frame.size());
     }
 
+    void SendReadings(uint64_t n) {
+        int pending = 0;
+        if (ioctl(m_slave, FIONREAD, &pending) == 0 && pending > 4096) {
+            return;
+        }
+        // Slow waves of different periods, so each series is told apart on a plot.
+        const double t = static_cast<double>(n) * m_options.periodMs / 1000.0;
+        char line[128];
+        const int length =
+            std::snprintf(line, sizeof line, "temp:%.2f hum:%.1f pressure:%.2f\r\n",
+                          21.0 + 3.0 * std::sin(t / 10.0), 45.0 + 10.0 * std::sin(t / 23.0 + 1.0),
+                          1013.25 + 2.0 * std::cos(t / 37.0));
+        Queue(reinterpret_cast<const uint8_t*>(line), static_cast<size_t>(length));
+    }
+
     int m_master;
     int m_slave;
     const Options& m_options;
+    uint64_t m_readings = 0;
     ModbusSlave m_modbus;
     std::vector<uint8_t> m_out;
 };
@@ -471,6 +506,8 @@ int main(int argc, char** argv) {
         std::printf(", slave address %u", options.address);
     } else if (options.mode == "stream") {
         std::printf(", %zu bytes every %u ms", options.frameBytes, options.periodMs);
+    } else if (options.mode == "sensor") {
+        std::printf(", readings every %u ms", options.periodMs);
     }
     std::printf(")\n");
     std::fflush(stdout);
