@@ -220,6 +220,65 @@ int CreatePortLock(const std::string& folder, const std::string& lockPath, bool&
 
 } // namespace
 
+// ---- system calls ----
+
+namespace {
+
+int LibcOpen(const char* path, int flags) {
+    return ::open(path, flags);
+}
+int LibcIoctl(int fd, unsigned long request, void* arg) {
+    return ::ioctl(fd, request, arg);
+}
+
+// The descriptor calls of the driver, through the seam.
+int SysOpen(const char* path, int flags) {
+    return PosixPortCalls().open.load(std::memory_order_relaxed)(path, flags);
+}
+int SysClose(int fd) {
+    return PosixPortCalls().close.load(std::memory_order_relaxed)(fd);
+}
+int SysIoctl(int fd, unsigned long request, void* arg) {
+    return PosixPortCalls().ioctl.load(std::memory_order_relaxed)(fd, request, arg);
+}
+ssize_t SysRead(int fd, void* buffer, size_t count) {
+    return PosixPortCalls().read.load(std::memory_order_relaxed)(fd, buffer, count);
+}
+ssize_t SysWrite(int fd, const void* data, size_t count) {
+    return PosixPortCalls().write.load(std::memory_order_relaxed)(fd, data, count);
+}
+int SysPoll(pollfd* fds, nfds_t count, int timeoutMs) {
+    return PosixPortCalls().poll.load(std::memory_order_relaxed)(fds, count, timeoutMs);
+}
+int SysGetAttr(int fd, termios* tio) {
+    return PosixPortCalls().tcgetattr.load(std::memory_order_relaxed)(fd, tio);
+}
+int SysSetAttr(int fd, int when, const termios* tio) {
+    return PosixPortCalls().tcsetattr.load(std::memory_order_relaxed)(fd, when, tio);
+}
+int SysFlush(int fd, int queue) {
+    return PosixPortCalls().tcflush.load(std::memory_order_relaxed)(fd, queue);
+}
+
+} // namespace
+
+void TPosixPortCalls::Restore() {
+    open = &LibcOpen;
+    close = &::close;
+    ioctl = &LibcIoctl;
+    read = &::read;
+    write = &::write;
+    poll = &::poll;
+    tcgetattr = &::tcgetattr;
+    tcsetattr = &::tcsetattr;
+    tcflush = &::tcflush;
+}
+
+TPosixPortCalls& PosixPortCalls() {
+    static TPosixPortCalls calls;
+    return calls;
+}
+
 // ---- lock files ----
 
 std::string PortLockPath(const std::string& folder, const std::string& devicePath) {
@@ -546,7 +605,7 @@ bool TComDriverPosix::Open(const std::string& port) {
     if (!lockPath.empty() && InspectPortLock(lockPath) == TLockOwner::Other) {
         return Fail(EBUSY);
     }
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = SysOpen(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return Fail(errno);
     }
@@ -558,18 +617,18 @@ bool TComDriverPosix::Open(const std::string& port) {
         error = errno;
     }
     if (error != 0) {
-        close(fd);
+        SysClose(fd);
         return Fail(error);
     }
     // Keeps out programs that do not lock; set only once the lock is ours, since the flag
     // belongs to the terminal and not to this descriptor.
-    ioctl(fd, TIOCEXCL);
+    SysIoctl(fd, TIOCEXCL, nullptr);
     bool locked = false;
     if (!lockPath.empty()) {
         const int busy = CreatePortLock(m_lockFolder, lockPath, locked);
         if (busy != 0) {
-            ioctl(fd, TIOCNXCL);
-            close(fd);
+            SysIoctl(fd, TIOCNXCL, nullptr);
+            SysClose(fd);
             return Fail(busy);
         }
     }
@@ -614,8 +673,8 @@ bool TComDriverPosix::Close() {
         m_closing = false;
         lockPath.swap(m_lockPath);
     }
-    ioctl(fd, TIOCNXCL);
-    const bool closed = close(fd) == 0 || errno == EINTR;
+    SysIoctl(fd, TIOCNXCL, nullptr);
+    const bool closed = SysClose(fd) == 0 || errno == EINTR;
     const int error = errno;
     // Only while it is still ours: someone may have taken a lock they found stale.
     if (!lockPath.empty() && ReadPortLockPid(lockPath) == static_cast<long>(getpid())) {
@@ -643,7 +702,7 @@ bool TComDriverPosix::SetCommState(const TComDcb& dcb) {
     int error = 0;
     termios tio{};
     uint32_t customRate = 0;
-    if (tcgetattr(call.fd, &tio) != 0) {
+    if (SysGetAttr(call.fd, &tio) != 0) {
         error = errno;
     } else if (!DcbToTermios(dcb, tio, customRate)) {
         error = EINVAL;
@@ -652,13 +711,14 @@ bool TComDriverPosix::SetCommState(const TComDcb& dcb) {
             cfsetispeed(&tio, B38400);
             cfsetospeed(&tio, B38400);
         }
-        if (tcsetattr(call.fd, TCSANOW, &tio) != 0) {
+        if (SysSetAttr(call.fd, TCSANOW, &tio) != 0) {
             error = errno;
             // The C library reports EINVAL when the terminal did not keep every setting. A
             // pseudo-terminal (no modem lines) always carries 8-bit bytes without parity and
             // drops those bits while it takes the rest; that is no failure of the port.
             int lines = 0;
-            if (error == EINVAL && ioctl(call.fd, TIOCMGET, &lines) != 0 && NoModemLines(errno)) {
+            if (error == EINVAL && SysIoctl(call.fd, TIOCMGET, &lines) != 0 &&
+                NoModemLines(errno)) {
                 error = 0;
             }
         }
@@ -669,13 +729,14 @@ bool TComDriverPosix::SetCommState(const TComDcb& dcb) {
     if (error == 0) {
         // DTR handshake has no equivalent here and keeps the line on; RTS toggle (on only
         // while sending) is not available either and keeps it off.
-        const int dtr = TIOCM_DTR;
-        const int rts = TIOCM_RTS;
+        int dtr = TIOCM_DTR;
+        int rts = TIOCM_RTS;
         const bool dtrOn = dcb.DtrControl() != 0;
         const bool rtsOn = dcb.RtsControl() == 1 || dcb.RtsControl() == 2;
-        if (ioctl(call.fd, dtrOn ? TIOCMBIS : TIOCMBIC, &dtr) != 0 && !NoModemLines(errno)) {
+        if (SysIoctl(call.fd, dtrOn ? TIOCMBIS : TIOCMBIC, &dtr) != 0 && !NoModemLines(errno)) {
             error = errno;
-        } else if (ioctl(call.fd, rtsOn ? TIOCMBIS : TIOCMBIC, &rts) != 0 && !NoModemLines(errno)) {
+        } else if (SysIoctl(call.fd, rtsOn ? TIOCMBIS : TIOCMBIC, &rts) != 0 &&
+                   !NoModemLines(errno)) {
             error = errno;
         }
     }
@@ -728,7 +789,7 @@ bool TComDriverPosix::WaitCommEvent(uint32_t& events, TComStopEvent* stop, int32
     bool sampleLines = false;
     int lines = 0;
     if (lineMask != 0) {
-        if (ioctl(call.fd, TIOCMGET, &lines) == 0) {
+        if (SysIoctl(call.fd, TIOCMGET, &lines) == 0) {
             sampleLines = true;
         } else if (!NoModemLines(errno)) {
             error = errno;
@@ -736,7 +797,7 @@ bool TComDriverPosix::WaitCommEvent(uint32_t& events, TComStopEvent* stop, int32
     }
     bool sampleTx = false;
     int outQueue = 0;
-    if ((mask & ComEvTxEmpty) != 0 && ioctl(call.fd, TIOCOUTQ, &outQueue) == 0) {
+    if ((mask & ComEvTxEmpty) != 0 && SysIoctl(call.fd, TIOCOUTQ, &outQueue) == 0) {
         sampleTx = true;
     }
     constexpr int SampleMs = 10;
@@ -746,7 +807,8 @@ bool TComDriverPosix::WaitCommEvent(uint32_t& events, TComStopEvent* stop, int32
             {call.wakeFd, POLLIN, 0},
             {(mask & ComEvRxChar) != 0 ? call.fd : -1, POLLIN, 0},
             {stop != nullptr ? static_cast<int>(stop->NativeHandle()) : -1, POLLIN, 0}};
-        const int r = poll(fds, 3, PollTimeout(deadline, sampleLines || sampleTx ? SampleMs : -1));
+        const int r =
+            SysPoll(fds, 3, PollTimeout(deadline, sampleLines || sampleTx ? SampleMs : -1));
         if (r < 0) {
             if (errno != EINTR) {
                 error = errno;
@@ -766,7 +828,7 @@ bool TComDriverPosix::WaitCommEvent(uint32_t& events, TComStopEvent* stop, int32
             // Input left over from before a hang-up is still reported; after that the
             // device is gone.
             int queued = 0;
-            if (ioctl(call.fd, FIONREAD, &queued) != 0 || queued <= 0) {
+            if (SysIoctl(call.fd, FIONREAD, &queued) != 0 || queued <= 0) {
                 error = EIO;
                 break;
             }
@@ -776,7 +838,7 @@ bool TComDriverPosix::WaitCommEvent(uint32_t& events, TComStopEvent* stop, int32
         }
         if (sampleLines) {
             int now = 0;
-            if (ioctl(call.fd, TIOCMGET, &now) != 0) {
+            if (SysIoctl(call.fd, TIOCMGET, &now) != 0) {
                 error = errno;
                 break;
             }
@@ -797,7 +859,7 @@ bool TComDriverPosix::WaitCommEvent(uint32_t& events, TComStopEvent* stop, int32
         }
         if (sampleTx) {
             int queued = 0;
-            if (ioctl(call.fd, TIOCOUTQ, &queued) == 0) {
+            if (SysIoctl(call.fd, TIOCOUTQ, &queued) == 0) {
                 if (outQueue > 0 && queued == 0) {
                     events |= ComEvTxEmpty;
                 }
@@ -860,7 +922,7 @@ bool TComDriverPosix::ReadFile(void* buffer, uint32_t count, uint32_t& transferr
     for (;;) {
         const uint32_t before = transferred;
         while (transferred < count) {
-            const ssize_t n = read(call.fd, out + transferred, count - transferred);
+            const ssize_t n = SysRead(call.fd, out + transferred, count - transferred);
             if (n > 0) {
                 const auto got = static_cast<uint32_t>(n);
                 transferred += discardNull ? RemoveNulls(out + transferred, got) : got;
@@ -892,7 +954,7 @@ bool TComDriverPosix::ReadFile(void* buffer, uint32_t count, uint32_t& transferr
             break;
         }
         pollfd fds[2] = {{call.wakeFd, POLLIN, 0}, {call.fd, POLLIN, 0}};
-        if (poll(fds, 2, PollTimeout(end, -1)) < 0) {
+        if (SysPoll(fds, 2, PollTimeout(end, -1)) < 0) {
             if (errno != EINTR) {
                 error = errno;
                 break;
@@ -938,7 +1000,7 @@ bool TComDriverPosix::WriteFile(const void* data, uint32_t count, uint32_t& tran
     const auto* in = static_cast<const uint8_t*>(data);
     int error = 0;
     while (transferred < count) {
-        const ssize_t n = write(call.fd, in + transferred, count - transferred);
+        const ssize_t n = SysWrite(call.fd, in + transferred, count - transferred);
         if (n > 0) {
             transferred += static_cast<uint32_t>(n);
             continue;
@@ -955,7 +1017,7 @@ bool TComDriverPosix::WriteFile(const void* data, uint32_t count, uint32_t& tran
             break;
         }
         pollfd fds[2] = {{call.wakeFd, POLLIN, 0}, {call.fd, POLLOUT, 0}};
-        if (poll(fds, 2, PollTimeout(end, -1)) < 0) {
+        if (SysPoll(fds, 2, PollTimeout(end, -1)) < 0) {
             if (errno != EINTR) {
                 error = errno;
                 break;
@@ -1000,7 +1062,7 @@ bool TComDriverPosix::PurgeComm(uint32_t flags) {
         const int queue = rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH);
         // A device that is gone (unplugged, hung up) has nothing left to purge; failing
         // here would make its port impossible to close.
-        if (tcflush(call.fd, queue) != 0 && !IsHangUpError(errno)) {
+        if (SysFlush(call.fd, queue) != 0 && !IsHangUpError(errno)) {
             error = errno;
         }
     }
@@ -1016,7 +1078,7 @@ bool TComDriverPosix::ClearCommError(uint32_t& errors, uint32_t& inputQueue) {
         return false;
     }
     int queued = 0;
-    const int error = ioctl(call.fd, FIONREAD, &queued) == 0 ? 0 : errno;
+    const int error = SysIoctl(call.fd, FIONREAD, &queued) == 0 ? 0 : errno;
     Leave(call);
     if (error != 0) {
         return Fail(error);
@@ -1032,7 +1094,7 @@ bool TComDriverPosix::GetCommModemStatus(uint32_t& status) {
         return false;
     }
     int lines = 0;
-    int error = ioctl(call.fd, TIOCMGET, &lines) == 0 ? 0 : errno;
+    int error = SysIoctl(call.fd, TIOCMGET, &lines) == 0 ? 0 : errno;
     Leave(call);
     if (NoModemLines(error)) {
         return true; // all lines off

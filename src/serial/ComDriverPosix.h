@@ -3,11 +3,49 @@
 
 #include "serial/ComDriver.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <poll.h>
 #include <string>
+#include <sys/types.h>
 #include <termios.h>
 #include <vector>
+
+// The system calls the driver makes on a port's descriptor, in one place so that a test can
+// make one fail, or block, where no terminal can be made to (a refused line change, an
+// interrupted or failing read). Process-wide; each entry is the C library's until replaced.
+// Replace entries only while no driver is inside a call that uses them.
+struct TPosixPortCalls {
+    using Open = int (*)(const char* path, int flags);
+    using Close = int (*)(int fd);
+    using Ioctl = int (*)(int fd, unsigned long request, void* arg);
+    using Read = ssize_t (*)(int fd, void* buffer, size_t count);
+    using Write = ssize_t (*)(int fd, const void* data, size_t count);
+    using Poll = int (*)(pollfd* fds, nfds_t count, int timeoutMs);
+    using GetAttr = int (*)(int fd, termios* tio);
+    using SetAttr = int (*)(int fd, int when, const termios* tio);
+    using Flush = int (*)(int fd, int queue);
+
+    // The C library's calls.
+    TPosixPortCalls() { Restore(); }
+    TPosixPortCalls(const TPosixPortCalls&) = delete;
+    TPosixPortCalls& operator=(const TPosixPortCalls&) = delete;
+
+    std::atomic<Open> open;
+    std::atomic<Close> close;
+    std::atomic<Ioctl> ioctl;
+    std::atomic<Read> read;
+    std::atomic<Write> write;
+    std::atomic<Poll> poll;
+    std::atomic<GetAttr> tcgetattr;
+    std::atomic<SetAttr> tcsetattr;
+    std::atomic<Flush> tcflush;
+
+    // Every entry back to the C library's.
+    void Restore();
+};
+TPosixPortCalls& PosixPortCalls();
 
 // The termios form of a control block: raw mode, character size, parity (mark and space
 // through CMSPAR), stop bits (one and a half become two), CTS/RTS flow, XON/XOFF and the

@@ -196,8 +196,16 @@ template <typename T> void TComFlowControl::Change(T& field, T value) {
     if (field == value) {
         return;
     }
+    const T before = field;
     field = value;
-    m_owner.ApplyLineSettings();
+    try {
+        m_owner.ApplyLineSettings();
+    } catch (...) {
+        // A change the device refused is not kept: the state (and the lamp that shows it)
+        // says what the line does.
+        field = before;
+        throw;
+    }
 }
 
 void TComFlowControl::SetOutCTSFlow(bool value) {

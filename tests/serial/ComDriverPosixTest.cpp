@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -498,6 +499,102 @@ TEST_F(PtyPort, PortWhoseOtherEndVanishedFailsTransfersAndStillCloses) {
     }
     Port().CloseDevice();
     EXPECT_FALSE(Port().Connected());
+}
+
+namespace {
+
+// System calls that fail the way a busy or failing device makes them fail, in a given order:
+// each call takes the next step of its script (0 passes the call on to the system).
+std::atomic<int> g_readStep{0};
+std::atomic<int> g_pollStep{0};
+constexpr int kShortRead = -1000; // passes on a read of at most three bytes
+
+int Scripted(const std::vector<int>& script, std::atomic<int>& step) {
+    const int i = step++;
+    return i < static_cast<int>(script.size()) ? script[static_cast<size_t>(i)] : 0;
+}
+
+std::vector<int> g_readScript;
+std::vector<int> g_pollScript;
+
+ssize_t ScriptedRead(int fd, void* buffer, size_t count) {
+    const int action = Scripted(g_readScript, g_readStep);
+    if (action == kShortRead) {
+        return ::read(fd, buffer, std::min<size_t>(count, 3));
+    }
+    if (action != 0) {
+        errno = action;
+        return -1;
+    }
+    return ::read(fd, buffer, count);
+}
+
+int ScriptedPoll(pollfd* fds, nfds_t count, int timeoutMs) {
+    const int action = Scripted(g_pollScript, g_pollStep);
+    if (action != 0) {
+        errno = action;
+        return -1;
+    }
+    return ::poll(fds, count, timeoutMs);
+}
+
+class PosixCallFaults : public PtyPort {
+protected:
+    void TearDown() override {
+        PosixPortCalls().Restore();
+        PtyPort::TearDown();
+    }
+};
+
+} // namespace
+
+// An interrupted call is made again; a read that fails half-way delivers what it had taken and
+// the failure shows at the next read.
+TEST_F(PosixCallFaults, InterruptedCallsAreRepeatedAndAFailingReadKeepsItsBytes) {
+    struct Case {
+        const char* name;
+        std::vector<int> read;
+        std::vector<int> poll;
+        std::string first; // what the first read gives
+        int32_t nextError; // how the next read ends (0: it gives the rest)
+    };
+    const Case cases[] = {
+        {"read interrupted", {EINTR}, {}, "hello", 0},
+        {"poll interrupted", {EAGAIN}, {EINTR}, "hello", 0},
+        {"EIO half-way", {kShortRead, EIO, EIO}, {}, "hel", EIO},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TComDriverPosix driver(std::string{});
+        ASSERT_TRUE(driver.Open(path));
+        TComDcb raw;
+        raw.BaudRate = 9600;
+        raw.ByteSize = 8;
+        ASSERT_TRUE(driver.SetCommState(raw));
+        TComTimeoutValues t;
+        t.ReadTotalTimeoutConstant = 60000; // the count ends each read
+        ASSERT_TRUE(driver.SetCommTimeouts(t));
+        g_readScript = c.read;
+        g_pollScript = c.poll;
+        g_readStep = 0;
+        g_pollStep = 0;
+        PosixPortCalls().read = &ScriptedRead;
+        PosixPortCalls().poll = &ScriptedPoll;
+        WriteMaster("hello");
+        pollfd arrived{pty.slave, POLLIN, 0}; // the scripts count on the bytes being there
+        ASSERT_EQ(::poll(&arrived, 1, 10000), 1);
+        char buffer[5] = {};
+        uint32_t got = 0;
+        ASSERT_TRUE(driver.ReadFile(buffer, 5, got));
+        EXPECT_EQ(std::string(buffer, got), c.first);
+        if (c.nextError != 0) {
+            EXPECT_FALSE(driver.ReadFile(buffer, 2, got));
+            EXPECT_EQ(got, 0u);
+            EXPECT_EQ(driver.LastError(), c.nextError);
+        }
+        PosixPortCalls().Restore();
+        EXPECT_TRUE(driver.Close());
+    }
 }
 
 namespace {

@@ -297,6 +297,41 @@ TEST(ComPort, FailuresRaiseTheirCodeAndLeaveADefinedState) {
     }
 }
 
+// A DTR or RTS change the device refuses is not taken: the device goes on reporting (and
+// sending with the next configuration) the line as it was.
+TEST(ComPort, RefusedLineChangeKeepsTheStateAsItWas) {
+    struct Case {
+        const char* line;
+        bool dtr;
+    };
+    const Case cases[] = {{"DTR", true}, {"RTS", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        Device d;
+        ConfigureLikeConnection(d.port);
+        d.port.OpenDevice();
+        d.log->failures["SetCommState"] = EPERM;
+        try {
+            if (c.dtr) {
+                d.port.FlowControl().SetControlDTR(dtrDisable);
+            } else {
+                d.port.FlowControl().SetControlRTS(rtsDisable);
+            }
+            ADD_FAILURE() << "no exception";
+        } catch (const EComPort& e) {
+            EXPECT_EQ(e.ErrorCode(), CE_SetStateFailed);
+            EXPECT_EQ(e.SystemError(), EPERM);
+        }
+        EXPECT_EQ(d.port.FlowControl().ControlDTR(), dtrEnable);
+        EXPECT_EQ(d.port.FlowControl().ControlRTS(), rtsEnable);
+        d.log->failures.clear();
+        d.port.Parity().SetBits(prEven);
+        const TComDcb sent = d.log->states.back();
+        EXPECT_EQ(sent.DtrControl(), 1u);
+        EXPECT_EQ(sent.RtsControl(), 1u);
+    }
+}
+
 TEST(ComPort, FailedPurgeLeavesThePortOpen) {
     Device d;
     d.port.OpenDevice();

@@ -4,6 +4,7 @@
 
 #include "ui/main/MainForm.h"
 #include "richtext/RichText.h"
+#include "serial/ComDriverPosix.h"
 #include "settings/SettingsFile.h"
 #include "settings/SettingsTestSupport.h"
 #include "traffic/DataRT.h"
@@ -28,6 +29,7 @@
 #include <memory>
 #include <pty.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -177,6 +179,45 @@ TEST_F(MainFormTest, LiveTrafficOverAPseudoTerminal) {
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return !form.StatusBarMY1->LampLit(TStatusBarMY::LampDTR); }, 2000));
     EXPECT_EQ(form.StatusBarMY1->PanelText(2), "RX: 0"); // closing resets nothing
+}
+
+namespace {
+
+// A device that refuses to change its modem lines.
+int RefuseLineChanges(int fd, unsigned long request, void* arg) {
+    if (request == TIOCMBIS || request == TIOCMBIC) {
+        errno = EPERM;
+        return -1;
+    }
+    return ::ioctl(fd, request, arg);
+}
+
+} // namespace
+
+TEST_F(MainFormTest, ARefusedDtrChangeKeepsTheSwitchTheLampAndTheRecord) {
+    const int peer = RegisterPty("PTY1");
+    TMainForm& form = Start();
+    form.CBoxPort->setCurrentIndex(form.CBoxPort->findText("PTY1"));
+    form.TbPort->trigger();
+    ASSERT_TRUE(form.Connection()->Device->Connected());
+    form.TbDTR->trigger();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return form.StatusBarMY1->LampLit(TStatusBarMY::LampDTR); }, 5000));
+
+    struct Restore {
+        ~Restore() { PosixPortCalls().Restore(); }
+    } restore;
+    PosixPortCalls().ioctl = &RefuseLineChanges;
+    form.TbDTR->trigger();
+    EXPECT_TRUE(form.Settings().dtrEnabled);
+    EXPECT_TRUE(form.TbDTR->isChecked());
+    EXPECT_TRUE(form.StatusBarMY1->PanelText(0).startsWith("DTR/RTS change refused: "))
+        << form.StatusBarMY1->PanelText(0).toStdString();
+    EXPECT_TRUE(form.Connection()->Device->Connected());
+    // A byte counted means the status bar has been refreshed since.
+    ASSERT_EQ(::write(peer, "\x01", 1), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.StatusBarMY1->PanelText(2) == "RX: 1"; }, 5000));
+    EXPECT_TRUE(form.StatusBarMY1->LampLit(TStatusBarMY::LampDTR));
 }
 
 TEST_F(MainFormTest, APortHeldElsewhereShowsTheOpenPortBoxAndStaysClosed) {

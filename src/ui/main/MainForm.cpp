@@ -825,9 +825,21 @@ void TMainForm::RefreshSettings() {
         try {
             m_connection->SetLineControl(s.dtrEnabled ? dtrEnable : dtrDisable,
                                          s.rtsEnabled ? rtsEnable : rtsDisable);
-        } catch (const std::exception&) {
-            // The button keeps its new state; the line stays as the device has it. A device
-            // that is gone has been reported as hung up, which closes the port.
+        } catch (const std::exception& e) {
+            // The line stays as the device has it, and so do the switches, the lamps and the
+            // record. A device that is gone has been reported as hung up, which closes the
+            // port and says so; any other refusal is told here.
+            const TComFlowControl& flow = m_connection->Device->FlowControl();
+            m_settings.dtrEnabled = flow.ControlDTR() == dtrEnable;
+            m_settings.rtsEnabled = flow.ControlRTS() == rtsEnable;
+            TbDTR->setChecked(s.dtrEnabled);
+            TbRTS->setChecked(s.rtsEnabled);
+            if (dynamic_cast<const EComPortGone*>(&e) == nullptr) {
+                StatusBarMY1->FlashPanelText(0,
+                                             QStringLiteral("DTR/RTS change refused: ") +
+                                                 QString::fromLocal8Bit(e.what()),
+                                             PortClosedMessageMs);
+            }
         }
         m_dataRT->ApplySettings(s);
         WakePump();
