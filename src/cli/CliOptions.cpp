@@ -2,6 +2,7 @@
 
 #include "codec/ChecksumNames.h"
 #include "codec/HexCodec.h"
+#include "protocol/ModbusRtu.h"
 
 #include <CLI/CLI.hpp>
 
@@ -31,8 +32,8 @@ Send:    typed keys (a hex line on Enter); Ctrl+T ? lists commands (--escape X)
          --reply PATTERN=LINE  send LINE when a received burst is PATTERN
          --reply-delay MS      wait before the reply (default 0)
 Check:   --check-received KIND mark received lines " OK" or " BAD expected .."
-Files:   -l --log FILE         write the lines to FILE (RTF if it ends in .rtf)
-         --log-rotate SIZE     start FILE.1, FILE.2, ... past SIZE (e.g. 10M)
+Decode:  --decode modbus  --sniff  --register-format u16|s16|hex|f32|...  --json
+Files:   -l --log FILE (RTF: FILE.rtf)  --log-rotate SIZE (FILE.1, ... past 10M)
 End:     --count N  --duration S   after N lines or S seconds; Ctrl+T q quits
 Exit: 0 done, 1 port/log failed, 2 bad input, 3 port gone, 128+signal (130: ^C)
 )";
@@ -115,6 +116,22 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
     app.add_option("--reply-delay", o.replyDelayMs)
         ->check(NotNegative)
         ->check(CLI::Range(0u, 86400000u));
+
+    std::string decode = "none";
+    app.add_option("--decode", decode)
+        ->transform(CLI::IsMember({"none", "modbus"}, CLI::ignore_case));
+    CLI::Option* sniffOption = app.add_flag("--sniff", o.sniff);
+    std::vector<std::string> formatNames;
+    for (const TModbusValueFormat format :
+         {TModbusValueFormat::U16, TModbusValueFormat::S16, TModbusValueFormat::Hex,
+          TModbusValueFormat::F32HighFirst, TModbusValueFormat::F32LowFirst,
+          TModbusValueFormat::I32HighFirst, TModbusValueFormat::I32LowFirst,
+          TModbusValueFormat::U32HighFirst, TModbusValueFormat::U32LowFirst}) {
+        formatNames.emplace_back(ModbusValueFormatName(format));
+    }
+    CLI::Option* formatOption = app.add_option("--register-format", o.registerFormat)
+                                    ->transform(CLI::IsMember(formatNames, CLI::ignore_case));
+    app.add_flag("--json", o.json);
 
     app.add_option("-l,--log", o.logFile);
     app.add_option("--log-rotate", o.logRotateBytes)
@@ -200,6 +217,15 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
     }
     if (o.checksum && o.asciiSend) {
         return bad("--checksum works on hex lines; it cannot be used with --ascii-send");
+    }
+    o.decodeModbus = decode == "modbus";
+    if (!o.decodeModbus) {
+        for (const CLI::Option* option : {sniffOption, formatOption}) {
+            if (option->count() != 0) {
+                return bad(option->get_name() +
+                           " works on decoded frames; it needs --decode modbus");
+            }
+        }
     }
     if (o.list) {
         if (!o.port.empty()) {

@@ -46,6 +46,11 @@ struct TCliOptions {
     bool lineMode = false;           // typed text goes out a line at a time
     char escapeKey = 0x14;           // Ctrl+T: the next key is a command
 
+    bool decodeModbus = false;          // --decode modbus
+    bool sniff = false;                 // both directions arrive received
+    std::string registerFormat = "u16"; // a name of ModbusValueFormatNamed
+    bool json = false;                  // JSON Lines, one object per record
+
     std::optional<std::string> logFile;
     uint64_t logRotateBytes = 0;
     std::optional<uint64_t> count;

@@ -75,6 +75,13 @@ void TTerminalView::InsertText(std::string_view text, const TextAttributes& attr
     if (lineEnd) {
         text.remove_suffix(2);
     }
+    if (!m_recordLines) {
+        if (lineEnd) {
+            ++m_lines;
+            m_nextDirection = 0;
+        }
+        return;
+    }
     if (m_color && !text.empty()) {
         m_buffer += "\x1b[38;5;" + std::to_string(NearestTerminalColor(attributes.color)) + "m";
         AppendShown(text);
@@ -95,6 +102,20 @@ void TTerminalView::InsertText(std::string_view text, const TextAttributes& attr
         ++m_lines;
         m_nextDirection = 0;
     }
+    if (m_buffer.size() >= FlushThreshold) {
+        Flush();
+    }
+}
+
+void TTerminalView::AppendOwnLine(std::string_view text, std::optional<uint32_t> color) {
+    if (m_color && color) {
+        m_buffer += "\x1b[38;5;" + std::to_string(NearestTerminalColor(*color)) + "m";
+        AppendShown(text);
+        m_buffer += "\x1b[0m";
+    } else {
+        AppendShown(text);
+    }
+    m_buffer += '\n';
     if (m_buffer.size() >= FlushThreshold) {
         Flush();
     }

@@ -30,6 +30,12 @@ public:
     // direction of each record before the engine takes it ('R', 'T', or 0 for none).
     void SetReceivedCheck(std::optional<ChecksumAlgorithm> algorithm) { m_check = algorithm; }
     void ExpectRecord(char direction) { m_nextDirection = direction; }
+    // false: the engine's lines are captured and counted but not written (another form of
+    // the records is written instead).
+    void SetRecordLinesShown(bool shown) { m_recordLines = shown; }
+    // A line of the program's own under the traffic (a decoded frame, a JSON object):
+    // written, in the colour when there is one, but neither captured nor counted.
+    void AppendOwnLine(std::string_view text, std::optional<uint32_t> color);
     // Lines completed so far.
     uint64_t LinesShown() const { return m_lines; }
     bool OutputBroken() const { return m_broken; }
@@ -59,4 +65,5 @@ private:
     bool m_broken = false;
     std::optional<ChecksumAlgorithm> m_check;
     char m_nextDirection = 0;
+    bool m_recordLines = true;
 };

@@ -4,6 +4,7 @@
 
 #include "cli/CliLoop.h"
 #include "cli/CliOptions.h"
+#include "cli/RecordOutput.h"
 #include "cli/TerminalView.h"
 #include "codec/ChecksumNames.h"
 #include "codec/HexCodec.h"
@@ -311,6 +312,8 @@ int main(int argc, char** argv) {
     if (o.checkReceived && !settings.asciiReceive) {
         view.SetReceivedCheck(ChecksumChoiceNamed(*o.checkReceived)->algorithm);
     }
+    // --json writes each record as an object instead of its line.
+    view.SetRecordLinesShown(!o.json);
 
     // The port.
     TOruScomm connection;
@@ -343,6 +346,12 @@ int main(int argc, char** argv) {
             std::cerr << "  " << e.Reason << "\n";
         }
         return ExitOpenFailed;
+    }
+
+    std::optional<TRecordTap> tap;
+    if (o.decodeModbus || o.json) {
+        tap.emplace(connection, TRecordOutputOptions{o.decodeModbus, o.json, o.sniff,
+                                                     *ModbusValueFormatNamed(o.registerFormat)});
     }
 
     TCliLoop loop;
@@ -400,7 +409,13 @@ int main(int argc, char** argv) {
             if (o.checkReceived) {
                 view.ExpectRecord(nextDirection());
             }
+            if (tap) {
+                tap->BeforeTick(view);
+            }
             engine.PumpTick();
+            if (tap) {
+                tap->AfterTick(engine, view);
+            }
         } while (engine.LastTickTookRecord() && !countReached() &&
                  std::chrono::steady_clock::now() < until);
         view.Flush();
@@ -617,6 +632,9 @@ int main(int argc, char** argv) {
         if (!engine.LastTickTookRecord()) {
             break;
         }
+    }
+    if (tap) {
+        tap->Finish(view);
     }
     view.Flush();
     if (capture) {

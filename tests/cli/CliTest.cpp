@@ -3,6 +3,7 @@
 
 #include "../tools/PortsimProcess.h"
 #include "cli/CliProcess.h"
+#include "cli/JsonValue.h"
 
 #include "codec/HexCodec.h"
 #include "platform/FileIO.h"
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -262,6 +264,10 @@ TEST_F(Cli, BadOptionsEndWithCodeTwoAndSayWhy) {
         {{"SIM0", "--count", "-1"}, "--count"},
         {{"SIM0", "--send", "01 0Z"}, "--send \"01 0Z\" is not hex"},
         {{"SIM0", "--send", "ATZ"}, "--ascii-send"},
+        {{"SIM0", "--decode", "dnp3"}, "--decode"},
+        {{"SIM0", "--decode", "modbus", "--register-format", "f64"}, "--register-format"},
+        {{"SIM0", "--sniff"}, "--sniff works on decoded frames; it needs --decode modbus"},
+        {{"SIM0", "--register-format", "s16"}, "--register-format works on decoded frames"},
     };
     for (const auto& c : cases) {
         CliProcess cli(c.args);
@@ -506,6 +512,200 @@ TEST_F(Cli, CommandKeysChangeTheLinesAndTheViewAndSaySo) {
         << cli.err;
     cli.Write("\x01q");
     EXPECT_EQ(cli.Wait(), 0) << cli.err;
+}
+
+// A raw pseudo-terminal the test plays the bus on: korvane-cli opens the other side.
+class RawPty {
+public:
+    RawPty() {
+        char name[128] = {};
+        if (openpty(&m_master, &m_slave, name, nullptr, nullptr) == 0) {
+            termios raw{};
+            tcgetattr(m_slave, &raw);
+            cfmakeraw(&raw);
+            tcsetattr(m_slave, TCSANOW, &raw);
+            m_name = name;
+        }
+    }
+    ~RawPty() {
+        close(m_slave);
+        close(m_master);
+    }
+    const std::string& Name() const { return m_name; }
+    void Write(const std::string& hex) const {
+        const std::string bytes = HexToBytes(NormalizeHex(hex));
+        [[maybe_unused]] const ssize_t n = write(m_master, bytes.data(), bytes.size());
+    }
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    std::string m_name;
+};
+
+TEST_F(Cli, ModbusFramesAreDecodedUnderTheirRecordsAndNotLogged) {
+    auto device = StartDevice("modbus");
+    const struct {
+        const char* request; // the CRC is appended
+        std::vector<std::string> options;
+        std::vector<std::string> lines; // patterns: request, decoded, reply, decoded
+    } cases[] = {
+        {"01 03 00 00 00 0A",
+         {"--time", "none"},
+         {"01 03 00 00 00 0A C5 CD ", "slave 1 Read Holding Registers 0x0000 x10",
+          "01 03 14 00 00 00 01 .* CD 51",
+          R"(slave 1 reply 0x0000\.\.0x0009 = 0 1 2 3 4 5 6 7 8 9  \(\d+ ms\))"}},
+        // Decoded lines start under the payload, whatever the prefix.
+        {"01 03 00 04 00 02",
+         {"--time", "time+dir", "--register-format", "hex"},
+         {R"(\[.{12} Tx\] 01 03 00 04 00 02 85 CA )",
+          " {18}slave 1 Read Holding Registers 0x0004 x2", R"(\[.{12} Rx\] 01 03 04 .*)",
+          R"( {18}slave 1 reply 0x0004\.\.0x0005 = 0x0004 0x0005  \(\d+ ms\))"}},
+        {"01 06 00 07 FF FE",
+         {"--time", "none", "--register-format", "S16"},
+         {"01 06 00 07 FF FE .. .. ", "slave 1 Write Single Register 0x0007 = -2",
+          "01 06 00 07 FF FE .. ..",
+          R"(slave 1 reply Write Single Register 0x0007 = -2  \(\d+ ms\))"}},
+        {"01 03 01 00 00 02",
+         {"--time", "none"},
+         {"01 03 01 00 00 02 .. .. ", "slave 1 Read Holding Registers 0x0100 x2", "01 83 02 C0 F1",
+          R"(slave 1 exception Read Holding Registers: 02 Illegal Data Address  \(\d+ ms\))"}},
+        // A hidden record's frames are hidden with it.
+        {"01 03 00 01 00 01",
+         {"--time", "none", "--no-sent"},
+         {"01 03 02 00 01 79 84", R"(slave 1 reply 0x0001\.\.0x0001 = 1  \(\d+ ms\))"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.request);
+        const std::string log = Path("log.txt");
+        const auto records = std::count_if(c.lines.begin(), c.lines.end(), [](const auto& line) {
+            return line.find("slave 1 ") == std::string::npos;
+        });
+        std::vector<std::string> args = {"SIM0",       c.request,
+                                         "--checksum", "Modbus-CRC16",
+                                         "--count",    std::to_string(records),
+                                         "--decode",   "modbus",
+                                         "--log",      log};
+        args.insert(args.begin() + 1, "--send");
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        CliProcess cli(args);
+        ASSERT_EQ(cli.Wait(), 0) << cli.err;
+        const std::vector<std::string> lines = Lines(cli.out);
+        ASSERT_EQ(lines.size(), c.lines.size()) << cli.out;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            EXPECT_TRUE(std::regex_match(lines[i], std::regex(c.lines[i])))
+                << lines[i] << " does not match " << c.lines[i];
+        }
+        // Display only: the log holds the records' lines and nothing else.
+        std::vector<std::string> logged;
+        std::copy_if(
+            lines.begin(), lines.end(), std::back_inserter(logged),
+            [](const std::string& line) { return line.find("slave 1 ") == std::string::npos; });
+        EXPECT_EQ(Lines(ReadFileBytes(log)), logged);
+    }
+}
+
+TEST_F(Cli, JsonLinesHoldOneObjectPerRecordWithItsFrames) {
+    auto device = StartDevice("modbus");
+    for (const bool decode : {true, false}) {
+        SCOPED_TRACE(decode);
+        std::vector<std::string> args = {"SIM0",   "--send",  "01 03 00 02 00 02 65 CB",
+                                         "--json", "--count", "2"};
+        if (decode) {
+            args.insert(args.end(), {"--decode", "modbus"});
+        }
+        CliProcess cli(args);
+        ASSERT_EQ(cli.Wait(), 0) << cli.err;
+        const std::vector<std::string> lines = Lines(cli.out);
+        ASSERT_EQ(lines.size(), 2u) << cli.out;
+        std::vector<JsonValue> records;
+        for (const std::string& line : lines) {
+            const std::optional<JsonValue> record = JsonReader::Parse(line);
+            ASSERT_TRUE(record) << "not JSON: " << line;
+            records.push_back(*record);
+        }
+        const std::regex time(R"(\d\d:\d\d:\d\d\.\d\d\d)");
+        EXPECT_TRUE(std::regex_match(records[0]["time"].text, time)) << lines[0];
+        EXPECT_EQ(records[0]["dir"].text, "tx");
+        EXPECT_EQ(records[0]["hex"].text, "01 03 00 02 00 02 65 CB");
+        EXPECT_EQ(records[1]["dir"].text, "rx");
+        EXPECT_EQ(records[1]["hex"].text,
+                  "01 03 04 00 02 00 03 " +
+                      ChecksumText("01 03 04 00 02 00 03", ChecksumAlgorithm::Crc16Modbus));
+        if (!decode) {
+            EXPECT_FALSE(records[0].Has("frames")) << lines[0];
+            EXPECT_FALSE(records[1].Has("frames")) << lines[1];
+            continue;
+        }
+        ASSERT_EQ(records[0]["frames"].items.size(), 1u) << lines[0];
+        ASSERT_EQ(records[1]["frames"].items.size(), 1u) << lines[1];
+        const JsonValue& request = records[0]["frames"][0];
+        const JsonValue& reply = records[1]["frames"][0];
+        EXPECT_EQ(request["slave"].number, 1);
+        EXPECT_EQ(request["function"].number, 3);
+        EXPECT_EQ(request["name"].text, "Read Holding Registers");
+        EXPECT_EQ(request["kind"].text, "request");
+        EXPECT_EQ(request["address"].number, 2);
+        EXPECT_EQ(request["count"].number, 2);
+        EXPECT_EQ(request["crc"].text, "ok");
+        for (const char* absent : {"values", "reply_ms", "exception", "exception_name"}) {
+            EXPECT_FALSE(request.Has(absent)) << absent << " in " << lines[0];
+        }
+        EXPECT_EQ(reply["kind"].text, "reply");
+        EXPECT_EQ(reply["address"].number, 2);
+        ASSERT_EQ(reply["values"].items.size(), 2u) << lines[1];
+        EXPECT_EQ(reply["values"][0].number, 2);
+        EXPECT_EQ(reply["values"][1].number, 3);
+        EXPECT_EQ(reply["crc"].text, "ok");
+        EXPECT_EQ(reply["reply_ms"].type, JsonValue::Type::Number) << lines[1];
+    }
+}
+
+TEST_F(Cli, TappedBusIsDecodedFromTheReceivedBytesAlone) {
+    // What a tap on a bus delivers in one burst, and how it reads with and without --sniff.
+    const struct {
+        const char* bytes;
+        std::vector<std::string> options;
+        std::vector<std::string> decoded; // patterns
+    } cases[] = {
+        // A poll and its answer read together: told apart by content and pairing.
+        {"01 03 00 00 00 02 C4 0B 01 03 04 00 0A FF FF DB 81",
+         {"--sniff"},
+         {"slave 1 Read Holding Registers 0x0000 x2",
+          R"(slave 1 reply 0x0000\.\.0x0001 = 10 65535  \(\d+ ms\))"}},
+        // A write's echo follows the identical request.
+        {"11 06 00 01 00 03 9A 9B 11 06 00 01 00 03 9A 9B",
+         {"--sniff", "--register-format", "s16"},
+         {"slave 17 Write Single Register 0x0001 = 3",
+          R"(slave 17 reply Write Single Register 0x0001 = 3  \(\d+ ms\))"}},
+        // A broken CRC is reported with the one the bytes give; noise before a frame is
+        // set apart from it.
+        {"01 03 04 00 0A FF FF DA 7B",
+         {},
+         {R"(slave 1 reply Read Holding Registers = 10 65535  CRC bad, expected DB 81)"}},
+        {"FF 00 55 01 83 02 C0 F1",
+         {},
+         {R"(not Modbus \(3 bytes\))",
+          "slave 1 exception Read Holding Registers: 02 Illegal Data Address"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        // Written before the program opens the port, kept as the first burst.
+        RawPty bus;
+        bus.Write(c.bytes);
+        std::vector<std::string> args = {bus.Name(), "--keep-stale", "-t",      "none",
+                                         "--decode", "modbus",       "--count", "1"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        CliProcess cli(args);
+        ASSERT_EQ(cli.Wait(), 0) << cli.err;
+        const std::vector<std::string> lines = Lines(cli.out);
+        ASSERT_EQ(lines.size(), 1 + c.decoded.size()) << cli.out;
+        EXPECT_EQ(lines[0], c.bytes);
+        for (size_t i = 0; i < c.decoded.size(); ++i) {
+            EXPECT_TRUE(std::regex_match(lines[1 + i], std::regex(c.decoded[i])))
+                << lines[1 + i] << " does not match " << c.decoded[i];
+        }
+    }
 }
 
 } // namespace
