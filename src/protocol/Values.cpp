@@ -4,7 +4,9 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 // --- series names ---
 
@@ -479,4 +481,145 @@ std::vector<TSampleSeries::TColumn> TSampleSeries::Decimate(uint64_t t0, uint64_
         from = to;
     }
     return result;
+}
+
+// --- sample sets and CSV ---
+
+void TSampleSet::Add(const std::vector<TValueSample>& samples) {
+    for (const TValueSample& sample : samples) {
+        while (m_series.size() <= sample.series) {
+            m_series.emplace_back(m_capacity);
+        }
+        m_series[sample.series].Append(sample.timeMs, sample.value, sample.origin);
+        m_lastTime = std::max(m_lastTime, sample.timeMs);
+    }
+}
+
+uint64_t TSampleSet::FirstTime() const {
+    uint64_t first = 0;
+    bool any = false;
+    for (const TSampleSeries& series : m_series) {
+        if (series.Size() > 0 && (!any || series.TimeAt(0) < first)) {
+            first = series.TimeAt(0);
+            any = true;
+        }
+    }
+    return first;
+}
+
+size_t TSampleSet::MemoryBytes() const {
+    size_t bytes = 0;
+    for (const TSampleSeries& series : m_series) {
+        bytes += series.MemoryBytes();
+    }
+    return bytes;
+}
+
+void TSampleSet::Clear() {
+    m_series.clear();
+    m_names.Clear();
+    m_lastTime = 0;
+}
+
+std::string SampleTimeText(uint64_t timeMs) {
+    const time_t seconds = static_cast<time_t>(timeMs / 1000);
+    tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &seconds);
+#else
+    localtime_r(&seconds, &local);
+#endif
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03u", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                  static_cast<unsigned>(timeMs % 1000));
+    return text;
+}
+
+std::string SampleValueText(double value) {
+    char text[32];
+    const auto [end, error] = std::to_chars(text, text + sizeof text, value);
+    return error == std::errc() ? std::string(text, end) : std::string();
+}
+
+std::string CsvField(std::string_view text) {
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+        return std::string(text);
+    }
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"') {
+            quoted += '"';
+        }
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+std::string SamplesCsv(const TSampleSet& set, const std::vector<bool>& chosen, uint64_t t0,
+                       uint64_t t1, bool wide) {
+    std::vector<size_t> series;
+    for (size_t i = 0; i < set.Count(); ++i) {
+        if (i < chosen.size() && chosen[i]) {
+            series.push_back(i);
+        }
+    }
+    std::string csv = wide ? "time" : "time,series,value\n";
+    if (wide) {
+        for (const size_t i : series) {
+            csv += "," + CsvField(set.Names().Names().at(i));
+        }
+        csv += "\n";
+    }
+    // A merge of the series by time: each series is already in time order.
+    std::vector<size_t> at(series.size());
+    std::vector<size_t> end(series.size());
+    for (size_t k = 0; k < series.size(); ++k) {
+        const TSampleSeries& one = set.Series(series[k]);
+        at[k] = one.LowerBound(t0);
+        end[k] = one.LowerBound(t1);
+    }
+    while (true) {
+        std::optional<uint64_t> time;
+        for (size_t k = 0; k < series.size(); ++k) {
+            if (at[k] < end[k]) {
+                const uint64_t t = set.Series(series[k]).TimeAt(at[k]);
+                time = time ? std::min(*time, t) : t;
+            }
+        }
+        if (!time) {
+            break;
+        }
+        const std::string timeText = SampleTimeText(*time);
+        if (wide) {
+            // One row per time; a series with two samples at one time gives two rows.
+            bool more = true;
+            while (more) {
+                more = false;
+                std::string row = timeText;
+                bool any = false;
+                for (size_t k = 0; k < series.size(); ++k) {
+                    row += ",";
+                    const TSampleSeries& one = set.Series(series[k]);
+                    if (at[k] < end[k] && one.TimeAt(at[k]) == *time) {
+                        row += SampleValueText(one.ValueAt(at[k]++));
+                        any = true;
+                        more = more || (at[k] < end[k] && one.TimeAt(at[k]) == *time);
+                    }
+                }
+                if (any) {
+                    csv += row + "\n";
+                }
+            }
+        } else {
+            for (size_t k = 0; k < series.size(); ++k) {
+                const TSampleSeries& one = set.Series(series[k]);
+                while (at[k] < end[k] && one.TimeAt(at[k]) == *time) {
+                    csv += timeText + "," + CsvField(set.Names().Names().at(series[k])) + "," +
+                           SampleValueText(one.ValueAt(at[k]++)) + "\n";
+                }
+            }
+        }
+    }
+    return csv;
 }

@@ -197,3 +197,39 @@ private:
     uint64_t m_dropped = 0;
     uint64_t m_lastTime = 0;
 };
+
+// Every series of a plot or a values file, by the index TSeriesNames gives.
+class TSampleSet {
+public:
+    explicit TSampleSet(size_t capacity = TSampleSeries::kDefaultCapacity) : m_capacity(capacity) {}
+
+    TSeriesNames& Names() { return m_names; }
+    const TSeriesNames& Names() const { return m_names; }
+    void Add(const std::vector<TValueSample>& samples);
+    size_t Count() const { return m_series.size(); }
+    const TSampleSeries& Series(size_t index) const { return m_series.at(index); }
+    // The newest sample's time over every series; 0 when empty.
+    uint64_t LastTime() const { return m_lastTime; }
+    uint64_t FirstTime() const;
+    size_t MemoryBytes() const;
+    void Clear();
+
+private:
+    size_t m_capacity;
+    TSeriesNames m_names;
+    std::deque<TSampleSeries> m_series;
+    uint64_t m_lastTime = 0;
+};
+
+// A sample's time as local "yyyy-mm-dd hh:mm:ss.mmm" (times are milliseconds since the
+// epoch).
+std::string SampleTimeText(uint64_t timeMs);
+// A value in the shortest text that reads back the same number.
+std::string SampleValueText(double value);
+// CSV of the samples of the chosen series with times in [t0, t1): the long form has a row
+// per sample (time,series,value); the wide form a row per time with a column per series,
+// empty where a series has no sample at that time. Names are quoted when they need it.
+std::string SamplesCsv(const TSampleSet& set, const std::vector<bool>& chosen, uint64_t t0,
+                       uint64_t t1, bool wide);
+// A CSV field, quoted when it holds a comma, quote or line break.
+std::string CsvField(std::string_view text);

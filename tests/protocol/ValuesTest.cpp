@@ -278,4 +278,34 @@ TEST(SampleSeries, DecimationMatchesAPlainScanPerColumn) {
     }
 }
 
+TEST(SampleSet, CsvLongAndWideOverTheChosenRange) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    TSampleSet set;
+    TTextValueSource source(set.Names());
+    std::vector<TValueSample> samples;
+    const uint64_t base = 1786000000000; // 2026-08-06 07:06:40 UTC
+    source.Feed(base, 1, "a:1 b\"q=2.5\n", samples);
+    source.Feed(base + 250, 2, "a:-0.125\n", samples);
+    source.Feed(base + 500, 3, "a:3 b\"q=4\n", samples);
+    set.Add(samples);
+    ASSERT_EQ(set.Count(), 2u);
+    EXPECT_EQ(set.FirstTime(), base);
+    EXPECT_EQ(set.LastTime(), base + 500);
+
+    EXPECT_EQ(SamplesCsv(set, {true, true}, base, base + 500, false),
+              "time,series,value\n"
+              "2026-08-06 07:06:40.000,a,1\n"
+              "2026-08-06 07:06:40.000,\"b\"\"q\",2.5\n"
+              "2026-08-06 07:06:40.250,a,-0.125\n");
+    EXPECT_EQ(SamplesCsv(set, {true, true}, base, base + 1000, true),
+              "time,a,\"b\"\"q\"\n"
+              "2026-08-06 07:06:40.000,1,2.5\n"
+              "2026-08-06 07:06:40.250,-0.125,\n"
+              "2026-08-06 07:06:40.500,3,4\n");
+    EXPECT_EQ(SamplesCsv(set, {false, true}, 0, base + 1000, true), "time,\"b\"\"q\"\n"
+                                                                    "2026-08-06 07:06:40.000,2.5\n"
+                                                                    "2026-08-06 07:06:40.500,4\n");
+}
+
 } // namespace
