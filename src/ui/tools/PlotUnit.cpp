@@ -1,0 +1,658 @@
+#include "ui/tools/PlotUnit.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDateTime>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPixmap>
+#include <QSaveFile>
+#include <QSignalBlocker>
+#include <QSplitter>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolTip>
+#include <QVBoxLayout>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace {
+
+constexpr int kLeftMargin = 64;
+constexpr int kRightMargin = 10;
+constexpr int kTopMargin = 8;
+constexpr int kBottomMargin = 22;
+constexpr uint64_t kDefaultSpanMs = 30000;
+constexpr uint64_t kMinSpanMs = 10;
+// The pointer must be this close (pixels) to a sample to show or choose it.
+constexpr double kHitRadius = 8;
+
+// A step of 1, 2 or 5 times a power of ten giving about `count` steps over `range`.
+double NiceStep(double range, int count) {
+    const double raw = range / std::max(count, 1);
+    const double power = std::pow(10.0, std::floor(std::log10(raw)));
+    for (const double m : {1.0, 2.0, 5.0}) {
+        if (m * power >= raw) {
+            return m * power;
+        }
+    }
+    return 10 * power;
+}
+
+QString TimeLabel(uint64_t timeMs, uint64_t step) {
+    const QDateTime time = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(timeMs));
+    return time.toString(step < 1000 ? QStringLiteral("hh:mm:ss.zzz") : QStringLiteral("hh:mm:ss"));
+}
+
+} // namespace
+
+// --- the plot ---
+
+TPlotView::TPlotView(const TSampleSet& samples, QWidget* parent)
+    : QWidget(parent), m_samples(samples) {
+    setObjectName(QStringLiteral("PlotView"));
+    setMouseTracking(true);
+    setMinimumSize(200, 120);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+QColor TPlotView::SeriesColor(size_t series) {
+    static const QColor kColors[] = {
+        QColor(31, 119, 180),  QColor(214, 39, 40),  QColor(44, 160, 44),   QColor(255, 127, 14),
+        QColor(148, 103, 189), QColor(140, 86, 75),  QColor(227, 119, 194), QColor(23, 190, 207),
+        QColor(188, 189, 34),  QColor(0, 0, 0),      QColor(0, 0, 139),     QColor(139, 0, 0),
+        QColor(0, 100, 0),     QColor(184, 134, 11), QColor(75, 0, 130),    QColor(112, 128, 144),
+    };
+    return kColors[series % std::size(kColors)];
+}
+
+void TPlotView::SetVisible(size_t series, bool visible) {
+    if (m_hidden.size() <= series) {
+        m_hidden.resize(series + 1, false);
+    }
+    m_hidden[series] = !visible;
+    update();
+}
+
+bool TPlotView::IsVisible(size_t series) const {
+    return series >= m_hidden.size() || !m_hidden[series];
+}
+
+QRect TPlotView::PlotRect() const {
+    return QRect(kLeftMargin, kTopMargin, std::max(1, width() - kLeftMargin - kRightMargin),
+                 std::max(1, height() - kTopMargin - kBottomMargin));
+}
+
+std::pair<uint64_t, uint64_t> TPlotView::TimeWindow() const {
+    const uint64_t end = m_frozen ? m_end : m_samples.LastTime() + 1;
+    return {end > m_span ? end - m_span : 0, std::max<uint64_t>(end, 1)};
+}
+
+void TPlotView::Freeze() {
+    if (!m_frozen) {
+        m_end = TimeWindow().second;
+        m_frozen = true;
+    }
+}
+
+void TPlotView::SetPaused(bool paused) {
+    m_paused = paused;
+    if (paused) {
+        Freeze();
+    } else {
+        m_frozen = false;
+    }
+    update();
+}
+
+void TPlotView::SetSpanMs(uint64_t span) {
+    m_span = std::max(span, kMinSpanMs);
+    update();
+}
+
+void TPlotView::SetFixedRange(std::optional<std::pair<double, double>> range) {
+    if (range && !(range->first < range->second)) {
+        range.reset();
+    }
+    m_fixedRange = range;
+    update();
+}
+
+void TPlotView::Reset() {
+    m_frozen = false;
+    if (m_paused) {
+        Freeze();
+    }
+    m_span = kDefaultSpanMs;
+    m_fixedRange.reset();
+    update();
+}
+
+uint64_t TPlotView::TimeAtX(double x) const {
+    const QRect area = PlotRect();
+    const auto [t0, t1] = m_shownWindow;
+    const double at = (x - area.left()) / area.width() * static_cast<double>(t1 - t0);
+    return at <= 0 ? t0 : t0 + static_cast<uint64_t>(at);
+}
+
+double TPlotView::ValueAtY(double y) const {
+    const QRect area = PlotRect();
+    const auto [low, high] = m_shownRange;
+    return high - (y - area.top()) / area.height() * (high - low);
+}
+
+QPointF TPlotView::PixelOf(uint64_t timeMs, double value) const {
+    const QRect area = PlotRect();
+    const auto [t0, t1] = m_shownWindow;
+    const auto [low, high] = m_shownRange;
+    const double x = area.left() + (static_cast<double>(timeMs) - static_cast<double>(t0)) /
+                                       static_cast<double>(t1 - t0) * area.width();
+    const double y = area.top() + (high - value) / (high - low) * area.height();
+    return {x, y};
+}
+
+void TPlotView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), palette().base());
+    const QRect area = PlotRect();
+    m_shownWindow = TimeWindow();
+    const auto [t0, t1] = m_shownWindow;
+    const size_t columns = static_cast<size_t>(area.width());
+
+    // Min/max per pixel column of every shown series, and the value range they need.
+    std::vector<std::pair<size_t, std::vector<TSampleSeries::TColumn>>> drawn;
+    double low = std::numeric_limits<double>::infinity();
+    double high = -low;
+    for (size_t s = 0; s < m_samples.Count(); ++s) {
+        if (!IsVisible(s)) {
+            continue;
+        }
+        auto cols = m_samples.Series(s).Decimate(t0, t1, columns);
+        for (const auto& column : cols) {
+            if (column.any) {
+                low = std::min(low, column.min);
+                high = std::max(high, column.max);
+            }
+        }
+        drawn.emplace_back(s, std::move(cols));
+    }
+    if (m_fixedRange) {
+        std::tie(low, high) = *m_fixedRange;
+    } else if (!(low <= high)) {
+        low = 0;
+        high = 1;
+    } else {
+        const double pad = high > low ? (high - low) * 0.05 : std::max(std::abs(high) * 0.05, 0.5);
+        low -= pad;
+        high += pad;
+    }
+    m_shownRange = {low, high};
+
+    // Grid and labels.
+    const QColor grid = palette().mid().color();
+    painter.setPen(QPen(grid, 0, Qt::DotLine));
+    const QFontMetrics metrics(font());
+    const double valueStep = NiceStep(high - low, std::max(2, area.height() / 40));
+    for (double v = std::ceil(low / valueStep) * valueStep; v <= high; v += valueStep) {
+        const int y = static_cast<int>(std::lround(PixelOf(t0, v).y()));
+        painter.setPen(QPen(grid, 0, Qt::DotLine));
+        painter.drawLine(area.left(), y, area.right(), y);
+        painter.setPen(palette().text().color());
+        const QString label = QString::number(std::abs(v) < valueStep / 1e6 ? 0.0 : v, 'g', 6);
+        painter.drawText(QRect(0, y - 8, kLeftMargin - 4, 16), Qt::AlignRight | Qt::AlignVCenter,
+                         label);
+    }
+    const double labelWidth = metrics.horizontalAdvance(QStringLiteral("00:00:00.000")) + 16;
+    static constexpr uint64_t kTimeSteps[] = {
+        1,    2,     5,     10,    20,    50,     100,    200,    500,     1000,   2000,
+        5000, 10000, 15000, 30000, 60000, 120000, 300000, 600000, 1800000, 3600000};
+    uint64_t timeStep = kTimeSteps[std::size(kTimeSteps) - 1];
+    for (const uint64_t step : kTimeSteps) {
+        if (static_cast<double>(step) / static_cast<double>(t1 - t0) * area.width() >= labelWidth) {
+            timeStep = step;
+            break;
+        }
+    }
+    for (uint64_t t = (t0 + timeStep - 1) / timeStep * timeStep; t < t1; t += timeStep) {
+        const int x = static_cast<int>(std::lround(PixelOf(t, low).x()));
+        painter.setPen(QPen(grid, 0, Qt::DotLine));
+        painter.drawLine(x, area.top(), x, area.bottom());
+        painter.setPen(palette().text().color());
+        painter.drawText(QRect(x - 60, area.bottom() + 2, 120, kBottomMargin - 2),
+                         Qt::AlignHCenter | Qt::AlignTop, TimeLabel(t, timeStep));
+    }
+
+    // The curves: a vertical stroke over each column's min..max, joined column to column.
+    painter.setClipRect(area);
+    const double scale = area.height() / (high - low);
+    const auto yOf = [&](double v) { return area.top() + (high - v) * scale; };
+    std::vector<QLineF> lines;
+    for (const auto& [series, cols] : drawn) {
+        lines.clear();
+        size_t filled = 0;
+        std::optional<QPointF> previous;
+        for (size_t c = 0; c < cols.size(); ++c) {
+            const TSampleSeries::TColumn& column = cols[c];
+            if (!column.any) {
+                continue;
+            }
+            ++filled;
+            const double x = area.left() + static_cast<double>(c) + 0.5;
+            if (previous) {
+                lines.emplace_back(*previous, QPointF(x, yOf(column.first)));
+            }
+            if (column.max > column.min) {
+                lines.emplace_back(x, yOf(column.max), x, yOf(column.min));
+            }
+            previous = QPointF(x, yOf(column.last));
+        }
+        const QColor color = SeriesColor(series);
+        painter.setPen(QPen(color, 1));
+        painter.drawLines(lines.data(), static_cast<int>(lines.size()));
+        // Sparse samples get a dot each, so a lone reading is seen.
+        if (filled * 6 < cols.size()) {
+            painter.setBrush(color);
+            for (size_t c = 0; c < cols.size(); ++c) {
+                if (cols[c].any) {
+                    painter.drawEllipse(
+                        QPointF(area.left() + static_cast<double>(c) + 0.5, yOf(cols[c].last)), 2.0,
+                        2.0);
+                }
+            }
+            painter.setBrush(Qt::NoBrush);
+        }
+    }
+    painter.setClipping(false);
+    if (m_pressAt && m_dragButton == Qt::LeftButton) {
+        painter.setPen(QPen(palette().highlight().color(), 1, Qt::DashLine));
+        painter.drawRect(QRect(*m_pressAt, m_dragTo).normalized());
+    }
+    painter.setPen(palette().text().color());
+    painter.drawRect(area.adjusted(0, 0, -1, -1));
+    if (m_paused) {
+        painter.drawText(area.adjusted(0, 2, -6, 0), Qt::AlignRight | Qt::AlignTop, tr("paused"));
+    }
+}
+
+std::optional<TPlotView::THit> TPlotView::SampleAt(QPointF point) const {
+    std::optional<THit> best;
+    double bestDistance = kHitRadius * kHitRadius;
+    const uint64_t from = TimeAtX(point.x() - kHitRadius);
+    const uint64_t to = TimeAtX(point.x() + kHitRadius) + 1;
+    for (size_t s = 0; s < m_samples.Count(); ++s) {
+        if (!IsVisible(s)) {
+            continue;
+        }
+        const TSampleSeries& series = m_samples.Series(s);
+        const size_t first = series.LowerBound(from);
+        const size_t last = std::min(series.LowerBound(to), first + 4096);
+        for (size_t i = first; i < last; ++i) {
+            const QPointF at = PixelOf(series.TimeAt(i), series.ValueAt(i));
+            const double dx = at.x() - point.x();
+            const double dy = at.y() - point.y();
+            if (dx * dx + dy * dy <= bestDistance) {
+                bestDistance = dx * dx + dy * dy;
+                best = THit{s, i};
+            }
+        }
+    }
+    return best;
+}
+
+void TPlotView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton || event->button() == Qt::RightButton) {
+        m_pressAt = event->position().toPoint();
+        m_dragTo = *m_pressAt;
+        m_dragButton = event->button();
+    }
+}
+
+void TPlotView::mouseMoveEvent(QMouseEvent* event) {
+    const QPoint at = event->position().toPoint();
+    if (m_pressAt && m_dragButton == Qt::RightButton) {
+        // Pan: the window moves with the pointer, in time and (on a fixed range) in value.
+        const QRect area = PlotRect();
+        const auto [t0, t1] = m_shownWindow;
+        const double dx = at.x() - m_dragTo.x();
+        const double dt = dx / area.width() * static_cast<double>(t1 - t0);
+        Freeze();
+        const double end = static_cast<double>(m_end) - dt;
+        m_end = end < static_cast<double>(m_span) ? m_span : static_cast<uint64_t>(end);
+        const double dv = (at.y() - m_dragTo.y()) / static_cast<double>(area.height()) *
+                          (m_shownRange.second - m_shownRange.first);
+        m_fixedRange = std::make_pair(m_shownRange.first + dv, m_shownRange.second + dv);
+        m_dragTo = at;
+        update();
+        return;
+    }
+    if (m_pressAt) {
+        m_dragTo = at;
+        update();
+        return;
+    }
+    if (const std::optional<THit> hit = SampleAt(at)) {
+        const TSampleSeries& series = m_samples.Series(hit->series);
+        const QString name = QString::fromStdString(m_samples.Names().Names().at(hit->series));
+        const QString time =
+            QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(series.TimeAt(hit->index)))
+                .toString(QStringLiteral("hh:mm:ss.zzz"));
+        QToolTip::showText(
+            event->globalPosition().toPoint(),
+            QStringLiteral("%1  %2  %3")
+                .arg(name, time, QString::number(series.ValueAt(hit->index), 'g', 10)),
+            this);
+    } else {
+        QToolTip::hideText();
+    }
+}
+
+void TPlotView::mouseReleaseEvent(QMouseEvent* event) {
+    if (!m_pressAt || event->button() != m_dragButton) {
+        return;
+    }
+    const QPoint from = *m_pressAt;
+    const QPoint to = event->position().toPoint();
+    m_pressAt.reset();
+    const bool dragged = (to - from).manhattanLength() > 4;
+    if (m_dragButton == Qt::LeftButton && dragged) {
+        // A rectangle: its times and values become the window.
+        const QRect box = QRect(from, to).normalized();
+        const uint64_t start = TimeAtX(box.left());
+        const uint64_t end = TimeAtX(box.right());
+        const double top = ValueAtY(box.top());
+        const double bottom = ValueAtY(box.bottom());
+        if (end > start + 1 && top > bottom) {
+            m_frozen = true;
+            m_end = end;
+            m_span = std::max(end - start, kMinSpanMs);
+            m_fixedRange = std::make_pair(bottom, top);
+        }
+    } else if (m_dragButton == Qt::LeftButton) {
+        if (const std::optional<THit> hit = SampleAt(to); hit && SampleClicked) {
+            SampleClicked(hit->series, hit->index);
+        }
+    }
+    m_dragButton = Qt::NoButton;
+    update();
+}
+
+void TPlotView::wheelEvent(QWheelEvent* event) {
+    const double steps = event->angleDelta().y() / 120.0;
+    if (steps == 0) {
+        return;
+    }
+    const double factor = std::pow(0.8, steps);
+    const QPointF at = event->position();
+    if ((event->modifiers() & Qt::ControlModifier) != 0) {
+        // Values: zoom around the value under the pointer.
+        const double v = ValueAtY(at.y());
+        m_fixedRange = std::make_pair(v - (v - m_shownRange.first) * factor,
+                                      v + (m_shownRange.second - v) * factor);
+    } else {
+        const double newSpan =
+            std::max(static_cast<double>(m_span) * factor, static_cast<double>(kMinSpanMs));
+        if (m_frozen) {
+            // Time: zoom around the time under the pointer.
+            const double t = static_cast<double>(TimeAtX(at.x()));
+            const double end = t + (static_cast<double>(m_end) - t) * factor;
+            m_end = static_cast<uint64_t>(std::max(end, newSpan));
+        }
+        m_span = static_cast<uint64_t>(newSpan);
+    }
+    event->accept();
+    update();
+}
+
+void TPlotView::mouseDoubleClickEvent(QMouseEvent*) {
+    Reset();
+}
+
+// --- the dock window ---
+
+TPlotForm::TPlotForm(QWidget* parent)
+    : QDockWidget(tr("Plot"), parent), m_text(m_samples.Names()), m_modbus(m_samples.Names()) {
+    setObjectName(QStringLiteral("PlotForm"));
+    auto* body = new QWidget(this);
+    auto* layout = new QVBoxLayout(body);
+    layout->setContentsMargins(2, 2, 2, 2);
+    layout->setSpacing(2);
+
+    auto* bar = new QToolBar(body);
+    bar->setObjectName(QStringLiteral("PlotBar"));
+    m_sourceBox = new QComboBox(bar);
+    m_sourceBox->setObjectName(QStringLiteral("PlotSource"));
+    m_sourceBox->addItem(tr("Text readings"));
+    m_sourceBox->addItem(tr("Modbus registers"));
+    m_sourceBox->setToolTip(tr("Where the values come from: label:value or plain numbers in "
+                               "received lines, or the registers of Modbus RTU frames"));
+    bar->addWidget(m_sourceBox);
+    m_pause = bar->addAction(tr("Pause"));
+    m_pause->setObjectName(QStringLiteral("PlotPause"));
+    m_pause->setCheckable(true);
+    m_pause->setToolTip(tr("Freeze the plot; samples keep being taken"));
+    m_autoscale = bar->addAction(tr("Autoscale"));
+    m_autoscale->setObjectName(QStringLiteral("PlotAutoscale"));
+    m_autoscale->setCheckable(true);
+    m_autoscale->setChecked(true);
+    m_autoscale->setToolTip(tr("Fit the value axis to what is shown (Ctrl+wheel or a dragged "
+                               "rectangle fixes it)"));
+    QAction* reset = bar->addAction(tr("Reset"));
+    reset->setObjectName(QStringLiteral("PlotReset"));
+    reset->setToolTip(tr("Follow the newest samples again, last 30 s, autoscale "
+                         "(also a double click on the plot)"));
+    QAction* csv = bar->addAction(tr("CSV..."));
+    csv->setObjectName(QStringLiteral("PlotExportCsv"));
+    csv->setToolTip(tr("Save the samples of the shown series as CSV (time, one column per "
+                       "series); Shift: everything kept, not only the shown time"));
+    QAction* png = bar->addAction(tr("PNG..."));
+    png->setObjectName(QStringLiteral("PlotExportPng"));
+    png->setToolTip(tr("Save the plot as a PNG picture"));
+    QAction* clear = bar->addAction(tr("Clear"));
+    clear->setObjectName(QStringLiteral("PlotClear"));
+    clear->setToolTip(tr("Forget every sample and series"));
+    layout->addWidget(bar);
+
+    auto* split = new QSplitter(Qt::Horizontal, body);
+    m_view = new TPlotView(m_samples, split);
+    m_seriesList = new QListWidget(split);
+    m_seriesList->setObjectName(QStringLiteral("PlotSeries"));
+    m_seriesList->setMaximumWidth(200);
+    split->addWidget(m_view);
+    split->addWidget(m_seriesList);
+    split->setStretchFactor(0, 1);
+    layout->addWidget(split, 1);
+    m_status = new QLabel(body);
+    m_status->setObjectName(QStringLiteral("PlotStatus"));
+    layout->addWidget(m_status);
+    setWidget(body);
+
+    m_view->SampleClicked = [this](size_t series, size_t index) {
+        if (LineChosen) {
+            LineChosen(m_samples.Series(series).OriginAt(index));
+        }
+    };
+    connect(m_sourceBox, &QComboBox::currentIndexChanged, this, [this](int index) {
+        SetSource(index == 1 ? TPlotSource::Modbus : TPlotSource::Text);
+        if (SourceChanged) {
+            SourceChanged();
+        }
+    });
+    connect(m_pause, &QAction::toggled, this, [this](bool on) { m_view->SetPaused(on); });
+    connect(m_autoscale, &QAction::toggled, this, [this](bool on) {
+        m_view->SetFixedRange(on ? std::nullopt : std::optional(m_view->ValueRange()));
+    });
+    connect(reset, &QAction::triggered, this, [this] {
+        m_view->Reset();
+        m_autoscale->setChecked(true);
+    });
+    connect(csv, &QAction::triggered, this, [this] {
+        ExportCsv(QString(), (QApplication::keyboardModifiers() & Qt::ShiftModifier) != 0);
+    });
+    connect(png, &QAction::triggered, this, [this] { ExportPng(QString()); });
+    connect(clear, &QAction::triggered, this, &TPlotForm::Clear);
+    connect(m_seriesList, &QListWidget::itemChanged, this, [this](QListWidgetItem* item) {
+        m_view->SetVisible(static_cast<size_t>(m_seriesList->row(item)),
+                           item->checkState() == Qt::Checked);
+    });
+
+    // New samples are drawn at most 20 times a second, so a fast stream costs the window
+    // little more than a slow one.
+    m_redraw = new QTimer(this);
+    m_redraw->setInterval(50);
+    connect(m_redraw, &QTimer::timeout, this, &TPlotForm::Redraw);
+    m_redraw->start();
+    RefreshSeriesList();
+}
+
+TPlotForm::~TPlotForm() = default;
+
+void TPlotForm::AddRecord(bool received, uint64_t timeMs, uint64_t line, const uint8_t* bytes,
+                          size_t n) {
+    m_batch.clear();
+    if (m_source == TPlotSource::Text) {
+        if (received) {
+            m_text.Feed(timeMs, line, bytes, n, m_batch);
+        }
+    } else {
+        m_frames.clear();
+        m_decoder.Feed(received ? TModbusDirection::Received : TModbusDirection::Sent, timeMs,
+                       bytes, n, m_frames);
+        for (const TModbusFrame& frame : m_frames) {
+            m_modbus.Feed(frame, line, m_batch);
+        }
+    }
+    if (!m_batch.empty()) {
+        m_samples.Add(m_batch);
+        m_dirty = true;
+    }
+}
+
+void TPlotForm::SetSource(TPlotSource source) {
+    if (source == m_source) {
+        return;
+    }
+    m_source = source;
+    m_text.Reset();
+    m_decoder.Reset();
+    const QSignalBlocker block(m_sourceBox);
+    m_sourceBox->setCurrentIndex(source == TPlotSource::Modbus ? 1 : 0);
+}
+
+void TPlotForm::SetValueFormat(TModbusValueFormat format) {
+    m_modbus.SetFormat(format);
+}
+
+void TPlotForm::Clear() {
+    m_samples.Clear();
+    m_text.Reset();
+    m_decoder.Reset();
+    m_seriesList->clear();
+    m_dirty = true;
+    Redraw();
+}
+
+std::vector<std::string> TPlotForm::TakeMessages() {
+    return m_samples.Names().TakeMessages();
+}
+
+void TPlotForm::RefreshSeriesList() {
+    const std::vector<std::string>& names = m_samples.Names().Names();
+    for (size_t i = static_cast<size_t>(m_seriesList->count()); i < names.size(); ++i) {
+        auto* item = new QListWidgetItem(QString::fromStdString(names[i]));
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+        item->setCheckState(m_view->IsVisible(i) ? Qt::Checked : Qt::Unchecked);
+        QPixmap swatch(12, 12);
+        swatch.fill(TPlotView::SeriesColor(i));
+        item->setIcon(QIcon(swatch));
+        m_seriesList->addItem(item);
+    }
+    size_t samples = 0;
+    uint64_t dropped = 0;
+    for (size_t i = 0; i < m_samples.Count(); ++i) {
+        samples += m_samples.Series(i).Size();
+        dropped += m_samples.Series(i).Dropped();
+    }
+    QString status = tr("%n series", nullptr, static_cast<int>(names.size())) +
+                     QStringLiteral(", ") + tr("%1 samples").arg(samples);
+    if (dropped > 0) {
+        status += QStringLiteral(", ") + tr("%1 oldest dropped").arg(dropped);
+    }
+    for (const std::string& message : TakeMessages()) {
+        m_status->setToolTip(QString::fromStdString(message));
+        status += QStringLiteral("; ") + QString::fromStdString(message);
+    }
+    m_status->setText(status);
+}
+
+void TPlotForm::Redraw() {
+    if (!m_dirty) {
+        return;
+    }
+    m_dirty = false;
+    RefreshSeriesList();
+    if (isVisible()) {
+        m_view->update();
+    }
+}
+
+bool TPlotForm::ExportCsv(const QString& given, bool everything) {
+    QString path = given;
+    if (path.isEmpty()) {
+        path = QFileDialog::getSaveFileName(this, tr("Save Samples"), QString(),
+                                            tr("CSV files (*.csv);;All files (*)"));
+        if (path.isEmpty()) {
+            return false;
+        }
+    }
+    std::vector<bool> chosen(m_samples.Count());
+    for (size_t i = 0; i < chosen.size(); ++i) {
+        chosen[i] = m_view->IsVisible(i);
+    }
+    const auto [t0, t1] =
+        everything ? std::make_pair(uint64_t{0}, UINT64_MAX) : m_view->TimeWindow();
+    const std::string csv = SamplesCsv(m_samples, chosen, t0, t1, true);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(csv.data(), static_cast<qint64>(csv.size())) !=
+            static_cast<qint64>(csv.size()) ||
+        !file.commit()) {
+        Fail(tr("Save Samples"), tr("Cannot write %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    return true;
+}
+
+bool TPlotForm::ExportPng(const QString& given) {
+    QString path = given;
+    if (path.isEmpty()) {
+        path = QFileDialog::getSaveFileName(this, tr("Save Plot"), QString(),
+                                            tr("PNG pictures (*.png)"));
+        if (path.isEmpty()) {
+            return false;
+        }
+    }
+    if (!m_view->grab().save(path, "PNG")) {
+        Fail(tr("Save Plot"), tr("Cannot write %1").arg(path));
+        return false;
+    }
+    return true;
+}
+
+void TPlotForm::Fail(const QString& title, const QString& text) {
+    if (ReportFailure) {
+        ReportFailure(title, text);
+    } else {
+        QMessageBox::warning(this, title, text);
+    }
+}

@@ -1,0 +1,180 @@
+// The plot dock: drawing (a known sine checked by its pixels), the click back to the
+// traffic line, pause, zoom and export.
+
+#include "QtTestApp.h"
+#include "codec/HexCodec.h"
+#include "ui/tools/PlotUnit.h"
+
+#include <QFile>
+#include <QImage>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+#include <string>
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr uint64_t kBase = 1786000000000;
+
+void Feed(TPlotForm& form, uint64_t timeMs, uint64_t line, const std::string& text) {
+    form.AddRecord(true, timeMs, line, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
+// Whether a pixel of the colour lies within `radius` pixels of the point.
+bool ColourNear(const QImage& image, QPointF point, QColor colour, int radius) {
+    const int cx = static_cast<int>(std::lround(point.x()));
+    const int cy = static_cast<int>(std::lround(point.y()));
+    for (int y = cy - radius; y <= cy + radius; ++y) {
+        for (int x = cx - radius; x <= cx + radius; ++x) {
+            if (image.rect().contains(x, y) && image.pixelColor(x, y) == colour) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+TEST(Plot, DrawsASineWhereItsSamplesAre) {
+    TPlotForm form;
+    // 10 s of a 5 s sine, a sample every 10 ms, a line each.
+    for (int i = 0; i < 1000; ++i) {
+        const double v = 10 * std::sin(2 * kPi * i / 500.0);
+        Feed(form, kBase + 10 * i, i, "sine:" + std::to_string(v) + "\r\n");
+    }
+    TPlotView& view = *form.View();
+    view.resize(640, 300);
+    view.SetSpanMs(10000);
+    const QImage image = view.grab().toImage();
+    ASSERT_EQ(form.Samples().Count(), 1u);
+    const auto [low, high] = view.ValueRange();
+    EXPECT_NEAR(low, -11, 0.01);
+    EXPECT_NEAR(high, 11, 0.01);
+    const QColor colour = TPlotView::SeriesColor(0);
+    const TSampleSeries& series = form.Samples().Series(0);
+    for (size_t i = 13; i < series.Size(); i += 37) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(
+            ColourNear(image, view.PixelOf(series.TimeAt(i), series.ValueAt(i)), colour, 2));
+    }
+    // Nothing of the curve where the sine never goes: above its crest, below its trough.
+    const QRect area = view.PlotRect();
+    for (int x = area.left() + 2; x < area.right() - 2; x += 5) {
+        EXPECT_NE(image.pixelColor(x, static_cast<int>(view.PixelOf(0, 10.6).y())), colour);
+        EXPECT_NE(image.pixelColor(x, static_cast<int>(view.PixelOf(0, -10.6).y())), colour);
+    }
+}
+
+TEST(Plot, ClickOnASampleChoosesItsTrafficLine) {
+    TPlotForm form;
+    uint64_t chosen = 0;
+    int calls = 0;
+    form.LineChosen = [&](uint64_t line) {
+        chosen = line;
+        ++calls;
+    };
+    // Two series on their own lines; the readings arrive in pieces and on later lines.
+    Feed(form, kBase, 100, "a:1 b:5\n");
+    Feed(form, kBase + 1000, 101, "a:2 ");
+    Feed(form, kBase + 1100, 102, "b:6\n");
+    Feed(form, kBase + 2000, 103, "a:3 b:4\n");
+    TPlotView& view = *form.View();
+    view.resize(400, 200);
+    (void)view.grab();
+    const auto click = [&](size_t series, size_t index) {
+        const TSampleSeries& s = form.Samples().Series(series);
+        QTest::mouseClick(&view, Qt::LeftButton, {},
+                          view.PixelOf(s.TimeAt(index), s.ValueAt(index)).toPoint() +
+                              QPoint(2, -1));
+    };
+    click(1, 1); // b:6 began on line 101
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(chosen, 101u);
+    click(0, 2);
+    EXPECT_EQ(chosen, 103u);
+    // Away from every sample: nothing chosen.
+    QTest::mouseClick(&view, Qt::LeftButton, {}, view.PlotRect().center() + QPoint(0, 60));
+    EXPECT_EQ(calls, 2);
+}
+
+TEST(Plot, PauseFreezesTheWindowWhileSamplesKeepComing) {
+    TPlotForm form;
+    TPlotView& view = *form.View();
+    view.resize(400, 200);
+    view.SetSpanMs(1000);
+    for (int i = 0; i < 100; ++i) {
+        Feed(form, kBase + 100 * i, i, "v:" + std::to_string(i) + "\n");
+    }
+    (void)view.grab();
+    EXPECT_EQ(view.TimeWindow().second, kBase + 9901);
+    view.SetPaused(true);
+    for (int i = 100; i < 200; ++i) {
+        Feed(form, kBase + 100 * i, i, "v:" + std::to_string(i) + "\n");
+    }
+    EXPECT_EQ(view.TimeWindow().second, kBase + 9901);
+    EXPECT_EQ(form.Samples().Series(0).Size(), 200u);
+    view.SetPaused(false);
+    EXPECT_EQ(view.TimeWindow().second, kBase + 19901);
+
+    // A dragged rectangle becomes the window: its times and values.
+    (void)view.grab();
+    const QRect area = view.PlotRect();
+    const QPoint from = area.topLeft() + QPoint(area.width() / 4, area.height() / 4);
+    const QPoint to = area.topLeft() + QPoint(area.width() * 3 / 4, area.height() * 3 / 4);
+    QTest::mousePress(&view, Qt::LeftButton, {}, from);
+    QTest::mouseMove(&view, to);
+    QTest::mouseRelease(&view, Qt::LeftButton, {}, to);
+    (void)view.grab();
+    const auto [t0, t1] = view.TimeWindow();
+    EXPECT_NEAR(static_cast<double>(t1 - t0), 500, 10);
+    EXPECT_NEAR(static_cast<double>(t0 - kBase), 18901 + 250, 10);
+    // New samples do not move a zoomed window; a reset follows them again.
+    Feed(form, kBase + 30000, 300, "v:1\n");
+    EXPECT_EQ(view.TimeWindow().first, t0);
+    view.Reset();
+    EXPECT_EQ(view.TimeWindow().second, kBase + 30001);
+}
+
+TEST(Plot, ModbusRegistersAndExport) {
+    TPlotForm form;
+    form.SetSource(TPlotSource::Modbus);
+    const auto feed = [&](bool received, uint64_t time, std::string_view hex) {
+        std::string bytes = HexToBytes(NormalizeHex(hex));
+        const uint16_t crc =
+            ModbusCrc16(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        bytes += static_cast<char>(crc & 0xFF);
+        bytes += static_cast<char>(crc >> 8);
+        form.AddRecord(received, time, time, reinterpret_cast<const uint8_t*>(bytes.data()),
+                       bytes.size());
+    };
+    feed(false, kBase, "01 03 00 00 00 02");
+    feed(true, kBase + 10, "01 03 04 00 0A 00 14");
+    feed(false, kBase + 1000, "01 03 00 00 00 02");
+    feed(true, kBase + 1010, "01 03 04 00 0B 00 15");
+    ASSERT_EQ(form.Samples().Names().Names(), (std::vector<std::string>{"1:40001", "1:40002"}));
+
+    QStringList failures;
+    form.ReportFailure = [&](const QString&, const QString& text) { failures << text; };
+    QTemporaryDir dir;
+    const QString csv = dir.filePath(QStringLiteral("samples.csv"));
+    ASSERT_TRUE(form.ExportCsv(csv, true));
+    QFile file(csv);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> rows = file.readAll().split('\n');
+    ASSERT_GE(rows.size(), 3);
+    EXPECT_EQ(rows[0], "time,1:40001,1:40002");
+    EXPECT_TRUE(rows[1].endsWith(",10,20")) << rows[1].toStdString();
+    EXPECT_TRUE(rows[2].endsWith(",11,21")) << rows[2].toStdString();
+
+    const QString png = dir.filePath(QStringLiteral("plot.png"));
+    ASSERT_TRUE(form.ExportPng(png));
+    EXPECT_EQ(QImage(png).size(), form.View()->size());
+    EXPECT_TRUE(failures.isEmpty());
+    EXPECT_FALSE(form.ExportCsv(dir.filePath(QStringLiteral("no/such/dir/samples.csv")), false));
+    ASSERT_EQ(failures.size(), 1);
+    EXPECT_TRUE(failures[0].startsWith(QStringLiteral("Cannot write ")))
+        << failures[0].toStdString();
+}
+
+} // namespace
