@@ -86,6 +86,9 @@ struct TStoredLine {
     // The line ends in a received hex payload starting at this column, whose trailing
     // checksum the view may check; -1: it does not. A line built anew (by an edit) has -1.
     int receivedPayload = -1;
+    // Rows the view draws under the line and keeps elsewhere (decoded frames), by a number
+    // of its own; 0: none. Display only, like the check above; a line built anew has 0.
+    uint32_t note = 0;
 
     // Appends text in a style, starting a run when the style changes.
     void Append(std::string_view latin1, int style);

@@ -1,7 +1,7 @@
 #include "traffic/DataRT.h"
 
-#include "serial/OruScomm.h"
 #include "codec/HexCodec.h"
+#include "serial/OruScomm.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -162,15 +162,21 @@ void TDataRT::PumpTick() {
 
         const std::string_view payload = TrafficPayload(record);
         const std::string prefix = TrafficPrefix(record, ShowTime, ShowRxTx);
+        bool shown = false;
         if (record.front() == 'R') {
             if (ShowReceived && TrafficView != nullptr &&
                 PassesReceiveFilter(payload, m_settings)) {
                 AppendToTrafficView(prefix, m_settings.receiveTextColor, payload,
                                     !m_settings.asciiReceive);
+                shown = true;
             }
             receivedPayload.emplace(payload);
         } else if (ShowSending && TrafficView != nullptr) {
             AppendToTrafficView(prefix, m_settings.sendTextColor, payload, false);
+            shown = true;
+        }
+        if (OnRecord) {
+            OnRecord(record, shown);
         }
     }
     AutoSendStep(receivedPayload);

@@ -107,6 +107,9 @@ public:
     // A line was to be sent (by hand, cycle or trigger) while the port is closed; nothing
     // was written.
     std::function<void()> OnPortClosed;
+    // Every record the pump takes, after it was shown or left out; shown: it became the
+    // traffic view's last line. For what sits on the record stream without changing it.
+    std::function<void(std::string_view record, bool shown)> OnRecord;
 
     // Nothing for the pump to do until a record is queued or the settings change: the last
     // tick took no record and neither trigger is switched on. The window side may let its

@@ -1,5 +1,6 @@
 #include "ui/main/AppOptions.h"
 
+#include "protocol/ModbusRtu.h"
 #include "serial/OruScomm.h"
 #include "ui/main/DockLayout.h"
 
@@ -20,6 +21,14 @@ TAppOptions TAppOptions::Read(const TIniFile& ini) {
     // Above the read window the gap changes nothing; a negative one is the default.
     o.recordGapMs = std::clamp(ini.IntValue(Section, QStringLiteral("RecordGapMs"), o.recordGapMs),
                                0, int(TOruScomm::ReadWindowMs));
+    const QString decode = ini.Value(Section, QStringLiteral("Decode"), o.decode);
+    if (decode == QStringLiteral("modbus")) {
+        o.decode = decode;
+    }
+    const QString values = ini.Value(Section, QStringLiteral("ModbusValues"), o.modbusValues);
+    if (ModbusValueFormatNamed(values.toStdString())) {
+        o.modbusValues = values;
+    }
     return o;
 }
 
@@ -32,4 +41,6 @@ void TAppOptions::Write(TIniFile& ini) const {
                  QString::number(viewMemoryBudgetMB));
     ini.SetValue(Section, QStringLiteral("CaptureRotateMB"), QString::number(captureRotateMB));
     ini.SetValue(Section, QStringLiteral("RecordGapMs"), QString::number(recordGapMs));
+    ini.SetValue(Section, QStringLiteral("Decode"), decode);
+    ini.SetValue(Section, QStringLiteral("ModbusValues"), modbusValues);
 }

@@ -24,6 +24,11 @@ struct TAppOptions {
     // End a received burst after this many ms of silence; 0: at the 100 ms read window.
     int recordGapMs = 0;
 
+    // View > Decode: "none" or "modbus" (Modbus RTU frames under the traffic lines), and
+    // how their register values are shown (a ModbusValueFormatName).
+    QString decode = QStringLiteral("none");
+    QString modbusValues = QStringLiteral("u16");
+
     static TAppOptions Read(const TIniFile& ini);
     void Write(TIniFile& ini) const;
 };

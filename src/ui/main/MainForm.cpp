@@ -13,6 +13,7 @@
 #include "ui/main/DockLayout.h"
 #include "ui/main/FileLoad.h"
 #include "ui/main/Icons.h"
+#include "ui/main/ModbusNotes.h"
 #include "ui/main/QtTimer.h"
 #include "ui/main/RichView.h"
 #include "ui/main/ScreenFit.h"
@@ -36,6 +37,7 @@
 #include "ui/tools/TimeSaveUnit.h"
 #include "ui/tools/aboutUnit.h"
 
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -394,6 +396,7 @@ void TMainForm::BuildMenus() {
     connect(N12, &QAction::triggered, this, &TMainForm::ToggleFindWindow);
     connect(N51, &QAction::triggered, this, [this, call] { call(ShowColorSettings); });
     BuildReceivedCheck(view);
+    BuildDecode(view);
     // Our own item, last in the menu: every built command, or the shipped layout.
     QAction* allSeparator = view->addSeparator();
     allSeparator->setObjectName(QStringLiteral("AllCommandsSeparator"));
@@ -693,6 +696,7 @@ void TMainForm::StartSession() {
     }
     ApplyAllCommands();
     ApplyReceivedCheck();
+    ApplyDecode();
 
     m_connection = std::make_unique<TOruScomm>(m_clock);
     m_connection->SetRecordGap(static_cast<uint32_t>(m_options.recordGapMs));
@@ -713,6 +717,13 @@ void TMainForm::StartSession() {
     }
     m_dataRT->OnPortClosed = [this] {
         StatusBarMY1->FlashPanelText(0, QStringLiteral("Port is closed"), PortClosedMessageMs);
+    };
+    m_dataRT->OnRecord = [this](std::string_view record, bool shown) {
+        if (m_modbus != nullptr && RichShow->LineNotes() == m_modbus.get()) {
+            const bool hex =
+                record.front() == 'R' ? m_connection->HexReceive != 0 : m_connection->HexSend != 0;
+            m_modbus->Record(record, hex, shown, m_clock.Milliseconds());
+        }
     };
     m_dataRT->OnValuePopup = [this](const ValuePopupRequest& r) {
         if (ShowValuePopup) {
@@ -955,7 +966,12 @@ void TMainForm::Timer1Timer() {
     StatusBarMY1->SetPanelText(
         2, QStringLiteral("RX: %1").arg(static_cast<uint32_t>(m_connection->RxCount.load())));
     const QString saving = m_viewSaver->StatusText();
-    StatusBarMY1->SetPanelText(4, saving.isEmpty() ? m_capture->StatusText() : saving);
+    QString last = saving.isEmpty() ? m_capture->StatusText() : saving;
+    if (m_modbus != nullptr && RichShow->LineNotes() == m_modbus.get()) {
+        last = last.isEmpty() ? m_modbus->CountText()
+                              : last + QStringLiteral("   ") + m_modbus->CountText();
+    }
+    StatusBarMY1->SetPanelText(4, last);
     m_dataRT->FollowCaret();
     const QString mode = m_dataRT->ActiveHex ? QStringLiteral("Hex") : QStringLiteral("Asc");
     if (SendForm != nullptr && m_dataRT->ActiveView == SendForm->RichSend) {
@@ -1003,6 +1019,9 @@ void TMainForm::StatusBarDoubleClick() {
     }
     m_connection->RxCount = 0;
     m_connection->TxCount = 0;
+    if (m_modbus != nullptr) {
+        m_modbus->Reset();
+    }
 }
 
 void TMainForm::WakePump() {
@@ -1328,4 +1347,79 @@ void TMainForm::ApplyReceivedCheck() {
         }
     }
     RichShow->SetReceivedCheck(choice);
+}
+
+void TMainForm::BuildDecode(QMenu* view) {
+    // Shown with All Commands, like the received check: the shipped menu stays as it is.
+    DecodeMenu = view->addMenu(QStringLiteral("Decode"));
+    DecodeMenu->setObjectName(QStringLiteral("DecodeMenu"));
+    DecodeMenu->menuAction()->setObjectName(QStringLiteral("Decode"));
+    MarkHiddenCommand(DecodeMenu->menuAction());
+    auto* protocols = new QActionGroup(DecodeMenu);
+    DecodeNone = protocols->addAction(QStringLiteral("None"));
+    DecodeNone->setObjectName(QStringLiteral("DecodeNone"));
+    DecodeModbus = protocols->addAction(QStringLiteral("Modbus RTU"));
+    DecodeModbus->setObjectName(QStringLiteral("DecodeModbus"));
+    for (QAction* a : {DecodeNone, DecodeModbus}) {
+        a->setCheckable(true);
+        DecodeMenu->addAction(a);
+        connect(a, &QAction::triggered, this, [this, a] {
+            m_options.decode =
+                a == DecodeModbus ? QStringLiteral("modbus") : QStringLiteral("none");
+            ApplyDecode();
+        });
+    }
+    DecodeMenu->addSeparator();
+    static const char* const kCaptions[] = {
+        "Registers Unsigned 16-bit",
+        "Registers Signed 16-bit",
+        "Registers Hex",
+        "Float 32-bit, High Word First",
+        "Float 32-bit, Low Word First",
+        "Signed 32-bit, High Word First",
+        "Signed 32-bit, Low Word First",
+        "Unsigned 32-bit, High Word First",
+        "Unsigned 32-bit, Low Word First",
+    };
+    auto* formats = new QActionGroup(DecodeMenu);
+    for (int i = 0; i < static_cast<int>(std::size(kCaptions)); ++i) {
+        const auto format = static_cast<TModbusValueFormat>(i);
+        const std::string_view name = ModbusValueFormatName(format);
+        QAction* a = formats->addAction(QString::fromLatin1(kCaptions[i]));
+        a->setObjectName(QStringLiteral("ModbusValues_") +
+                         QString::fromLatin1(name.data(), qsizetype(name.size())));
+        a->setCheckable(true);
+        DecodeMenu->addAction(a);
+        ModbusValueActions << a;
+        connect(a, &QAction::triggered, this, [this, name] {
+            m_options.modbusValues = QString::fromLatin1(name.data(), qsizetype(name.size()));
+            ApplyDecode();
+        });
+    }
+}
+
+void TMainForm::ApplyDecode() {
+    const bool on = m_options.decode == QStringLiteral("modbus");
+    const TModbusValueFormat format = ModbusValueFormatNamed(m_options.modbusValues.toStdString())
+                                          .value_or(TModbusValueFormat::U16);
+    DecodeModbus->setChecked(on);
+    DecodeNone->setChecked(!on);
+    for (int i = 0; i < ModbusValueActions.size(); ++i) {
+        ModbusValueActions[i]->setChecked(i == static_cast<int>(format));
+    }
+    if (on && m_modbus == nullptr) {
+        m_modbus = std::make_unique<TModbusNotes>(*RichShow);
+    }
+    if (m_modbus == nullptr) {
+        return;
+    }
+    if (on && RichShow->LineNotes() != m_modbus.get()) {
+        // Counts and pairing start with the switch; what waited from before is dropped.
+        m_modbus->Reset();
+    }
+    m_modbus->SetFormat(format);
+    RichShow->SetLineNotes(on ? m_modbus.get() : nullptr);
+    if (!on && m_dataRT != nullptr) {
+        StatusBarMY1->SetPanelText(4, m_capture->StatusText());
+    }
 }

@@ -11,6 +11,7 @@
 #include "ui/main/MainContext.h"
 #include "ui/main/TrafficTrim.h"
 
+#include <QList>
 #include <QMainWindow>
 #include <functional>
 #include <memory>
@@ -33,6 +34,7 @@ class TSendForm;
 class TSetForm;
 class TaboutForm;
 class TStatusBarMY;
+class TModbusNotes;
 class TUiPrompter;
 
 class TMainForm : public QMainWindow, public TMainContext {
@@ -141,6 +143,13 @@ public:
     // checksum choice say.
     void ApplyReceivedCheck();
     QAction *showtime1 = nullptr, *showRxTx1 = nullptr, *N42 = nullptr;
+    // View > Decode (ours): None or Modbus RTU, and the register values' format.
+    QMenu* DecodeMenu = nullptr;
+    QAction *DecodeNone = nullptr, *DecodeModbus = nullptr;
+    QList<QAction*> ModbusValueActions; // in the order of TModbusValueFormat
+    // Decodes the traffic as Options() says; null until decoding was first switched on.
+    void ApplyDecode();
+    TModbusNotes* ModbusNotes() const { return m_modbus.get(); }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -174,6 +183,7 @@ private:
     void CreateReconnect();
     void InstallViewMenu(RichView* view);
     void BuildReceivedCheck(QMenu* view);
+    void BuildDecode(QMenu* view);
     // The Help commands: the user guide in the browser, or its path when none starts.
     void OpenUserGuide();
 
@@ -196,4 +206,5 @@ private:
     bool m_autoSaving = false; // an auto save is being written in the background
     bool m_autoSaveFailing = false;
     QFrame* m_panel2 = nullptr;
+    std::unique_ptr<TModbusNotes> m_modbus;
 };

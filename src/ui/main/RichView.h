@@ -16,10 +16,10 @@
 // lone CR or LF is an ordinary character, so every byte value survives a round trip.
 // 8-bit text read back from several lines has "\r\n" between them.
 
-#include "richtext/LineStore.h"
-#include "richtext/RichText.h"
 #include "codec/ChecksumNames.h"
 #include "codec/ReceivedChecksum.h"
+#include "richtext/LineStore.h"
+#include "richtext/RichText.h"
 #include "traffic/TextView.h"
 
 #include <QAbstractScrollArea>
@@ -35,6 +35,23 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+// Rows drawn under the stored lines that carry a note (TStoredLine::note), in a smaller
+// font: display only, like the received-checksum marks. Whoever sets the notes keeps their
+// rows; the view asks for the rows of the lines it draws only.
+class TLineNotes {
+public:
+    struct Row {
+        QString text;
+        bool alert = false; // drawn in the bad checksum's red instead of grey
+    };
+    virtual ~TLineNotes() = default;
+    // 0 for a note that is no longer kept.
+    virtual int RowCount(uint32_t note) const = 0;
+    virtual Row RowOf(uint32_t note, int row) = 0;
+    // The tool tip of a row.
+    virtual QString Hint(uint32_t note, int row) = 0;
+};
 
 class RichView : public QAbstractScrollArea, public TextView {
     Q_OBJECT
@@ -150,6 +167,20 @@ public:
     static QColor GoodChecksumColor() { return QColor(0x00, 0xA0, 0x00); }
     static QColor BadChecksumColor() { return QColor(0xE0, 0x00, 0x00); }
 
+    // --- notes under lines ---
+    // Null: no line shows rows under it, whatever notes the lines carry.
+    void SetLineNotes(TLineNotes* notes);
+    TLineNotes* LineNotes() const { return m_notes; }
+    void SetLineNote(int line, uint32_t note);
+    uint32_t LineNote(int line) const;
+    // Pixels the rows of a line's note take under its last row.
+    float NoteHeight(int line) const;
+    // The rows of the notes changed: laid out and drawn anew.
+    void NotesChanged();
+    // The hint of the note row under a point of the viewport; empty elsewhere.
+    QString NoteHintAt(QPoint point);
+    static QColor NoteColor() { return QColor(0x80, 0x80, 0x80); }
+
     // Does at once what waits for the next frame (scroll bars, following the end) and
     // repaints. For measurements and tests; the view does it by itself otherwise.
     void FlushPaint();
@@ -251,6 +282,11 @@ private:
     Pos PosAtPoint(QPoint point);
     void UpdateScrollBars();
     RowMetrics LineMetrics(int line) const;
+    // A visual row's height, the notes under it included when it is its line's last.
+    float RowHeight(int row);
+    bool LastRowOfLine(int row, int line);
+    const Style& NoteStyle(int line) const;
+    void PaintNotes(QPainter& painter, int line, float y);
     int LineOfRow(int row);
     int RowsFitting(int lastRow);
     void ScheduleFrame();
@@ -295,4 +331,8 @@ private:
     QBasicTimer m_dragTimer;
     QPoint m_dragPoint;
     std::optional<TChecksumChoice> m_receivedCheck;
+    TLineNotes* m_notes = nullptr;
+    // The notes' font: the line's own, smaller; made anew when that font changes.
+    mutable Style m_noteStyle;
+    mutable QFont m_noteBase;
 };

@@ -231,7 +231,7 @@ RichView::Pos RichView::PosAtPoint(QPoint point) {
     }
     float y = kMargin;
     while (row + 1 < rows) {
-        y += LineMetrics(LineOfRow(row)).height;
+        y += RowHeight(row);
         if (static_cast<float>(point.y()) < y) {
             break;
         }
@@ -352,6 +352,23 @@ RichView::RowMetrics RichView::LineMetrics(int index) const {
     return {std::ceil(ascent + below), ascent};
 }
 
+bool RichView::LastRowOfLine(int row, int line) {
+    if (!m_wordWrap) {
+        return true;
+    }
+    EnsureRows();
+    return row + 1 == m_rowStarts[static_cast<size_t>(line) + 1];
+}
+
+float RichView::RowHeight(int row) {
+    const int line = LineOfRow(row);
+    float height = LineMetrics(line).height;
+    if (m_notes != nullptr && m_store.Line(line).note != 0 && LastRowOfLine(row, line)) {
+        height += NoteHeight(line);
+    }
+    return height;
+}
+
 int RichView::LineOfRow(int row) {
     if (!m_wordWrap) {
         return row;
@@ -367,7 +384,7 @@ int RichView::RowsFitting(int lastRow) {
     float used = 0;
     int count = 0;
     for (int row = lastRow; row >= 0; --row) {
-        used += LineMetrics(LineOfRow(row)).height;
+        used += RowHeight(row);
         if (used > room && count > 0) {
             break;
         }

@@ -51,8 +51,113 @@ void RichView::paintEvent(QPaintEvent* event) {
                                  background.lightness() < 128 ? Qt::white : Qt::black);
             }
             y += metrics.height;
+            if (sub + 1 == starts.size() && m_notes != nullptr && m_store.Line(r.line).note != 0) {
+                PaintNotes(painter, r.line, y);
+                y += NoteHeight(r.line);
+            }
         }
     }
+}
+
+// ---------------------------------------------------------------- notes under lines
+
+void RichView::SetLineNotes(TLineNotes* notes) {
+    if (m_notes != notes) {
+        m_notes = notes;
+        NotesChanged();
+    }
+}
+
+void RichView::SetLineNote(int line, uint32_t note) {
+    if (line < 0 || line >= m_store.Count()) {
+        return;
+    }
+    m_store.Line(line).note = note;
+    if (m_notes != nullptr) {
+        ScheduleFrame();
+    }
+}
+
+uint32_t RichView::LineNote(int line) const {
+    return line < 0 || line >= m_store.Count() ? 0 : m_store.Line(line).note;
+}
+
+void RichView::NotesChanged() {
+    ScheduleFrame();
+    viewport()->update();
+}
+
+const RichView::Style& RichView::NoteStyle(int index) const {
+    const Line& line = m_store.Line(index);
+    const QFont& base = StyleOf(line.runs.empty() ? TypingStyle() : line.runs.back().style).font;
+    if (!(base == m_noteBase) || m_noteStyle.height == 0) {
+        m_noteBase = base;
+        m_noteStyle.font = base;
+        m_noteStyle.font.setBold(false);
+        m_noteStyle.font.setPointSizeF(std::max(1.0, base.pointSizeF() * 0.85));
+        m_noteStyle.metrics = QFontMetricsF(m_noteStyle.font);
+        m_noteStyle.ascent = static_cast<float>(m_noteStyle.metrics.ascent());
+        m_noteStyle.height = std::ceil(static_cast<float>(m_noteStyle.metrics.lineSpacing()));
+    }
+    return m_noteStyle;
+}
+
+float RichView::NoteHeight(int line) const {
+    if (m_notes == nullptr || line < 0 || line >= m_store.Count()) {
+        return 0;
+    }
+    const uint32_t note = m_store.Line(line).note;
+    const int rows = note == 0 ? 0 : m_notes->RowCount(note);
+    return rows == 0 ? 0 : static_cast<float>(rows) * NoteStyle(line).height;
+}
+
+void RichView::PaintNotes(QPainter& painter, int line, float y) {
+    const uint32_t note = m_store.Line(line).note;
+    const int rows = m_notes->RowCount(note);
+    const Style& style = NoteStyle(line);
+    const float scroll = static_cast<float>(m_wordWrap ? 0 : horizontalScrollBar()->value());
+    // Indented by two of the line's cells, so the rows read as belonging to the line above.
+    const Line& stored = m_store.Line(line);
+    const float indent =
+        2 * (stored.uniform && stored.advance > 0
+                 ? stored.advance
+                 : static_cast<float>(StyleOf(TypingStyle()).metrics.averageCharWidth()));
+    painter.setFont(style.font);
+    for (int i = 0; i < rows; ++i) {
+        const TLineNotes::Row row = m_notes->RowOf(note, i);
+        painter.setPen(row.alert ? BadChecksumColor() : NoteColor());
+        painter.drawText(QPointF(kMargin + indent - scroll, y + style.ascent), row.text);
+        y += style.height;
+    }
+}
+
+QString RichView::NoteHintAt(QPoint point) {
+    if (m_notes == nullptr) {
+        return {};
+    }
+    const int rows = TotalRows();
+    float y = kMargin;
+    for (int row = verticalScrollBar()->value(); row < rows; ++row) {
+        if (static_cast<float>(point.y()) < y) {
+            return {};
+        }
+        const int line = LineOfRow(row);
+        y += LineMetrics(line).height;
+        const uint32_t note = m_store.Line(line).note;
+        if (note != 0 && LastRowOfLine(row, line)) {
+            const float height = NoteStyle(line).height;
+            const int count = m_notes->RowCount(note);
+            const float below = static_cast<float>(point.y()) - y;
+            if (below >= 0 && below < height * static_cast<float>(count)) {
+                return m_notes->Hint(note, static_cast<int>(below / height));
+            }
+            y += height * static_cast<float>(count);
+        }
+        if (y > static_cast<float>(viewport()->height())) {
+            break;
+        }
+    }
+    return {};
 }
 
 void RichView::PaintRow(QPainter& painter, const Row& row, float y, RowMetrics metrics, Pos selFrom,
@@ -241,7 +346,10 @@ QString RichView::ReceivedCheckHintAt(QPoint point) {
 bool RichView::viewportEvent(QEvent* event) {
     if (event->type() == QEvent::ToolTip) {
         auto* help = static_cast<QHelpEvent*>(event);
-        const QString hint = ReceivedCheckHintAt(help->pos());
+        QString hint = ReceivedCheckHintAt(help->pos());
+        if (hint.isEmpty()) {
+            hint = NoteHintAt(help->pos());
+        }
         if (hint.isEmpty()) {
             QToolTip::hideText();
             event->ignore();
