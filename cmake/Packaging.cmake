@@ -42,6 +42,11 @@ foreach(page ${KORVANE_MAN_PAGES} ${KORVANE_PACKAGING}/changelog)
 endforeach()
 add_custom_target(korvane_compressed_docs ALL DEPENDS ${KORVANE_COMPRESSED})
 install(FILES ${KORVANE_PACKAGING}/copyright DESTINATION ${KORVANE_DOC_DIR})
+# Example scripts for korvane-cli --script and the window's Scripts dialog.
+if(TARGET korvane_script)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${KORVANE_DOC_DIR}/examples
+          FILES_MATCHING PATTERN "*.lua")
+endif()
 
 if(KORVANE_GUI)
   # The desktop icons, drawn at build time by the code that draws the window's icon.

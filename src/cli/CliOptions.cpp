@@ -33,6 +33,7 @@ Send:    typed keys (a hex line on Enter); Ctrl+T ? lists commands (--escape X)
          --reply-delay MS      wait before the reply (default 0)
 Check:   --check-received KIND mark received lines " OK" or " BAD expected .."
 Decode:  --decode modbus  --sniff  --register-format u16|s16|hex|f32|...  --json
+Script:  --script FILE.lua [--script-arg K=V]...   exit 4 when it calls fail()
 Files:   -l --log FILE (RTF: FILE.rtf)  --log-rotate SIZE (FILE.1, ... past 10M)
 End:     --count N  --duration S   after N lines or S seconds; Ctrl+T q quits
 Exit: 0 done, 1 port/log failed, 2 bad input, 3 port gone, 128+signal (130: ^C)
@@ -133,6 +134,10 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
                                     ->transform(CLI::IsMember(formatNames, CLI::ignore_case));
     app.add_flag("--json", o.json);
 
+    app.add_option("--script", o.script);
+    std::vector<std::string> scriptArgs;
+    app.add_option("--script-arg", scriptArgs)->allow_extra_args(false);
+
     app.add_option("-l,--log", o.logFile);
     app.add_option("--log-rotate", o.logRotateBytes)
         ->transform(CLI::AsSizeValue(false))
@@ -226,6 +231,16 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
                            " works on decoded frames; it needs --decode modbus");
             }
         }
+    }
+    for (const std::string& arg : scriptArgs) {
+        const size_t equals = arg.find('=');
+        if (equals == std::string::npos || equals == 0) {
+            return bad("--script-arg takes KEY=VALUE, as in --script-arg slave=1");
+        }
+        o.scriptArgs.emplace_back(arg.substr(0, equals), arg.substr(equals + 1));
+    }
+    if (!o.scriptArgs.empty() && !o.script) {
+        return bad("--script-arg needs --script FILE.lua");
     }
     if (o.list) {
         if (!o.port.empty()) {

@@ -5,6 +5,7 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct TReplyOption {
@@ -51,6 +52,9 @@ struct TCliOptions {
     std::string registerFormat = "u16"; // a name of ModbusValueFormatNamed
     bool json = false;                  // JSON Lines, one object per record
 
+    std::optional<std::string> script;                           // a Lua file
+    std::vector<std::pair<std::string, std::string>> scriptArgs; // --script-arg K=V
+
     std::optional<std::string> logFile;
     uint64_t logRotateBytes = 0;
     std::optional<uint64_t> count;
@@ -62,6 +66,7 @@ inline constexpr int ExitDone = 0;
 inline constexpr int ExitOpenFailed = 1;
 inline constexpr int ExitBadOptions = 2;
 inline constexpr int ExitPortGone = 3;
+inline constexpr int ExitScriptFailed = 4; // the script called fail() or its sequence failed
 
 // Parses the arguments into `options`. Returns std::nullopt when the program should go on,
 // else the exit code: 0 after --help or --version (printed to out), 2 after a bad option

@@ -4,6 +4,7 @@
 
 #include "cli/CliLoop.h"
 #include "cli/CliOptions.h"
+#include "cli/CliScript.h"
 #include "cli/RecordOutput.h"
 #include "cli/TerminalView.h"
 #include "codec/ChecksumNames.h"
@@ -321,7 +322,8 @@ int main(int argc, char** argv) {
     device.SetPort(o.port);
     ApplyLineOptions(device, settings, o);
     // Typed lines and their echoes show at once on a terminal; piped input keeps the window.
-    connection.SetRecordGap(o.gapMs.value_or(isatty(STDIN_FILENO) != 0 ? 5u : 0u));
+    // A script answers records, so its records end on silence too.
+    connection.SetRecordGap(o.gapMs.value_or(isatty(STDIN_FILENO) != 0 || o.script ? 5u : 0u));
     try {
         device.FlowControl().SetControlDTR(settings.dtrEnabled ? dtrEnable : dtrDisable);
         device.FlowControl().SetControlRTS(settings.rtsEnabled ? rtsEnable : rtsDisable);
@@ -399,6 +401,7 @@ int main(int argc, char** argv) {
         std::cerr << "korvane-cli: Send: " << e.what() << "\n";
     }
 
+    std::unique_ptr<TCliScript> script;
     const auto start = std::chrono::steady_clock::now();
     const auto countReached = [&] { return o.count && view.LinesShown() >= *o.count; };
     // A flood of records must not keep the loop from signals, typed lines and timers: one
@@ -412,9 +415,15 @@ int main(int argc, char** argv) {
             if (tap) {
                 tap->BeforeTick(view);
             }
+            if (script) {
+                script->BeforeTick();
+            }
             engine.PumpTick();
             if (tap) {
                 tap->AfterTick(engine, view);
+            }
+            if (script) {
+                script->AfterTick(engine);
             }
         } while (engine.LastTickTookRecord() && !countReached() &&
                  std::chrono::steady_clock::now() < until);
@@ -514,6 +523,16 @@ int main(int argc, char** argv) {
         }
         return true;
     };
+    if (o.script) {
+        script = std::make_unique<TCliScript>(
+            connection, o, loop.Factory(), [&](const std::string& text) {
+                view.Flush();
+                std::cerr << (color ? "\x1b[90m" : "") << text << (color ? "\x1b[0m" : "") << "\n";
+            });
+        if (!script->Start()) {
+            return ExitBadOptions;
+        }
+    }
     const bool characterMode = rawTerminal.active && settings.asciiSend && !o.lineMode;
     for (;;) {
         try {
@@ -522,6 +541,10 @@ int main(int argc, char** argv) {
             std::cerr << "korvane-cli: " << e.what() << "\n";
         }
         if (g_signal != 0 || countReached() || view.OutputBroken()) {
+            break;
+        }
+        if (script && script->Finished()) {
+            exitCode = script->ExitCode();
             break;
         }
         if (capture && !capture->ErrorText().empty()) {
@@ -626,6 +649,9 @@ int main(int argc, char** argv) {
     // Close the port first, so the receive thread leaves a pending read, then show what it
     // had recorded and finish the capture file.
     engine.CycleTimer().SetEnabled(false);
+    if (script) {
+        script->Closing();
+    }
     receiver.Stop();
     while (!countReached() && !view.OutputBroken()) {
         pump();

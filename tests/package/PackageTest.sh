@@ -29,6 +29,9 @@ expected=(
   /usr/share/doc/korvane/copyright
   /usr/share/doc/korvane/changelog.gz
   /usr/share/man/man1/portsim.1.gz
+  /usr/share/doc/korvane/examples/modbus-slave.lua
+  /usr/share/doc/korvane/examples/modbus-test.lua
+  /usr/share/doc/korvane/examples/reply-word.lua
 )
 sizes=(16 22 24 32 48 64 128 256)
 for size in "${sizes[@]}"; do
