@@ -29,8 +29,7 @@ Send:    typed keys (a hex line on Enter); Ctrl+T ? lists commands (--escape X)
              Modbus-CRC16 Modbus-LRC16 ANSI-CRC16 CCITT-CRC16 CCITT-CRC8
          --cycle MS --lines FILE[:FIRST-LAST]   send the lines in turn, one
              every MS ms (without --lines: the --send lines)
-         --reply PATTERN=LINE  send LINE when a received burst is PATTERN
-         --reply-delay MS      wait before the reply (default 0)
+         --reply PAT=LINE  send LINE when a burst is PAT, after --reply-delay MS
 Check:   --check-received KIND mark received lines " OK" or " BAD expected .."
 Decode:  --decode modbus  --sniff  --register-format u16|s16|hex|f32|...  --json
 Script:  --script FILE.lua [--script-arg K=V]...   exit 4 when it calls fail()
