@@ -34,7 +34,7 @@ Check:   --check-received KIND mark received lines " OK" or " BAD expected .."
 Decode:  --decode modbus  --sniff  --register-format u16|s16|hex|f32|...  --json
 Script:  --script FILE.lua [--script-arg K=V]...   exit 4 when it calls fail()
 Files:   -l --log FILE (RTF: FILE.rtf)  --log-rotate SIZE (FILE.1, ... past 10M)
-End:     --count N  --duration S   after N lines or S seconds; Ctrl+T q quits
+End:     --count N  --duration S  Ctrl+T q  --no-reconnect: when the port goes
 Exit: 0 done, 1 port/log failed, 2 bad input, 3 port gone, 128+signal (130: ^C)
 )";
 
@@ -145,6 +145,7 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
         ->check(NotNegative)
         ->check(CLI::Range(uint64_t{1}, UINT64_MAX));
     app.add_option("--duration", o.durationS)->check(CLI::Range(0.001, 1e9));
+    app.add_flag("--reconnect,!--no-reconnect", o.reconnect);
 
     const auto bad = [&](const std::string& why) {
         err << "korvane-cli: " << why << "\nTry 'korvane-cli --help'.\n";

@@ -59,6 +59,7 @@ struct TCliOptions {
     uint64_t logRotateBytes = 0;
     std::optional<uint64_t> count;
     std::optional<double> durationS;
+    bool reconnect = true; // a port that goes away is awaited and opened again
 };
 
 // Exit codes.

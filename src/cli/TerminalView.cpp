@@ -2,6 +2,7 @@
 
 #include "codec/ReceivedChecksum.h"
 #include "richtext/CodePage.h"
+#include "traffic/DataRT.h"
 #include "traffic/TrafficCapture.h"
 
 #include <cerrno>
@@ -119,6 +120,16 @@ void TTerminalView::AppendOwnLine(std::string_view text, std::optional<uint32_t>
     if (m_buffer.size() >= FlushThreshold) {
         Flush();
     }
+}
+
+void TTerminalView::AppendNote(std::string_view text) {
+    TextAttributes attributes;
+    attributes.color = TrafficPrefixColor;
+    const uint64_t lines = m_lines;
+    // A note is never a received line with a checksum to mark.
+    m_nextDirection = 0;
+    InsertText(std::string(text) + "\r\n", attributes);
+    m_lines = lines;
 }
 
 bool TTerminalView::Flush() {

@@ -36,6 +36,9 @@ public:
     // A line of the program's own under the traffic (a decoded frame, a JSON object):
     // written, in the colour when there is one, but neither captured nor counted.
     void AppendOwnLine(std::string_view text, std::optional<uint32_t> color);
+    // A line of the program's own among the traffic (the port went away, came back): grey
+    // like a line's prefix, handed to the capture, not counted among the lines shown.
+    void AppendNote(std::string_view text);
     // Lines completed so far.
     uint64_t LinesShown() const { return m_lines; }
     bool OutputBroken() const { return m_broken; }

@@ -5,6 +5,7 @@
 #include "cli/CliLoop.h"
 #include "cli/CliOptions.h"
 #include "cli/CliScript.h"
+#include "cli/CliSession.h"
 #include "cli/RecordOutput.h"
 #include "cli/TerminalView.h"
 #include "codec/ChecksumNames.h"
@@ -324,6 +325,8 @@ int main(int argc, char** argv) {
     // Typed lines and their echoes show at once on a terminal; piped input keeps the window.
     // A script answers records, so its records end on silence too.
     connection.SetRecordGap(o.gapMs.value_or(isatty(STDIN_FILENO) != 0 || o.script ? 5u : 0u));
+    TCliLoop loop;
+    TCliSession session(connection, loop, o.reconnect, terminal && !o.json);
     try {
         device.FlowControl().SetControlDTR(settings.dtrEnabled ? dtrEnable : dtrDisable);
         device.FlowControl().SetControlRTS(settings.rtsEnabled ? rtsEnable : rtsDisable);
@@ -335,12 +338,9 @@ int main(int argc, char** argv) {
             device.FlowControl().SetXonXoffOut(*o.flow == "soft");
             device.FlowControl().SetXonXoffIn(*o.flow == "soft");
         }
-        connection.OpenPort();
         // What waited in the port before it was opened belongs to no one here (a reply to
         // an earlier program, a device's backlog): dropped unless asked for.
-        if (!o.keepStale) {
-            device.Driver().PurgeComm(ComPurgeRxClear);
-        }
+        session.Open(!o.keepStale);
     } catch (const ECom& e) {
         // One attempt, worded as the window words it: the open's own message, then why.
         std::cerr << "korvane-cli: cannot open port " << o.port << ": " << e.ErrorText << "\n";
@@ -355,13 +355,8 @@ int main(int argc, char** argv) {
         tap.emplace(connection, TRecordOutputOptions{o.decodeModbus, o.json, o.sniff,
                                                      *ModbusValueFormatNamed(o.registerFormat)});
     }
-
-    TCliLoop loop;
     TCliPrompter prompter;
     connection.OnRecordQueued = [&loop] { loop.Wake(); };
-    connection.OnHangUp = [&loop] { loop.Wake(); };
-    TOruComThread receiver(connection);
-    receiver.Unpark();
     // The direction of the record the engine takes next: the pump is the only taker, so
     // the oldest record in the queue is the one.
     const auto nextDirection = [&connection]() -> char {
@@ -429,8 +424,9 @@ int main(int argc, char** argv) {
                  std::chrono::steady_clock::now() < until);
         view.Flush();
     };
-    // The longest idle wait: signals and the hang-up wake the loop sooner.
-    constexpr auto PresenceInterval = std::chrono::milliseconds(500);
+    // The longest idle wait, within which a failed capture file is noticed: records,
+    // signals, the hang-up and the session's timer wake the loop sooner.
+    constexpr auto IdleWait = std::chrono::milliseconds(500);
     int input = STDIN_FILENO;
     std::string typed;
     int exitCode = ExitDone;
@@ -533,6 +529,20 @@ int main(int argc, char** argv) {
             return ExitBadOptions;
         }
     }
+    session.SetOutput({.drain =
+                           [&] {
+                               do {
+                                   pump();
+                               } while (engine.LastTickTookRecord() && !countReached() &&
+                                        !view.OutputBroken());
+                           },
+                       .note =
+                           [&](const std::string& text) {
+                               view.AppendNote(text);
+                               view.Flush();
+                           },
+                       .status = status});
+    session.Attach(engine);
     const bool characterMode = rawTerminal.active && settings.asciiSend && !o.lineMode;
     for (;;) {
         try {
@@ -553,13 +563,11 @@ int main(int argc, char** argv) {
         }
         // The receive thread tells of a device that went away (unplugged, the program behind
         // a virtual port ended, a network server closed the connection).
-        if (connection.HungUp()) {
-            std::cerr << "korvane-cli: port " << o.port
-                      << " has gone away (device removed or hung up)\n";
+        if (!session.Watch()) {
             exitCode = ExitPortGone;
             break;
         }
-        int waitMs = engine.PumpIdle() ? static_cast<int>(PresenceInterval.count()) : 1;
+        int waitMs = engine.PumpIdle() ? static_cast<int>(IdleWait.count()) : 1;
         if (o.durationS) {
             const double left =
                 *o.durationS -
@@ -652,7 +660,7 @@ int main(int argc, char** argv) {
     if (script) {
         script->Closing();
     }
-    receiver.Stop();
+    session.Stop();
     while (!countReached() && !view.OutputBroken()) {
         pump();
         if (!engine.LastTickTookRecord()) {

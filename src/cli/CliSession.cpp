@@ -1,0 +1,82 @@
+#include "cli/CliSession.h"
+
+#include "cli/CliLoop.h"
+#include "traffic/DataRT.h"
+
+namespace {
+
+// The hang-up handler is in place before the receive thread exists.
+TOruScomm& WakingOnHangUp(TOruScomm& connection, TCliLoop& loop) {
+    connection.OnHangUp = [&loop] { loop.Wake(); };
+    return connection;
+}
+
+} // namespace
+
+TCliSession::TCliSession(TOruScomm& connection, TCliLoop& loop, bool reconnect, bool notesSeen)
+    : m_connection(WakingOnHangUp(connection, loop)), m_receiver(connection),
+      m_session(connection, SystemClock::Instance(), loop.Factory(),
+                TPortSession::Hooks{
+                    .opened =
+                        [this] {
+                            if (m_dropStale) {
+                                m_dropStale = false;
+                                m_connection.Device->Driver().PurgeComm(ComPurgeRxClear);
+                            }
+                            m_closedSaid = false;
+                            m_receiver.Unpark();
+                        },
+                    .closed = [this] { m_receiver.Park(); },
+                    .showStatus =
+                        [this](const std::string& text) {
+                            if ((!m_session.Reconnect() || !m_notesSeen) && m_output.status) {
+                                m_output.status(text);
+                            }
+                        },
+                    .showNote =
+                        [this](const std::string& text) {
+                            if (m_output.drain) {
+                                m_output.drain();
+                            }
+                            if (m_output.note) {
+                                m_output.note(text);
+                            }
+                        },
+                }),
+      m_notesSeen(notesSeen) {
+    m_session.SetReconnect(reconnect);
+}
+
+TCliSession::~TCliSession() {
+    Stop();
+}
+
+void TCliSession::Attach(TDataRT& engine) {
+    engine.OnPortClosed = [this] {
+        if (!m_closedSaid && m_output.status) {
+            m_closedSaid = true;
+            m_output.status("port is closed: nothing is sent until it is open again");
+        }
+    };
+}
+
+void TCliSession::Open(bool dropStale) {
+    m_dropStale = dropStale;
+    m_session.Open();
+}
+
+bool TCliSession::Watch() {
+    TComPort& device = *m_connection.Device;
+    if (m_connection.HungUp() && device.Connected()) {
+        m_session.HangUp();
+        if (device.Connected()) {
+            return false;
+        }
+    }
+    return device.Connected() || m_session.Waiting();
+}
+
+void TCliSession::Stop() {
+    m_session.StopWaiting();
+    m_receiver.Stop();
+}

@@ -1,0 +1,60 @@
+#pragma once
+// korvane-cli's side of the port's life, which the window shares (TPortSession): the
+// receive thread runs while the port is open, a hang-up closes the port and, with
+// reconnect on, the loop's timer looks for the port until it is back and opens it again
+// with the same settings. What the session says goes among the traffic and to standard
+// error; a port that is gone for good ends the program.
+
+#include "serial/OruScomm.h"
+#include "traffic/PortSession.h"
+
+#include <functional>
+#include <string>
+
+class TCliLoop;
+class TDataRT;
+
+class TCliSession {
+public:
+    struct Output {
+        // Shows what was received up to now, so that a note follows the traffic before it.
+        std::function<void()> drain;
+        // A grey line among the traffic ("--- <port> disconnected hh:mm:ss").
+        std::function<void(const std::string&)> note;
+        // A line on standard error.
+        std::function<void(const std::string&)> status;
+    };
+
+    // The receive thread is created parked; the hang-up wakes the loop. notesSeen: the
+    // traffic goes where the user looks (a terminal), so the state line is not repeated on
+    // standard error while the notes carry it.
+    TCliSession(TOruScomm& connection, TCliLoop& loop, bool reconnect, bool notesSeen);
+    ~TCliSession();
+    TCliSession(const TCliSession&) = delete;
+    TCliSession& operator=(const TCliSession&) = delete;
+
+    void SetOutput(Output output) { m_output = std::move(output); }
+    // A line the engine could not send while the port is away is said once per absence.
+    void Attach(TDataRT& engine);
+
+    // The first open: one attempt; raises ECom with the driver's reason. dropStale: what
+    // waited in the port before belongs to no one here and is thrown away. A reopen after
+    // a return keeps what the device sends at once.
+    void Open(bool dropStale);
+    // After every wake of the loop: a hang-up the receive thread told of closes the port
+    // and starts the wait. False once the port is gone for good (reconnect off, or a
+    // device that refused to close).
+    bool Watch();
+    bool Waiting() const { return m_session.Waiting(); }
+    // Closes the port so that a pending read returns, and ends the receive thread.
+    void Stop();
+
+private:
+    TOruScomm& m_connection;
+    TOruComThread m_receiver;
+    TPortSession m_session;
+    Output m_output;
+    bool m_notesSeen;
+    bool m_dropStale = false;
+    bool m_closedSaid = false;
+};
