@@ -11,6 +11,8 @@ namespace {
 
 constexpr const char* CaptureFontName = "Courier New";
 constexpr int CaptureFontHalfPoints = 18;
+// The colour of a queued header line: no colour a view uses (those are 0x00BBGGRR).
+constexpr uint32_t HeaderMark = 0xFF000000u;
 
 } // namespace
 
@@ -87,6 +89,18 @@ void TTrafficCapture::Append(std::string_view text, uint32_t color) {
         QueueLine();
         text.remove_prefix(end + 1);
     }
+}
+
+void TTrafficCapture::AppendHeader(std::string_view line) {
+    if (m_closed) {
+        return;
+    }
+    if (!m_current.empty()) {
+        QueueLine();
+    }
+    m_current.push_back({std::string(line), HeaderMark});
+    m_currentBytes = line.size();
+    QueueLine();
 }
 
 void TTrafficCapture::QueueLine() {
@@ -228,6 +242,10 @@ void TTrafficCapture::WriteLines(std::deque<Line>& lines) {
     };
 
     for (const Line& line : lines) {
+        const bool header = line.size() == 1 && line.front().color == HeaderMark;
+        if (header) {
+            m_header = line.front().text;
+        }
         std::string text = Format(line);
         if (m_options.rotateBytes != 0 && m_fileHasLines &&
             m_fileBytes + buffer.size() + text.size() > m_options.rotateBytes) {
@@ -241,6 +259,10 @@ void TTrafficCapture::WriteLines(std::deque<Line>& lines) {
             }
             // The new document starts from plain text again.
             text = Format(line);
+            if (!header && !m_header.empty()) {
+                buffer += Format(Line{{m_header, HeaderMark}});
+                ++bufferLines;
+            }
         }
         buffer += text;
         ++bufferLines;

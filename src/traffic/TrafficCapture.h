@@ -56,6 +56,9 @@ public:
 
     // A piece of 8-bit text in a colour. "\r\n" or "\n" ends the current line.
     void Append(std::string_view text, uint32_t color);
+    // A header line (text files: a CSV header): written like a line, and again at the start
+    // of every later rotated file, until the next header. Ends a line still open.
+    void AppendHeader(std::string_view line);
     // Writes every complete line still queued (a last line without its break as well),
     // closes the file and ends the writer. Further Appends are ignored.
     void Close();
@@ -112,6 +115,7 @@ private:
     unsigned m_fileIndex = 0;
     uint64_t m_fileBytes = 0;
     bool m_fileHasLines = false;
+    std::string m_header;
     struct RtfState;
     std::unique_ptr<RtfState> m_rtfState;
     std::thread m_writer;

@@ -4,12 +4,12 @@
 
 #include "traffic/TrafficCapture.h"
 
+#include "codec/HexCodec.h"
 #include "platform/FileIO.h"
 #include "richtext/RichText.h"
 #include "serial/OruScomm.h"
 #include "traffic/DataRT.h"
 #include "traffic/EngineFakes.h"
-#include "codec/HexCodec.h"
 #include "traffic/MemoryTextView.h"
 
 #include <gtest/gtest.h>
@@ -207,6 +207,31 @@ TEST(TrafficCapture, FilesAreCompleteAfterEveryWrittenLineAndColoursSurviveInRtf
         const std::string closed = ReadFileBytes(path);
         EXPECT_NE(closed.find("unfinished"), std::string::npos) << "Close writes a last line";
     }
+}
+
+TEST(TrafficCapture, EveryRotatedFileStartsWithTheHeaderInForce) {
+    TempFolder folder;
+    TCaptureOptions options;
+    options.path = folder.path + "/values.csv";
+    options.rotateBytes = 30;
+    {
+        TTrafficCapture capture(options);
+        capture.AppendHeader("time,a");
+        for (const char* row : {"1,10", "2,20", "3,30", "4,40", "5,50", "6,60"}) {
+            capture.Append(std::string(row) + "\n", 0);
+        }
+        capture.AppendHeader("time,a,b");
+        for (const char* row : {"7,70,1", "8,80,2", "9,90,3", "10,100,4", "11,110,5"}) {
+            capture.Append(std::string(row) + "\n", 0);
+        }
+    }
+    std::vector<std::string> files;
+    for (unsigned n = 0; fs::exists(TTrafficCapture::RotatedName(options.path, n)); ++n) {
+        files.push_back(ReadFileBytes(TTrafficCapture::RotatedName(options.path, n)));
+    }
+    EXPECT_EQ(files, (std::vector<std::string>{
+                         "time,a\n1,10\n2,20\n3,30\n4,40\n", "time,a\n5,50\n6,60\ntime,a,b\n",
+                         "time,a,b\n7,70,1\n8,80,2\n9,90,3\n", "time,a,b\n10,100,4\n11,110,5\n"}));
 }
 
 TEST(TrafficCapture, RotatedNamesAndAFileThatCannotBeCreated) {
