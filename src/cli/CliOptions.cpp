@@ -14,7 +14,6 @@ namespace {
 
 const char* const HelpText =
     R"(Usage: korvane-cli PORT [options]      korvane-cli --list
-Shows a serial port's traffic as the Korvane window does and sends typed lines.
 Line:    -b --baud N  -p --parity none|odd|even|mark|space  -d --data-bits 5..8
          -s --stop-bits 1|1.5|2  --dtr/--rts on|off  --flow none|hard|soft
          --settings            line and view settings of the window's data file
@@ -33,7 +32,8 @@ Send:    typed keys (a hex line on Enter); Ctrl+T ? lists commands (--escape X)
 Check:   --check-received KIND mark received lines " OK" or " BAD expected .."
 Decode:  --decode modbus  --sniff  --register-format u16|s16|hex|f32|...  --json
 Script:  --script FILE.lua [--script-arg K=V]...   exit 4 when it calls fail()
-Files:   -l --log FILE (RTF: FILE.rtf)  --log-rotate SIZE (FILE.1, ... past 10M)
+Files:   -l --log FILE (.rtf: RTF)  --log-rotate SIZE (FILE.1, ... past SIZE)
+         --values FILE|-  samples as CSV (--values-wide: a column per series)
 End:     --count N  --duration S  Ctrl+T q  --no-reconnect: when the port goes
 Exit: 0 done, 1 port/log failed, 2 bad input, 3 port gone, 128+signal (130: ^C)
 )";
@@ -141,6 +141,8 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
     app.add_option("--log-rotate", o.logRotateBytes)
         ->transform(CLI::AsSizeValue(false))
         ->check(CLI::Range(uint64_t{1024}, uint64_t{1} << 50));
+    app.add_option("--values", o.valuesFile);
+    CLI::Option* wideOption = app.add_flag("--values-wide", o.valuesWide);
     app.add_option("--count", o.count)
         ->check(NotNegative)
         ->check(CLI::Range(uint64_t{1}, UINT64_MAX));
@@ -224,6 +226,12 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
         return bad("--checksum works on hex lines; it cannot be used with --ascii-send");
     }
     o.decodeModbus = decode == "modbus";
+    if (wideOption->count() != 0 && !o.valuesFile) {
+        return bad("--values-wide shapes the --values file; it needs --values FILE");
+    }
+    if (o.valuesFile && o.valuesFile->empty()) {
+        return bad("--values needs a file name, or - for standard output");
+    }
     if (!o.decodeModbus) {
         for (const CLI::Option* option : {sniffOption, formatOption}) {
             if (option->count() != 0) {

@@ -55,6 +55,11 @@ struct TCliOptions {
     std::optional<std::string> script;                           // a Lua file
     std::vector<std::pair<std::string, std::string>> scriptArgs; // --script-arg K=V
 
+    // Values taken from the traffic (text readings; Modbus registers with --decode), as
+    // CSV; "-": standard output instead of the traffic lines.
+    std::optional<std::string> valuesFile;
+    bool valuesWide = false;
+
     std::optional<std::string> logFile;
     uint64_t logRotateBytes = 0;
     std::optional<uint64_t> count;

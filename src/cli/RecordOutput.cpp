@@ -1,6 +1,7 @@
 #include "cli/RecordOutput.h"
 
 #include "cli/TerminalView.h"
+#include "cli/ValuesOutput.h"
 #include "codec/HexCodec.h"
 #include "serial/OruScomm.h"
 #include "traffic/DataRT.h"
@@ -114,6 +115,9 @@ void TRecordOutput::Record(const TTimedRecord& record, bool shown, size_t indent
     if (!shown) {
         return;
     }
+    if (m_options.values != nullptr) {
+        m_options.values->Record(record, m_options.decodeModbus ? &m_frames : nullptr, view);
+    }
     if (m_options.json) {
         view.AppendOwnLine(
             JsonLine(record, m_options.decodeModbus ? &m_frames : nullptr, m_options.format),
@@ -126,11 +130,17 @@ void TRecordOutput::Record(const TTimedRecord& record, bool shown, size_t indent
 
 void TRecordOutput::Finish(TTerminalView& view) {
     if (!m_options.decodeModbus) {
+        if (m_options.values != nullptr) {
+            m_options.values->Finish(view);
+        }
         return;
     }
     m_frames.clear();
     m_decoder.Finish(m_frames);
     DropHidden();
+    if (m_options.values != nullptr) {
+        m_options.values->Record(TTimedRecord{}, &m_frames, view);
+    }
     if (m_frames.empty()) {
         return;
     }

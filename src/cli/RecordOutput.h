@@ -13,6 +13,7 @@
 class TDataRT;
 class TOruScomm;
 class TTerminalView;
+class TValuesOutput;
 
 struct TRecordOutputOptions {
     bool decodeModbus = false;
@@ -20,6 +21,8 @@ struct TRecordOutputOptions {
     // Both directions of a tapped bus arrive as received bytes.
     bool sniff = false;
     TModbusValueFormat format = TModbusValueFormat::U16;
+    // --values: the samples of every shown record (not owned).
+    TValuesOutput* values = nullptr;
 };
 
 // A record's bytes and the time its first byte came or went, on a millisecond clock.

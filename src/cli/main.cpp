@@ -8,6 +8,7 @@
 #include "cli/CliSession.h"
 #include "cli/RecordOutput.h"
 #include "cli/TerminalView.h"
+#include "cli/ValuesOutput.h"
 #include "codec/ChecksumNames.h"
 #include "codec/HexCodec.h"
 #include "platform/FileIO.h"
@@ -309,13 +310,40 @@ int main(int argc, char** argv) {
             return ExitOpenFailed;
         }
     }
+    std::unique_ptr<TValuesOutput> values;
+    if (o.valuesFile) {
+        TValuesOptions valuesOptions;
+        valuesOptions.path = *o.valuesFile;
+        valuesOptions.wide = o.valuesWide;
+        valuesOptions.rotateBytes = o.logRotateBytes;
+        valuesOptions.modbus = o.decodeModbus;
+        valuesOptions.format = *ModbusValueFormatNamed(o.registerFormat);
+        struct stat file {};
+        if (*o.valuesFile != "-" && stat(o.valuesFile->c_str(), &file) == 0 &&
+            !S_ISREG(file.st_mode)) {
+            std::cerr << "korvane-cli: --values: \"" << *o.valuesFile
+                      << "\" is not a regular file (a pipe, device or folder); use --values -\n";
+            return ExitBadOptions;
+        }
+        if (*o.valuesFile == "-" && o.json) {
+            std::cerr << "korvane-cli: --values - and --json both write to standard output; "
+                         "choose one\n";
+            return ExitBadOptions;
+        }
+        try {
+            values = std::make_unique<TValuesOutput>(valuesOptions);
+        } catch (const EFileError& e) {
+            std::cerr << "korvane-cli: --values: " << e.what() << "\n";
+            return ExitOpenFailed;
+        }
+    }
     TTerminalView view(STDOUT_FILENO, terminal, color, capture.get());
     // Text lines are never checked: a received text may look like hex pairs by chance.
     if (o.checkReceived && !settings.asciiReceive) {
         view.SetReceivedCheck(ChecksumChoiceNamed(*o.checkReceived)->algorithm);
     }
     // --json writes each record as an object instead of its line.
-    view.SetRecordLinesShown(!o.json);
+    view.SetRecordLinesShown(!o.json && !(values && values->ToStandardOutput()));
 
     // The port.
     TOruScomm connection;
@@ -351,9 +379,10 @@ int main(int argc, char** argv) {
     }
 
     std::optional<TRecordTap> tap;
-    if (o.decodeModbus || o.json) {
-        tap.emplace(connection, TRecordOutputOptions{o.decodeModbus, o.json, o.sniff,
-                                                     *ModbusValueFormatNamed(o.registerFormat)});
+    if (o.decodeModbus || o.json || values) {
+        tap.emplace(connection,
+                    TRecordOutputOptions{o.decodeModbus, o.json, o.sniff,
+                                         *ModbusValueFormatNamed(o.registerFormat), values.get()});
     }
     TCliPrompter prompter;
     connection.OnRecordQueued = [&loop] { loop.Wake(); };
@@ -671,6 +700,12 @@ int main(int argc, char** argv) {
         tap->Finish(view);
     }
     view.Flush();
+    if (values) {
+        if (const std::string error = values->Close(); !error.empty()) {
+            std::cerr << "korvane-cli: --values: " << error << "\n";
+            exitCode = ExitOpenFailed;
+        }
+    }
     if (capture) {
         capture->Close();
         if (!capture->ErrorText().empty()) {

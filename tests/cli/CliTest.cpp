@@ -416,6 +416,54 @@ TEST_F(Cli, BytesWaitingBeforeTheOpenAreDroppedUnlessKept) {
 #ifdef KORVANE_PATH
 // The window's program answers --help in the terminal: with no display to open a window on,
 // any attempt to start one would fail instead of printing and exiting.
+TEST_F(Cli, ValuesOfTheTrafficAreWrittenAsCsv) {
+    {
+        // Text readings to standard output, in place of the traffic lines.
+        auto device = StartDevice("sensor");
+        CliProcess cli({"SIM0", "-a", "--values", "-", "--count", "3"});
+        ASSERT_EQ(cli.Wait(), 0) << cli.err;
+        const std::vector<std::string> rows = Lines(cli.out);
+        ASSERT_GE(rows.size(), 4u) << cli.out;
+        EXPECT_EQ(rows[0], "time,series,value");
+        const std::regex row(
+            R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3},(temp|hum|pressure),-?\d+(\.\d+)?)");
+        for (size_t i = 1; i < rows.size(); ++i) {
+            EXPECT_TRUE(std::regex_match(rows[i], row)) << rows[i];
+        }
+    }
+    {
+        // Registers of decoded frames, a column each, to a file; the traffic lines as ever.
+        auto device = StartDevice("modbus");
+        const std::string file = Path("values.csv");
+        CliProcess cli({"SIM0", "--send", "01 03 00 02 00 02", "--checksum", "Modbus-CRC16",
+                        "--decode", "modbus", "--values", file, "--values-wide", "--count", "2",
+                        "--time", "none"});
+        ASSERT_EQ(cli.Wait(), 0) << cli.err;
+        EXPECT_EQ(Lines(cli.out).size(), 4u) << cli.out;
+        const std::vector<std::string> rows = Lines(ReadFileBytes(file));
+        ASSERT_EQ(rows.size(), 2u) << ReadFileBytes(file);
+        EXPECT_EQ(rows[0], "time,1:40003,1:40004");
+        EXPECT_TRUE(
+            std::regex_match(rows[1], std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3},2,3)")))
+            << rows[1];
+    }
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        const char* message;
+    } refused[] = {
+        {{"SIM0", "--values-wide"}, 2, "--values-wide shapes the --values file"},
+        {{"SIM0", "--values", "-", "--json"}, 2, "both write to standard output"},
+        {{"SIM0", "--values", "/nonexistent/folder/v.csv"}, 1, "--values: Cannot create"},
+    };
+    auto device = StartDevice("echo");
+    for (const auto& c : refused) {
+        CliProcess cli(c.args);
+        EXPECT_EQ(cli.Wait(), c.code) << cli.err;
+        EXPECT_NE(cli.err.find(c.message), std::string::npos) << cli.err;
+    }
+}
+
 TEST(WindowHelp, PrintsTheUsageAndExitsWithoutAWindow) {
     std::string out;
     FILE* pipe = popen(
