@@ -3,6 +3,7 @@
 #include "codec/HexCodec.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace {
 
@@ -182,6 +183,7 @@ void TModbusRtuDecoder::Reset() {
         pending.bytes.clear();
         pending.times.clear();
         pending.resume = 0;
+        pending.afterNoise = false;
     }
     m_open.clear();
     m_lastRequest.clear();
@@ -269,6 +271,9 @@ void TModbusRtuDecoder::Scan(TModbusDirection direction, bool final,
 
     size_t pos = pending.resume;
     size_t unknownFrom = 0;
+    // Where a frame may start: after a frame, or at the start of the stream or of a record
+    // that does not continue noise.
+    size_t boundary = pending.afterNoise ? SIZE_MAX : 0;
     while (pos < n) {
         const uint8_t* p = buf + pos;
         const size_t avail = n - pos;
@@ -300,13 +305,13 @@ void TModbusRtuDecoder::Scan(TModbusDirection direction, bool final,
             EmitUnknown(direction, unknownFrom, pos, out);
             EmitFrame(direction, pos, chosen->length.length, chosen->kind, true, out);
             pos += chosen->length.length;
-            unknownFrom = pos;
+            unknownFrom = boundary = pos;
             continue;
         }
 
         const bool needMore = readings[0].length.rule == TRule::NeedMore ||
                               readings[1].length.rule == TRule::NeedMore;
-        if (pos == unknownFrom && (!needMore || final)) {
+        if (pos == boundary && (!needMore || final)) {
             // Where a frame may start (after a frame or at the start of the stream), a frame
             // of the right length whose CRC fails is shown as such when the stream ends there
             // or a good frame follows it. Elsewhere a failed CRC is noise.
@@ -328,7 +333,7 @@ void TModbusRtuDecoder::Scan(TModbusDirection direction, bool final,
                     chosen = &r;
                     EmitFrame(direction, pos, r.length.length, kind, false, out);
                     pos = end;
-                    unknownFrom = pos;
+                    unknownFrom = boundary = pos;
                     break;
                 }
             }
@@ -346,7 +351,7 @@ void TModbusRtuDecoder::Scan(TModbusDirection direction, bool final,
                     }
                     EmitFrame(direction, pos, length, kind, true, out);
                     pos += length;
-                    unknownFrom = pos;
+                    unknownFrom = boundary = pos;
                     continue;
                 }
                 if (avail < kMaxFrame && !final && !okFrameAhead(pos + 1)) {
@@ -367,11 +372,21 @@ void TModbusRtuDecoder::Scan(TModbusDirection direction, bool final,
         pending.bytes.clear();
         pending.times.clear();
         pending.resume = 0;
+        pending.afterNoise = false;
         return;
     }
     // Keep the bytes from the first one no frame took, with the time of the record each came
-    // in; the scan goes on where it stopped.
-    const size_t keep = unknownFrom;
+    // in; the scan goes on where it stopped. The bytes before pos start no frame: a long run
+    // of them is shown now, so noise that never ends (another protocol, text) is neither
+    // held back nor kept; a short one waits to be shown whole.
+    size_t keep = unknownFrom;
+    if (pos - unknownFrom >= kMaxFrame) {
+        EmitUnknown(direction, unknownFrom, pos, out);
+        pending.afterNoise = true;
+        keep = pos;
+    } else {
+        pending.afterNoise = unknownFrom != boundary;
+    }
     pending.resume = pos - keep;
     const uint64_t firstTime = TimeAt(pending, keep);
     pending.bytes.erase(pending.bytes.begin(),

@@ -113,6 +113,8 @@ private:
         std::vector<std::pair<size_t, uint64_t>> times;
         // Where the scan goes on: the bytes before it start no frame.
         size_t resume = 0;
+        // The first byte follows noise, so a frame with a bad CRC cannot start there.
+        bool afterNoise = false;
     };
     struct TOpenRequest {
         uint64_t id;

@@ -45,6 +45,7 @@ TEST(FuzzCorpus, EveryTargetTakesEverySeed) {
         {"RtfRoundTrip", FuzzRtfRoundTrip, false},
         {"HexAndChecksums", FuzzHexAndChecksums, false},
         {"SettingsLoader", FuzzSettingsLoader, false},
+        {"ModbusDecoder", FuzzModbusDecoder, false},
     };
     for (const Target& target : targets) {
         std::vector<fs::path> seeds = FilesIn(fs::path(FUZZ_CORPUS) / target.name);

@@ -1,15 +1,19 @@
 #include "fuzz/FuzzTargets.h"
 
+#include "cli/JsonValue.h"
+#include "codec/HexCodec.h"
+#include "protocol/ModbusRtu.h"
 #include "richtext/RichText.h"
 #include "settings/SettingsRecord.h"
-#include "codec/HexCodec.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -165,4 +169,98 @@ void FuzzSettingsLoader(std::string_view data) {
     copy.ClearShutdownReserved();
     FuzzCheck(SettingsRecord::FromBytes(copy.ToBytes()).ToBytes() == copy.ToBytes(),
               "a saved record loads as saved");
+}
+
+namespace {
+
+void CheckModbusFrame(const TModbusFrame& frame) {
+    const std::vector<uint8_t>& b = frame.bytes;
+    FuzzCheck(!b.empty(), "a frame has bytes");
+    if (frame.kind == TModbusKind::Unknown) {
+        FuzzCheck(frame.requestId == std::nullopt && frame.registers.empty(),
+                  "an unknown run has no fields");
+    } else {
+        FuzzCheck(b.size() >= 4 && b.size() <= 256, "a frame is 4 to 256 bytes");
+        FuzzCheck(b[0] == frame.slave && (b[1] & 0x7F) == frame.function,
+                  "slave and function are the frame's first bytes");
+        FuzzCheck(((b[1] & 0x80) != 0) == (frame.kind == TModbusKind::Exception),
+                  "an exception is a function with its top bit set");
+        const uint16_t crc = ModbusCrc16(b.data(), b.size() - 2);
+        const bool good = b[b.size() - 2] == (crc & 0xFF) && b[b.size() - 1] == (crc >> 8);
+        FuzzCheck(good == frame.crcOk, "the CRC mark agrees with the bytes");
+        FuzzCheck(frame.crcOk || frame.crcExpected == crc, "the expected CRC is the bytes' CRC");
+        FuzzCheck(!frame.replyMs || (frame.requestId && *frame.requestId < frame.id),
+                  "a reply time belongs to a reply to an earlier request");
+    }
+    for (int f = 0; f <= static_cast<int>(TModbusValueFormat::U32LowFirst); ++f) {
+        const auto format = static_cast<TModbusValueFormat>(f);
+        const std::string text = RenderModbusFrame(frame, format);
+        FuzzCheck(!text.empty(), "every frame has a line");
+        for (const char c : text) {
+            FuzzCheck(c >= 0x20 && c < 0x7F, "the line is printable ASCII");
+        }
+        const std::optional<JsonValue> json = JsonReader::Parse(ModbusFrameJson(frame, format));
+        FuzzCheck(json && json->type == JsonValue::Type::Object && json->Has("kind"),
+                  "the JSON is an object with the frame's kind");
+    }
+}
+
+} // namespace
+
+// A byte stream in records of either direction (first byte: sniffing and where it starts;
+// then per record a header byte, direction and time step, a length byte and the bytes).
+// Every byte comes back in exactly one frame or unknown run, in order; a stream that forms
+// no frame holds at most two frames' worth of bytes back; the counts agree with the frames.
+void FuzzModbusDecoder(std::string_view data) {
+    TBytes in(data);
+    const bool sniff = (in.Byte() & 1) != 0;
+    TModbusRtuDecoder decoder(sniff);
+    std::vector<uint8_t> fed[2];
+    std::vector<uint8_t> back[2];
+    std::vector<TModbusFrame> all;
+    uint64_t time = 0;
+    const auto take = [&](std::vector<TModbusFrame>& frames) {
+        for (TModbusFrame& frame : frames) {
+            CheckModbusFrame(frame);
+            FuzzCheck(all.empty() || frame.id > all.back().id, "frames are numbered in order");
+            const int d = static_cast<int>(frame.direction);
+            back[d].insert(back[d].end(), frame.bytes.begin(), frame.bytes.end());
+            all.push_back(std::move(frame));
+        }
+        frames.clear();
+    };
+    std::vector<TModbusFrame> frames;
+    while (!in.Empty()) {
+        const uint8_t header = in.Byte();
+        const auto direction =
+            (header & 0x80) != 0 ? TModbusDirection::Sent : TModbusDirection::Received;
+        time += header & 0x3F;
+        const std::string_view bytes = in.Take(in.Byte());
+        decoder.Feed(direction, time, bytes, frames);
+        const int d = static_cast<int>(sniff ? TModbusDirection::Received : direction);
+        fed[d].insert(fed[d].end(), bytes.begin(), bytes.end());
+        take(frames);
+        FuzzCheck(fed[d].size() - back[d].size() < 512, "at most two frames' bytes wait");
+    }
+    decoder.Finish(frames);
+    take(frames);
+    for (int d = 0; d < 2; ++d) {
+        FuzzCheck(back[d] == fed[d], "every byte comes back once, in order");
+    }
+    TModbusStats counted;
+    for (const TModbusFrame& frame : all) {
+        if (frame.kind == TModbusKind::Unknown) {
+            counted.unknownBytes += frame.bytes.size();
+            continue;
+        }
+        ++counted.frames;
+        counted.badCrc += frame.crcOk ? 0 : 1;
+        counted.exceptions += frame.kind == TModbusKind::Exception ? 1 : 0;
+    }
+    const TModbusStats& stats = decoder.Stats();
+    FuzzCheck(stats.frames == counted.frames && stats.badCrc == counted.badCrc &&
+                  stats.exceptions == counted.exceptions &&
+                  stats.unknownBytes == counted.unknownBytes,
+              "the counts agree with the frames");
+    FuzzCheck(stats.answered <= stats.requests, "no more answers than requests");
 }

@@ -9,6 +9,7 @@ void FuzzRtfReader(std::string_view data);
 void FuzzRtfRoundTrip(std::string_view data);
 void FuzzHexAndChecksums(std::string_view data);
 void FuzzSettingsLoader(std::string_view data);
+void FuzzModbusDecoder(std::string_view data);
 
 // Aborts with `what` when `condition` is false.
 void FuzzCheck(bool condition, const char* what);

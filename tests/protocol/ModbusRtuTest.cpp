@@ -236,6 +236,25 @@ TEST(ModbusRtu, JsonLeavesOutWhatDoesNotApply) {
     EXPECT_EQ(ModbusFrameJson(frames[2]), R"({"kind":"unknown","hex":"00 01"})");
 }
 
+TEST(ModbusRtu, EndlessNoiseIsShownAsItComesNotHeldBack) {
+    // A device that talks text all day: every byte is shown as not Modbus while the stream
+    // goes on, and what waits for a possible frame stays within two frames' length.
+    TModbusRtuDecoder decoder;
+    std::vector<TModbusFrame> frames;
+    const std::string line = "temperature=21.5 C humidity=40 % pressure=1013 hPa\r\n";
+    size_t fed = 0;
+    for (int record = 0; record < 100; ++record) {
+        decoder.Feed(Rx, static_cast<uint64_t>(record) * 10, line, frames);
+        fed += line.size();
+        size_t shown = 0;
+        for (const TModbusFrame& frame : frames) {
+            EXPECT_EQ(frame.kind, TModbusKind::Unknown);
+            shown += frame.bytes.size();
+        }
+        EXPECT_LT(fed - shown, 512u) << "after record " << record;
+    }
+}
+
 TEST(ModbusRtu, CountsFramesBadCrcsExceptionsAndUnansweredRequests) {
     TModbusRtuDecoder decoder;
     std::vector<TModbusFrame> frames;
