@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 
 namespace {
 
@@ -315,23 +316,27 @@ void TModbusRtuDecoder::Scan(TModbusDirection direction, bool final,
             // Where a frame may start (after a frame or at the start of the stream), a frame
             // of the right length whose CRC fails is shown as such when the stream ends there
             // or a good frame follows it. Elsewhere a failed CRC is noise.
+            // On a sniffed bus pairing picks the reading tried first: a reply when a request
+            // of that slave and function waits. Each reading keeps its own kind, since its
+            // length is that kind's.
+            int order[2] = {0, 1};
+            if (m_sniff) {
+                const TModbusKind want = OpenRequestFor(p[0], p[1] & 0x7F) != nullptr
+                                             ? TModbusKind::Reply
+                                             : TModbusKind::Request;
+                if (readings[1].kind == want) {
+                    std::swap(order[0], order[1]);
+                }
+            }
             for (int i = 0; i < (m_sniff ? 2 : 1); ++i) {
-                const TReading& r = readings[i];
+                const TReading& r = readings[order[i]];
                 if (r.length.rule != TRule::Complete) {
                     continue;
                 }
                 const size_t end = pos + r.length.length;
                 if (end == n || okFrameAt(end)) {
-                    TModbusKind kind = r.kind;
-                    if (m_sniff) {
-                        kind = OpenRequestFor(p[0], p[1] & 0x7F) != nullptr ? TModbusKind::Reply
-                                                                            : TModbusKind::Request;
-                        if ((p[1] & 0x80) != 0) {
-                            kind = TModbusKind::Reply;
-                        }
-                    }
                     chosen = &r;
-                    EmitFrame(direction, pos, r.length.length, kind, false, out);
+                    EmitFrame(direction, pos, r.length.length, r.kind, false, out);
                     pos = end;
                     unknownFrom = boundary = pos;
                     break;

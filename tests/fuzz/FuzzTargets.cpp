@@ -173,7 +173,7 @@ void FuzzSettingsLoader(std::string_view data) {
 
 namespace {
 
-void CheckModbusFrame(const TModbusFrame& frame) {
+void CheckModbusFrame(const TModbusFrame& frame, TModbusValueFormat format) {
     const std::vector<uint8_t>& b = frame.bytes;
     FuzzCheck(!b.empty(), "a frame has bytes");
     if (frame.kind == TModbusKind::Unknown) {
@@ -192,8 +192,7 @@ void CheckModbusFrame(const TModbusFrame& frame) {
         FuzzCheck(!frame.replyMs || (frame.requestId && *frame.requestId < frame.id),
                   "a reply time belongs to a reply to an earlier request");
     }
-    for (int f = 0; f <= static_cast<int>(TModbusValueFormat::U32LowFirst); ++f) {
-        const auto format = static_cast<TModbusValueFormat>(f);
+    {
         const std::string text = RenderModbusFrame(frame, format);
         FuzzCheck(!text.empty(), "every frame has a line");
         for (const char c : text) {
@@ -207,13 +206,16 @@ void CheckModbusFrame(const TModbusFrame& frame) {
 
 } // namespace
 
-// A byte stream in records of either direction (first byte: sniffing and where it starts;
+// A byte stream in records of either direction (first byte: sniffing and the value format;
 // then per record a header byte, direction and time step, a length byte and the bytes).
 // Every byte comes back in exactly one frame or unknown run, in order; a stream that forms
 // no frame holds at most two frames' worth of bytes back; the counts agree with the frames.
 void FuzzModbusDecoder(std::string_view data) {
     TBytes in(data);
-    const bool sniff = (in.Byte() & 1) != 0;
+    const uint8_t flags = in.Byte();
+    const bool sniff = (flags & 1) != 0;
+    const auto format = static_cast<TModbusValueFormat>(
+        (flags >> 1) % (static_cast<int>(TModbusValueFormat::U32LowFirst) + 1));
     TModbusRtuDecoder decoder(sniff);
     std::vector<uint8_t> fed[2];
     std::vector<uint8_t> back[2];
@@ -221,7 +223,7 @@ void FuzzModbusDecoder(std::string_view data) {
     uint64_t time = 0;
     const auto take = [&](std::vector<TModbusFrame>& frames) {
         for (TModbusFrame& frame : frames) {
-            CheckModbusFrame(frame);
+            CheckModbusFrame(frame, format);
             FuzzCheck(all.empty() || frame.id > all.back().id, "frames are numbered in order");
             const int d = static_cast<int>(frame.direction);
             back[d].insert(back[d].end(), frame.bytes.begin(), frame.bytes.end());

@@ -193,6 +193,16 @@ TEST(ModbusRtu, SniffedEchoIsARequestUntilItsRequestWasSeen) {
                                                TModbusKind::Reply, TModbusKind::Request}));
 }
 
+TEST(ModbusRtu, SniffedBadCrcFrameIsReadAsTheKindItsLengthFits) {
+    // Five bytes end the stream: only a reply of Read Coils is that long. With no request
+    // waiting, pairing would call it a request, which is eight bytes long.
+    const auto frames = Decode({{Rx, 0, Raw("1D 01 00 00 02")}}, true);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].kind, TModbusKind::Reply);
+    EXPECT_FALSE(frames[0].crcOk);
+    EXPECT_EQ(frames[0].bytes.size(), 5u);
+}
+
 TEST(ModbusRtu, ValueFormats) {
     // 0x4049 0x0FDB: 3.14159 as a float, high word first.
     const auto frames = Decode({{Rx, 0, Framed("01 03 06 40 49 0F DB FF FE")}});
