@@ -320,7 +320,7 @@ void TModbusRtuDecoder::Scan(TModbusDirection direction, bool final,
             // of that slave and function waits. Each reading keeps its own kind, since its
             // length is that kind's.
             int order[2] = {0, 1};
-            if (m_sniff) {
+            if (m_sniff && avail >= 2) {
                 const TModbusKind want = OpenRequestFor(p[0], p[1] & 0x7F) != nullptr
                                              ? TModbusKind::Reply
                                              : TModbusKind::Request;

@@ -193,14 +193,25 @@ TEST(ModbusRtu, SniffedEchoIsARequestUntilItsRequestWasSeen) {
                                                TModbusKind::Reply, TModbusKind::Request}));
 }
 
-TEST(ModbusRtu, SniffedBadCrcFrameIsReadAsTheKindItsLengthFits) {
-    // Five bytes end the stream: only a reply of Read Coils is that long. With no request
-    // waiting, pairing would call it a request, which is eight bytes long.
-    const auto frames = Decode({{Rx, 0, Raw("1D 01 00 00 02")}}, true);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].kind, TModbusKind::Reply);
-    EXPECT_FALSE(frames[0].crcOk);
-    EXPECT_EQ(frames[0].bytes.size(), 5u);
+TEST(ModbusRtu, SniffedStreamEndingInAPartFrameIsReadWithinItsBytes) {
+    const struct {
+        const char* bytes;
+        TModbusKind kind;
+        bool crcOk;
+    } cases[] = {
+        // Only a reply of Read Coils is five bytes long; with no request waiting, pairing
+        // would call it a request, which is eight bytes long.
+        {"1D 01 00 00 02", TModbusKind::Reply, false},
+        // One byte: no function to pair by.
+        {"9B", TModbusKind::Unknown, true},
+    };
+    for (const auto& c : cases) {
+        const auto frames = Decode({{Rx, 0, Raw(c.bytes)}}, true);
+        ASSERT_EQ(frames.size(), 1u) << c.bytes;
+        EXPECT_EQ(frames[0].kind, c.kind) << c.bytes;
+        EXPECT_EQ(frames[0].crcOk, c.crcOk) << c.bytes;
+        EXPECT_EQ(BytesToHex(frames[0].bytes.data(), frames[0].bytes.size(), " "), c.bytes);
+    }
 }
 
 TEST(ModbusRtu, ValueFormats) {
