@@ -276,4 +276,30 @@ TEST_F(ModbusDecodeTest, DecodingChangesTheScreenOnly) {
     EXPECT_EQ(off.text.find("83 02"), std::string::npos) << "filtered out";
 }
 
+TEST_F(ModbusDecodeTest, TheDecodedFramesShareTheViewsMemoryBudget) {
+    // Records of back-to-back polls: each one's frames take several times its text, so
+    // only a budget that counts them keeps the view bounded.
+    TMainForm& form = Start();
+    ShowSending(form);
+    form.Options().viewMemoryBudgetMB = 16;
+    const int64_t budget = int64_t{16} * 1024 * 1024;
+    form.DecodeModbus->trigger();
+    std::string polls;
+    for (int i = 0; i < 500; ++i) {
+        polls += Frame({0x01, 0x03, 0x00, 0x00, 0x00, 0x0A}) + " ";
+    }
+    const TLineStore& store = form.RichShow->Store();
+    TModbusNotes& notes = *form.ModbusNotes();
+    int64_t most = 0;
+    for (int i = 0; i < 400; ++i) {
+        Pump({Sent(100, polls)});
+        most = std::max(most, store.MemoryBytes() + static_cast<int64_t>(notes.MemoryBytes()));
+    }
+    EXPECT_GT(store.FrontLinesDropped(), 0u);
+    EXPECT_LT(most, budget + budget / 8);
+    // What is left still shows its frames.
+    EXPECT_EQ(Rows(*form.RichShow, form.RichShow->LineCount() - 1).size(), 500u);
+    EXPECT_LE(notes.FramesKept(), static_cast<size_t>(form.RichShow->LineCount()) * 500);
+}
+
 } // namespace

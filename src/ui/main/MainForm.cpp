@@ -648,6 +648,12 @@ uint64_t TMainForm::LoadLimit(const RichView* view) const {
 TTrafficLimits TMainForm::TrafficLimits() const {
     TTrafficLimits limits;
     limits.memoryBudget = int64_t{std::max(1, m_options.viewMemoryBudgetMB)} * 1024 * 1024;
+    if (m_modbus != nullptr) {
+        // The decoded frames under the lines share the budget with the text; a line
+        // dropped takes its frames along.
+        const auto notes = static_cast<int64_t>(m_modbus->MemoryBytes());
+        limits.memoryBudget = std::max(limits.memoryBudget / 8, limits.memoryBudget - notes);
+    }
     return limits;
 }
 
@@ -972,6 +978,8 @@ void TMainForm::Timer1Timer() {
                               : last + QStringLiteral("   ") + m_modbus->CountText();
     }
     StatusBarMY1->SetPanelText(4, last);
+    // The whole text where a narrow window cuts it at the lamps.
+    StatusBarMY1->Panel(4)->setToolTip(last);
     m_dataRT->FollowCaret();
     const QString mode = m_dataRT->ActiveHex ? QStringLiteral("Hex") : QStringLiteral("Asc");
     if (SendForm != nullptr && m_dataRT->ActiveView == SendForm->RichSend) {

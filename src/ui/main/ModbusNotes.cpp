@@ -38,6 +38,11 @@ std::optional<uint64_t> HeaderGap(std::string_view record) {
     return gap;
 }
 
+// What a string holds on the heap beyond its own size.
+uint64_t HeapOf(const std::string& text) {
+    return text.capacity() > 15 ? text.capacity() + 1 : 0;
+}
+
 QString Hex4(unsigned value) {
     return QStringLiteral("0x") +
            QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0')).toUpper();
@@ -127,6 +132,7 @@ void TModbusNotes::Record(std::string_view record, bool hex, bool shown, uint64_
         kept.kind = frame.kind;
         kept.crcOk = frame.crcOk;
         kept.paired = frame.requestId.has_value();
+        m_memory += sizeof(TKept) + HeapOf(kept.bytes) + HeapOf(kept.text);
     }
     if (keep) {
         m_frames.back().last = true;
@@ -147,6 +153,9 @@ void TModbusNotes::Prune() {
             keepFrom = *at;
             break;
         }
+    }
+    for (size_t i = 0; i < keepFrom; ++i) {
+        m_memory -= sizeof(TKept) + HeapOf(m_frames[i].bytes) + HeapOf(m_frames[i].text);
     }
     m_frames.erase(m_frames.begin(), m_frames.begin() + static_cast<ptrdiff_t>(keepFrom));
     m_firstIndex += keepFrom;
@@ -206,7 +215,9 @@ TLineNotes::Row TModbusNotes::RowOf(uint32_t note, int row) {
     }
     TKept& kept = m_frames[*at + static_cast<size_t>(row)];
     if (kept.textFormat != m_format && kept.kind != TModbusKind::Unknown) {
+        m_memory -= HeapOf(kept.text);
         kept.text = RenderModbusFrame(Decode(kept), m_format);
+        m_memory += HeapOf(kept.text);
         kept.textFormat = m_format;
     }
     return {QString::fromStdString(kept.text), kept.kind == TModbusKind::Exception || !kept.crcOk};

@@ -39,6 +39,8 @@ public:
     QString CountText() const;
     // Frames kept for the notes of the view's lines.
     size_t FramesKept() const { return m_frames.size(); }
+    // Memory those frames take, for the view's budget.
+    uint64_t MemoryBytes() const { return m_memory; }
 
     // --- TLineNotes ---
     int RowCount(uint32_t note) const override;
@@ -77,4 +79,5 @@ private:
     std::optional<uint64_t> m_lastMs;
     uint64_t m_dropped = 0; // the view's counts at the last pruning
     uint64_t m_clears = 0;
+    uint64_t m_memory = 0;
 };

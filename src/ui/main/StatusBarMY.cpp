@@ -153,8 +153,12 @@ void TStatusBarMY::Relayout() {
         }
         x += width + 2;
     }
-    const QRect lastPlace(lastWidth > 0 ? std::max(x, lastLeft) : x, last->y(),
-                          lastWidth > 0 ? lastWidth : kPanelWidths[PanelCount - 1] - 2,
+    // A text longer than the room left of the lamps is cut at the lamps, not drawn under
+    // them.
+    const int lastX = lastWidth > 0 ? std::max(x, lastLeft) : x;
+    const QRect lastPlace(lastX, last->y(),
+                          lastWidth > 0 ? std::clamp(lampLeft - lastX, 0, lastWidth)
+                                        : kPanelWidths[PanelCount - 1] - 2,
                           last->height());
     if (last->geometry() != lastPlace) {
         last->setGeometry(lastPlace);
