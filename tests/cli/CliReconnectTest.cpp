@@ -164,6 +164,14 @@ TEST_F(CliReconnect, NetworkServerThatRestartsIsReconnectedOrEndsTheProgram) {
         }
         ASSERT_TRUE(cli.WaitForOutput(Shows("--- " + address + " disconnected "), HangGuard))
             << cli.out << cli.err;
+        // A line typed while the port is away is refused, not kept for later.
+        cli.Write("07 08\n");
+        ASSERT_TRUE(cli.WaitForOutput(
+            [&](const std::string&) {
+                return cli.err.find("nothing is sent until it is open again") != std::string::npos;
+            },
+            HangGuard))
+            << cli.err;
         ASSERT_TRUE(server.Start());
         ASSERT_TRUE(server.Accept());
         ASSERT_TRUE(cli.WaitForOutput(Shows("--- " + address + " reconnected "), HangGuard))
