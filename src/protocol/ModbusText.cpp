@@ -27,16 +27,21 @@ constexpr std::array<TFormatName, 9> kFormatNames{{
     {TModbusValueFormat::U32LowFirst, "u32-swapped"},
 }};
 
+// Written by hand: a decoded line holds many of these, and a formatted print of each
+// would cost more than decoding the frame.
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
 std::string Hex2(unsigned value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%02X", value & 0xFFu);
-    return text;
+    return {kHexDigits[(value >> 4) & 0xFu], kHexDigits[value & 0xFu]};
 }
 
 std::string Hex4(unsigned value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%04X", value & 0xFFFFu);
-    return text;
+    return {'0',
+            'x',
+            kHexDigits[(value >> 12) & 0xFu],
+            kHexDigits[(value >> 8) & 0xFu],
+            kHexDigits[(value >> 4) & 0xFu],
+            kHexDigits[value & 0xFu]};
 }
 
 std::string Number(uint64_t value) {
