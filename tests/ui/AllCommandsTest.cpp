@@ -69,7 +69,7 @@ TEST_F(AllCommandsTest, OnShowsEveryHiddenCommandInPlaceAndOffRestoresTheShipped
     const QStringList hidden = {
         "N1 N13 N14 N15",
         "N2 N26 F1 N25",
-        "N3 N49 N38 N12 N28 N51 CheckReceived2 Decode",
+        "N3 N49 N38 N12 PlotWindow N28 N51 CheckReceived2 Decode",
         "D2 N44 N45 N47 N39 N43 ASCII1",
         "N5 N65 N64",
         "PopupMenu1 N16 N42",

@@ -3,6 +3,11 @@
 
 #include "QtTestApp.h"
 #include "codec/HexCodec.h"
+#include "serial/OruScomm.h"
+#include "traffic/DataRT.h"
+#include "ui/MainWindowTest.h"
+#include "ui/main/RichView.h"
+#include "ui/main/StatusBarMY.h"
 #include "ui/tools/PlotUnit.h"
 
 #include <QFile>
@@ -175,6 +180,70 @@ TEST(Plot, ModbusRegistersAndExport) {
     ASSERT_EQ(failures.size(), 1);
     EXPECT_TRUE(failures[0].startsWith(QStringLiteral("Cannot write ")))
         << failures[0].toStdString();
+}
+
+class PlotWindowTest : public MainWindowTest {
+protected:
+    void Created(TMainForm& form) override { form.resize(900, 700); }
+    // Received readings as the receive thread queues them (hex payloads), one tick each.
+    void Pump(TMainForm& form, int from, int to) {
+        for (int i = from; i < to; ++i) {
+            const std::string text = "temp:" + std::to_string(i) + "\r\n";
+            form.Connection()->Queue.push_back(TrafficRecordHeader('R', "12:00:00", 50) +
+                                               BytesToHex(text, " "));
+            form.DataRT()->PumpTick();
+        }
+    }
+};
+
+TEST_F(PlotWindowTest, TrafficReachesThePlotAndASampleLeadsBackToItsLine) {
+    {
+        TMainForm& form = Start();
+        EXPECT_FALSE(form.PlotWindow->isVisible()); // the shipped menu
+        Pump(form, 0, 2);                           // plot closed: nothing taken
+        form.AllCommands->trigger();
+        form.PlotWindow->trigger();
+        ASSERT_FALSE(form.PlotForm->isHidden());
+        Pump(form, 2, 8);
+        ASSERT_EQ(form.PlotForm->Samples().Count(), 1u);
+        const TSampleSeries& series = form.PlotForm->Samples().Series(0);
+        ASSERT_EQ(series.Size(), 6u);
+        EXPECT_EQ(series.ValueAt(0), 2);
+
+        TPlotView& view = *form.PlotForm->View();
+        (void)view.grab();
+        const auto click = [&](size_t index) {
+            QTest::mouseClick(&view, Qt::LeftButton, {},
+                              view.PixelOf(series.TimeAt(index), series.ValueAt(index)).toPoint());
+        };
+        click(3); // temp:5, the sixth line
+        EXPECT_EQ(form.RichShow->SelectedText(), form.RichShow->LineText(5));
+        EXPECT_NE(form.RichShow->LineText(5).find(BytesToHex(std::string("temp:5"), " ")),
+                  std::string::npos)
+            << form.RichShow->LineText(5);
+
+        // Older lines cut: the link follows its line; a sample whose line went has none.
+        form.RichShow->DeleteFirstLines(4);
+        click(3);
+        EXPECT_EQ(form.RichShow->SelectedText(), form.RichShow->LineText(1));
+        form.RichShow->SetSelection(0, 0);
+        click(0);
+        EXPECT_EQ(form.RichShow->SelectedText(), "");
+        EXPECT_EQ(form.StatusBarMY1->PanelText(0),
+                  QStringLiteral("That sample's line is no longer in the traffic view"));
+        form.RichShow->Clear();
+        Pump(form, 8, 9);
+        click(3);
+        EXPECT_EQ(form.RichShow->SelectedText(), "");
+
+        form.PlotForm->SetSource(TPlotSource::Modbus);
+        form.PlotForm->SourceChanged();
+    }
+    // The window's place and the source choice are kept in config.ini.
+    TMainForm& form = Restart();
+    EXPECT_FALSE(form.PlotForm->isHidden());
+    EXPECT_TRUE(form.PlotWindow->isChecked());
+    EXPECT_EQ(form.PlotForm->Source(), TPlotSource::Modbus);
 }
 
 } // namespace

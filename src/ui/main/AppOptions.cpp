@@ -29,6 +29,9 @@ TAppOptions TAppOptions::Read(const TIniFile& ini) {
     if (ModbusValueFormatNamed(values.toStdString())) {
         o.modbusValues = values;
     }
+    if (ini.Value(Section, QStringLiteral("PlotSource")) == QStringLiteral("modbus")) {
+        o.plotSource = QStringLiteral("modbus");
+    }
     return o;
 }
 
@@ -43,4 +46,5 @@ void TAppOptions::Write(TIniFile& ini) const {
     ini.SetValue(Section, QStringLiteral("RecordGapMs"), QString::number(recordGapMs));
     ini.SetValue(Section, QStringLiteral("Decode"), decode);
     ini.SetValue(Section, QStringLiteral("ModbusValues"), modbusValues);
+    ini.SetValue(Section, QStringLiteral("PlotSource"), plotSource);
 }

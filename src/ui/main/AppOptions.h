@@ -28,6 +28,9 @@ struct TAppOptions {
     // how their register values are shown (a ModbusValueFormatName).
     QString decode = QStringLiteral("none");
     QString modbusValues = QStringLiteral("u16");
+    // View > Plot: where the values come from, "text" (readings in received lines) or
+    // "modbus" (registers of decoded frames).
+    QString plotSource = QStringLiteral("text");
 
     static TAppOptions Read(const TIniFile& ini);
     void Write(TIniFile& ini) const;

@@ -2,6 +2,8 @@
 
 #include "traffic/PortSession.h"
 
+#include "codec/HexCodec.h"
+
 #include "platform/FileIO.h"
 #include "richtext/RichText.h"
 #include "settings/SettingsFile.h"
@@ -33,6 +35,7 @@
 #include "ui/tools/FindDiaUnit.h"
 #include "ui/tools/FindUnit.h"
 #include "ui/tools/HexUnit.h"
+#include "ui/tools/PlotUnit.h"
 #include "ui/tools/PopUnit.h"
 #include "ui/tools/TimeSaveUnit.h"
 #include "ui/tools/aboutUnit.h"
@@ -42,6 +45,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -379,6 +383,8 @@ void TMainForm::BuildMenus() {
     N8 = MenuItem(view, "N8", QStringLiteral("Send Window"), QKeySequence(Qt::Key_F8));
     N8->setIcon(KorvaneIcon(TIconKind::SendWindow));
     N12 = MenuItem(view, "N12", QStringLiteral("Find Window"), QKeySequence(), false);
+    PlotWindow = MenuItem(view, "PlotWindow", QStringLiteral("Plot"), QKeySequence(), false);
+    PlotWindow->setCheckable(true);
     separator(view, "N28", false);
     N51 = MenuItem(view, "N51", QStringLiteral("Color Settings"), QKeySequence(), false);
     for (QAction* a : {N29, ShowRxTx2, N49, N30, N38, N8, N12}) {
@@ -568,6 +574,22 @@ void TMainForm::CreateWindows() {
     FindForm->Activated = [this] { SetActiveView(FindForm->RichFind); };
     InstallViewMenu(FindForm->RichFind);
 
+    PlotForm = new TPlotForm(this);
+    PlotForm->setTitleBarWidget(new TDockGrabber(PlotForm));
+    addDockWidget(Qt::BottomDockWidgetArea, PlotForm);
+    PlotForm->hide();
+    connect(PlotWindow, &QAction::triggered, this, [this](bool on) { PlotForm->setVisible(on); });
+    connect(PlotForm, &QDockWidget::visibilityChanged, this,
+            [this] { PlotWindow->setChecked(!PlotForm->isHidden()); });
+    PlotForm->LineChosen = [this](uint64_t number) { ShowTrafficLine(number); };
+    PlotForm->SourceChanged = [this] {
+        m_options.plotSource = PlotForm->Source() == TPlotSource::Modbus ? QStringLiteral("modbus")
+                                                                         : QStringLiteral("text");
+    };
+    PlotForm->ReportFailure = [this](const QString& title, const QString& text) {
+        m_prompter.Warning(this, text, title);
+    };
+
     InstallFilterForm(*this, m_prompter);
     InstallFindDialog(*this, m_prompter);
     InstallBColorSetForm(*this, m_prompter);
@@ -648,13 +670,52 @@ uint64_t TMainForm::LoadLimit(const RichView* view) const {
 TTrafficLimits TMainForm::TrafficLimits() const {
     TTrafficLimits limits;
     limits.memoryBudget = int64_t{std::max(1, m_options.viewMemoryBudgetMB)} * 1024 * 1024;
+    const int64_t budget = limits.memoryBudget;
     if (m_modbus != nullptr) {
         // The decoded frames under the lines share the budget with the text; a line
         // dropped takes its frames along.
         const auto notes = static_cast<int64_t>(m_modbus->MemoryBytes());
-        limits.memoryBudget = std::max(limits.memoryBudget / 8, limits.memoryBudget - notes);
+        limits.memoryBudget = std::max(budget / 8, limits.memoryBudget - notes);
+    }
+    // The plot's samples share it too; the text keeps at least an eighth of it.
+    if (PlotForm != nullptr) {
+        limits.memoryBudget = std::max(
+            budget / 8, limits.memoryBudget - static_cast<int64_t>(PlotForm->MemoryBytes()));
     }
     return limits;
+}
+
+uint64_t TMainForm::TrafficLineNumber(int line) const {
+    // The clear count in the high bits: a number from before a clear names no line after it.
+    const TLineStore& store = RichShow->Store();
+    return (store.Clears() << 40) | (store.FrontLinesDropped() + static_cast<uint64_t>(line));
+}
+
+std::optional<int> TMainForm::TrafficLineOf(uint64_t number) const {
+    const TLineStore& store = RichShow->Store();
+    if ((number >> 40) != store.Clears()) {
+        return std::nullopt;
+    }
+    const uint64_t absolute = number & ((uint64_t{1} << 40) - 1);
+    if (absolute < store.FrontLinesDropped() ||
+        absolute - store.FrontLinesDropped() >=
+            static_cast<uint64_t>(RichShow->StoredLineCount())) {
+        return std::nullopt;
+    }
+    return static_cast<int>(absolute - store.FrontLinesDropped());
+}
+
+void TMainForm::ShowTrafficLine(uint64_t number) {
+    const std::optional<int> line = TrafficLineOf(number);
+    if (!line) {
+        StatusBarMY1->FlashPanelText(
+            0, QStringLiteral("That sample's line is no longer in the traffic view"),
+            PortClosedMessageMs);
+        return;
+    }
+    RichShow->SetSelection(RichShow->PositionFromLine(*line), RichShow->LineString(*line).size());
+    RichShow->EnsureCaretVisible();
+    SetActiveView(RichShow);
 }
 
 void TMainForm::RemoveOurStaleFiles() {
@@ -690,6 +751,9 @@ void TMainForm::StartSession() {
     if (FindForm != nullptr) {
         docks << FindForm;
     }
+    if (PlotForm != nullptr) {
+        docks << PlotForm;
+    }
     try {
         const QString layout = QString::fromStdString(DataFilePath(LayoutFileName));
         EnsureLayoutFile(layout);
@@ -703,6 +767,8 @@ void TMainForm::StartSession() {
     ApplyAllCommands();
     ApplyReceivedCheck();
     ApplyDecode();
+    PlotForm->SetSource(m_options.plotSource == QStringLiteral("modbus") ? TPlotSource::Modbus
+                                                                         : TPlotSource::Text);
 
     m_connection = std::make_unique<TOruScomm>(m_clock);
     m_connection->SetRecordGap(static_cast<uint32_t>(m_options.recordGapMs));
@@ -725,10 +791,19 @@ void TMainForm::StartSession() {
         StatusBarMY1->FlashPanelText(0, QStringLiteral("Port is closed"), PortClosedMessageMs);
     };
     m_dataRT->OnRecord = [this](std::string_view record, bool shown) {
+        const bool hex =
+            record.front() == 'R' ? m_connection->HexReceive != 0 : m_connection->HexSend != 0;
         if (m_modbus != nullptr && RichShow->LineNotes() == m_modbus.get()) {
-            const bool hex =
-                record.front() == 'R' ? m_connection->HexReceive != 0 : m_connection->HexSend != 0;
             m_modbus->Record(record, hex, shown, m_clock.Milliseconds());
+        }
+        // Values are taken while the plot is open, from the records the view shows.
+        if (shown && PlotForm != nullptr && !PlotForm->isHidden()) {
+            const std::string_view payload = TrafficPayload(record);
+            const std::string bytes = hex ? HexToBytes(payload) : std::string(payload);
+            PlotForm->AddRecord(record.front() == 'R',
+                                static_cast<uint64_t>(QDateTime::currentMSecsSinceEpoch()),
+                                TrafficLineNumber(RichShow->StoredLineCount() - 2),
+                                reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
         }
     };
     m_dataRT->OnValuePopup = [this](const ValuePopupRequest& r) {
@@ -1276,6 +1351,9 @@ void TMainForm::FormClose() {
     if (FindForm != nullptr) {
         docks << FindForm;
     }
+    if (PlotForm != nullptr) {
+        docks << PlotForm;
+    }
     // A minimised window still saves: only the layout comes from its restored geometry.
     try {
         EnsureDataFolder();
@@ -1412,6 +1490,9 @@ void TMainForm::ApplyDecode() {
                                           .value_or(TModbusValueFormat::U16);
     DecodeModbus->setChecked(on);
     DecodeNone->setChecked(!on);
+    if (PlotForm != nullptr) {
+        PlotForm->SetValueFormat(format);
+    }
     for (int i = 0; i < ModbusValueActions.size(); ++i) {
         ModbusValueActions[i]->setChecked(i == static_cast<int>(format));
     }

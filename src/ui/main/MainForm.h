@@ -30,6 +30,7 @@ class TComComboBox;
 class TPortComboBox;
 class TPortSession;
 class TFindForm;
+class TPlotForm;
 class TSendForm;
 class TSetForm;
 class TaboutForm;
@@ -150,6 +151,15 @@ public:
     // Decodes the traffic as Options() says; null until decoding was first switched on.
     void ApplyDecode();
     TModbusNotes* ModbusNotes() const { return m_modbus.get(); }
+    // View > Plot (ours, with All Commands): values of the traffic against time.
+    TPlotForm* PlotForm = nullptr;
+    QAction* PlotWindow = nullptr;
+    // The number a plotted sample keeps of the traffic line it came from, and the line it
+    // names now (std::nullopt once the line was cut or the view cleared).
+    uint64_t TrafficLineNumber(int line) const;
+    std::optional<int> TrafficLineOf(uint64_t number) const;
+    // Selects a traffic line and scrolls to it (a click on a plotted sample).
+    void ShowTrafficLine(uint64_t number);
 
 protected:
     void showEvent(QShowEvent* event) override;
