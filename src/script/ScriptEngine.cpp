@@ -61,8 +61,17 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// send() and crc() read text made only of hex pairs as hex.
+// send() and crc() read text made only of hex pairs and blanks as hex. Every byte counts:
+// raw bytes that end in digits after control bytes ("\1\3\2\0\6" "8F") are not hex, even
+// though the control bytes would trim away as blanks.
 bool ReadsAsHex(std::string_view text) {
+    for (const char c : text) {
+        const bool digit =
+            (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+        if (!digit && c != ' ' && c != '\t' && c != '\r' && c != '\n') {
+            return false;
+        }
+    }
     return IsHexText(text);
 }
 

@@ -71,6 +71,8 @@ TEST_F(Script, EachFunctionReachesTheHostAsAsked) {
     } cases[] = {
         {"send('01 03 00 0a')", {"send 01 03 00 0A"}},
         {"send('\\1\\3xyz')", {"send 01 03 78 79 7A"}},
+        // Control bytes before digits are bytes, not blanks around hex text.
+        {"send('\\1\\3\\2\\0\\6' .. '8F')", {"send 01 03 02 00 06 38 46"}},
         {"send_text('12')", {"send 31 32"}},
         {"dtr(true) rts(false) dtr(false) rts(1)", {"dtr 1", "rts 0", "dtr 0", "rts 1"}},
         {"log('a', 1, nil) print(true)", {"log a\t1\tnil", "log true"}},
