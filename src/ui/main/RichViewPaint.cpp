@@ -122,11 +122,16 @@ void RichView::PaintNotes(QPainter& painter, int line, float y) {
         2 * (stored.uniform && stored.advance > 0
                  ? stored.advance
                  : static_cast<float>(StyleOf(TypingStyle()).metrics.averageCharWidth()));
+    // A row wider than what the view scrolls to ends in an ellipsis (its tool tip has it
+    // all); with word wrap that is the view's width.
+    const float room = static_cast<float>(viewport()->width() + horizontalScrollBar()->maximum()) -
+                       kMargin - indent;
     painter.setFont(style.font);
     for (int i = 0; i < rows; ++i) {
         const TLineNotes::Row row = m_notes->RowOf(note, i);
         painter.setPen(row.alert ? BadChecksumColor() : NoteColor());
-        painter.drawText(QPointF(kMargin + indent - scroll, y + style.ascent), row.text);
+        painter.drawText(QPointF(kMargin + indent - scroll, y + style.ascent),
+                         style.metrics.elidedText(row.text, Qt::ElideRight, room));
         y += style.height;
     }
 }
