@@ -713,7 +713,10 @@ void TMainForm::ShowTrafficLine(uint64_t number) {
             PortClosedMessageMs);
         return;
     }
-    RichShow->SetSelection(RichShow->PositionFromLine(*line), RichShow->LineString(*line).size());
+    // Selected from its end back to its start: the caret at the start keeps the prefix in
+    // sight when the line is wider than the view.
+    const int length = static_cast<int>(RichShow->LineString(*line).size());
+    RichShow->SetSelectionRange(TextRange{*line, length, *line, 0});
     RichShow->EnsureCaretVisible();
     SetActiveView(RichShow);
 }

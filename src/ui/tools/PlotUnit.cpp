@@ -224,13 +224,20 @@ void TPlotView::paintEvent(QPaintEvent*) {
             break;
         }
     }
-    for (uint64_t t = (t0 + timeStep - 1) / timeStep * timeStep; t < t1; t += timeStep) {
+    // Without samples the time axis has nothing to say.
+    const uint64_t firstLabel =
+        m_samples.Count() == 0 ? t1 : (t0 + timeStep - 1) / timeStep * timeStep;
+    for (uint64_t t = firstLabel; t < t1; t += timeStep) {
         const int x = static_cast<int>(std::lround(PixelOf(t, low).x()));
         painter.setPen(QPen(grid, 0, Qt::DotLine));
         painter.drawLine(x, area.top(), x, area.bottom());
         painter.setPen(palette().text().color());
-        painter.drawText(QRect(x - 60, area.bottom() + 2, 120, kBottomMargin - 2),
-                         Qt::AlignHCenter | Qt::AlignTop, TimeLabel(t, timeStep));
+        // A label at the right edge moves left rather than being cut.
+        const QString label = TimeLabel(t, timeStep);
+        const int half = metrics.horizontalAdvance(label) / 2 + 1;
+        const int centre = std::min(x, width() - half);
+        painter.drawText(QRect(centre - half, area.bottom() + 2, 2 * half, kBottomMargin - 2),
+                         Qt::AlignHCenter | Qt::AlignTop, label);
     }
 
     // The curves: a vertical stroke over each column's min..max, joined column to column.
@@ -274,6 +281,10 @@ void TPlotView::paintEvent(QPaintEvent*) {
         }
     }
     painter.setClipping(false);
+    if (m_samples.Count() == 0) {
+        painter.setPen(palette().placeholderText().color());
+        painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, EmptyText);
+    }
     if (m_pressAt && m_dragButton == Qt::LeftButton) {
         painter.setPen(QPen(palette().highlight().color(), 1, Qt::DashLine));
         painter.drawRect(QRect(*m_pressAt, m_dragTo).normalized());
@@ -543,6 +554,13 @@ void TPlotForm::SetSource(TPlotSource source) {
         return;
     }
     m_source = source;
+    m_view->EmptyText =
+        source == TPlotSource::Modbus
+            ? tr("No values yet. The registers of Modbus RTU read replies and writes are "
+                 "plotted, a series per slave and register (1:40001).")
+            : tr("No values yet. Received lines such as \"temp:21.5 hum:40\" or \"1.5,2.5\" "
+                 "are plotted.");
+    m_view->update();
     m_text.Reset();
     m_decoder.Reset();
     const QSignalBlocker block(m_sourceBox);

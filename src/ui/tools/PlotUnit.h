@@ -49,6 +49,10 @@ public:
     // The pixel of a sample in the last drawing.
     QPointF PixelOf(uint64_t timeMs, double value) const;
 
+    // What an empty plot says.
+    QString EmptyText = tr("No values yet. Received lines such as \"temp:21.5 hum:40\" or "
+                           "\"1.5,2.5\" are plotted, or the registers of Modbus RTU frames.");
+
     // A click on a sample: its series and index in the series.
     std::function<void(size_t series, size_t index)> SampleClicked;
 
