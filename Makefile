@@ -7,7 +7,8 @@ BUILD_ASAN ?= build-asan
 BUILD_TSAN ?= build-tsan
 BUILD_FUZZ ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := RtfReader RtfRoundTrip HexAndChecksums SettingsLoader ModbusDecoder
+FUZZ_TARGETS := RtfReader RtfRoundTrip HexAndChecksums SettingsLoader ModbusDecoder \
+                TelnetDecoder
 JOBS       ?= $(shell nproc)
 WERROR     ?= $(if $(CI),ON,OFF)
 

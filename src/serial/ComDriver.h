@@ -152,8 +152,9 @@ public:
     // Whether a port that went away while open is there again. Stricter than PortPresent
     // where a name can lead to another device than before: a registration that still
     // points to the pseudo-terminal number of the lost one may now reach whoever got that
-    // number next; only a registration made anew counts.
-    virtual bool PortReturned(const std::string& port) const { return PortPresent(port); }
+    // number next; only a registration made anew counts. Not const: a driver may have to
+    // start finding out (a network driver connects in the background).
+    virtual bool PortReturned(const std::string& port) { return PortPresent(port); }
     // Why Open(port) failed with `error`, in words a user can act on (one line); empty
     // when the driver has nothing to add to the error code.
     virtual std::string DescribeOpenFailure(const std::string& port, int32_t error) const {

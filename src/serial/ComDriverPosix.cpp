@@ -1126,7 +1126,7 @@ bool TComDriverPosix::PortPresent(const std::string& port) const {
     return stat(ResolvePath(port).c_str(), &st) == 0 && S_ISCHR(st.st_mode);
 }
 
-bool TComDriverPosix::PortReturned(const std::string& port) const {
+bool TComDriverPosix::PortReturned(const std::string& port) {
     if (!PortPresent(port)) {
         return false;
     }

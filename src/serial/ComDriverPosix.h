@@ -102,7 +102,7 @@ public:
     int32_t LastError() const override;
     // A terminal device at the resolved path (a registered link is followed).
     bool PortPresent(const std::string& port) const override;
-    bool PortReturned(const std::string& port) const override;
+    bool PortReturned(const std::string& port) override;
     // The device's group for a permission error, the holder for a busy port (from its lock
     // file or the process table), a missing device as such (PortMessages.h).
     std::string DescribeOpenFailure(const std::string& port, int32_t error) const override;

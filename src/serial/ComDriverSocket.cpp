@@ -1,14 +1,10 @@
 #include "serial/ComDriverSocket.h"
 
-#include "serial/PortDiscovery.h"
 #include "serial/PortMessages.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 
 namespace {
 
@@ -20,39 +16,6 @@ thread_local int32_t t_lastError = 0;
 bool Fail(int error) {
     t_lastError = error;
     return false;
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
-}
-
-std::string Trim(const std::string& text) {
-    const char* blanks = " \t\r\n";
-    const auto first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) {
-        return std::string();
-    }
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
-bool StartsWithScheme(const std::string& name, std::string& rest, TNetPortKind& kind) {
-    const auto sep = name.find("://");
-    if (sep == std::string::npos) {
-        return false;
-    }
-    const std::string scheme = Lower(name.substr(0, sep));
-    if (scheme == "tcp") {
-        kind = TNetPortKind::Raw;
-    } else if (scheme == "rfc2217") {
-        kind = TNetPortKind::Rfc2217;
-    } else {
-        return false;
-    }
-    rest = name.substr(sep + 3);
-    return true;
 }
 
 std::string BigEndian32(uint32_t value) {
@@ -93,173 +56,6 @@ uint8_t FlowCode(const TComDcb& dcb) {
 
 } // namespace
 
-// ---- addresses ----
-
-bool IsNetworkPortName(const std::string& name) {
-    std::string rest;
-    TNetPortKind kind{};
-    return StartsWithScheme(name, rest, kind);
-}
-
-bool ParseNetAddress(const std::string& text, TNetAddress& address) {
-    std::string rest;
-    TNetPortKind kind{};
-    if (!StartsWithScheme(Trim(text), rest, kind)) {
-        return false;
-    }
-    if (!rest.empty() && rest.back() == '/') {
-        rest.pop_back();
-    }
-    std::string host;
-    std::string port;
-    if (!rest.empty() && rest.front() == '[') {
-        const auto close = rest.find(']');
-        if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':') {
-            return false;
-        }
-        host = rest.substr(1, close - 1);
-        port = rest.substr(close + 2);
-    } else {
-        const auto colon = rest.rfind(':');
-        if (colon == std::string::npos || rest.find(':') != colon) {
-            return false;
-        }
-        host = rest.substr(0, colon);
-        port = rest.substr(colon + 1);
-    }
-    if (host.empty() || port.empty() || port.size() > 5 ||
-        host.find_first_of(" \t/?#@") != std::string::npos) {
-        return false;
-    }
-    unsigned long number = 0;
-    for (char c : port) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        number = number * 10 + static_cast<unsigned long>(c - '0');
-    }
-    if (number == 0 || number > 65535) {
-        return false;
-    }
-    address.kind = kind;
-    address.host = host;
-    address.port = static_cast<uint16_t>(number);
-    return true;
-}
-
-bool ReadNetPortFile(const std::string& path, std::string& address) {
-    std::error_code ec;
-    const std::filesystem::path p(path);
-    // Only a small regular file: a link to a device is a serial port, and nothing large
-    // or special is read to find out.
-    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(p, ec)) ||
-        std::filesystem::file_size(p, ec) > 4096 || ec) {
-        return false;
-    }
-    std::ifstream in(p, std::ios::binary);
-    std::string line;
-    if (!std::getline(in, line)) {
-        return false;
-    }
-    line = Trim(line);
-    if (!IsNetworkPortName(line)) {
-        return false;
-    }
-    address = line;
-    return true;
-}
-
-// ---- Telnet ----
-
-namespace Telnet {
-
-std::string Escape(const void* data, size_t size) {
-    const auto* in = static_cast<const uint8_t*>(data);
-    std::string out;
-    out.reserve(size + size / 64 + 8);
-    for (size_t i = 0; i < size; ++i) {
-        out.push_back(static_cast<char>(in[i]));
-        if (in[i] == Iac) {
-            out.push_back(static_cast<char>(Iac));
-        }
-    }
-    return out;
-}
-
-std::string ComPortCommand(uint8_t command, const std::string& value) {
-    std::string out{static_cast<char>(Iac), static_cast<char>(Sb), static_cast<char>(OptComPort),
-                    static_cast<char>(command)};
-    out += Escape(value.data(), value.size());
-    out.push_back(static_cast<char>(Iac));
-    out.push_back(static_cast<char>(Se));
-    return out;
-}
-
-void TDecoder::Feed(const uint8_t* in, size_t size, std::string& data,
-                    std::vector<TNegotiation>& negotiations, std::vector<TCommand>& commands) {
-    // A sub-negotiation of the com-port option is a few bytes; anything longer is not one
-    // we use and is not kept whole.
-    constexpr size_t SubLimit = 64;
-    for (size_t i = 0; i < size; ++i) {
-        const uint8_t b = in[i];
-        switch (m_state) {
-        case TState::Data:
-            if (b == Iac) {
-                m_state = TState::Command;
-            } else {
-                data.push_back(static_cast<char>(b));
-            }
-            break;
-        case TState::Command:
-            if (b == Iac) {
-                data.push_back(static_cast<char>(Iac));
-                m_state = TState::Data;
-            } else if (b == Will || b == Wont || b == Do || b == Dont) {
-                m_verb = b;
-                m_state = TState::Verb;
-            } else if (b == Sb) {
-                m_sub.clear();
-                m_subOverflow = false;
-                m_state = TState::Sub;
-            } else {
-                m_state = TState::Data; // NOP, GA and the other two-byte commands
-            }
-            break;
-        case TState::Verb:
-            negotiations.push_back({m_verb, b});
-            m_state = TState::Data;
-            break;
-        case TState::Sub:
-            if (b == Iac) {
-                m_state = TState::SubCommand;
-            } else if (m_sub.size() < SubLimit) {
-                m_sub.push_back(static_cast<char>(b));
-            } else {
-                m_subOverflow = true;
-            }
-            break;
-        case TState::SubCommand:
-            if (b == Iac) {
-                if (m_sub.size() < SubLimit) {
-                    m_sub.push_back(static_cast<char>(Iac));
-                }
-                m_state = TState::Sub;
-                break;
-            }
-            // IAC SE ends it; any other command after IAC ends it as well (a peer that
-            // broke the rule), and the stream goes on as data.
-            if (!m_subOverflow && m_sub.size() >= 2 &&
-                static_cast<uint8_t>(m_sub[0]) == OptComPort) {
-                commands.push_back({static_cast<uint8_t>(m_sub[1]), m_sub.substr(2)});
-            }
-            m_state = TState::Data;
-            break;
-        }
-    }
-}
-
-} // namespace Telnet
-
 // ---- socket driver ----
 
 struct TComDriverSocket::TCall {
@@ -274,75 +70,7 @@ constexpr unsigned KindRead = 1;
 constexpr unsigned KindWrite = 2;
 constexpr unsigned KindWait = 4;
 
-// What the client asks for at once: binary transmission both ways, so every byte value
-// passes unchanged (no CR NUL stuffing), no go-ahead, and the com-port option.
-constexpr uint8_t HelloWill[] = {Telnet::OptComPort, Telnet::OptBinary, Telnet::OptSuppressGoAhead};
-constexpr uint8_t HelloDo[] = {Telnet::OptBinary, Telnet::OptSuppressGoAhead};
-
-std::string TelnetHello() {
-    using namespace Telnet;
-    std::string hello;
-    for (uint8_t option : HelloWill) {
-        hello +=
-            std::string{static_cast<char>(Iac), static_cast<char>(Will), static_cast<char>(option)};
-    }
-    for (uint8_t option : HelloDo) {
-        hello +=
-            std::string{static_cast<char>(Iac), static_cast<char>(Do), static_cast<char>(option)};
-    }
-    return hello;
-}
-
-// The start of a connection in the background: the Telnet hello sent, then a wait until
-// the server says anything (its answers stay unread for the reader of the Open that takes
-// the connection). False when it stays silent until `end`, fails or is cancelled.
-bool Greet(NetSocket::THandle socket, SteadyClock::time_point end,
-           const std::atomic<bool>& cancel) {
-    const std::string hello = TelnetHello();
-    size_t sent = 0;
-    while (!cancel) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - SteadyClock::now());
-        if (left.count() <= 0) {
-            return false;
-        }
-        const int slice =
-            static_cast<int>(std::min<long long>(left.count(), NetSocket::CancelSliceMs));
-        if (sent < hello.size()) {
-            int error = 0;
-            const long n = NetSocket::Send(socket, hello.data() + sent, hello.size() - sent, error);
-            if (n < 0 && !NetSocket::WouldBlock(error)) {
-                return false;
-            }
-            sent += n > 0 ? static_cast<size_t>(n) : 0;
-            if (sent < hello.size()) {
-                NetSocket::WaitWritable(socket, slice);
-            }
-            continue;
-        }
-        // A server that closes at once (a device it cannot open) counts as an answer: the
-        // Open sees the end and fails without waiting.
-        const int r = NetSocket::WaitReadable(socket, slice);
-        if (r != 0) {
-            return r > 0;
-        }
-    }
-    return false;
-}
 } // namespace
-
-// A connection made in the background by PortReturned. The thread connects, then keeps
-// a connection it got until Open takes it, the driver gives it up, or HoldLimitMs pass.
-struct TComDriverSocket::TAttempt {
-    std::string port;
-    std::mutex lock;
-    std::condition_variable changed;
-    std::atomic<bool> cancel{false}; // set under `lock`
-    bool done = false;
-    bool taken = false;
-    NetSocket::THandle socket = NetSocket::Invalid; // while held
-    bool greeted = false; // the Telnet hello went out and the server answered
-    std::thread thread;
-};
 
 TComDriverSocket::TComDriverSocket() = default;
 
@@ -355,8 +83,6 @@ TComDriverSocket::~TComDriverSocket() {
     if (open) {
         Close();
     }
-    std::lock_guard<std::mutex> guard(m_attemptLock);
-    DropAttempt();
 }
 
 bool TComDriverSocket::PortPresent(const std::string& port) const {
@@ -364,104 +90,8 @@ bool TComDriverSocket::PortPresent(const std::string& port) const {
     return ParseNetAddress(port, address);
 }
 
-bool TComDriverSocket::PortReturned(const std::string& port) const {
-    TNetAddress address;
-    if (!ParseNetAddress(port, address)) {
-        return false;
-    }
-    std::lock_guard<std::mutex> guard(m_attemptLock);
-    if (m_attempt && m_attempt->port != port) {
-        DropAttempt();
-    }
-    if (m_attempt) {
-        std::unique_lock<std::mutex> attempt(m_attempt->lock);
-        if (!m_attempt->done) {
-            return false;
-        }
-        if (m_attempt->socket != NetSocket::Invalid) {
-            return true;
-        }
-        // Failed, or the connection was not taken in time: the thread has ended.
-        attempt.unlock();
-        DropAttempt();
-    }
-    StartAttempt(port, address);
-    // A server on this machine or the local network answers (or refuses) within a
-    // millisecond or two: waiting a moment lets this look see the outcome, not the next.
-    std::unique_lock<std::mutex> attempt(m_attempt->lock);
-    m_attempt->changed.wait_for(attempt, std::chrono::milliseconds(ReturnWaitMs),
-                                [this] { return m_attempt->done; });
-    return m_attempt->done && m_attempt->socket != NetSocket::Invalid;
-}
-
-void TComDriverSocket::StartAttempt(const std::string& port, const TNetAddress& address) const {
-    m_attempt = std::make_unique<TAttempt>();
-    m_attempt->port = port;
-    TAttempt& a = *m_attempt;
-    a.thread = std::thread([&a, address] {
-        const auto end = SteadyClock::now() + std::chrono::milliseconds(ConnectLimitMs);
-        int error = 0;
-        NetSocket::THandle socket =
-            NetSocket::Connect(address.host, address.port, ConnectLimitMs, error, &a.cancel);
-        // A server that takes connections but does not speak Telnet would otherwise hold up
-        // the Open that takes the connection until its limit, on the caller's thread.
-        bool greeted = false;
-        if (socket != NetSocket::Invalid && address.kind == TNetPortKind::Rfc2217) {
-            greeted = Greet(socket, end, a.cancel);
-            if (!greeted) {
-                NetSocket::Close(socket);
-                socket = NetSocket::Invalid;
-            }
-        }
-        std::unique_lock<std::mutex> guard(a.lock);
-        a.socket = socket;
-        a.greeted = greeted;
-        a.done = true;
-        a.changed.notify_all();
-        if (socket == NetSocket::Invalid) {
-            return;
-        }
-        // Held no longer than that: a device server that takes one client at a time would
-        // be kept from everybody else.
-        a.changed.wait_for(guard, std::chrono::milliseconds(HoldLimitMs),
-                           [&a] { return a.taken || a.cancel.load(); });
-        if (!a.taken) {
-            NetSocket::Close(a.socket);
-            a.socket = NetSocket::Invalid;
-        }
-    });
-}
-
-void TComDriverSocket::DropAttempt() const {
-    if (!m_attempt) {
-        return;
-    }
-    {
-        std::lock_guard<std::mutex> guard(m_attempt->lock);
-        m_attempt->cancel = true;
-        m_attempt->changed.notify_all();
-    }
-    m_attempt->thread.join();
-    m_attempt.reset();
-}
-
-NetSocket::THandle TComDriverSocket::TakeAttempt(const std::string& port, bool& greeted) {
-    std::lock_guard<std::mutex> guard(m_attemptLock);
-    NetSocket::THandle socket = NetSocket::Invalid;
-    greeted = false;
-    if (m_attempt && m_attempt->port == port) {
-        std::lock_guard<std::mutex> attempt(m_attempt->lock);
-        if (m_attempt->done && m_attempt->socket != NetSocket::Invalid) {
-            socket = m_attempt->socket;
-            greeted = m_attempt->greeted;
-            m_attempt->socket = NetSocket::Invalid;
-            m_attempt->taken = true;
-            m_attempt->changed.notify_all();
-        }
-    }
-    // An attempt still under way ends: the open connects on its own.
-    DropAttempt();
-    return socket;
+bool TComDriverSocket::PortReturned(const std::string& port) {
+    return m_returnWatch.Returned(port);
 }
 
 bool TComDriverSocket::Enter(TCall& call) {
@@ -512,7 +142,7 @@ bool TComDriverSocket::Open(const std::string& port) {
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ConnectLimitMs);
     int error = 0;
     bool greeted = false;
-    NetSocket::THandle socket = TakeAttempt(port, greeted);
+    NetSocket::THandle socket = m_returnWatch.Take(port, greeted);
     if (socket == NetSocket::Invalid) {
         socket = NetSocket::Connect(address.host, address.port, ConnectLimitMs, error);
     }
@@ -547,10 +177,10 @@ bool TComDriverSocket::Open(const std::string& port) {
         // Before the reader runs: the answers to a hello sent in the background may be
         // waiting already.
         if (address.kind == TNetPortKind::Rfc2217) {
-            for (uint8_t option : HelloWill) {
+            for (uint8_t option : Telnet::HelloWill) {
                 m_willRequested[option] = true;
             }
-            for (uint8_t option : HelloDo) {
+            for (uint8_t option : Telnet::HelloDo) {
                 m_doRequested[option] = true;
             }
         }
@@ -562,7 +192,7 @@ bool TComDriverSocket::Open(const std::string& port) {
 
     using namespace Telnet;
     bool agreed = false;
-    if (greeted || SendControl(TelnetHello())) {
+    if (greeted || SendControl(ClientHello())) {
         std::unique_lock<std::mutex> guard(m_lock);
         m_changed.wait_until(guard, deadline, [this] {
             return m_comPortAgreed || m_comPortRefused || m_failure != 0;
@@ -1295,52 +925,4 @@ long TComDriverSocket::ConfirmedDtr() const {
 long TComDriverSocket::ConfirmedRts() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_confirmedRts;
-}
-
-// ---- choosing the driver by the port name ----
-
-TComDriverByName::TComDriverByName(std::unique_ptr<TComDriver> serial)
-    : TComDriverByName(std::move(serial), VirtualPortsFolder()) {}
-
-TComDriverByName::TComDriverByName(std::unique_ptr<TComDriver> serial, std::string portsFolder)
-    : m_serial(std::move(serial)), m_socket(std::make_unique<TComDriverSocket>()),
-      m_portsFolder(std::move(portsFolder)) {}
-
-std::string TComDriverByName::NetworkAddressOf(const std::string& port) const {
-    if (IsNetworkPortName(port)) {
-        return port;
-    }
-    if (port.empty() || port.find_first_of("/\\") != std::string::npos || port == "." ||
-        port == ".." || m_portsFolder.empty()) {
-        return std::string();
-    }
-    std::string address;
-    if (ReadNetPortFile(m_portsFolder + "/" + port, address)) {
-        return address;
-    }
-    // Port names may reach us in another letter case than the file's.
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(m_portsFolder, ec), end; !ec && it != end;
-         it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (Lower(name) == Lower(port) && ReadNetPortFile(it->path().string(), address)) {
-            return address;
-        }
-    }
-    return std::string();
-}
-
-bool TComDriverByName::Open(const std::string& port) {
-    const std::string address = NetworkAddressOf(port);
-    // The device opens one port at a time, so no call is under way in either driver here.
-    m_useSocket = !address.empty();
-    return address.empty() ? m_serial->Open(port) : m_socket->Open(address);
-}
-
-int32_t TComDriverByName::LastError() const {
-    return Active().LastError();
-}
-
-std::unique_ptr<TComDriver> CreatePortDriver() {
-    return std::make_unique<TComDriverByName>(CreateSystemComDriver());
 }

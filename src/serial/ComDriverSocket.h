@@ -9,146 +9,18 @@
 // once every byte received before the drop has been read).
 
 #include "serial/ComDriver.h"
+#include "serial/NetAddress.h"
+#include "serial/NetPortReturn.h"
+#include "serial/NetSocket.h"
+#include "serial/TelnetCodec.h"
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
-
-enum class TNetPortKind { Raw, Rfc2217 };
-
-struct TNetAddress {
-    TNetPortKind kind = TNetPortKind::Raw;
-    std::string host; // without the brackets of an IPv6 literal
-    uint16_t port = 0;
-};
-
-// Whether a port name is written as a network address (its scheme alone decides, so a
-// malformed address still goes to the network driver and fails there with EINVAL).
-bool IsNetworkPortName(const std::string& name);
-// Parses "tcp://HOST:PORT" or "rfc2217://HOST:PORT" (scheme in any letter case, HOST a
-// name, an IPv4 literal or a bracketed IPv6 literal, PORT 1..65535, a trailing '/'
-// allowed). False for anything else.
-bool ParseNetAddress(const std::string& text, TNetAddress& address);
-// A port registered in the virtual-ports folder as a small text file holding an address
-// instead of a link to a device. True when `path` is such a file; its first line is the
-// address (blanks around it ignored).
-bool ReadNetPortFile(const std::string& path, std::string& address);
-
-// ---- Telnet with the COM-PORT-OPTION ----
-
-namespace Telnet {
-constexpr uint8_t Iac = 255;
-constexpr uint8_t Dont = 254;
-constexpr uint8_t Do = 253;
-constexpr uint8_t Wont = 252;
-constexpr uint8_t Will = 251;
-constexpr uint8_t Sb = 250;
-constexpr uint8_t Se = 240;
-
-constexpr uint8_t OptBinary = 0;
-constexpr uint8_t OptSuppressGoAhead = 3;
-constexpr uint8_t OptComPort = 44;
-
-// Commands of the option as the client sends them; the server answers with the same code
-// plus ServerOffset.
-constexpr uint8_t CpSetBaudRate = 1;
-constexpr uint8_t CpSetDataSize = 2;
-constexpr uint8_t CpSetParity = 3;
-constexpr uint8_t CpSetStopSize = 4;
-constexpr uint8_t CpSetControl = 5;
-constexpr uint8_t CpNotifyLineState = 6;
-constexpr uint8_t CpNotifyModemState = 7;
-constexpr uint8_t CpSetLineStateMask = 10;
-constexpr uint8_t CpSetModemStateMask = 11;
-constexpr uint8_t CpPurgeData = 12;
-constexpr uint8_t ServerOffset = 100;
-
-// SET-CONTROL values used here.
-constexpr uint8_t CtlFlowNone = 1;
-constexpr uint8_t CtlFlowXonXoff = 2;
-constexpr uint8_t CtlFlowHardware = 3;
-constexpr uint8_t CtlDtrOn = 8;
-constexpr uint8_t CtlDtrOff = 9;
-constexpr uint8_t CtlRtsOn = 11;
-constexpr uint8_t CtlRtsOff = 12;
-
-// Data with every 0xFF doubled.
-std::string Escape(const void* data, size_t size);
-// IAC SB COM-PORT-OPTION <command> <value, escaped> IAC SE.
-std::string ComPortCommand(uint8_t command, const std::string& value);
-
-// The server's byte stream taken apart: line data, option negotiation and the option's
-// sub-negotiations. Bytes may arrive split anywhere; state carries over between calls.
-class TDecoder {
-public:
-    struct TCommand {
-        uint8_t code = 0;  // as sent by the server (client code + ServerOffset)
-        std::string value; // unescaped
-    };
-    struct TNegotiation {
-        uint8_t verb = 0; // Will, Wont, Do, Dont
-        uint8_t option = 0;
-    };
-    // Appends the line data in `in` to `data`, and the negotiations and com-port commands
-    // completed by it to the two lists.
-    void Feed(const uint8_t* in, size_t size, std::string& data,
-              std::vector<TNegotiation>& negotiations, std::vector<TCommand>& commands);
-
-private:
-    enum class TState { Data, Command, Verb, Sub, SubCommand };
-    TState m_state = TState::Data;
-    uint8_t m_verb = 0;
-    std::string m_sub; // option byte first
-    bool m_subOverflow = false;
-};
-} // namespace Telnet
-
-// ---- the system's sockets, one file per system ----
-
-namespace NetSocket {
-using THandle = intptr_t;
-constexpr THandle Invalid = -1;
-
-// Connects within `timeoutMs`; on failure returns Invalid with the system's error in
-// `error` (refused, unreachable, timed out, unknown host). The socket does not block.
-// With `cancel`, the wait for the server ends with CancelledError() soon after another
-// thread sets it (looking up the host name is not cut short).
-THandle Connect(const std::string& host, uint16_t port, int timeoutMs, int& error,
-                const std::atomic<bool>* cancel = nullptr);
-// How often a cancellable connect looks at its flag.
-constexpr int CancelSliceMs = 20;
-// Waits until the socket is readable (1), the time passes (0) or the wait fails (-1).
-// Another thread's Shutdown ends the wait.
-int WaitReadable(THandle socket, int timeoutMs);
-// Same for writable.
-int WaitWritable(THandle socket, int timeoutMs);
-// >0 bytes, 0 at the end of the stream, -1 on failure (error set; WouldBlock(error) when
-// nothing is there yet).
-long Receive(THandle socket, void* buffer, size_t size, int& error);
-long Send(THandle socket, const void* data, size_t size, int& error);
-bool WouldBlock(int error);
-void Shutdown(THandle socket);
-void Close(THandle socket);
-// The error a dropped connection reports to the layers above: the same as a device that
-// went away, so the same hang-up handling applies.
-int HangUpError();
-// Errors of our own making.
-int InvalidError(); // a malformed address or a value no line can take
-int TimedOutError();
-int NotSupportedError();
-int ClosedError();
-int BusyError();
-int CancelledError();
-// What Connect reports for a host name that does not resolve.
-int UnknownHostError();
-} // namespace NetSocket
 
 class TComDriverSocket final : public TComDriver {
 public:
@@ -189,19 +61,11 @@ public:
     // by connecting, which this never does: it is asked while a connection is open, and a
     // second connection would disturb the server.
     bool PortPresent(const std::string& port) const override;
-    // Whether the server at `port` answers again after a drop, found out without holding up
-    // the caller (the window's thread) for more than ReturnWaitMs: a connection attempt runs
-    // in the background with the usual limit, and each call looks at how it went, starting
-    // the next attempt once one has failed. A connection that succeeds is kept for the Open
-    // that follows instead of being closed as a probe: the server sees one connection, so a
-    // device server that takes one client at a time is not found busy with the probe just
-    // closed, and ser2net does not open and close the device (and its modem lines) an extra
-    // time. A connection that no Open takes within HoldLimitMs is closed. For RFC 2217 the
-    // attempt also sends the Telnet hello and succeeds only once the server answers, so a
-    // server that accepts and then stays silent does not hold up the Open either.
-    bool PortReturned(const std::string& port) const override;
-    static constexpr int ReturnWaitMs = 50;
-    static constexpr int HoldLimitMs = 2000;
+    // Whether the server at `port` answers again after a drop (TNetPortReturnWatch): looks
+    // at a connection attempt in the background, starting one when none is under way.
+    bool PortReturned(const std::string& port) override;
+    static constexpr int ReturnWaitMs = TNetPortReturnWatch::ReturnWaitMs;
+    static constexpr int HoldLimitMs = TNetPortReturnWatch::HoldLimitMs;
 
     // What the server answered last to a com-port command (client code); -1 when it has
     // not answered it. SET-CONTROL answers are kept apart for flow control, DTR and RTS.
@@ -211,13 +75,6 @@ public:
 
 private:
     struct TCall;
-    struct TAttempt;
-    // The caller holds m_attemptLock.
-    void StartAttempt(const std::string& port, const TNetAddress& address) const;
-    void DropAttempt() const;
-    // The connection of a successful attempt for `port`, taken over; Invalid when there is
-    // none. Any other attempt ends. `greeted`: the Telnet hello was sent on it.
-    NetSocket::THandle TakeAttempt(const std::string& port, bool& greeted);
     bool Enter(TCall& call);
     void Leave(TCall& call);
     bool Aborted(const TCall& call, int& error) const; // caller holds m_lock
@@ -267,76 +124,5 @@ private:
     bool m_stateKnown = false;
     TComDcb m_applied;
 
-    // The background connection attempt of PortReturned (asked through a const driver, as
-    // a look that changes nothing the port's user can see).
-    mutable std::mutex m_attemptLock;
-    mutable std::unique_ptr<TAttempt> m_attempt;
+    TNetPortReturnWatch m_returnWatch{ConnectLimitMs};
 };
-
-// The driver the port device uses: a network address (or a virtual port whose file holds
-// one) goes to the socket driver, every other name to the system's serial driver.
-class TComDriverByName final : public TComDriver {
-public:
-    explicit TComDriverByName(std::unique_ptr<TComDriver> serial);
-    TComDriverByName(std::unique_ptr<TComDriver> serial, std::string portsFolder);
-
-    // The address a port name stands for, or empty when it names a serial device.
-    std::string NetworkAddressOf(const std::string& port) const;
-
-    bool Open(const std::string& port) override;
-    bool Close() override { return Active().Close(); }
-    bool SetupComm(uint32_t inputSize, uint32_t outputSize) override {
-        return Active().SetupComm(inputSize, outputSize);
-    }
-    bool SetCommState(const TComDcb& dcb) override { return Active().SetCommState(dcb); }
-    bool SetCommTimeouts(const TComTimeoutValues& timeouts) override {
-        return Active().SetCommTimeouts(timeouts);
-    }
-    bool SetCommMask(uint32_t mask) override { return Active().SetCommMask(mask); }
-    bool WaitCommEvent(uint32_t& events, TComStopEvent* stop, int32_t timeoutMs) override {
-        return Active().WaitCommEvent(events, stop, timeoutMs);
-    }
-    bool ReadFile(void* buffer, uint32_t count, uint32_t& transferred) override {
-        return Active().ReadFile(buffer, count, transferred);
-    }
-    bool WriteFile(const void* data, uint32_t count, uint32_t& transferred) override {
-        return Active().WriteFile(data, count, transferred);
-    }
-    bool PurgeComm(uint32_t flags) override { return Active().PurgeComm(flags); }
-    bool ClearCommError(uint32_t& errors, uint32_t& inputQueue) override {
-        return Active().ClearCommError(errors, inputQueue);
-    }
-    bool GetCommModemStatus(uint32_t& status) override {
-        return Active().GetCommModemStatus(status);
-    }
-    int32_t LastError() const override;
-    std::string PortNotice() const override { return Active().PortNotice(); }
-    bool PortPresent(const std::string& port) const override {
-        const std::string address = NetworkAddressOf(port);
-        return address.empty() ? m_serial->PortPresent(port) : m_socket->PortPresent(address);
-    }
-    bool PortReturned(const std::string& port) const override {
-        const std::string address = NetworkAddressOf(port);
-        return address.empty() ? m_serial->PortReturned(port) : m_socket->PortReturned(address);
-    }
-    std::string DescribeOpenFailure(const std::string& port, int32_t error) const override {
-        const std::string address = NetworkAddressOf(port);
-        return address.empty() ? m_serial->DescribeOpenFailure(port, error)
-                               : m_socket->DescribeOpenFailure(address, error);
-    }
-
-    TComDriver& Serial() { return *m_serial; }
-    TComDriverSocket& Socket() { return *m_socket; }
-
-private:
-    TComDriver& Active() const { return m_useSocket.load() ? *m_socket : *m_serial; }
-
-    std::unique_ptr<TComDriver> m_serial;
-    std::unique_ptr<TComDriverSocket> m_socket;
-    std::string m_portsFolder;
-    // Changes only in Open, while no other call is under way.
-    std::atomic<bool> m_useSocket{false};
-};
-
-// The port device's default driver: the system's serial driver behind TComDriverByName.
-std::unique_ptr<TComDriver> CreatePortDriver();

@@ -1,5 +1,5 @@
 // The sockets of the network port driver on POSIX systems.
-#include "serial/ComDriverSocket.h"
+#include "serial/NetSocket.h"
 
 #include <cerrno>
 #include <chrono>

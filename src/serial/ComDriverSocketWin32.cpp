@@ -1,6 +1,6 @@
 // The sockets of the network port driver on Windows (Winsock 2, available since Windows 95
 // with the update and in every system the program supports).
-#include "serial/ComDriverSocket.h"
+#include "serial/NetSocket.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>

@@ -1,6 +1,6 @@
 #include "serial/ComPort.h"
 
-#include "serial/ComDriverSocket.h"
+#include "serial/ComDriverByName.h"
 #include "serial/PortMessages.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "serial/PortDiscovery.h"
 
-#include "serial/ComDriverSocket.h"
+#include "serial/NetAddress.h"
 
 #include <algorithm>
 #include <filesystem>

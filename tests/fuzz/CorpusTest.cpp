@@ -46,6 +46,7 @@ TEST(FuzzCorpus, EveryTargetTakesEverySeed) {
         {"HexAndChecksums", FuzzHexAndChecksums, false},
         {"SettingsLoader", FuzzSettingsLoader, false},
         {"ModbusDecoder", FuzzModbusDecoder, false},
+        {"TelnetDecoder", FuzzTelnetDecoder, false},
     };
     for (const Target& target : targets) {
         std::vector<fs::path> seeds = FilesIn(fs::path(FUZZ_CORPUS) / target.name);

@@ -4,6 +4,7 @@
 #include "codec/HexCodec.h"
 #include "protocol/ModbusRtu.h"
 #include "richtext/RichText.h"
+#include "serial/TelnetCodec.h"
 #include "settings/SettingsRecord.h"
 
 #include <algorithm>
@@ -265,4 +266,82 @@ void FuzzModbusDecoder(std::string_view data) {
                   stats.unknownBytes == counted.unknownBytes,
               "the counts agree with the frames");
     FuzzCheck(stats.answered <= stats.requests, "no more answers than requests");
+}
+
+namespace {
+
+struct TDecoded {
+    std::string data;
+    std::vector<Telnet::TDecoder::TNegotiation> negotiations;
+    std::vector<Telnet::TDecoder::TCommand> commands;
+};
+
+// The stream fed in pieces: after `first` bytes, then `step` bytes at a time (0: the rest).
+TDecoded Decode(std::string_view stream, size_t first, size_t step) {
+    Telnet::TDecoder decoder;
+    TDecoded out;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(stream.data());
+    size_t at = 0;
+    while (at < stream.size()) {
+        size_t n = at == 0 ? first : step;
+        if (n == 0 || n > stream.size() - at) {
+            n = stream.size() - at;
+        }
+        decoder.Feed(bytes + at, n, out.data, out.negotiations, out.commands);
+        at += n;
+    }
+    return out;
+}
+
+bool SameEvents(const TDecoded& a, const TDecoded& b) {
+    if (a.data != b.data || a.negotiations.size() != b.negotiations.size() ||
+        a.commands.size() != b.commands.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.negotiations.size(); ++i) {
+        if (a.negotiations[i].verb != b.negotiations[i].verb ||
+            a.negotiations[i].option != b.negotiations[i].option) {
+            return false;
+        }
+    }
+    for (size_t i = 0; i < a.commands.size(); ++i) {
+        if (a.commands[i].code != b.commands[i].code ||
+            a.commands[i].value != b.commands[i].value) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+// The server's stream, however it is split by the network, decodes to the same data and
+// events; data is never longer than the stream; and what the client sends (escaped data, a
+// com-port command) decodes back to exactly what was meant.
+void FuzzTelnetDecoder(std::string_view data) {
+    const TDecoded whole = Decode(data, 0, 0);
+    FuzzCheck(whole.data.size() <= data.size(), "data no longer than the stream");
+    FuzzCheck(whole.negotiations.size() * 3 <= data.size(), "a negotiation takes three bytes");
+    for (const auto& command : whole.commands) {
+        FuzzCheck(command.value.size() <= 62, "a command's value is bounded");
+    }
+    const size_t first = data.empty() ? 0 : static_cast<uint8_t>(data[0]) % 17;
+    FuzzCheck(SameEvents(whole, Decode(data, first, 1)), "byte by byte decodes the same");
+    FuzzCheck(SameEvents(whole, Decode(data, first, 7)), "any split decodes the same");
+
+    const std::string escaped = Telnet::Escape(data.data(), data.size());
+    const TDecoded plain = Decode(escaped, first, 0);
+    FuzzCheck(plain.data == data, "escaped data comes back unchanged");
+    FuzzCheck(plain.negotiations.empty() && plain.commands.empty(), "escaped data is only data");
+
+    if (!data.empty()) {
+        const auto code =
+            static_cast<uint8_t>(Telnet::ServerOffset + static_cast<uint8_t>(data[0]) % 12 + 1);
+        const std::string value(data.substr(1, 62));
+        const TDecoded command = Decode(Telnet::ComPortCommand(code, value) + "x", first, 3);
+        FuzzCheck(command.data == "x" && command.negotiations.empty(), "a command is not data");
+        FuzzCheck(command.commands.size() == 1 && command.commands[0].code == code &&
+                      command.commands[0].value == value,
+                  "a command decodes to its code and value");
+    }
 }

@@ -10,6 +10,7 @@ void FuzzRtfRoundTrip(std::string_view data);
 void FuzzHexAndChecksums(std::string_view data);
 void FuzzSettingsLoader(std::string_view data);
 void FuzzModbusDecoder(std::string_view data);
+void FuzzTelnetDecoder(std::string_view data);
 
 // Aborts with `what` when `condition` is false.
 void FuzzCheck(bool condition, const char* what);

@@ -1,3 +1,4 @@
+#include "serial/ComDriverByName.h"
 #include "serial/ComDriverSocket.h"
 #include "serial/ComPort.h"
 #include "serial/LoopbackListener.h"
