@@ -6,6 +6,7 @@
 
 #include "platform/Platform.h"
 #include "serial/ComDriverTermios2.h"
+#include "serial/ComReadWindow.h"
 
 #include <algorithm>
 #include <atomic>
@@ -43,8 +44,6 @@ private:
     SteadyClock::time_point m_at{};
     bool m_set = false;
 };
-
-constexpr uint32_t MaxDword = 0xFFFFFFFFu;
 
 using namespace ComDriverCalls;
 
@@ -896,22 +895,7 @@ bool TComDriverPosix::ReadFile(void* buffer, uint32_t count, uint32_t& transferr
     }
     auto* out = static_cast<uint8_t*>(buffer);
     const auto start = SteadyClock::now();
-    const bool atOnce = t.ReadIntervalTimeout == MaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
-                        t.ReadTotalTimeoutConstant == 0;
-    // Wait for the first byte up to the constant, then return what is there.
-    const bool firstByte =
-        t.ReadIntervalTimeout == MaxDword && t.ReadTotalTimeoutMultiplier == MaxDword &&
-        t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MaxDword;
-    Deadline totalEnd;
-    if (firstByte) {
-        totalEnd = start + std::chrono::milliseconds(t.ReadTotalTimeoutConstant);
-    } else if (!atOnce && (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)) {
-        const uint64_t total =
-            uint64_t{t.ReadTotalTimeoutMultiplier} * count + uint64_t{t.ReadTotalTimeoutConstant};
-        totalEnd = start + std::chrono::milliseconds(total);
-    }
-    const bool useInterval =
-        !firstByte && !atOnce && t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MaxDword;
+    const TReadWindow window(t, count);
     SteadyClock::time_point lastByte = start;
     int error = 0;
     bool aborted = false;
@@ -942,14 +926,11 @@ bool TComDriverPosix::ReadFile(void* buffer, uint32_t count, uint32_t& transferr
         if (error == 0 && hungUp && transferred == before) {
             error = EIO;
         }
-        if (error != 0 || transferred == count || atOnce || (firstByte && transferred > 0)) {
+        if (error != 0 || window.Done(transferred)) {
             break;
         }
-        Deadline end = totalEnd;
-        if (useInterval && transferred > 0) {
-            const auto gapEnd = lastByte + std::chrono::milliseconds(t.ReadIntervalTimeout);
-            end = end ? std::min(*end, gapEnd) : gapEnd;
-        }
+        const TReadWindow::Duration after = window.End(transferred, lastByte - start);
+        const Deadline end = after == TReadWindow::NoLimit ? Deadline() : Deadline(start + after);
         if (Passed(end)) {
             break;
         }

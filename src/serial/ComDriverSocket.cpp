@@ -1,5 +1,6 @@
 #include "serial/ComDriverSocket.h"
 
+#include "serial/ComReadWindow.h"
 #include "serial/PortMessages.h"
 
 #include <algorithm>
@@ -696,25 +697,7 @@ bool TComDriverSocket::ReadFile(void* buffer, uint32_t count, uint32_t& transfer
         const TComTimeoutValues t = m_timeouts;
         const bool discardNull = m_discardNull;
         const auto start = SteadyClock::now();
-        const bool atOnce = t.ReadIntervalTimeout == MaxDword &&
-                            t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
-        const bool firstByte =
-            t.ReadIntervalTimeout == MaxDword && t.ReadTotalTimeoutMultiplier == MaxDword &&
-            t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MaxDword;
-        bool totalSet = false;
-        SteadyClock::time_point totalEnd{};
-        if (firstByte) {
-            totalSet = true;
-            totalEnd = start + std::chrono::milliseconds(t.ReadTotalTimeoutConstant);
-        } else if (!atOnce &&
-                   (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)) {
-            totalSet = true;
-            totalEnd =
-                start + std::chrono::milliseconds(uint64_t{t.ReadTotalTimeoutMultiplier} * count +
-                                                  uint64_t{t.ReadTotalTimeoutConstant});
-        }
-        const bool useInterval = !firstByte && !atOnce && t.ReadIntervalTimeout != 0 &&
-                                 t.ReadIntervalTimeout != MaxDword;
+        const TReadWindow window(t, count);
         auto lastByte = start;
         for (;;) {
             if (Aborted(call, error)) {
@@ -735,20 +718,16 @@ bool TComDriverSocket::ReadFile(void* buffer, uint32_t count, uint32_t& transfer
                 lastByte = SteadyClock::now();
                 m_changed.notify_all(); // room for the reader again
             }
-            if (transferred == count || atOnce || (firstByte && transferred > 0)) {
+            if (window.Done(transferred)) {
                 break;
             }
             if (m_failure != 0 && m_input.empty()) {
                 error = m_failure;
                 break;
             }
-            bool endSet = totalSet;
-            auto end = totalEnd;
-            if (useInterval && transferred > 0) {
-                const auto gapEnd = lastByte + std::chrono::milliseconds(t.ReadIntervalTimeout);
-                end = endSet ? std::min(end, gapEnd) : gapEnd;
-                endSet = true;
-            }
+            const TReadWindow::Duration after = window.End(transferred, lastByte - start);
+            const bool endSet = after != TReadWindow::NoLimit;
+            const auto end = endSet ? start + after : SteadyClock::time_point::max();
             if (endSet && SteadyClock::now() >= end) {
                 break;
             }
