@@ -463,6 +463,11 @@ struct TComDriverPosix::TCall {
     int fd = -1;
     int wakeFd = -1; // only calls that block have one
     int reason = ReasonNone;
+
+    void Wake() const {
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = write(wakeFd, &one, sizeof one);
+    }
 };
 
 TComDriverPosix::TComDriverPosix()
@@ -475,7 +480,7 @@ TComDriverPosix::~TComDriverPosix() {
     bool open = false;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        open = m_fd >= 0 && !m_closing;
+        open = m_gate.IsOpen();
     }
     if (open) {
         Close();
@@ -550,45 +555,21 @@ bool TComDriverPosix::Enter(TCall& call) {
             return Fail(errno);
         }
     }
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (m_fd < 0 || m_closing) {
+    if (!m_gate.Enter(call, call.wakeFd >= 0, [&] { call.fd = m_fd; })) {
         if (call.wakeFd >= 0) {
             close(call.wakeFd);
             call.wakeFd = -1;
         }
         return Fail(EBADF);
     }
-    ++m_users;
-    call.fd = m_fd;
-    if (call.wakeFd >= 0) {
-        m_calls.push_back(&call);
-    }
     return true;
 }
 
 void TComDriverPosix::Leave(TCall& call) {
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_calls.erase(std::remove(m_calls.begin(), m_calls.end(), &call), m_calls.end());
-        if (--m_users == 0) {
-            m_idle.notify_all();
-        }
-    }
+    m_gate.Leave(call);
     if (call.wakeFd >= 0) {
         close(call.wakeFd);
         call.wakeFd = -1;
-    }
-}
-
-// Caller holds m_lock.
-void TComDriverPosix::Signal(unsigned kinds, int reason) {
-    const uint64_t one = 1;
-    for (TCall* call : m_calls) {
-        if ((call->kind & kinds) == 0) {
-            continue;
-        }
-        call->reason = std::max(call->reason, reason);
-        [[maybe_unused]] ssize_t n = write(call->wakeFd, &one, sizeof one);
     }
 }
 
@@ -641,7 +622,7 @@ bool TComDriverPosix::Open(const std::string& port) {
                    : 0;
     m_lockPath = locked ? lockPath : std::string();
     m_fd = fd;
-    m_closing = false;
+    m_gate.MarkOpen();
     m_mask = 0;
     m_discardNull = false;
     m_timeouts = TComTimeoutValues{};
@@ -659,17 +640,13 @@ bool TComDriverPosix::Close() {
     std::string lockPath;
     {
         std::unique_lock<std::mutex> guard(m_lock);
-        if (m_fd < 0 || m_closing) {
+        if (!m_gate.BeginClose()) {
             return Fail(EBADF);
         }
-        m_closing = true;
-        Signal(KindRead | KindWrite | KindWait, ReasonClosed);
-        // The descriptor number may be reused the moment it is closed, so no other thread
-        // may still be about to poll or read it.
-        m_idle.wait(guard, [this] { return m_users == 0; });
+        m_gate.WakeAllAndWaitIdle(guard);
         fd = m_fd;
         m_fd = -1;
-        m_closing = false;
+        m_gate.EndClose();
         lockPath.swap(m_lockPath);
     }
     SysIoctl(fd, TIOCNXCL, nullptr);
@@ -685,7 +662,7 @@ bool TComDriverPosix::Close() {
 bool TComDriverPosix::SetupComm(uint32_t inputSize, uint32_t outputSize) {
     // The kernel's buffers have fixed sizes; ReadFile keeps draining the descriptor instead.
     std::lock_guard<std::mutex> guard(m_lock);
-    if (m_fd < 0 || m_closing) {
+    if (!m_gate.IsOpen()) {
         return Fail(EBADF);
     }
     m_inputSize = inputSize;
@@ -749,7 +726,7 @@ bool TComDriverPosix::SetCommState(const TComDcb& dcb) {
 
 bool TComDriverPosix::SetCommTimeouts(const TComTimeoutValues& timeouts) {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (m_fd < 0 || m_closing) {
+    if (!m_gate.IsOpen()) {
         return Fail(EBADF);
     }
     m_timeouts = timeouts;
@@ -758,11 +735,11 @@ bool TComDriverPosix::SetCommTimeouts(const TComTimeoutValues& timeouts) {
 
 bool TComDriverPosix::SetCommMask(uint32_t mask) {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (m_fd < 0 || m_closing) {
+    if (!m_gate.IsOpen()) {
         return Fail(EBADF);
     }
     m_mask = mask;
-    Signal(KindWait, ReasonMask);
+    m_gate.Wake(KindWait, ReasonMask);
     return true;
 }
 
@@ -1025,16 +1002,9 @@ bool TComDriverPosix::PurgeComm(uint32_t flags) {
     if (!Enter(call)) {
         return false;
     }
-    unsigned kinds = 0;
-    if ((flags & ComPurgeRxAbort) != 0) {
-        kinds |= KindRead | KindWait;
-    }
-    if ((flags & ComPurgeTxAbort) != 0) {
-        kinds |= KindWrite | KindWait;
-    }
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        Signal(kinds, ReasonPurged);
+        m_gate.WakeForPurge(flags);
     }
     const bool rx = (flags & (ComPurgeRxAbort | ComPurgeRxClear)) != 0;
     const bool tx = (flags & (ComPurgeTxAbort | ComPurgeTxClear)) != 0;

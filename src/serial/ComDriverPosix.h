@@ -2,6 +2,7 @@
 // The port driver on POSIX terminals (serial devices, USB adapters, pseudo-terminals).
 
 #include "serial/ComDriver.h"
+#include "serial/ComDriverCalls.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -111,7 +112,6 @@ private:
     struct TCall;
     bool Enter(TCall& call);
     void Leave(TCall& call);
-    void Signal(unsigned kinds, int reason);
     std::string LockPathFor(const std::string& path) const;
 
     std::string m_portsFolder;
@@ -124,11 +124,8 @@ private:
     unsigned long long m_linkInode = 0;
     long long m_linkChanged = 0;
     std::mutex m_lock;
-    std::condition_variable m_idle;
+    ComDriverCalls::TCallGate<TCall> m_gate{m_lock};
     int m_fd = -1;
-    bool m_closing = false;
-    int m_users = 0;
-    std::vector<TCall*> m_calls;
     TComTimeoutValues m_timeouts;
     uint32_t m_mask = 0;
     bool m_discardNull = false;

@@ -62,16 +62,16 @@ uint8_t FlowCode(const TComDcb& dcb) {
 struct TComDriverSocket::TCall {
     explicit TCall(unsigned k) : kind(k) {}
     unsigned kind; // KindRead, KindWrite, KindWait or none
+    int reason = ComDriverCalls::ReasonNone;
     uint32_t readPurge = 0;
     uint32_t writePurge = 0;
+
+    void Wake() const {} // never registered: calls wait on the driver's condition
 };
 
-namespace {
-constexpr unsigned KindRead = 1;
-constexpr unsigned KindWrite = 2;
-constexpr unsigned KindWait = 4;
-
-} // namespace
+using ComDriverCalls::KindRead;
+using ComDriverCalls::KindWait;
+using ComDriverCalls::KindWrite;
 
 TComDriverSocket::TComDriverSocket() = default;
 
@@ -79,7 +79,7 @@ TComDriverSocket::~TComDriverSocket() {
     bool open = false;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        open = m_open && !m_closing;
+        open = m_gate.IsOpen();
     }
     if (open) {
         Close();
@@ -95,26 +95,22 @@ bool TComDriverSocket::PortReturned(const std::string& port) {
     return m_returnWatch.Returned(port);
 }
 
+// Calls wait on m_changed and are told to end by the purge serials and the close, so none
+// registers to be woken one by one.
 bool TComDriverSocket::Enter(TCall& call) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (!m_open || m_closing) {
-        return Fail(NetSocket::ClosedError());
-    }
-    ++m_users;
-    call.readPurge = m_readPurgeSerial;
-    call.writePurge = m_writePurgeSerial;
-    return true;
+    const bool admitted = m_gate.Enter(call, false, [&] {
+        call.readPurge = m_readPurgeSerial;
+        call.writePurge = m_writePurgeSerial;
+    });
+    return admitted ? true : Fail(NetSocket::ClosedError());
 }
 
-void TComDriverSocket::Leave(TCall&) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (--m_users == 0) {
-        m_changed.notify_all();
-    }
+void TComDriverSocket::Leave(TCall& call) {
+    m_gate.Leave(call);
 }
 
 bool TComDriverSocket::Aborted(const TCall& call, int& error) const {
-    if (m_closing) {
+    if (m_gate.Closing()) {
         error = NetSocket::ClosedError();
         return true;
     }
@@ -132,7 +128,7 @@ bool TComDriverSocket::Aborted(const TCall& call, int& error) const {
 bool TComDriverSocket::Open(const std::string& port) {
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        if (m_open) {
+        if (m_gate.Opened()) {
             return Fail(NetSocket::BusyError());
         }
     }
@@ -154,9 +150,7 @@ bool TComDriverSocket::Open(const std::string& port) {
         std::lock_guard<std::mutex> guard(m_lock);
         m_socket = socket;
         m_address = address;
-        m_open = true;
-        m_closing = false;
-        m_users = 0;
+        m_gate.MarkOpen();
         m_failure = 0;
         m_input.clear();
         m_timeouts = TComTimeoutValues{};
@@ -222,15 +216,13 @@ bool TComDriverSocket::Close() {
     NetSocket::THandle socket = NetSocket::Invalid;
     {
         std::unique_lock<std::mutex> guard(m_lock);
-        if (!m_open || m_closing) {
+        if (!m_gate.BeginClose()) {
             return Fail(NetSocket::ClosedError());
         }
-        m_closing = true;
         m_changed.notify_all();
         NetSocket::Shutdown(m_socket);
-        // Calls under way end at the next look at m_closing; the socket is released only
-        // after all of them have left, so its number cannot be reused under them.
-        m_changed.wait(guard, [this] { return m_users == 0; });
+        // Calls under way end at their next look at the close.
+        m_gate.WakeAllAndWaitIdle(guard);
         socket = m_socket;
     }
     if (m_reader.joinable()) {
@@ -239,8 +231,7 @@ bool TComDriverSocket::Close() {
     NetSocket::Close(socket);
     std::lock_guard<std::mutex> guard(m_lock);
     m_socket = NetSocket::Invalid;
-    m_open = false;
-    m_closing = false;
+    m_gate.EndClose();
     m_input.clear();
     return true;
 }
@@ -256,8 +247,9 @@ void TComDriverSocket::ReaderLoop() {
             // A reader that does not read leaves the rest to TCP's own flow control rather
             // than holding without bound.
             std::unique_lock<std::mutex> guard(m_lock);
-            m_changed.wait(guard, [this] { return m_closing || m_input.size() < m_inputLimit; });
-            if (m_closing) {
+            m_changed.wait(guard,
+                           [this] { return m_gate.Closing() || m_input.size() < m_inputLimit; });
+            if (m_gate.Closing()) {
                 return;
             }
         }
@@ -278,7 +270,7 @@ void TComDriverSocket::ReaderLoop() {
             // The server closed the connection, reset it, or the network failed: for the
             // layers above the device is gone.
             std::lock_guard<std::mutex> guard(m_lock);
-            if (!m_closing) {
+            if (!m_gate.Closing()) {
                 m_failure = NetSocket::HangUpError();
             }
             m_changed.notify_all();
@@ -417,7 +409,7 @@ bool TComDriverSocket::SendAll(const std::string& bytes, int timeoutMs, size_t& 
     while (sent < bytes.size()) {
         {
             std::lock_guard<std::mutex> guard(m_lock);
-            if (m_closing) {
+            if (m_gate.Closing()) {
                 error = NetSocket::ClosedError();
                 return false;
             }
@@ -456,7 +448,7 @@ bool TComDriverSocket::SendControl(const std::string& bytes) {
 
 bool TComDriverSocket::SetupComm(uint32_t inputSize, uint32_t) {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (!m_open || m_closing) {
+    if (!m_gate.IsOpen()) {
         return Fail(NetSocket::ClosedError());
     }
     // The queue the program asks for, but never less than one full receive of the socket.
@@ -564,9 +556,9 @@ bool TComDriverSocket::SetCommState(const TComDcb& dcb) {
             return controls || m_sizeAnswers - sizeAnswers < 0x80000000u;
         };
         const bool done = m_changed.wait_for(guard, std::chrono::milliseconds(ConfirmLimitMs), [&] {
-            return answered() || m_closing || m_failure != 0;
+            return answered() || m_gate.Closing() || m_failure != 0;
         });
-        if (m_closing) {
+        if (m_gate.Closing()) {
             error = NetSocket::ClosedError();
         } else if (m_failure != 0) {
             error = m_failure;
@@ -595,7 +587,7 @@ bool TComDriverSocket::SetCommState(const TComDcb& dcb) {
 
 bool TComDriverSocket::SetCommTimeouts(const TComTimeoutValues& timeouts) {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (!m_open || m_closing) {
+    if (!m_gate.IsOpen()) {
         return Fail(NetSocket::ClosedError());
     }
     m_timeouts = timeouts;
@@ -604,7 +596,7 @@ bool TComDriverSocket::SetCommTimeouts(const TComTimeoutValues& timeouts) {
 
 bool TComDriverSocket::SetCommMask(uint32_t mask) {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (!m_open || m_closing) {
+    if (!m_gate.IsOpen()) {
         return Fail(NetSocket::ClosedError());
     }
     m_mask = mask;
@@ -832,7 +824,7 @@ bool TComDriverSocket::ClearCommError(uint32_t& errors, uint32_t& inputQueue) {
     errors = 0;
     inputQueue = 0;
     std::lock_guard<std::mutex> guard(m_lock);
-    if (!m_open || m_closing) {
+    if (!m_gate.IsOpen()) {
         return Fail(NetSocket::ClosedError());
     }
     inputQueue = static_cast<uint32_t>(std::min<size_t>(m_input.size(), MaxDword));
@@ -842,7 +834,7 @@ bool TComDriverSocket::ClearCommError(uint32_t& errors, uint32_t& inputQueue) {
 bool TComDriverSocket::GetCommModemStatus(uint32_t& status) {
     status = 0;
     std::lock_guard<std::mutex> guard(m_lock);
-    if (!m_open || m_closing) {
+    if (!m_gate.IsOpen()) {
         return Fail(NetSocket::ClosedError());
     }
     // A raw connection carries no lines: all off, as a terminal without modem lines.
@@ -858,7 +850,7 @@ int32_t TComDriverSocket::LastError() const {
 
 std::string TComDriverSocket::PortNotice() const {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (!m_open || m_address.kind != TNetPortKind::Raw) {
+    if (!m_gate.Opened() || m_address.kind != TNetPortKind::Raw) {
         return std::string();
     }
     // Short enough for a status bar panel: the line settings, DTR and RTS are not sent and

@@ -9,6 +9,7 @@
 // once every byte received before the drop has been read).
 
 #include "serial/ComDriver.h"
+#include "serial/ComDriverCalls.h"
 #include "serial/NetAddress.h"
 #include "serial/NetPortReturn.h"
 #include "serial/NetSocket.h"
@@ -85,14 +86,12 @@ private:
     bool SendControl(const std::string& bytes);
 
     mutable std::mutex m_lock;
+    ComDriverCalls::TCallGate<TCall> m_gate{m_lock};
     std::condition_variable m_changed;
     std::mutex m_sendLock; // one sender at a time: a command never splits data
     NetSocket::THandle m_socket = NetSocket::Invalid;
     TNetAddress m_address;
     std::thread m_reader;
-    bool m_open = false;
-    bool m_closing = false;
-    int m_users = 0;
     // Set by the reader when the connection ends: the error every call reports once the
     // input is drained.
     int m_failure = 0;

@@ -203,13 +203,15 @@ struct TComDriverWin32::TCall {
     bool stuck = false;
     int reason = ReasonNone;
     DWORD waitError = 0;
+
+    void Wake() const { SetEvent(wakeEvent); }
 };
 
 TComDriverWin32::~TComDriverWin32() {
     bool open = false;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        open = m_open && !m_closing;
+        open = m_gate.IsOpen();
     }
     if (open) {
         Close();
@@ -232,47 +234,26 @@ bool TComDriverWin32::Enter(TCall& call) {
             return Fail(GetLastError());
         }
     }
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (!m_open || m_closing) {
+    if (!m_gate.Enter(call, call.wakeEvent != nullptr, [&] { call.handle = m_handle; })) {
         return Fail(ERROR_INVALID_HANDLE);
-    }
-    ++m_users;
-    call.handle = m_handle;
-    if (call.wakeEvent != nullptr) {
-        m_calls.push_back(&call);
     }
     return true;
 }
 
 void TComDriverWin32::Leave(TCall& call) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_calls.erase(std::remove(m_calls.begin(), m_calls.end(), &call), m_calls.end());
-    if (--m_users == 0) {
-        m_idle.notify_all();
-    }
+    m_gate.Leave(call);
 }
 
 // The event mask the port keeps once a wait has been ended: none while it is closing.
 uint32_t TComDriverWin32::KeptMask() {
     std::lock_guard<std::mutex> guard(m_lock);
-    return m_closing ? 0 : m_mask;
-}
-
-// Caller holds m_lock.
-void TComDriverWin32::Signal(unsigned kinds, int reason) {
-    for (TCall* call : m_calls) {
-        if ((call->kind & kinds) == 0) {
-            continue;
-        }
-        call->reason = std::max(call->reason, reason);
-        SetEvent(call->wakeEvent);
-    }
+    return m_gate.Closing() ? 0 : m_mask;
 }
 
 bool TComDriverWin32::Open(const std::string& port) {
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        if (m_open) {
+        if (m_gate.Opened()) {
             return Fail(ERROR_BUSY);
         }
     }
@@ -292,8 +273,7 @@ bool TComDriverWin32::Open(const std::string& port) {
     }
     std::lock_guard<std::mutex> guard(m_lock);
     m_handle = handle;
-    m_open = true;
-    m_closing = false;
+    m_gate.MarkOpen();
     m_mask = 0;
     return true;
 }
@@ -302,10 +282,9 @@ bool TComDriverWin32::Close() {
     HANDLE handle = nullptr;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        if (!m_open || m_closing) {
+        if (!m_gate.BeginClose()) {
             return Fail(ERROR_INVALID_HANDLE);
         }
-        m_closing = true;
         handle = m_handle;
     }
     // A pending WaitCommEvent ends for a new mask on every driver, also on those that
@@ -314,12 +293,9 @@ bool TComDriverWin32::Close() {
     bool idle = false;
     {
         std::unique_lock<std::mutex> guard(m_lock);
-        Signal(KindRead | KindWrite | KindWait, ReasonClosed);
-        // A handle value may be reused the moment it is closed, so no other thread may
-        // still be about to use it. Woken calls leave within their own bound; the wait here
-        // is bounded too, so that a close can never hang.
-        idle = m_idle.wait_for(guard, std::chrono::milliseconds(CloseWaitMs),
-                               [this] { return m_users == 0; });
+        // Woken calls leave within their own bound; the wait here is bounded too, so that a
+        // close can never hang.
+        idle = m_gate.WakeAllAndWaitIdle(guard, std::chrono::milliseconds(CloseWaitMs));
     }
     // A call still inside has left its operation to the system and waits on its own event
     // only: closing the handle ends that operation.
@@ -327,12 +303,10 @@ bool TComDriverWin32::Close() {
     const DWORD error = closed ? 0 : GetLastError();
     std::unique_lock<std::mutex> guard(m_lock);
     if (!idle) {
-        m_idle.wait_for(guard, std::chrono::milliseconds(AbandonWaitMs),
-                        [this] { return m_users == 0; });
+        m_gate.WaitIdle(guard, std::chrono::milliseconds(AbandonWaitMs));
     }
     m_handle = nullptr;
-    m_open = false;
-    m_closing = false;
+    m_gate.EndClose();
     return closed ? true : Fail(error);
 }
 
@@ -416,7 +390,7 @@ bool TComDriverWin32::SetCommMask(uint32_t mask) {
         if (ok) {
             m_mask = mask;
         }
-        Signal(KindWait, ReasonMask);
+        m_gate.Wake(KindWait, ReasonMask);
     }
     Leave(call);
     return ok ? true : Fail(error);
@@ -586,16 +560,9 @@ bool TComDriverWin32::PurgeComm(uint32_t flags) {
     }
     // The system aborts pending reads and writes itself but leaves a pending WaitCommEvent
     // alone; the port device expects a purge with the abort flags to end that too.
-    unsigned kinds = 0;
-    if ((flags & ComPurgeRxAbort) != 0) {
-        kinds |= KindRead | KindWait;
-    }
-    if ((flags & ComPurgeTxAbort) != 0) {
-        kinds |= KindWrite | KindWait;
-    }
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        Signal(kinds, ReasonPurged);
+        m_gate.WakeForPurge(flags);
     }
     DWORD error = 0;
     if (!::PurgeComm(call.handle, flags) && !DeviceGone(GetLastError())) {

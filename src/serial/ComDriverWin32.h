@@ -4,6 +4,7 @@
 // threads at once, each with its own OVERLAPPED record and event.
 
 #include "serial/ComDriver.h"
+#include "serial/ComDriverCalls.h"
 
 #include <condition_variable>
 #include <mutex>
@@ -39,16 +40,11 @@ private:
     struct TCall;
     bool Enter(TCall& call);
     void Leave(TCall& call);
-    void Signal(unsigned kinds, int reason);
     uint32_t KeptMask();
     bool Transfer(TCall& call, bool ok, uint32_t& transferred);
 
     std::mutex m_lock;
-    std::condition_variable m_idle;
+    ComDriverCalls::TCallGate<TCall> m_gate{m_lock};
     void* m_handle = nullptr; // the port's HANDLE; windows.h stays out of this header
-    bool m_open = false;
-    bool m_closing = false;
-    int m_users = 0;
-    std::vector<TCall*> m_calls;
     uint32_t m_mask = 0;
 };
