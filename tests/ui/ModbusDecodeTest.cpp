@@ -1,7 +1,8 @@
 // View > Decode > Modbus RTU: the frames of each record drawn under its line (exceptions
 // and bad CRCs in red, bytes of no frame named), a tool tip with every field, the status
 // bar's count; the choice kept in config.ini; and nothing but the screen changes: the text,
-// the saved file, find, the capture and the printed pages are the same with it on or off.
+// the saved and auto-saved files, find, the capture and the printed pages are the same with
+// it on or off.
 
 #include "codec/HexCodec.h"
 #include "print/PictureText.h"
@@ -12,6 +13,7 @@
 #include "ui/main/ModbusNotes.h"
 #include "ui/main/RichView.h"
 #include "ui/main/StatusBarMY.h"
+#include "ui/main/ViewSaver.h"
 #include "ui/print/PrintUnit.h"
 
 #include <QFile>
@@ -19,6 +21,8 @@
 #include <QMenu>
 #include <QToolTip>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -212,6 +216,7 @@ TEST_F(ModbusDecodeTest, DecodingChangesTheScreenOnly) {
         std::string saved;
         std::vector<int64_t> found;
         std::string captured;
+        std::vector<std::string> autoSaved;
         QStringList printed;
         int notes = 0;
     };
@@ -231,12 +236,29 @@ TEST_F(ModbusDecodeTest, DecodingChangesTheScreenOnly) {
         if (decode) {
             form.DecodeModbus->trigger();
         }
+        // Auto save every three lines into a folder of this run.
+        const std::string folder = Root() + "/auto-" + name;
+        std::filesystem::create_directories(folder);
+        s.autoSavePath = folder;
+        s.autoLineThreshold = 3;
+        form.AutoSaveOn = true;
         auto* capture = form.findChild<TCaptureControl*>();
         EXPECT_NE(capture, nullptr);
         const std::string capturePath = Root() + "/capture-" + name;
         EXPECT_TRUE(capture->Start(capturePath));
         Pump(Traffic());
         capture->Stop();
+        auto* saver = form.findChild<TViewSaver*>();
+        EXPECT_NE(saver, nullptr);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !saver->Busy(); }, 10000));
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            names.push_back(entry.path().string());
+        }
+        std::sort(names.begin(), names.end());
+        for (const std::string& path : names) {
+            out.autoSaved.push_back(ReadRaw(path));
+        }
         RichView& show = *form.RichShow;
         for (int line = 0; line < show.LineCount(); ++line) {
             out.notes += static_cast<int>(Rows(show, line).size());
@@ -271,6 +293,8 @@ TEST_F(ModbusDecodeTest, DecodingChangesTheScreenOnly) {
     EXPECT_EQ(on.saved, off.saved);
     EXPECT_FALSE(off.captured.empty());
     EXPECT_EQ(on.captured, off.captured);
+    EXPECT_FALSE(off.autoSaved.empty());
+    EXPECT_EQ(on.autoSaved, off.autoSaved);
     EXPECT_FALSE(off.printed.isEmpty());
     EXPECT_EQ(on.printed, off.printed);
     EXPECT_EQ(off.text.find("83 02"), std::string::npos) << "filtered out";
