@@ -446,39 +446,46 @@ std::vector<TSampleSeries::TColumn> TSampleSeries::Decimate(uint64_t t0, uint64_
         return result;
     }
     const uint64_t span = t1 - t0;
-    size_t from = LowerBound(t0);
-    for (size_t c = 0; c < columns && from < m_size; ++c) {
-        // Boundaries in integer arithmetic, so neighbouring columns neither overlap nor leave
-        // a gap whatever the span.
-        const uint64_t end = t0 + span / columns * (c + 1) + span % columns * (c + 1) / columns;
-        size_t to = from;
-        if (TimeAt(from) < end) {
-            to = LowerBound(end);
-        }
-        if (to == from) {
-            continue;
-        }
-        TColumn& column = result[c];
-        column.any = true;
-        column.first = ValueAt(from);
-        column.last = ValueAt(to - 1);
-        column.min = column.first;
-        column.max = column.first;
-        size_t i = from;
-        while (i < to) {
-            size_t at = 0;
-            const TChunk& chunk = ChunkOf(i, at);
-            if (at % kBlock == 0 && to - i >= kBlock) {
+    // Column boundaries in integer arithmetic, so neighbouring columns neither overlap nor
+    // leave a gap whatever the span.
+    const auto columnEnd = [&](size_t c) {
+        return t0 + span / columns * (c + 1) + span % columns * (c + 1) / columns;
+    };
+    const size_t from = LowerBound(t0);
+    const size_t to = LowerBound(t1);
+    size_t c = 0;
+    uint64_t end = columnEnd(0);
+    // One pass chunk by chunk; a whole block inside one column is taken from its summary.
+    size_t offset = m_frontSkip + from;
+    const size_t last = m_frontSkip + to;
+    while (offset < last) {
+        const TChunk& chunk = m_chunks[offset / kChunk];
+        size_t at = offset % kChunk;
+        const size_t stop = std::min(chunk.times.size(), at + (last - offset));
+        const uint64_t* times = chunk.times.data();
+        const double* values = chunk.values.data();
+        while (at < stop) {
+            while (times[at] >= end) {
+                end = columnEnd(++c);
+            }
+            TColumn& column = result[c];
+            if (!column.any) {
+                column.any = true;
+                column.first = column.min = column.max = values[at];
+            }
+            if (at % kBlock == 0 && at + kBlock <= stop && times[at + kBlock - 1] < end) {
                 column.min = std::min(column.min, chunk.blockMin[at / kBlock]);
                 column.max = std::max(column.max, chunk.blockMax[at / kBlock]);
-                i += kBlock;
+                column.last = values[at + kBlock - 1];
+                at += kBlock;
             } else {
-                column.min = std::min(column.min, chunk.values[at]);
-                column.max = std::max(column.max, chunk.values[at]);
-                ++i;
+                column.min = std::min(column.min, values[at]);
+                column.max = std::max(column.max, values[at]);
+                column.last = values[at];
+                ++at;
             }
         }
-        from = to;
+        offset = (offset / kChunk) * kChunk + stop;
     }
     return result;
 }
