@@ -756,4 +756,25 @@ TEST_F(Cli, TappedBusIsDecodedFromTheReceivedBytesAlone) {
     }
 }
 
+TEST_F(Cli, JsonShowsBytesThatFormNoFrameAsAnUnknownRun) {
+    RawPty bus;
+    bus.Write("FF 00 55 01 83 02 C0 F1");
+    CliProcess cli({bus.Name(), "--keep-stale", "--decode", "modbus", "--json", "--count", "1"});
+    ASSERT_EQ(cli.Wait(), 0) << cli.err;
+    const std::vector<std::string> lines = Lines(cli.out);
+    ASSERT_EQ(lines.size(), 1u) << cli.out;
+    const std::optional<JsonValue> record = JsonReader::Parse(lines[0]);
+    ASSERT_TRUE(record) << "not JSON: " << lines[0];
+    const JsonValue& frames = (*record)["frames"];
+    ASSERT_EQ(frames.items.size(), 2u) << lines[0];
+    // The unknown run carries its kind and bytes alone.
+    EXPECT_EQ(frames[0].members.size(), 2u) << lines[0];
+    EXPECT_EQ(frames[0]["kind"].text, "unknown");
+    EXPECT_EQ(frames[0]["hex"].text, "FF 00 55");
+    EXPECT_EQ(frames[1]["kind"].text, "exception");
+    EXPECT_EQ(frames[1]["exception"].number, 2);
+    EXPECT_EQ(frames[1]["exception_name"].text, "Illegal Data Address");
+    EXPECT_EQ(frames[1]["crc"].text, "ok");
+}
+
 } // namespace
