@@ -79,6 +79,10 @@ void TCliScript::Closing() {
     m_engine.Closed();
 }
 
+void TCliScript::Reopened() {
+    m_engine.Opened();
+}
+
 bool TCliScript::Finished() const {
     return m_engine.State() == TScriptEngine::TState::Passed ||
            m_engine.State() == TScriptEngine::TState::Failed;

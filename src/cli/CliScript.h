@@ -28,8 +28,10 @@ public:
     // Around one tick of the traffic engine's pump.
     void BeforeTick();
     void AfterTick(const TDataRT& engine);
-    // The port is about to close.
+    // The port is about to close, or has closed because it went away.
     void Closing();
+    // The port opened again after it went away.
+    void Reopened();
 
     // pass() or fail() was called (or a sequence ended): the program ends.
     bool Finished() const;

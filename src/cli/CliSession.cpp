@@ -25,8 +25,17 @@ TCliSession::TCliSession(TOruScomm& connection, TCliLoop& loop, bool reconnect, 
                             }
                             m_closedSaid = false;
                             m_receiver.Unpark();
+                            if (m_output.portChanged) {
+                                m_output.portChanged(true);
+                            }
                         },
-                    .closed = [this] { m_receiver.Park(); },
+                    .closed =
+                        [this] {
+                            m_receiver.Park();
+                            if (m_output.portChanged) {
+                                m_output.portChanged(false);
+                            }
+                        },
                     .showStatus =
                         [this](const std::string& text) {
                             if ((!m_session.Reconnect() || !m_notesSeen) && m_output.status) {

@@ -23,6 +23,8 @@ public:
         std::function<void(const std::string&)> note;
         // A line on standard error.
         std::function<void(const std::string&)> status;
+        // The port closed after it went away (false), or opened again (true).
+        std::function<void(bool open)> portChanged;
     };
 
     // The receive thread is created parked; the hang-up wakes the loop. notesSeen: the

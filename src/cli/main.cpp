@@ -570,7 +570,13 @@ int main(int argc, char** argv) {
                                view.AppendNote(text);
                                view.Flush();
                            },
-                       .status = status});
+                       .status = status,
+                       .portChanged =
+                           [&](bool open) {
+                               if (script) {
+                                   open ? script->Reopened() : script->Closing();
+                               }
+                           }});
     session.Attach(engine);
     const bool characterMode = rawTerminal.active && settings.asciiSend && !o.lineMode;
     for (;;) {
@@ -686,7 +692,8 @@ int main(int argc, char** argv) {
     // Close the port first, so the receive thread leaves a pending read, then show what it
     // had recorded and finish the capture file.
     engine.CycleTimer().SetEnabled(false);
-    if (script) {
+    // A port that went away has told the script already.
+    if (script && device.Connected()) {
         script->Closing();
     }
     session.Stop();

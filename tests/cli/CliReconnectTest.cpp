@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -186,9 +187,16 @@ TEST_F(CliReconnect, NetworkServerThatRestartsIsReconnectedOrEndsTheProgram) {
     }
 }
 
-// A device on a pseudo-terminal ends and a new one registers under the same name; while
-// the program waits for it again, Ctrl+C ends it as usual.
+// A device on a pseudo-terminal ends and a new one registers under the same name; a script
+// hears of each close and open once; while the program waits for the port again, Ctrl+C
+// ends it as usual.
 TEST_F(CliReconnect, DeviceThatComesBackIsOpenedAgainAndCtrlCEndsTheWait) {
+    const std::string script = m_folder + "/events.lua";
+    {
+        std::ofstream out(script);
+        out << "function on_open() log('port open') end\n"
+               "function on_close() log('port closed') end\n";
+    }
     const auto start = [] {
         auto device =
             std::make_unique<PortsimProcess>(std::vector<std::string>{"--name", "SIM0", "echo"});
@@ -196,7 +204,7 @@ TEST_F(CliReconnect, DeviceThatComesBackIsOpenedAgainAndCtrlCEndsTheWait) {
         return device;
     };
     auto device = start();
-    CliProcess cli({"SIM0", "-t", "none", "--no-sent"});
+    CliProcess cli({"SIM0", "-t", "none", "--no-sent", "--script", script});
     cli.Write("11 22\n");
     ASSERT_TRUE(cli.WaitForOutput(Shows("11 22"), HangGuard)) << cli.out << cli.err;
 
@@ -216,6 +224,8 @@ TEST_F(CliReconnect, DeviceThatComesBackIsOpenedAgainAndCtrlCEndsTheWait) {
     cli.Signal(SIGINT);
     EXPECT_EQ(cli.Wait(HangGuard), 130) << cli.err;
     EXPECT_NE(cli.err.find("SIM0 closed"), std::string::npos) << cli.err;
+    EXPECT_EQ(Count(cli.err, "port open"), 2u) << cli.err;
+    EXPECT_EQ(Count(cli.err, "port closed"), 2u) << cli.err;
 }
 
 // Through a network serial server, raw and with the com-port option: the server is
