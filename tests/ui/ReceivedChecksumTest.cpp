@@ -265,4 +265,20 @@ TEST_F(ReceivedChecksumTest, TheChoiceIsShownWithAllCommandsAndKeptInConfigIni) 
     Restart();
     EXPECT_FALSE(m_form->CheckReceived2->isChecked());
     EXPECT_FALSE(m_form->RichShow->ReceivedCheck().has_value());
+
+    // All Commands off hides both switches, so it switches the check off with them, for
+    // good: on again, and after a restart, the check stays off.
+    m_form->CheckReceived2->trigger();
+    ASSERT_TRUE(m_form->RichShow->ReceivedCheck().has_value());
+    m_form->AllCommands->trigger();
+    EXPECT_FALSE(m_form->CheckReceived2->isVisible());
+    EXPECT_FALSE(m_form->CheckReceived1->isChecked());
+    EXPECT_FALSE(m_form->CheckReceived2->isChecked());
+    EXPECT_FALSE(m_form->RichShow->ReceivedCheck().has_value());
+    m_form->AllCommands->trigger();
+    EXPECT_FALSE(m_form->CheckReceived2->isChecked());
+    m_form->AllCommands->trigger();
+    Restart();
+    EXPECT_FALSE(m_form->CheckReceived2->isChecked());
+    EXPECT_FALSE(m_form->RichShow->ReceivedCheck().has_value());
 }

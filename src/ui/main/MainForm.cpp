@@ -875,6 +875,12 @@ void TMainForm::LoadSendText() {
 void TMainForm::ApplyAllCommands() {
     AllCommands->setChecked(m_options.allCommands);
     ShowHiddenCommands(this, m_options.allCommands);
+    // The received check's switches hide with the rest: a check nobody can switch off, whose
+    // marks would stay on the screen, goes off with them.
+    if (!m_options.allCommands && m_options.checkReceivedChecksum) {
+        m_options.checkReceivedChecksum = false;
+        ApplyReceivedCheck();
+    }
 }
 
 void TMainForm::Toggle(bool& flag) {
