@@ -134,6 +134,19 @@ bool TOruScomm::NoteFailure(const EComPort& e) {
     return true;
 }
 
+void TOruScomm::ReportFailure(const std::string& what) {
+    if (m_closing || !Device->Connected() || m_failing.exchange(true)) {
+        return;
+    }
+    if (OnFailure) {
+        OnFailure(what);
+    }
+}
+
+void TOruScomm::EndFailureStreak() {
+    m_failing = false;
+}
+
 void TOruScomm::ReportHangUp() {
     if (!m_hungUp.exchange(true) && OnHangUp) {
         OnHangUp();
@@ -191,6 +204,7 @@ void TOruScomm::SendData(const std::string& text) {
     {
         TNamedLockGuard guard(QueueMutex, QueueWaitMs);
         if (!guard.Owns()) {
+            ++m_droppedRecords;
             return;
         }
         const uint32_t gap = t - LastTrafficTime;
@@ -229,6 +243,7 @@ void TOruScomm::RecordReceived(const uint8_t* data, size_t n, uint32_t t0) {
     {
         TNamedLockGuard guard(QueueMutex, QueueWaitMs);
         if (!guard.Owns()) {
+            ++m_droppedRecords;
             return;
         }
         RxCount += static_cast<int32_t>(n);
@@ -322,21 +337,34 @@ void TOruComThread::Run() {
             }
         }
         bool ok = false;
+        // A device that went away is handed to the owner, once; any other failure is told
+        // once per streak. The loop goes on after a pause either way, until the owner closes
+        // the port and parks it. Nothing may leave the thread: it would end the program.
         try {
             ok = Pass();
-            if (!ok) {
+            if (ok) {
+                Connection.EndFailureStreak();
+            } else {
                 // Nothing came although data was announced: the device node may be gone.
                 Connection.NoteFailure(EComPort(CE_ReadFailed));
             }
         } catch (const EComPort& e) {
-            // A device that went away is handed to the owner, once; other failures are
-            // swallowed. The loop goes on after a pause either way, until the owner closes
-            // the port and parks it.
             try {
-                Connection.NoteFailure(e);
+                if (!Connection.NoteFailure(e)) {
+                    Connection.ReportFailure(e.what());
+                }
+            } catch (...) {
+            }
+        } catch (const std::exception& e) {
+            try {
+                Connection.ReportFailure(e.what());
             } catch (...) {
             }
         } catch (...) {
+            try {
+                Connection.ReportFailure("unknown error");
+            } catch (...) {
+            }
         }
         if (!ok) {
             if (m_pause) {

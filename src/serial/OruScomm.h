@@ -144,6 +144,15 @@ public:
     std::function<void()> OnHangUp;
     // True from a hang-up until the next open.
     bool HungUp() const { return m_hungUp.load(); }
+
+    // The receive thread met a failure that is not the device going away (a read the
+    // device refuses, an error of its own): told once per streak of failing passes, with
+    // what went wrong, on the receive thread; never for a close of our own. The owner shows
+    // it. Set it before the receive thread runs.
+    std::function<void(const std::string& what)> OnFailure;
+    // Records dropped because the queue lock could not be had within QueueWaitMs (a burst
+    // received, or the record of a send), since the connection was made.
+    uint32_t DroppedRecords() const { return m_droppedRecords.load(); }
     // The name the port was last opened under.
     std::string OpenedPort() const;
     // Judges a failure of a call on the open device: when it means the device is gone,
@@ -156,6 +165,10 @@ private:
     void RecordReceived(const uint8_t* data, size_t n, uint32_t t0);
 
     void ReportHangUp();
+    // OnFailure, unless the port is being closed or the same failure was told last.
+    void ReportFailure(const std::string& what);
+    // A pass went well: the next failure is told again.
+    void EndFailureStreak();
 
     Clock& m_clock;
     std::atomic<uint32_t> m_recordGap{0};
@@ -163,6 +176,8 @@ private:
     std::atomic<uint32_t> m_readTail{ReadWindowMs};
     std::atomic<bool> m_hungUp{false};
     std::atomic<bool> m_closing{false};
+    std::atomic<uint32_t> m_droppedRecords{0};
+    std::atomic<bool> m_failing{false}; // a failure was told and no pass has gone well since
     mutable std::mutex m_portLock;
     std::string m_openedPort; // guarded by m_portLock
 };

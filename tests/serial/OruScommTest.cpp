@@ -13,6 +13,7 @@
 #include <sys/ioctl.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 #include <filesystem>
 #include <mutex>
 #include <random>
+#include <stdexcept>
 #include <thread>
 #include <unistd.h>
 
@@ -229,6 +231,7 @@ TEST_F(OruScommTest, QueueLockHeldElsewhereDropsInsteadOfBlocking) {
     EXPECT_EQ(untouched, "untouched");
     EXPECT_EQ(c->RxCount, 0);
     EXPECT_EQ(c->TxCount, 1);
+    EXPECT_EQ(c->DroppedRecords(), 2u); // the burst and the send's record, counted
     EXPECT_EQ(log->written, "\x02");
     std::string record = "x";
     c->TakeRecord(record);
@@ -303,6 +306,93 @@ TEST_F(OruScommTest, FailingPassesPauseBeforeTheNextWait) {
         cv.notify_all();
         thread.Stop();
         EXPECT_FALSE(c->Device->Connected());
+    }
+}
+
+// A failure of the receive thread that is not the device going away is told to the owner,
+// once for a streak of failing passes, and again after a pass that went well.
+TEST_F(OruScommTest, ReceiveFailuresAreToldOncePerStreak) {
+    struct Case {
+        const char* name;
+        bool readRefused; // else the record hook throws
+        const char* told;
+    };
+    const Case cases[] = {
+        {"a read the device refuses", true, "ReadFile function failed"},
+        {"an error of the thread's own", false, "hook broke"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        log = std::make_shared<FakeComLog>();
+        log->waitEvents = ComEvRxChar;
+        auto c = FakeConnection();
+        c->OpenPort();
+        std::mutex m;
+        std::condition_variable cv;
+        std::vector<std::string> told;
+        size_t pauses = 0;
+        size_t good = 0; // records queued by passes that went well
+        bool broken = true;
+        c->OnFailure = [&](const std::string& what) {
+            std::lock_guard<std::mutex> lock(m);
+            told.push_back(what);
+        };
+        c->OnRecordQueued = [&] {
+            std::lock_guard<std::mutex> lock(m);
+            if (!k.readRefused && broken) {
+                throw std::runtime_error("hook broke");
+            }
+            ++good;
+            cv.notify_all();
+        };
+        auto fail = [&](bool on) {
+            std::lock_guard<std::mutex> guard(log->lock);
+            if (k.readRefused && on) {
+                log->failures["ReadFile"] = EINVAL;
+            } else {
+                log->failures.clear();
+            }
+            for (int i = 0; i < 50; ++i) {
+                log->readChunks.push_back("\x01");
+            }
+        };
+        fail(true);
+        TOruComThread thread(*c, [&](uint32_t ms) {
+            std::unique_lock<std::mutex> lock(m);
+            ++pauses;
+            cv.notify_all();
+            cv.wait_for(lock, std::chrono::milliseconds(ms), [] { return false; });
+        });
+        thread.Unpark();
+        auto waitFor = [&](auto done) {
+            std::unique_lock<std::mutex> lock(m);
+            return cv.wait_for(lock, 10s, [&] { return done(); });
+        };
+        ASSERT_TRUE(waitFor([&] { return pauses >= 3; }));
+        {
+            std::lock_guard<std::mutex> lock(m);
+            ASSERT_EQ(told.size(), 1u);
+            EXPECT_NE(told[0].find(k.told), std::string::npos) << told[0];
+            broken = false;
+        }
+        fail(false);
+        ASSERT_TRUE(waitFor([&] { return good > 0; }));
+        {
+            std::lock_guard<std::mutex> lock(m);
+            broken = true;
+        }
+        fail(true);
+        const size_t before = [&] {
+            std::lock_guard<std::mutex> lock(m);
+            return pauses;
+        }();
+        ASSERT_TRUE(waitFor([&] { return pauses >= before + 2; }));
+        {
+            std::lock_guard<std::mutex> lock(m);
+            EXPECT_EQ(told.size(), 2u);
+        }
+        thread.Stop();
+        EXPECT_EQ(told.size(), 2u); // the close is not told
     }
 }
 

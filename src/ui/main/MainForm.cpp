@@ -1035,6 +1035,12 @@ void TMainForm::CreateReconnect() {
         QMetaObject::invokeMethod(
             this, [this] { m_session->HangUp(); }, Qt::QueuedConnection);
     };
+    m_connection->OnFailure = [this](const std::string& what) {
+        const QString text = QStringLiteral("Receiving failed: ") + QString::fromLocal8Bit(what);
+        QMetaObject::invokeMethod(
+            this, [this, text] { StatusBarMY1->FlashPanelText(0, text, PortClosedMessageMs); },
+            Qt::QueuedConnection);
+    };
 }
 
 void TMainForm::ApplyPause() {
@@ -1055,6 +1061,13 @@ void TMainForm::Timer1Timer() {
         1, QStringLiteral("TX: %1").arg(static_cast<uint32_t>(m_connection->TxCount.load())));
     StatusBarMY1->SetPanelText(
         2, QStringLiteral("RX: %1").arg(static_cast<uint32_t>(m_connection->RxCount.load())));
+    // Records lost to a queue lock held too long (by another copy of the program) are
+    // counted, not silently gone.
+    const uint32_t dropped = m_connection->DroppedRecords();
+    StatusBarMY1->Panel(2)->setToolTip(
+        dropped == 0
+            ? QString()
+            : QStringLiteral("%1 records dropped: the traffic queue was busy").arg(dropped));
     const QString saving = m_viewSaver->StatusText();
     QString last = saving.isEmpty() ? m_capture->StatusText() : saving;
     if (m_modbus != nullptr && RichShow->LineNotes() == m_modbus.get()) {
