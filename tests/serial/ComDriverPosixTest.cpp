@@ -538,6 +538,24 @@ int ScriptedPoll(pollfd* fds, nfds_t count, int timeoutMs) {
     return ::poll(fds, count, timeoutMs);
 }
 
+// Polls under way, and whether the port's descriptor was closed while one was.
+std::atomic<int> g_polling{0};
+std::atomic<bool> g_closedWhilePolling{false};
+
+int CountedPoll(pollfd* fds, nfds_t count, int timeoutMs) {
+    ++g_polling;
+    const int r = ::poll(fds, count, timeoutMs);
+    --g_polling;
+    return r;
+}
+
+int WatchedClose(int fd) {
+    if (g_polling.load() != 0) {
+        g_closedWhilePolling = true;
+    }
+    return ::close(fd);
+}
+
 class PosixCallFaults : public PtyPort {
 protected:
     void TearDown() override {
@@ -753,4 +771,32 @@ TEST(PortLockPaths, NamedAfterTheDeviceInTheLockFolder) {
     EXPECT_EQ(folder, std::filesystem::is_directory("/run/lock") ? "/run/lock" : "/var/lock");
     EXPECT_EQ(TComDriverPosix().LockFolder(), folder);
     EXPECT_EQ(ReadPortLockPid("/nonexistent-korvane/LCK..x"), 0);
+}
+
+// The descriptor is closed only once no other thread polls it any more: its number could
+// be reused by the next open at once.
+TEST_F(PosixCallFaults, CloseWaitsForTheCallBlockedInPoll) {
+    TComDriverPosix driver(std::string{});
+    ASSERT_TRUE(driver.Open(path));
+    TComDcb raw;
+    raw.BaudRate = 9600;
+    raw.ByteSize = 8;
+    ASSERT_TRUE(driver.SetCommState(raw));
+    ASSERT_TRUE(driver.SetCommTimeouts(TComTimeoutValues{})); // reads wait for their count
+    g_polling = 0;
+    g_closedWhilePolling = false;
+    PosixPortCalls().poll = &CountedPoll;
+    PosixPortCalls().close = &WatchedClose;
+    auto pending = std::async(std::launch::async, [&] {
+        char buffer[8];
+        uint32_t got = 0;
+        const bool ok = driver.ReadFile(buffer, sizeof buffer, got);
+        return ok ? 0 : driver.LastError();
+    });
+    while (g_polling.load() == 0) {
+        std::this_thread::yield();
+    }
+    EXPECT_TRUE(driver.Close());
+    EXPECT_EQ(pending.get(), EBADF);
+    EXPECT_FALSE(g_closedWhilePolling.load());
 }
