@@ -70,7 +70,7 @@ TEST_F(AllCommandsTest, OnShowsEveryHiddenCommandInPlaceAndOffRestoresTheShipped
         "N1 N13 N14 N15",
         "N2 N26 F1 N25",
         "N3 N49 N38 N12 PlotWindow N28 N51 CheckReceived2 Decode",
-        "D2 N44 N45 N47 N39 N43 ASCII1",
+        "D2 N44 N45 N47 N39 N43 ASCII1 ScriptsItem",
         "N5 N65 N64",
         "PopupMenu1 N16 N42",
         "PopupMenu2 CheckReceived1",
@@ -179,6 +179,7 @@ TEST_F(AllCommandsTest, EveryRevealedCommandOpensItsWindowOrRunsItsCommand) {
         {form.N39, [&] { return Window(form, "TimeSaveForm")->isVisible(); }},
         {form.N43, [&] { return Window(form, "HexDecForm")->isVisible(); }},
         {form.ASCII1, [&] { return Window(form, "AscForm")->isVisible(); }},
+        {form.ScriptsItem, [&] { return Window(form, "ScriptForm")->isVisible(); }},
         {form.findChild<QAction*>("N65"), [&] { return m_prompter.urls.size() == 1; }},
         {form.TbClear, [&] { return form.RichShow->TextLength() == 0; }},
     };

@@ -32,6 +32,7 @@ TAppOptions TAppOptions::Read(const TIniFile& ini) {
     if (ini.Value(Section, QStringLiteral("PlotSource")) == QStringLiteral("modbus")) {
         o.plotSource = QStringLiteral("modbus");
     }
+    o.scriptFile = ini.Value(Section, QStringLiteral("ScriptFile"), o.scriptFile);
     return o;
 }
 
@@ -47,4 +48,5 @@ void TAppOptions::Write(TIniFile& ini) const {
     ini.SetValue(Section, QStringLiteral("Decode"), decode);
     ini.SetValue(Section, QStringLiteral("ModbusValues"), modbusValues);
     ini.SetValue(Section, QStringLiteral("PlotSource"), plotSource);
+    ini.SetValue(Section, QStringLiteral("ScriptFile"), scriptFile);
 }

@@ -31,6 +31,9 @@ struct TAppOptions {
     // View > Plot: where the values come from, "text" (readings in received lines) or
     // "modbus" (registers of decoded frames).
     QString plotSource = QStringLiteral("text");
+    // Tools > Scripts...: the chosen script. Kept for the next session, never started
+    // without the user's Start.
+    QString scriptFile;
 
     static TAppOptions Read(const TIniFile& ini);
     void Write(TIniFile& ini) const;

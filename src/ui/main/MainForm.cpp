@@ -37,6 +37,7 @@
 #include "ui/tools/HexUnit.h"
 #include "ui/tools/PlotUnit.h"
 #include "ui/tools/PopUnit.h"
+#include "ui/tools/ScriptUnit.h"
 #include "ui/tools/TimeSaveUnit.h"
 #include "ui/tools/aboutUnit.h"
 
@@ -440,6 +441,8 @@ void TMainForm::BuildMenus() {
     N39 = MenuItem(tools, "N39", QStringLiteral("Auto Save or Clear"), QKeySequence(), false);
     N43 = MenuItem(tools, "N43", QStringLiteral("HexDecBin Converter"), QKeySequence(), false);
     ASCII1 = MenuItem(tools, "ASCII1", QStringLiteral("ASCII Table"), QKeySequence(), false);
+    ScriptsItem =
+        MenuItem(tools, "ScriptsItem", QStringLiteral("Scripts..."), QKeySequence(), false);
     for (QAction* a : {N40, N41, N44, N45}) {
         a->setCheckable(true);
     }
@@ -466,6 +469,7 @@ void TMainForm::BuildMenus() {
     connect(N39, &QAction::triggered, this, [this, call] { call(ShowAutoSave); });
     connect(N43, &QAction::triggered, this, [this, call] { call(ShowConverter); });
     connect(ASCII1, &QAction::triggered, this, [this, call] { call(ShowAsciiTable); });
+    connect(ScriptsItem, &QAction::triggered, this, [this] { ShowScripts(); });
 
     QMenu* window = menu("N32", QStringLiteral("Window"));
     QAction* n48 = MenuItem(window, "N48", QStringLiteral("Center"));
@@ -808,6 +812,9 @@ void TMainForm::StartSession() {
                                 TrafficLineNumber(RichShow->StoredLineCount() - 2),
                                 reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
         }
+        if (ScriptForm != nullptr) {
+            ScriptForm->Record(record, hex);
+        }
     };
     m_dataRT->OnValuePopup = [this](const ValuePopupRequest& r) {
         if (ShowValuePopup) {
@@ -1015,8 +1022,14 @@ void TMainForm::CreateReconnect() {
         m_thread->Unpark();
         ShowPortState(true);
         ShowPortNotice(m_connection->Device->Driver().PortNotice());
+        if (ScriptForm != nullptr) {
+            ScriptForm->PortOpened();
+        }
     };
     hooks.closed = [this] {
+        if (ScriptForm != nullptr) {
+            ScriptForm->PortClosed();
+        }
         ShowPortState(false);
         ShowPortNotice(std::string());
         m_thread->Park();
@@ -1533,4 +1546,36 @@ void TMainForm::ApplyDecode() {
     if (!on && m_dataRT != nullptr) {
         StatusBarMY1->SetPanelText(4, m_capture->StatusText());
     }
+}
+
+void TMainForm::ShowScripts() {
+    if (ScriptForm == nullptr) {
+        TScriptWindowHost host;
+        host.send = [this](std::string_view bytes) {
+            m_connection->SendData(m_connection->HexSend != 0 ? BytesToHex(bytes, " ")
+                                                              : std::string(bytes));
+        };
+        host.setDtr = [this](bool on) {
+            m_connection->Device->FlowControl().SetControlDTR(on ? dtrEnable : dtrDisable);
+        };
+        host.setRts = [this](bool on) {
+            m_connection->Device->FlowControl().SetControlRTS(on ? rtsEnable : rtsDisable);
+        };
+        host.note = [this](const std::string& text) { m_dataRT->ShowNote(text); };
+        host.portOpen = [this] { return m_connection->Device->Connected(); };
+        ScriptForm =
+            new TScriptForm(this, m_prompter, m_clock, TQtTimer::Factory(), std::move(host));
+        // The script chosen last time is offered, not started.
+        ScriptForm->SetPath(m_options.scriptFile);
+        ScriptForm->OnPathChosen = [this](const QString& path) { m_options.scriptFile = path; };
+        ScriptForm->OnStateChanged = [this] {
+            const QString text = ScriptForm->StatusText();
+            if (!text.isEmpty()) {
+                StatusBarMY1->SetPanelText(0, text);
+            }
+        };
+    }
+    ScriptForm->show();
+    ScriptForm->raise();
+    ScriptForm->activateWindow();
 }

@@ -31,6 +31,7 @@ class TPortComboBox;
 class TPortSession;
 class TFindForm;
 class TPlotForm;
+class TScriptForm;
 class TSendForm;
 class TSetForm;
 class TaboutForm;
@@ -154,6 +155,10 @@ public:
     // View > Plot (ours, with All Commands): values of the traffic against time.
     TPlotForm* PlotForm = nullptr;
     QAction* PlotWindow = nullptr;
+    // Tools > Scripts... (ours, with All Commands): made when first asked for.
+    TScriptForm* ScriptForm = nullptr;
+    QAction* ScriptsItem = nullptr;
+    void ShowScripts();
     // The number a plotted sample keeps of the traffic line it came from, and the line it
     // names now (std::nullopt once the line was cut or the view cleared).
     uint64_t TrafficLineNumber(int line) const;
