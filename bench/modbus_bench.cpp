@@ -14,6 +14,7 @@
 //   modbus_bench [--seconds S]
 
 #include "BenchProcess.h"
+#include "BenchTiming.h"
 #include "codec/HexCodec.h"
 #include "protocol/ModbusRtu.h"
 
@@ -113,17 +114,6 @@ std::vector<TRecordBytes> Traffic(size_t frames, bool sniff, size_t& frameCount)
     return records;
 }
 
-double SecondsOf(const std::function<size_t()>& work) {
-    volatile size_t sink = work();
-    double best = 1e9;
-    for (int round = 0; round < 5; ++round) {
-        const auto start = SteadyClock::now();
-        sink = sink + work();
-        best = std::min(best, std::chrono::duration<double>(SteadyClock::now() - start).count());
-    }
-    return best;
-}
-
 void InMemory(bool sniff) {
     size_t frames = 0;
     const std::vector<TRecordBytes> records = Traffic(1000000, sniff, frames);
@@ -163,9 +153,9 @@ void InMemory(bool sniff) {
         }
         return good;
     };
-    const double decodeSeconds = SecondsOf(decode(false));
-    const double renderSeconds = SecondsOf(decode(true));
-    const double crcSeconds = SecondsOf(crcPass);
+    const double decodeSeconds = BestSecondsOf(decode(false));
+    const double renderSeconds = BestSecondsOf(decode(true));
+    const double crcSeconds = BestSecondsOf(crcPass);
     const double n = static_cast<double>(frames);
     std::printf("%-22s %9.2f M frames/s decoded (goal >= 2), %5.2f M/s decoded and rendered;"
                 "\n%-22s %9.2f M frames/s one CRC pass over the same frames; decoder / CRC "

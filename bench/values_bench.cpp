@@ -5,6 +5,7 @@
 //     1600 px wide plot, against one plain pass over the same samples.
 // Best of five rounds after one unmeasured round.
 
+#include "BenchTiming.h"
 #include "protocol/Values.h"
 
 #include <algorithm>
@@ -16,23 +17,6 @@
 #include <functional>
 #include <string>
 #include <vector>
-
-namespace {
-
-using SteadyClock = std::chrono::steady_clock;
-
-double SecondsOf(const std::function<size_t()>& work) {
-    volatile size_t sink = work();
-    double best = 1e9;
-    for (int round = 0; round < 5; ++round) {
-        const auto start = SteadyClock::now();
-        sink = sink + work();
-        best = std::min(best, std::chrono::duration<double>(SteadyClock::now() - start).count());
-    }
-    return best;
-}
-
-} // namespace
 
 int main() {
     // 200,000 lines of four readings, as a board printing them would.
@@ -70,8 +54,8 @@ int main() {
         }
         return count + (sum > 0 ? 0 : 1);
     };
-    const double oursSeconds = SecondsOf(ours);
-    const double plainSeconds = SecondsOf(plain);
+    const double oursSeconds = BestSecondsOf(ours);
+    const double plainSeconds = BestSecondsOf(plain);
     std::printf("text samples: %.2f million/s; plain strtod loop %.2f million/s; ratio %.2f\n",
                 numbers / oursSeconds / 1e6, numbers / plainSeconds / 1e6,
                 plainSeconds / oursSeconds);
@@ -100,8 +84,8 @@ int main() {
         }
         return static_cast<size_t>(sum > 0 ? 1 : 2);
     };
-    const double decimateSeconds = SecondsOf(decimate);
-    const double passSeconds = SecondsOf(pass);
+    const double decimateSeconds = BestSecondsOf(decimate);
+    const double passSeconds = BestSecondsOf(pass);
     size_t memory = 0;
     for (const TSampleSeries& one : series) {
         memory += one.MemoryBytes();

@@ -3,6 +3,7 @@
 // record's line, or the record as one JSON object (JSON Lines) instead of the line.
 
 #include "protocol/ModbusRtu.h"
+#include "traffic/DataRT.h"
 
 #include <cstdint>
 #include <optional>
@@ -49,13 +50,6 @@ private:
     std::optional<uint64_t> m_lastEnd;
     uint64_t m_last = 0;
 };
-
-// The silence in a record's header, in ms; std::nullopt for " ---" (a second or more) or a
-// header it cannot read.
-std::optional<uint32_t> RecordHeaderGap(std::string_view record);
-
-// The bytes of a record's payload: hex text read back into bytes, text taken as it is.
-std::string RecordBytes(std::string_view record, bool hexPayload);
 
 class TRecordOutput {
 public:

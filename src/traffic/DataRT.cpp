@@ -32,6 +32,33 @@ std::string_view TrafficPayload(std::string_view record) {
     return close == std::string_view::npos ? record : record.substr(close + 1);
 }
 
+std::optional<uint32_t> RecordHeaderGap(std::string_view record) {
+    const size_t close = record.find(']');
+    if (close == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::string_view header = record.substr(0, close);
+    const size_t space = header.rfind(' ');
+    if (space == std::string_view::npos || space + 1 == header.size()) {
+        return std::nullopt;
+    }
+    uint32_t gap = 0;
+    for (const char c : header.substr(space + 1)) {
+        if (c < '0' || c > '9' || gap > 100000) {
+            return std::nullopt;
+        }
+        gap = gap * 10 + static_cast<uint32_t>(c - '0');
+    }
+    return gap;
+}
+
+std::string RecordBytes(std::string_view record, bool hexPayload) {
+    const size_t close = record.find(']');
+    const std::string_view payload =
+        close == std::string_view::npos ? record : record.substr(close + 1);
+    return hexPayload ? HexToBytes(payload) : std::string(payload);
+}
+
 std::string TrafficPrefix(std::string_view record, bool showTime, bool showRxTx) {
     const bool received = !record.empty() && record.front() == 'R';
     if (showTime) {

@@ -27,6 +27,11 @@ inline constexpr const char* TrafficFontName = "Courier New";
 // A traffic record is "R" or "T", a bracketed header "[hh:nn:ss gap]" and the payload.
 // The payload is everything after the first "]".
 std::string_view TrafficPayload(std::string_view record);
+// The silence in a record's header, in ms; std::nullopt for " ---" (a second or more) or a
+// header it cannot read.
+std::optional<uint32_t> RecordHeaderGap(std::string_view record);
+// The bytes of a record's payload: hex text read back into bytes, text taken as it is.
+std::string RecordBytes(std::string_view record, bool hexPayload);
 // The display prefix of a record for the two prefix switches: the header with " Rx] " or
 // " Tx] ", the bare header and a blank, "[R x] " or "[T x] ", or nothing.
 std::string TrafficPrefix(std::string_view record, bool showTime, bool showRxTx);

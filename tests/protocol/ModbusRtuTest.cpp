@@ -1,5 +1,6 @@
 #include "protocol/ModbusRtu.h"
 #include "codec/HexCodec.h"
+#include "protocol/ModbusFrames.h"
 
 #include <gtest/gtest.h>
 
@@ -8,13 +9,8 @@
 
 namespace {
 
-// Hex of a frame without its CRC -> bytes with the CRC appended.
 std::string Framed(std::string_view hex) {
-    std::string bytes = HexToBytes(NormalizeHex(hex));
-    const uint16_t crc = ModbusCrc16(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    bytes += static_cast<char>(crc & 0xFF);
-    bytes += static_cast<char>(crc >> 8);
-    return bytes;
+    return ModbusFramed(hex);
 }
 
 std::string Raw(std::string_view hex) {

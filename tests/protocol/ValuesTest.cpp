@@ -1,5 +1,6 @@
 #include "protocol/Values.h"
 #include "codec/HexCodec.h"
+#include "protocol/ModbusFrames.h"
 
 #include <gtest/gtest.h>
 
@@ -101,14 +102,6 @@ TEST(TextValues, SeriesPastTheLimitAreRefusedWithOneMessageEach) {
     EXPECT_TRUE(names.TakeMessages().empty());
 }
 
-std::string Framed(std::string_view hex) {
-    std::string bytes = HexToBytes(NormalizeHex(hex));
-    const uint16_t crc = ModbusCrc16(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    bytes += static_cast<char>(crc & 0xFF);
-    bytes += static_cast<char>(crc >> 8);
-    return bytes;
-}
-
 std::vector<TModbusFrame>
 Decode(std::initializer_list<std::pair<TModbusDirection, std::string>> records) {
     TModbusRtuDecoder decoder;
@@ -126,14 +119,14 @@ TEST(ModbusValues, RegistersOfReadRepliesAndWritesPerSlaveAndRegister) {
     constexpr auto Tx = TModbusDirection::Sent;
     constexpr auto Rx = TModbusDirection::Received;
     const std::vector<TModbusFrame> frames = Decode({
-        {Tx, Framed("01 03 00 0A 00 02")},    // read holding 11..12 of slave 1
-        {Rx, Framed("01 03 04 00 07 FF FE")}, // 7, 0xFFFE
-        {Tx, Framed("02 04 27 0F 00 01")},    // read input register 9999 of slave 2
-        {Rx, Framed("02 04 02 01 00")},       // 256
-        {Tx, Framed("01 06 00 0B 00 2A")},    // write 42 to holding 12
-        {Rx, Framed("01 06 00 0B 00 2A")},    // its echo adds nothing
-        {Tx, Framed("01 03 00 00 00 01")},    // answered by an exception: nothing
-        {Rx, Framed("01 83 02")},
+        {Tx, ModbusFramed("01 03 00 0A 00 02")},    // read holding 11..12 of slave 1
+        {Rx, ModbusFramed("01 03 04 00 07 FF FE")}, // 7, 0xFFFE
+        {Tx, ModbusFramed("02 04 27 0F 00 01")},    // read input register 9999 of slave 2
+        {Rx, ModbusFramed("02 04 02 01 00")},       // 256
+        {Tx, ModbusFramed("01 06 00 0B 00 2A")},    // write 42 to holding 12
+        {Rx, ModbusFramed("01 06 00 0B 00 2A")},    // its echo adds nothing
+        {Tx, ModbusFramed("01 03 00 00 00 01")},    // answered by an exception: nothing
+        {Rx, ModbusFramed("01 83 02")},
     });
     TSeriesNames names;
     TModbusValueSource source(names);
@@ -150,8 +143,8 @@ TEST(ModbusValues, RegistersOfReadRepliesAndWritesPerSlaveAndRegister) {
 TEST(ModbusValues, PairsInBothWordOrdersLabelsAndScale) {
     // 0x41C8 0x0000 is 25.0f high word first.
     const std::vector<TModbusFrame> frames = Decode({
-        {TModbusDirection::Sent, Framed("05 03 00 00 00 02")},
-        {TModbusDirection::Received, Framed("05 03 04 41 C8 00 00")},
+        {TModbusDirection::Sent, ModbusFramed("05 03 00 00 00 02")},
+        {TModbusDirection::Received, ModbusFramed("05 03 04 41 C8 00 00")},
     });
     struct TCase {
         TModbusValueFormat format;

@@ -3,6 +3,7 @@
 
 #include "QtTestApp.h"
 #include "codec/HexCodec.h"
+#include "protocol/ModbusFrames.h"
 #include "serial/OruScomm.h"
 #include "traffic/DataRT.h"
 #include "ui/MainWindowTest.h"
@@ -145,11 +146,7 @@ TEST(Plot, ModbusRegistersAndExport) {
     TPlotForm form;
     form.SetSource(TPlotSource::Modbus);
     const auto feed = [&](bool received, uint64_t time, std::string_view hex) {
-        std::string bytes = HexToBytes(NormalizeHex(hex));
-        const uint16_t crc =
-            ModbusCrc16(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-        bytes += static_cast<char>(crc & 0xFF);
-        bytes += static_cast<char>(crc >> 8);
+        const std::string bytes = ModbusFramed(hex);
         form.AddRecord(received, time, time, reinterpret_cast<const uint8_t*>(bytes.data()),
                        bytes.size());
     };

@@ -805,8 +805,7 @@ void TMainForm::StartSession() {
         }
         // Values are taken while the plot is open, from the records the view shows.
         if (shown && PlotForm != nullptr && !PlotForm->isHidden()) {
-            const std::string_view payload = TrafficPayload(record);
-            const std::string bytes = hex ? HexToBytes(payload) : std::string(payload);
+            const std::string bytes = RecordBytes(record, hex);
             PlotForm->AddRecord(record.front() == 'R',
                                 static_cast<uint64_t>(QDateTime::currentMSecsSinceEpoch()),
                                 TrafficLineNumber(RichShow->StoredLineCount() - 2),

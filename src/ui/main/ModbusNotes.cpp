@@ -17,27 +17,6 @@ constexpr size_t kRequestsKept = 32;
 // Without a gap in the record's header the records were at least this far apart.
 constexpr uint64_t kLongGapMs = 1000;
 
-// The gap of a record's header "[hh:nn:ss gap]" in ms; none for " ---" or no header.
-std::optional<uint64_t> HeaderGap(std::string_view record) {
-    const size_t close = record.find(']');
-    if (close == std::string_view::npos) {
-        return std::nullopt;
-    }
-    const std::string_view header = record.substr(0, close);
-    const size_t blank = header.find_last_of(' ');
-    if (blank == std::string_view::npos || blank + 1 >= header.size()) {
-        return std::nullopt;
-    }
-    uint64_t gap = 0;
-    for (const char c : header.substr(blank + 1)) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        gap = gap * 10 + static_cast<uint64_t>(c - '0');
-    }
-    return gap;
-}
-
 // What a string holds on the heap beyond its own size.
 uint64_t HeapOf(const std::string& text) {
     return text.capacity() > 15 ? text.capacity() + 1 : 0;
@@ -90,14 +69,13 @@ void TModbusNotes::Record(std::string_view record, bool hex, bool shown, uint64_
     const TModbusDirection direction =
         record.front() == 'R' ? TModbusDirection::Received : TModbusDirection::Sent;
     // The headers' gaps time the records to the millisecond, whenever the pump took them.
-    const std::optional<uint64_t> gap = HeaderGap(record);
+    const std::optional<uint32_t> gap = RecordHeaderGap(record);
     uint64_t time = nowMs;
     if (m_lastMs) {
         time = gap ? *m_lastMs + *gap : std::max(*m_lastMs + kLongGapMs, nowMs);
     }
     m_lastMs = time;
-    const std::string_view payload = TrafficPayload(record);
-    const std::string bytes = hex ? HexToBytes(payload) : std::string(payload);
+    const std::string bytes = RecordBytes(record, hex);
     m_out.clear();
     m_decoder.Feed(direction, time, bytes, m_out);
 
