@@ -386,6 +386,7 @@ TEST_F(CommandsTest, MenusShowTheirCaptionsShortcutsAndHiddenItemsExactly) {
             {"N39", "Auto Save or Clear", "", false},
             {"N43", "HexDecBin Converter", "", false},
             {"ASCII1", "ASCII Table", "", false},
+            {"ScriptsItem", "Scripts...", "", false},
         },
         {
             {"N48", "Center", "", true},

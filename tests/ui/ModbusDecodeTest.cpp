@@ -209,6 +209,18 @@ TEST_F(ModbusDecodeTest, TheChoicesAreKeptInConfigIni) {
     EXPECT_TRUE(again.ModbusValueActions[0]->isChecked());
 }
 
+TEST_F(ModbusDecodeTest, AllCommandsOffSwitchesDecodingOffWithItsHiddenMenu) {
+    TMainForm& form = Start();
+    form.AllCommands->trigger();
+    form.DecodeModbus->trigger();
+    ASSERT_NE(form.RichShow->LineNotes(), nullptr);
+    form.AllCommands->trigger();
+    EXPECT_FALSE(form.DecodeMenu->menuAction()->isVisible());
+    EXPECT_TRUE(form.DecodeNone->isChecked());
+    EXPECT_EQ(form.RichShow->LineNotes(), nullptr);
+    EXPECT_EQ(form.Options().decode, QStringLiteral("none"));
+}
+
 TEST_F(ModbusDecodeTest, DecodingChangesTheScreenOnly) {
     // Everything that reads the traffic view, with decoding off and then on.
     struct Outputs {

@@ -887,6 +887,11 @@ void TMainForm::ApplyAllCommands() {
         m_options.checkReceivedChecksum = false;
         ApplyReceivedCheck();
     }
+    // Decoding too: its menu hides with the rest.
+    if (!m_options.allCommands && m_options.decode != QStringLiteral("none")) {
+        m_options.decode = QStringLiteral("none");
+        ApplyDecode();
+    }
 }
 
 void TMainForm::Toggle(bool& flag) {
