@@ -2,7 +2,7 @@
 // network server of the test's own, and ser2net, each stopped and started again. Every wait
 // is for something the program shows; the bounds only keep a broken build from hanging.
 
-#include "../tools/PortsimProcess.h"
+#include "cli/CliFolderTest.h"
 #include "cli/CliProcess.h"
 #include "serial/PtyPeer.h"
 #include "serial/Ser2netServer.h"
@@ -125,21 +125,7 @@ private:
     int m_client = -1;
 };
 
-class CliReconnect : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "korvane-cli-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_folder = pattern;
-        setenv("XDG_DATA_HOME", m_folder.c_str(), 1);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(m_folder, ignored);
-    }
-
-    std::string m_folder;
-};
+class CliReconnect : public CliFolderTest {};
 
 // The server goes and comes back on the same port: the program says so among the traffic,
 // opens the port again and both directions work; without reconnect it ends at once, though

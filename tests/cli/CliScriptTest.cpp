@@ -1,7 +1,7 @@
 // korvane-cli --script end to end: the shipped examples against the simulated device and
 // against this test playing the device's master on a pseudo-terminal.
 
-#include "../tools/PortsimProcess.h"
+#include "cli/CliFolderTest.h"
 #include "cli/CliProcess.h"
 
 #include "codec/HexCodec.h"
@@ -25,31 +25,13 @@ using namespace std::chrono_literals;
 
 const std::string Examples = KORVANE_EXAMPLES_DIR;
 
-class CliScript : public ::testing::Test {
+class CliScript : public CliFolderTest {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "korvane-script-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_folder = pattern;
-        setenv("XDG_DATA_HOME", m_folder.c_str(), 1);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(m_folder, ignored);
-    }
-    std::unique_ptr<PortsimProcess> StartDevice(const std::string& mode) {
-        auto device =
-            std::make_unique<PortsimProcess>(std::vector<std::string>{"--name", "SIM0", mode});
-        EXPECT_TRUE(device->Ready());
-        return device;
-    }
     std::string Write(const std::string& name, const std::string& text) const {
         const std::string path = m_folder + "/" + name;
         std::ofstream(path) << text;
         return path;
     }
-
-    std::string m_folder;
 };
 
 TEST_F(CliScript, TestSequencePassesAgainstTheDeviceAndFailsWithFourAgainstABrokenOne) {

@@ -1,7 +1,7 @@
 // korvane-cli end to end: the program against the simulated device on a pseudo-terminal,
 // each test in a data folder of its own (the virtual-ports folder lives there).
 
-#include "../tools/PortsimProcess.h"
+#include "cli/CliFolderTest.h"
 #include "cli/CliProcess.h"
 #include "cli/JsonValue.h"
 
@@ -48,29 +48,7 @@ std::string Payload(const std::string& line) {
     return close == std::string::npos ? line : line.substr(close + 2);
 }
 
-class Cli : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "korvane-cli-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_folder = pattern;
-        setenv("XDG_DATA_HOME", m_folder.c_str(), 1);
-        unsetenv("NO_COLOR");
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(m_folder, ignored);
-    }
-    std::unique_ptr<PortsimProcess> StartDevice(const std::string& mode) {
-        auto device =
-            std::make_unique<PortsimProcess>(std::vector<std::string>{"--name", "SIM0", mode});
-        EXPECT_TRUE(device->Ready());
-        return device;
-    }
-    std::string Path(const std::string& name) const { return m_folder + "/" + name; }
-
-    std::string m_folder;
-};
+class Cli : public CliFolderTest {};
 
 TEST_F(Cli, ModbusRequestWithChecksumIsSentWithItsCrcAndAnsweredWithAGoodOne) {
     auto device = StartDevice("modbus");
