@@ -3,12 +3,15 @@
 // its standard input and output on /dev/null.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,4 +54,32 @@ inline pid_t SpawnBenchProgram(const std::vector<std::string>& args, int stderrF
         _exit(127);
     }
     return pid;
+}
+
+// Writes a request to fd and reads the answer until done(what came) holds, at most boundMs:
+// the milliseconds it took, or a negative number when the answer did not come.
+inline double BenchAsk(int fd, const std::string& request, int boundMs,
+                       const std::function<bool(const std::string&)>& done) {
+    using SteadyClock = std::chrono::steady_clock;
+    const auto start = SteadyClock::now();
+    if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
+        return -1;
+    }
+    std::string got;
+    const auto giveUp = start + std::chrono::milliseconds(boundMs);
+    while (!done(got)) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - SteadyClock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count()) + 1) != 1) {
+            return -1;
+        }
+        char buffer[256];
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            return -1;
+        }
+        got.append(buffer, static_cast<size_t>(n));
+    }
+    return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
 }

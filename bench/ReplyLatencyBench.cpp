@@ -27,35 +27,14 @@
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
-
 const std::string Request("\x01\x03\x00\x00\x00\x01", 6);
 const std::string Reply("\x01\x03\x02\x00\x2A", 5);
 
 // Writes the request and waits for the whole reply, at most boundMs; the milliseconds it
 // took, or a negative number when the reply did not come.
 double Ask(int master, int boundMs) {
-    const auto start = SteadyClock::now();
-    if (write(master, Request.data(), Request.size()) != static_cast<ssize_t>(Request.size())) {
-        return -1;
-    }
-    std::string got;
-    const auto giveUp = start + std::chrono::milliseconds(boundMs);
-    while (got.find(Reply) == std::string::npos) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - SteadyClock::now());
-        pollfd p{master, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count()) + 1) != 1) {
-            return -1;
-        }
-        char buffer[256];
-        const ssize_t n = read(master, buffer, sizeof buffer);
-        if (n <= 0) {
-            return -1;
-        }
-        got.append(buffer, static_cast<size_t>(n));
-    }
-    return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
+    return BenchAsk(master, Request, boundMs,
+                    [](const std::string& got) { return got.find(Reply) != std::string::npos; });
 }
 
 struct Figures {

@@ -53,27 +53,8 @@ end
 // Writes the request and waits for a whole reply (7 bytes), at most boundMs; the
 // milliseconds it took, or a negative number when the reply did not come.
 double Ask(int master, int boundMs) {
-    const auto start = SteadyClock::now();
-    if (write(master, Request.data(), Request.size()) != static_cast<ssize_t>(Request.size())) {
-        return -1;
-    }
-    size_t got = 0;
-    const auto giveUp = start + std::chrono::milliseconds(boundMs);
-    while (got < 7) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - SteadyClock::now());
-        pollfd p{master, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count()) + 1) != 1) {
-            return -1;
-        }
-        char buffer[256];
-        const ssize_t n = read(master, buffer, sizeof buffer);
-        if (n <= 0) {
-            return -1;
-        }
-        got += static_cast<size_t>(n);
-    }
-    return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
+    return BenchAsk(master, Request, boundMs,
+                    [](const std::string& got) { return got.size() >= 7; });
 }
 
 void ReplyLatency(uint32_t gapMs, size_t requests, bool goal) {
