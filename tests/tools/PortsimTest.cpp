@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <fcntl.h>
@@ -56,7 +57,8 @@ protected:
         return fd;
     }
 
-    // Reads until `count` bytes have come or the line stays silent for silenceMs.
+    // Reads `count` bytes, fewer when the line stays silent for silenceMs. Never more: a
+    // slow reader finds more waiting than it asked for.
     static Bytes ReadBytes(int fd, size_t count, int silenceMs = 5000) {
         Bytes got;
         while (got.size() < count) {
@@ -65,7 +67,7 @@ protected:
                 break;
             }
             uint8_t buffer[4096];
-            const ssize_t n = read(fd, buffer, sizeof buffer);
+            const ssize_t n = read(fd, buffer, std::min(sizeof buffer, count - got.size()));
             if (n <= 0) {
                 break;
             }
