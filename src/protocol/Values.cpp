@@ -432,13 +432,6 @@ size_t TSampleSeries::MemoryBytes() const {
     return m_chunks.size() * perChunk;
 }
 
-void TSampleSeries::Clear() {
-    m_chunks.clear();
-    m_frontSkip = 0;
-    m_size = 0;
-    m_lastTime = 0;
-}
-
 std::vector<TSampleSeries::TColumn> TSampleSeries::Decimate(uint64_t t0, uint64_t t1,
                                                             size_t columns) const {
     std::vector<TColumn> result(columns);

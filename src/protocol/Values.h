@@ -166,7 +166,6 @@ public:
     // The first sample at or after t (Size() when none).
     size_t LowerBound(uint64_t timeMs) const;
     size_t MemoryBytes() const;
-    void Clear();
 
     struct TColumn {
         bool any = false;
