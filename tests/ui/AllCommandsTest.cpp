@@ -69,11 +69,11 @@ TEST_F(AllCommandsTest, OnShowsEveryHiddenCommandInPlaceAndOffRestoresTheShipped
     const QStringList hidden = {
         "N1 N13 N14 N15",
         "N2 N26 F1 N25",
-        "N3 N49 N38 N12 PlotWindow N28 N51 CheckReceived2 Decode",
+        "N3 N49 N38 N12 PlotWindow N28 N51 CheckReceived2 CheckReceivedKind Decode",
         "D2 N44 N45 N47 N39 N43 ASCII1 ScriptsItem",
         "N5 N65 N64",
         "PopupMenu1 N16 N42",
-        "PopupMenu2 CheckReceived1",
+        "PopupMenu2 CheckReceived1 CheckReceivedKind",
         "ToolBar4 ToolButton12 JvOfficeColorButton1",
         "ReceBar ToolButton22 ToolButton20 ToolButton17 ToolButton6 ToolButton21",
         "SendBar ToolButton5 ToolButton2 ToolButton3 ToolButton6 ToolButton7",

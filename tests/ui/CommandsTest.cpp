@@ -367,6 +367,7 @@ TEST_F(CommandsTest, MenusShowTheirCaptionsShortcutsAndHiddenItemsExactly) {
             {"N28", nullptr, "", false},
             {"N51", "Color Settings", "", false},
             {"CheckReceived2", "Check Received Checksum", "", false},
+            {"CheckReceivedKind", "Checksum to Check", "", false},
             {"Decode", "Decode", "", false},
             {"AllCommandsSeparator", nullptr, "", true},
             {"AllCommands", "All Commands", "", true},
@@ -429,7 +430,8 @@ TEST_F(CommandsTest, MenusShowTheirCaptionsShortcutsAndHiddenItemsExactly) {
     ExpectItems(form.PopupMenu2->actions(),
                 {{"showtime1", "Show Time", "", true},
                  {"showRxTx1", "Show RxTx", "", true},
-                 {"CheckReceived1", "Check Received Checksum", "", false}},
+                 {"CheckReceived1", "Check Received Checksum", "", false},
+                 {"CheckReceivedKind", "Checksum to Check", "", false}},
                 "PopupMenu2");
 
     // The view tool bar, left to right, with hints in place of captions.

@@ -1,5 +1,6 @@
 // View > Check Received Checksum: received hex lines of a real pseudo-terminal checked with
-// the send window's checksum choice, good ones and a damaged one; the text and its saved
+// the computation chosen in its own submenu, good ones and a damaged one; that choice and
+// the send window's checksum button independent of each other; the text and its saved
 // RTF the same with the check on; ASCII receive mode and sent lines left alone; the choice
 // kept in config.ini. Offscreen platform, a private data folder per test.
 
@@ -16,6 +17,7 @@
 #include <QFile>
 #include <QHelpEvent>
 #include <QImage>
+#include <QMenu>
 #include <QTest>
 #include <QToolTip>
 
@@ -88,6 +90,17 @@ Hues CountHues(const QImage& image) {
     return h;
 }
 
+// The item of View > Checksum to Check named `name`.
+QAction* CheckKind(TMainForm& form, const char* name) {
+    for (QAction* a : form.CheckReceivedKinds) {
+        if (a->text() == QLatin1String(name)) {
+            return a;
+        }
+    }
+    ADD_FAILURE() << "no item " << name;
+    return form.CheckReceivedKinds.front();
+}
+
 QImage Shot(RichView& view) {
     view.FlushPaint();
     return view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
@@ -95,7 +108,7 @@ QImage Shot(RichView& view) {
 
 } // namespace
 
-TEST_F(ReceivedChecksumTest, RepliesOfTheSimulatedDeviceAreAllGoodWithTheSendWindowsChoice) {
+TEST_F(ReceivedChecksumTest, RepliesOfTheSimulatedDeviceAreAllGoodWithTheChosenComputation) {
     StartPortsim();
     TMainForm& form = Start();
     OpenPort(form, "SIM0");
@@ -103,9 +116,10 @@ TEST_F(ReceivedChecksumTest, RepliesOfTheSimulatedDeviceAreAllGoodWithTheSendWin
     form.CheckReceived2->trigger();
     ASSERT_TRUE(show.ReceivedCheck().has_value());
     EXPECT_STREQ(show.ReceivedCheck()->name, "SUM"); // the record's default choice
+    EXPECT_TRUE(CheckKind(form, "SUM")->isChecked());
 
-    // Choosing Modbus-CRC16 in the send window appends it to the request and moves the
-    // view's check to it at once.
+    // Choosing Modbus-CRC16 in the send window appends it to the request and leaves the
+    // view's check alone.
     RichView& send = *form.SendForm->RichSend;
     send.Clear();
     const std::string more = WithCrc(Bytes({0x01, 0x03, 0x00, 0x04, 0x00, 0x02}));
@@ -116,7 +130,19 @@ TEST_F(ReceivedChecksumTest, RepliesOfTheSimulatedDeviceAreAllGoodWithTheSendWin
     form.SendForm->ChecksumActions[kModbusCrc16]->trigger();
     ASSERT_EQ(send.LineText(0), "01 03 00 00 00 0A C5 CD");
     ASSERT_TRUE(show.ReceivedCheck().has_value());
+    EXPECT_STREQ(show.ReceivedCheck()->name, "SUM");
+
+    // Choosing it for the check changes the check and nothing in the send window, also on
+    // a line that has no checksum yet.
+    const StyledText sendText = send.ToStyledText();
+    send.SetCaret(1, 3);
+    CheckKind(form, "Modbus-CRC16")->trigger();
+    ASSERT_TRUE(show.ReceivedCheck().has_value());
     EXPECT_STREQ(show.ReceivedCheck()->name, "Modbus-CRC16");
+    EXPECT_TRUE(CheckKind(form, "Modbus-CRC16")->isChecked());
+    EXPECT_FALSE(CheckKind(form, "SUM")->isChecked());
+    EXPECT_EQ(send.ToStyledText(), sendText);
+    EXPECT_EQ(form.Settings().checksumKind, kModbusCrc16);
 
     // Each request shows as a sent line, its reply as the next line.
     form.Settings().showSending = true;
@@ -144,8 +170,9 @@ TEST_F(ReceivedChecksumTest, RepliesOfTheSimulatedDeviceAreAllGoodWithTheSendWin
 TEST_F(ReceivedChecksumTest, AFlippedBitIsMarkedBadOnTheScreenOnly) {
     const int peer = RegisterPty("DEV");
     TMainForm& form = Start();
-    form.Settings().checksumKind = kModbusCrc16;
-    form.RefreshSettings();
+    CheckKind(form, "Modbus-CRC16")->trigger(); // chosen, and with that on
+    ASSERT_TRUE(form.CheckReceived2->isChecked());
+    form.CheckReceived2->trigger();
     OpenPort(form, "DEV");
     RichView& show = *form.RichShow;
 
@@ -245,20 +272,27 @@ TEST_F(ReceivedChecksumTest, TheChoiceIsShownWithAllCommandsAndKeptInConfigIni) 
     EXPECT_FALSE(form.RichShow->ReceivedCheck().has_value());
     EXPECT_FALSE(form.CheckReceived1->isVisible());
     EXPECT_FALSE(form.CheckReceived2->isVisible());
+    EXPECT_FALSE(form.CheckReceivedKind->menuAction()->isVisible());
     form.AllCommands->trigger();
     EXPECT_TRUE(form.CheckReceived1->isVisible());
     EXPECT_TRUE(form.CheckReceived2->isVisible());
+    EXPECT_TRUE(form.CheckReceivedKind->menuAction()->isVisible());
 
     form.CheckReceived2->trigger();
-    form.Settings().checksumKind = 8; // CCITT-CRC16, kept in the record
+    CheckKind(form, "CCITT-CRC16")->trigger();
+    form.Settings().checksumKind = 3; // XOR for sending, kept in the record
     Restart();
     EXPECT_TRUE(m_form->CheckReceived1->isChecked());
     EXPECT_TRUE(m_form->CheckReceived2->isChecked());
+    EXPECT_TRUE(CheckKind(*m_form, "CCITT-CRC16")->isChecked());
     ASSERT_TRUE(m_form->RichShow->ReceivedCheck().has_value());
     EXPECT_STREQ(m_form->RichShow->ReceivedCheck()->name, "CCITT-CRC16");
+    EXPECT_EQ(m_form->Settings().checksumKind, 3);
     QFile ini(QString::fromStdString(DataFilePath(LayoutFileName)));
     ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(TAppOptions::Read(TIniFile::Parse(ini.readAll())).checkReceivedChecksum);
+    const TAppOptions kept = TAppOptions::Read(TIniFile::Parse(ini.readAll()));
+    EXPECT_TRUE(kept.checkReceivedChecksum);
+    EXPECT_EQ(kept.receivedChecksum, "CCITT-CRC16");
     ini.close();
 
     m_form->CheckReceived1->trigger();

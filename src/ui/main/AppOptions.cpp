@@ -1,5 +1,6 @@
 #include "ui/main/AppOptions.h"
 
+#include "codec/ChecksumNames.h"
 #include "protocol/ModbusRtu.h"
 #include "serial/OruScomm.h"
 #include "ui/main/DockLayout.h"
@@ -13,6 +14,10 @@ TAppOptions TAppOptions::Read(const TIniFile& ini) {
         ini.BoolValue(Section, QStringLiteral("ReconnectAutomatically"), o.reconnectAutomatically);
     o.checkReceivedChecksum =
         ini.BoolValue(Section, QStringLiteral("CheckReceivedChecksum"), o.checkReceivedChecksum);
+    const QString received = ini.Value(Section, QStringLiteral("ReceivedChecksum"));
+    if (ChecksumChoiceNamed(received.toStdString())) {
+        o.receivedChecksum = received;
+    }
     // A budget below a few MiB would drop lines the user is still reading.
     o.viewMemoryBudgetMB = std::max(
         16, ini.IntValue(Section, QStringLiteral("ViewMemoryBudgetMB"), o.viewMemoryBudgetMB));
@@ -41,6 +46,7 @@ void TAppOptions::Write(TIniFile& ini) const {
     ini.SetValue(Section, QStringLiteral("AllCommands"), flag(allCommands));
     ini.SetValue(Section, QStringLiteral("ReconnectAutomatically"), flag(reconnectAutomatically));
     ini.SetValue(Section, QStringLiteral("CheckReceivedChecksum"), flag(checkReceivedChecksum));
+    ini.SetValue(Section, QStringLiteral("ReceivedChecksum"), receivedChecksum);
     ini.SetValue(Section, QStringLiteral("ViewMemoryBudgetMB"),
                  QString::number(viewMemoryBudgetMB));
     ini.SetValue(Section, QStringLiteral("CaptureRotateMB"), QString::number(captureRotateMB));

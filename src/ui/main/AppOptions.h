@@ -15,8 +15,11 @@ struct TAppOptions {
     bool allCommands = false;
     // Tools > Reconnect Automatically: reopen a port that went away when it returns.
     bool reconnectAutomatically = true;
-    // View > Check Received Checksum.
+    // View > Check Received Checksum, and the computation it checks (a ChecksumChoices
+    // name, chosen in its own submenu). Empty: the send window's choice at the next start,
+    // kept from then on.
     bool checkReceivedChecksum = false;
+    QString receivedChecksum;
     // The traffic view's text budget in MiB; the oldest lines go first past it.
     int viewMemoryBudgetMB = 256;
     // Continuous capture: size in MiB at which the capture file moves to a numbered one.

@@ -550,10 +550,6 @@ void TMainForm::CreateWindows() {
     };
     SendForm->Activated = [this] { SetActiveView(SendForm->RichSend); };
     InstallViewMenu(SendForm->RichSend);
-    // After the send window has stored a new checksum choice (its own connection is first).
-    for (QAction* a : SendForm->ChecksumActions) {
-        connect(a, &QAction::triggered, this, &TMainForm::ApplyReceivedCheck);
-    }
 
     TSetForm::Hooks hooks;
     hooks.refreshSettings = [this] { RefreshSettings(); };
@@ -956,7 +952,6 @@ void TMainForm::RefreshSettings() {
         m_dataRT->ApplySettings(s);
         WakePump();
     }
-    ApplyReceivedCheck();
     RichShow->setFocus();
 }
 
@@ -1446,7 +1441,8 @@ void TMainForm::StopEngines() {
 }
 
 void TMainForm::BuildReceivedCheck(QMenu* view) {
-    // Shown with All Commands, like the send window's checksum button whose choice it uses.
+    // Shown with All Commands. The computation is a choice of its own: picking one must not
+    // append a checksum to the send window's line, as its checksum button does.
     CheckReceived2 = MenuItem(view, "CheckReceived2", QStringLiteral("Check Received Checksum"),
                               QKeySequence(), false);
     CheckReceived1 = PopupMenu2->addAction(QStringLiteral("Check Received Checksum"));
@@ -1459,19 +1455,51 @@ void TMainForm::BuildReceivedCheck(QMenu* view) {
             ApplyReceivedCheck();
         });
     }
+    CheckReceivedKind = new QMenu(QStringLiteral("Checksum to Check"), this);
+    CheckReceivedKind->setObjectName(QStringLiteral("CheckReceivedKindMenu"));
+    CheckReceivedKind->menuAction()->setObjectName(QStringLiteral("CheckReceivedKind"));
+    auto* kinds = new QActionGroup(CheckReceivedKind);
+    for (const TChecksumChoice& c : ChecksumChoices()) {
+        const QString name = QString::fromLatin1(c.name);
+        QAction* a = kinds->addAction(name);
+        a->setObjectName(QStringLiteral("CheckKind") + name);
+        a->setCheckable(true);
+        CheckReceivedKind->addAction(a);
+        CheckReceivedKinds << a;
+        // Choosing what to check is asking for the check.
+        connect(a, &QAction::triggered, this, [this, name] {
+            m_options.receivedChecksum = name;
+            m_options.checkReceivedChecksum = true;
+            ApplyReceivedCheck();
+        });
+    }
+    view->addMenu(CheckReceivedKind);
+    PopupMenu2->addMenu(CheckReceivedKind);
+    MarkHiddenCommand(CheckReceivedKind->menuAction());
 }
 
 void TMainForm::ApplyReceivedCheck() {
+    std::optional<TChecksumChoice> kind =
+        ChecksumChoiceNamed(m_options.receivedChecksum.toStdString());
+    if (!kind) {
+        // Not chosen yet: the send window's choice, as before the check had its own.
+        for (const TChecksumChoice& c : ChecksumChoices()) {
+            if (c.kind == m_settings.checksumKind) {
+                kind = c;
+            }
+        }
+        if (!kind) {
+            kind = ChecksumChoices().front();
+        }
+        m_options.receivedChecksum = QString::fromLatin1(kind->name);
+    }
+    for (QAction* a : CheckReceivedKinds) {
+        a->setChecked(a->text() == QLatin1String(kind->name));
+    }
     const bool on = m_options.checkReceivedChecksum;
     CheckReceived1->setChecked(on);
     CheckReceived2->setChecked(on);
-    std::optional<TChecksumChoice> choice;
-    for (const TChecksumChoice& c : ChecksumChoices()) {
-        if (on && c.kind == m_settings.checksumKind) {
-            choice = c;
-        }
-    }
-    RichShow->SetReceivedCheck(choice);
+    RichShow->SetReceivedCheck(on ? kind : std::nullopt);
 }
 
 void TMainForm::BuildDecode(QMenu* view) {

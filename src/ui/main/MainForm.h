@@ -141,8 +141,12 @@ public:
     QAction* AllCommands = nullptr;
     // View > Check Received Checksum (ours) and its twin in the view tool bar's drop-down.
     QAction *CheckReceived1 = nullptr, *CheckReceived2 = nullptr;
-    // The traffic view checks received checksums as Options() and the send window's
-    // checksum choice say.
+    // Its own choice of computation, a submenu beside both switches ("Checksum to Check"),
+    // one item per ChecksumChoices entry in their order. The send window's checksum button
+    // stays for sending.
+    QMenu* CheckReceivedKind = nullptr;
+    QList<QAction*> CheckReceivedKinds;
+    // The traffic view checks received checksums as Options() say.
     void ApplyReceivedCheck();
     QAction *showtime1 = nullptr, *showRxTx1 = nullptr, *N42 = nullptr;
     // View > Decode (ours): None or Modbus RTU, and the register values' format.
