@@ -3,11 +3,15 @@
 #include "platform/FileIO.h"
 #include "richtext/RichText.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <utility>
 
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr const char* CaptureFontName = "Courier New";
 constexpr int CaptureFontHalfPoints = 18;
@@ -24,6 +28,11 @@ struct TTrafficCapture::RtfState {
 
 TTrafficCapture::TTrafficCapture(TCaptureOptions options) : m_options(std::move(options)) {
     m_rtf = IsRtfName(m_options.path);
+    for (const std::string& older : OlderParts(m_options.path)) {
+        if (std::remove(older.c_str()) != 0 && errno != ENOENT) {
+            throw EFileError("Cannot delete", older, errno);
+        }
+    }
     if (const int error = OpenFile(0); error != 0) {
         if (m_file != nullptr) {
             // Created but not written (a full disk): no empty file is left behind.
@@ -53,6 +62,48 @@ std::string TTrafficCapture::RotatedName(const std::string& path, unsigned n) {
         return path + number;
     }
     return path.substr(0, dot) + number + path.substr(dot);
+}
+
+std::vector<std::string> TTrafficCapture::OlderParts(const std::string& path) {
+    // RotatedName(path, n) is PREFIX + n + SUFFIX; the folder is searched for that shape
+    // rather than counting up, so a gap in the numbers hides no part.
+    const std::string one = RotatedName(path, 1);
+    const std::string two = RotatedName(path, 2);
+    const size_t at = static_cast<size_t>(
+        std::mismatch(one.begin(), one.end(), two.begin(), two.end()).first - one.begin());
+    const std::string prefix = one.substr(0, at);
+    const std::string suffix = one.substr(at + 1);
+    const fs::path folder = fs::path(prefix).parent_path();
+    const std::string stem = fs::path(prefix).filename().string();
+    std::vector<std::pair<unsigned long, std::string>> found;
+    std::error_code error;
+    for (fs::directory_iterator it(folder.empty() ? fs::path(".") : folder, error), end;
+         !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() <= stem.size() + suffix.size() || !name.starts_with(stem) ||
+            !name.ends_with(suffix)) {
+            continue;
+        }
+        const std::string digits =
+            name.substr(stem.size(), name.size() - stem.size() - suffix.size());
+        if (digits.size() > 9 || digits.front() == '0' ||
+            !std::all_of(digits.begin(), digits.end(),
+                         [](char c) { return c >= '0' && c <= '9'; })) {
+            continue;
+        }
+        std::error_code kindError;
+        if (it->is_directory(kindError)) {
+            continue;
+        }
+        const unsigned long n = std::stoul(digits);
+        found.emplace_back(n, RotatedName(path, static_cast<unsigned>(n)));
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> parts;
+    for (auto& [n, name] : found) {
+        parts.push_back(std::move(name));
+    }
+    return parts;
 }
 
 bool TTrafficCapture::IsRtfName(const std::string& path) {
@@ -161,6 +212,11 @@ std::string TTrafficCapture::CurrentFile() const {
     return m_currentFile;
 }
 
+uint64_t TTrafficCapture::BytesWritten() const {
+    std::lock_guard lock(m_mutex);
+    return m_bytesWritten;
+}
+
 void TTrafficCapture::WriterLoop() {
     for (;;) {
         std::deque<Line> batch;
@@ -231,10 +287,12 @@ void TTrafficCapture::WriteLines(std::deque<Line>& lines) {
             Fail("Cannot write", errno);
             return false;
         }
-        m_fileBytes += buffer.size() - (m_rtf ? TRtfStream::Tail.size() : 0);
+        const size_t added = buffer.size() - (m_rtf ? TRtfStream::Tail.size() : 0);
+        m_fileBytes += added;
         {
             std::lock_guard lock(m_mutex);
             m_linesWritten += bufferLines;
+            m_bytesWritten += added;
         }
         buffer.clear();
         bufferLines = 0;
@@ -293,6 +351,8 @@ int TTrafficCapture::OpenFile(unsigned index) {
             return errno;
         }
         m_fileBytes = start.size();
+        std::lock_guard lock(m_mutex);
+        m_bytesWritten += start.size();
     }
     return 0;
 }

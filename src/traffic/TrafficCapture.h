@@ -21,7 +21,9 @@
 // lines' colours in 9-point "Courier New". With a rotation size, a line that would take
 // the file past it goes to the next file instead: NAME, then NAME with ".1", ".2", ...
 // before its extension ("cap.rtf", "cap.1.rtf", "cap.2.rtf"). An existing file of the
-// same name is replaced. A line longer than the rotation size gets a file of its own.
+// same name is replaced, and numbered files of an earlier capture of that name are deleted
+// first, so no older part ever reads as a continuation of the new capture (the window asks
+// before, see OlderParts). A line longer than the rotation size gets a file of its own.
 
 #include <condition_variable>
 #include <cstddef>
@@ -65,6 +67,9 @@ public:
 
     // The file name of the n-th file (0: the given name).
     static std::string RotatedName(const std::string& path, unsigned n);
+    // The numbered files of an earlier capture to `path` that exist now (RotatedName with
+    // any n > 0), in the order of their numbers; the given name itself is not among them.
+    static std::vector<std::string> OlderParts(const std::string& path);
     static bool IsRtfName(const std::string& path);
 
     // The first write error, in the words of EFileError; empty while all went well. After
@@ -74,6 +79,9 @@ public:
     uint64_t LinesWritten() const;
     // The file being written.
     std::string CurrentFile() const;
+    // Bytes in all files of this capture so far (the sum of their sizes), not only the
+    // one being written.
+    uint64_t BytesWritten() const;
 
 private:
     struct Run {
@@ -108,6 +116,7 @@ private:
     bool m_stop = false;
     std::string m_error;
     uint64_t m_linesWritten = 0;
+    uint64_t m_bytesWritten = 0;
     std::string m_currentFile;
 
     // Writer's side.

@@ -111,6 +111,10 @@ TEST_P(CaptureOverPty, EveryFrameComesBackInOrderAcrossRotatedFiles) {
     options.path = path;
     options.rotateBytes = 600;
     options.colors = {TrafficPrefixColor, settings.receiveTextColor, settings.sendTextColor};
+    // An earlier, longer capture of that name: none of its parts may read as the new one's.
+    for (unsigned n = 0; n <= 12; ++n) {
+        WriteFileAtomically(TTrafficCapture::RotatedName(path, n), "old\n");
+    }
     TTrafficCapture capture(options);
     CapturedView traffic(capture);
     RecordingPrompter prompter;
@@ -151,7 +155,15 @@ TEST_P(CaptureOverPty, EveryFrameComesBackInOrderAcrossRotatedFiles) {
     size_t files = 0;
     const std::vector<std::string> lines = ReadCapturedLines(path, rtf, files, options.rotateBytes);
     EXPECT_GT(files, 2u);
+    EXPECT_LT(files, 12u);
     EXPECT_EQ(lines.size(), capture.LinesWritten());
+    EXPECT_EQ(TTrafficCapture::OlderParts(path).size(), files - 1);
+    // The whole capture's size, every file of it.
+    uint64_t bytes = 0;
+    for (unsigned n = 0; n < files; ++n) {
+        bytes += fs::file_size(TTrafficCapture::RotatedName(path, n));
+    }
+    EXPECT_EQ(capture.BytesWritten(), bytes);
 
     // The view's lines, exactly; their payloads together are the bytes that were sent.
     std::vector<std::string> shown = traffic.Lines();
@@ -232,6 +244,44 @@ TEST(TrafficCapture, EveryRotatedFileStartsWithTheHeaderInForce) {
     EXPECT_EQ(files, (std::vector<std::string>{
                          "time,a\n1,10\n2,20\n3,30\n4,40\n", "time,a\n5,50\n6,60\ntime,a,b\n",
                          "time,a,b\n7,70,1\n8,80,2\n9,90,3\n", "time,a,b\n10,100,4\n11,110,5\n"}));
+}
+
+TEST(TrafficCapture, OlderPartsAreTheNumberedNamesOfThatCaptureOnly) {
+    TempFolder folder;
+    const struct {
+        const char* path;
+        std::vector<std::string> entries; // files; a trailing '/' makes a folder
+        std::vector<std::string> parts;
+    } cases[] = {
+        {"cap.txt", {"cap.txt"}, {}},
+        {"cap.txt",
+         {"cap.1.txt", "cap.2.txt", "cap.10.txt", "cap.7.txt"},
+         {"cap.1.txt", "cap.2.txt", "cap.7.txt", "cap.10.txt"}},
+        {"cap.txt",
+         {"cap.01.txt", "cap.0.txt", "cap.1.rtf", "cap.x.txt", "capx.1.txt", "cap.1.txt.bak",
+          "cap.3.txt/", "cap..txt"},
+         {}},
+        {"cap", {"cap.1", "cap.2.txt", "cap.12"}, {"cap.1", "cap.12"}},
+        {"cap.1x", {"cap.1.1x", "cap.1x", "cap.1x.1"}, {"cap.1.1x"}},
+        {".hidden", {".hidden.3", ".3.hidden"}, {".hidden.3"}},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        const std::string dir = folder.path + "/" + std::to_string(index++);
+        fs::create_directories(dir);
+        for (const std::string& entry : c.entries) {
+            if (entry.ends_with('/')) {
+                fs::create_directories(dir + "/" + entry);
+            } else {
+                WriteFileAtomically(dir + "/" + entry, "x");
+            }
+        }
+        std::vector<std::string> expected;
+        for (const std::string& part : c.parts) {
+            expected.push_back(dir + "/" + part);
+        }
+        EXPECT_EQ(TTrafficCapture::OlderParts(dir + "/" + c.path), expected) << c.path;
+    }
 }
 
 TEST(TrafficCapture, RotatedNamesAndAFileThatCannotBeCreated) {

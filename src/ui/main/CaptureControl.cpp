@@ -37,12 +37,35 @@ void TCaptureControl::Toggle() {
     const QString chosen =
         m_prompter.SaveFileName(m_owner, QStringLiteral("capture.txt"),
                                 QStringLiteral("text(*.txt)|*.txt|rtf(*.rtf)|*.rtf|all|*.*"));
-    if (!chosen.isEmpty()) {
+    if (!chosen.isEmpty() && MayReplace(chosen.toStdString())) {
         Start(chosen.toStdString());
     }
     if (m_action != nullptr) {
         m_action->setChecked(Active());
     }
+}
+
+bool TCaptureControl::MayReplace(const std::string& path) {
+    const std::vector<std::string> older = TTrafficCapture::OlderParts(path);
+    const bool exists = QFileInfo::exists(QString::fromStdString(path));
+    if (!exists && older.empty()) {
+        return true;
+    }
+    QString text = QStringLiteral("The file already exists.Do you want to replace it.");
+    if (!exists) {
+        text = QStringLiteral("Parts of an earlier capture of that name exist. Do you want to "
+                              "replace them?");
+    }
+    if (!older.empty()) {
+        const QString first = QFileInfo(QString::fromStdString(older.front())).fileName();
+        const QString last = QFileInfo(QString::fromStdString(older.back())).fileName();
+        text += older.size() == 1
+                    ? QStringLiteral("\n%1 is deleted with it.").arg(first)
+                    : QStringLiteral("\n%1 files of it, %2 to %3, are deleted with it.")
+                          .arg(older.size())
+                          .arg(first, last);
+    }
+    return m_prompter.Question(m_owner, text, QStringLiteral("Capture to File"));
 }
 
 bool TCaptureControl::Start(const std::string& path) {
@@ -93,7 +116,8 @@ QString TCaptureControl::StatusText() const {
     if (!m_capture->ErrorText().empty()) {
         return QStringLiteral("Capture failed");
     }
-    const qint64 bytes = QFileInfo(QString::fromStdString(m_capture->CurrentFile())).size();
+    // The whole capture, not the rotated file being written, which starts again at zero.
+    const uint64_t bytes = m_capture->BytesWritten();
     if (bytes < 1024 * 1024) {
         return QStringLiteral("Capture %1 KB").arg((bytes + 1023) / 1024);
     }

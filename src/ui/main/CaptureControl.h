@@ -34,16 +34,21 @@ public:
     QAction* Action() const { return m_action; }
 
     // Starts capturing into path (replacing a capture that runs); false after a warning.
+    // The file and older numbered parts of a capture of that name are replaced without a
+    // question: the menu item asks first (MayReplace).
     bool Start(const std::string& path);
     // Writes what is queued and closes the file.
     void Stop();
     bool Active() const { return m_capture != nullptr; }
     // "Capture 12.3 MB" (or "Capture 40 KB" below a megabyte) while on: the size of the
-    // file being written. Empty when off.
+    // whole capture, all its rotated files. Empty when off.
     QString StatusText() const;
 
 private:
     void Toggle();
+    // Asks, as Save does, before a capture replaces an existing file or deletes the older
+    // numbered parts of one; true when nothing is there or the user says Yes.
+    bool MayReplace(const std::string& path);
 
     RichView& m_view;
     TUiPrompter& m_prompter;
