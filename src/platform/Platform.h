@@ -45,6 +45,14 @@ public:
     virtual ~Clock() = default;
     virtual uint32_t Milliseconds() = 0;
     virtual std::string TimeOfDay() = 0;
+    // A thread waits until Milliseconds() reaches `until`: how long it may sleep (real
+    // milliseconds) before it reads the clock again. A clock that runs by itself lets it
+    // sleep until then; a clock a test moves by hand wakes it often instead, and may note
+    // what it is waited for.
+    virtual uint32_t SleepBeforeLookMs(uint32_t until) {
+        const uint32_t left = until - Milliseconds();
+        return left > 0x7FFFFFFFu ? 0 : left; // passed already
+    }
 };
 
 class SystemClock final : public Clock {

@@ -9,7 +9,6 @@
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
 constexpr uint32_t MaxDword = 0xFFFFFFFFu;
 
 thread_local int32_t t_lastError = 0;
@@ -73,7 +72,7 @@ using ComDriverCalls::KindRead;
 using ComDriverCalls::KindWait;
 using ComDriverCalls::KindWrite;
 
-TComDriverSocket::TComDriverSocket() = default;
+TComDriverSocket::TComDriverSocket(Clock& clock) : m_clock(clock) {}
 
 TComDriverSocket::~TComDriverSocket() {
     bool open = false;
@@ -136,12 +135,13 @@ bool TComDriverSocket::Open(const std::string& port) {
     if (!ParseNetAddress(port, address)) {
         return Fail(NetSocket::InvalidError());
     }
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ConnectLimitMs);
+    // One limit for connecting and for the server's answer to the hello.
+    const TClockDeadline deadline(m_clock, ConnectLimitMs);
     int error = 0;
     bool greeted = false;
     NetSocket::THandle socket = m_returnWatch.Take(port, greeted);
     if (socket == NetSocket::Invalid) {
-        socket = NetSocket::Connect(address.host, address.port, ConnectLimitMs, error);
+        socket = NetSocket::Connect(address.host, address.port, deadline, error);
     }
     if (socket == NetSocket::Invalid) {
         return Fail(error);
@@ -189,9 +189,8 @@ bool TComDriverSocket::Open(const std::string& port) {
     bool agreed = false;
     if (greeted || SendControl(ClientHello())) {
         std::unique_lock<std::mutex> guard(m_lock);
-        m_changed.wait_until(guard, deadline, [this] {
-            return m_comPortAgreed || m_comPortRefused || m_failure != 0;
-        });
+        deadline.WaitFor(m_changed, guard,
+                         [this] { return m_comPortAgreed || m_comPortRefused || m_failure != 0; });
         agreed = m_comPortAgreed;
         error = m_comPortRefused || m_comPortAgreed ? NetSocket::NotSupportedError()
                 : m_failure != 0                    ? m_failure
@@ -403,8 +402,7 @@ void TComDriverSocket::TakeCommand(const Telnet::TDecoder::TCommand& c) {
 bool TComDriverSocket::SendAll(const std::string& bytes, int timeoutMs, size_t& sent, int& error) {
     sent = 0;
     error = 0;
-    const auto end = timeoutMs >= 0 ? SteadyClock::now() + std::chrono::milliseconds(timeoutMs)
-                                    : SteadyClock::time_point::max();
+    const TClockDeadline end(m_clock, timeoutMs);
     std::lock_guard<std::mutex> sender(m_sendLock);
     while (sent < bytes.size()) {
         {
@@ -428,11 +426,11 @@ bool TComDriverSocket::SendAll(const std::string& bytes, int timeoutMs, size_t& 
             error = NetSocket::HangUpError();
             return false;
         }
-        if (SteadyClock::now() >= end) {
+        const int slice = end.SliceMs(50);
+        if (slice <= 0) {
             return true; // timed out: completes with what was handed over
         }
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - SteadyClock::now());
-        NetSocket::WaitWritable(m_socket, static_cast<int>(std::min<long long>(left.count(), 50)));
+        NetSocket::WaitWritable(m_socket, slice);
     }
     return true;
 }
@@ -555,7 +553,7 @@ bool TComDriverSocket::SetCommState(const TComDcb& dcb) {
                                   (!wantRts || m_confirmedRts >= 0);
             return controls || m_sizeAnswers - sizeAnswers < 0x80000000u;
         };
-        const bool done = m_changed.wait_for(guard, std::chrono::milliseconds(ConfirmLimitMs), [&] {
+        const bool done = TClockDeadline(m_clock, ConfirmLimitMs).WaitFor(m_changed, guard, [&] {
             return answered() || m_gate.Closing() || m_failure != 0;
         });
         if (m_gate.Closing()) {
@@ -611,9 +609,7 @@ bool TComDriverSocket::WaitCommEvent(uint32_t& events, TComStopEvent* stop, int3
     if (!Enter(call)) {
         return false;
     }
-    const auto start = SteadyClock::now();
-    const bool limited = timeoutMs >= 0;
-    const auto end = start + std::chrono::milliseconds(limited ? timeoutMs : 0);
+    const TClockDeadline end(m_clock, timeoutMs);
     int error = 0;
     {
         std::unique_lock<std::mutex> guard(m_lock);
@@ -650,21 +646,12 @@ bool TComDriverSocket::WaitCommEvent(uint32_t& events, TComStopEvent* stop, int3
             if (stop != nullptr && stop->IsSet()) {
                 break;
             }
-            const auto now = SteadyClock::now();
-            if (limited && now >= end) {
+            // The stop event is not one the condition can wait on; it is looked at often.
+            const int slice = end.SliceMs(stop != nullptr ? 50 : 0x7FFFFFFF);
+            if (slice <= 0) {
                 break;
             }
-            // The stop event is not one the condition can wait on; it is looked at often.
-            auto until = stop != nullptr ? now + std::chrono::milliseconds(50)
-                                         : SteadyClock::time_point::max();
-            if (limited) {
-                until = std::min(until, end);
-            }
-            if (until == SteadyClock::time_point::max()) {
-                m_changed.wait(guard);
-            } else {
-                m_changed.wait_until(guard, until);
-            }
+            m_changed.wait_for(guard, std::chrono::milliseconds(slice));
         }
     }
     Leave(call);
@@ -688,9 +675,9 @@ bool TComDriverSocket::ReadFile(void* buffer, uint32_t count, uint32_t& transfer
         std::unique_lock<std::mutex> guard(m_lock);
         const TComTimeoutValues t = m_timeouts;
         const bool discardNull = m_discardNull;
-        const auto start = SteadyClock::now();
+        const uint32_t start = m_clock.Milliseconds();
         const TReadWindow window(t, count);
-        auto lastByte = start;
+        uint32_t lastByte = 0; // since the start
         for (;;) {
             if (Aborted(call, error)) {
                 aborted = true;
@@ -707,7 +694,7 @@ bool TComDriverSocket::ReadFile(void* buffer, uint32_t count, uint32_t& transfer
                 took = true;
             }
             if (took) {
-                lastByte = SteadyClock::now();
+                lastByte = m_clock.Milliseconds() - start;
                 m_changed.notify_all(); // room for the reader again
             }
             if (window.Done(transferred)) {
@@ -717,17 +704,19 @@ bool TComDriverSocket::ReadFile(void* buffer, uint32_t count, uint32_t& transfer
                 error = m_failure;
                 break;
             }
-            const TReadWindow::Duration after = window.End(transferred, lastByte - start);
-            const bool endSet = after != TReadWindow::NoLimit;
-            const auto end = endSet ? start + after : SteadyClock::time_point::max();
-            if (endSet && SteadyClock::now() >= end) {
+            const TReadWindow::Duration after =
+                window.End(transferred, std::chrono::milliseconds(lastByte));
+            if (after == TReadWindow::NoLimit) {
+                m_changed.wait(guard);
+                continue;
+            }
+            const TClockDeadline end(m_clock, start,
+                                     std::chrono::ceil<std::chrono::milliseconds>(after).count());
+            const int slice = end.SliceMs();
+            if (slice <= 0) {
                 break;
             }
-            if (endSet) {
-                m_changed.wait_until(guard, end);
-            } else {
-                m_changed.wait(guard);
-            }
+            m_changed.wait_for(guard, std::chrono::milliseconds(slice));
         }
     }
     Leave(call);

@@ -8,6 +8,7 @@
 // the same cancellable waits, and a dropped connection fails like an unplugged device (EIO
 // once every byte received before the drop has been read).
 
+#include "platform/Platform.h"
 #include "serial/ComDriver.h"
 #include "serial/ComDriverCalls.h"
 #include "serial/NetAddress.h"
@@ -25,7 +26,8 @@
 
 class TComDriverSocket final : public TComDriver {
 public:
-    TComDriverSocket();
+    // Every time limit of the driver is counted on `clock`.
+    explicit TComDriverSocket(Clock& clock = SystemClock::Instance());
     ~TComDriverSocket() override;
     TComDriverSocket(const TComDriverSocket&) = delete;
     TComDriverSocket& operator=(const TComDriverSocket&) = delete;
@@ -85,6 +87,7 @@ private:
     bool SendAll(const std::string& bytes, int timeoutMs, size_t& sent, int& error);
     bool SendControl(const std::string& bytes);
 
+    Clock& m_clock;
     mutable std::mutex m_lock;
     ComDriverCalls::TCallGate<TCall> m_gate{m_lock};
     std::condition_variable m_changed;
@@ -123,5 +126,5 @@ private:
     bool m_stateKnown = false;
     TComDcb m_applied;
 
-    TNetPortReturnWatch m_returnWatch{ConnectLimitMs};
+    TNetPortReturnWatch m_returnWatch{m_clock, ConnectLimitMs};
 };

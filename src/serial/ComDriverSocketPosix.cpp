@@ -33,9 +33,8 @@ int ResolveError(int gai) {
 
 } // namespace
 
-THandle Connect(const std::string& host, uint16_t port, int timeoutMs, int& error,
+THandle Connect(const std::string& host, uint16_t port, const TClockDeadline& limit, int& error,
                 const std::atomic<bool>* cancel) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -67,17 +66,13 @@ THandle Connect(const std::string& host, uint16_t port, int timeoutMs, int& erro
                     result = ECANCELED;
                     break;
                 }
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                                      end - std::chrono::steady_clock::now())
-                                      .count();
-                if (left <= 0) {
+                const int slice = limit.SliceMs(cancel != nullptr ? CancelSliceMs : INT_MAX);
+                if (slice <= 0) {
                     result = ETIMEDOUT;
                     break;
                 }
-                const long long slice =
-                    cancel != nullptr ? std::min<long long>(left, CancelSliceMs) : left;
                 pollfd p{s, POLLOUT, 0};
-                const int r = poll(&p, 1, static_cast<int>(std::min<long long>(slice, INT_MAX)));
+                const int r = poll(&p, 1, slice);
                 if ((r < 0 && errno == EINTR) || r == 0) {
                     continue;
                 }

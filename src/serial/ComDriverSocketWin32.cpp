@@ -45,13 +45,12 @@ int WaitFor(THandle socket, bool write, int timeoutMs) {
 
 } // namespace
 
-THandle Connect(const std::string& host, uint16_t port, int timeoutMs, int& error,
+THandle Connect(const std::string& host, uint16_t port, const TClockDeadline& limit, int& error,
                 const std::atomic<bool>* cancel) {
     if (!Started()) {
         error = WSASYSNOTREADY;
         return Invalid;
     }
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -84,10 +83,8 @@ THandle Connect(const std::string& host, uint16_t port, int timeoutMs, int& erro
                     failure = CancelledError();
                     break;
                 }
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                      end - std::chrono::steady_clock::now())
-                                      .count();
-                if (left <= 0) {
+                const long ms = limit.SliceMs(cancel != nullptr ? CancelSliceMs : 0x7FFFFFFF);
+                if (ms <= 0) {
                     failure = WSAETIMEDOUT;
                     break;
                 }
@@ -97,9 +94,6 @@ THandle Connect(const std::string& host, uint16_t port, int timeoutMs, int& erro
                 fd_set failed;
                 FD_ZERO(&failed);
                 FD_SET(s, &failed);
-                const long ms = cancel != nullptr && left > CancelSliceMs
-                                    ? static_cast<long>(CancelSliceMs)
-                                    : static_cast<long>(left);
                 timeval tv{ms / 1000, (ms % 1000) * 1000};
                 const int r = select(0, nullptr, &writable, &failed, &tv);
                 if (r == 0) {

@@ -1,5 +1,6 @@
 #include "serial/NetPortReturn.h"
 
+#include "serial/ClockDeadline.h"
 #include "serial/TelnetCodec.h"
 
 #include <algorithm>
@@ -10,22 +11,17 @@
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
-
 // The start of a connection in the background: the Telnet hello sent, then a wait until
 // the server says anything (its answers stay unread for the reader of the Open that takes
 // the connection). False when it stays silent until `end`, fails or is cancelled.
-bool Greet(NetSocket::THandle socket, SteadyClock::time_point end,
-           const std::atomic<bool>& cancel) {
+bool Greet(NetSocket::THandle socket, const TClockDeadline& end, const std::atomic<bool>& cancel) {
     const std::string hello = Telnet::ClientHello();
     size_t sent = 0;
     while (!cancel) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - SteadyClock::now());
-        if (left.count() <= 0) {
+        const int slice = end.SliceMs(NetSocket::CancelSliceMs);
+        if (slice <= 0) {
             return false;
         }
-        const int slice =
-            static_cast<int>(std::min<long long>(left.count(), NetSocket::CancelSliceMs));
         if (sent < hello.size()) {
             int error = 0;
             const long n = NetSocket::Send(socket, hello.data() + sent, hello.size() - sent, error);
@@ -64,7 +60,8 @@ struct TNetPortReturnWatch::TAttempt {
     std::thread thread;
 };
 
-TNetPortReturnWatch::TNetPortReturnWatch(int connectLimitMs) : m_connectLimitMs(connectLimitMs) {}
+TNetPortReturnWatch::TNetPortReturnWatch(Clock& clock, int connectLimitMs)
+    : m_clock(clock), m_connectLimitMs(connectLimitMs) {}
 
 TNetPortReturnWatch::~TNetPortReturnWatch() {
     Drop();
@@ -100,8 +97,9 @@ bool TNetPortReturnWatch::Returned(const std::string& port) {
     // A server on this machine or the local network answers (or refuses) within a
     // millisecond or two: waiting a moment lets this look see the outcome, not the next.
     std::unique_lock<std::mutex> attempt(m_attempt->lock);
-    m_attempt->changed.wait_for(attempt, std::chrono::milliseconds(ReturnWaitMs),
-                                [this] { return m_attempt->done; });
+    TClockDeadline(m_clock, ReturnWaitMs).WaitFor(m_attempt->changed, attempt, [this] {
+        return m_attempt->done;
+    });
     return m_attempt->done && m_attempt->socket != NetSocket::Invalid;
 }
 
@@ -109,11 +107,11 @@ void TNetPortReturnWatch::Start(const std::string& port, const TNetAddress& addr
     m_attempt = std::make_unique<TAttempt>();
     m_attempt->port = port;
     TAttempt& a = *m_attempt;
-    a.thread = std::thread([&a, address, limit = m_connectLimitMs] {
-        const auto end = SteadyClock::now() + std::chrono::milliseconds(limit);
+    a.thread = std::thread([&a, address, &clock = m_clock, limit = m_connectLimitMs] {
+        const TClockDeadline end(clock, limit);
         int error = 0;
         NetSocket::THandle socket =
-            NetSocket::Connect(address.host, address.port, limit, error, &a.cancel);
+            NetSocket::Connect(address.host, address.port, end, error, &a.cancel);
         // A server that takes connections but does not speak Telnet would otherwise hold up
         // the Open that takes the connection until its limit, on the caller's thread.
         bool greeted = false;
@@ -124,6 +122,8 @@ void TNetPortReturnWatch::Start(const std::string& port, const TNetAddress& addr
                 socket = NetSocket::Invalid;
             }
         }
+        // Counted from before the look that finds the connection can see it.
+        const TClockDeadline hold(clock, HoldLimitMs);
         std::unique_lock<std::mutex> guard(a.lock);
         a.socket = socket;
         a.greeted = greeted;
@@ -134,8 +134,9 @@ void TNetPortReturnWatch::Start(const std::string& port, const TNetAddress& addr
         }
         // Held no longer than that: a device server that takes one client at a time would
         // be kept from everybody else.
-        a.changed.wait_for(guard, std::chrono::milliseconds(HoldLimitMs),
-                           [&a] { return a.taken || a.cancel.load(); });
+        hold.WaitFor(a.changed, guard, [&a] {
+            return a.taken || a.cancel.load();
+        });
         if (!a.taken) {
             NetSocket::Close(a.socket);
             a.socket = NetSocket::Invalid;

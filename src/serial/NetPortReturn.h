@@ -1,6 +1,7 @@
 #pragma once
 // Watching for a network port's server to come back after its connection dropped.
 
+#include "platform/Platform.h"
 #include "serial/NetAddress.h"
 #include "serial/NetSocket.h"
 
@@ -23,8 +24,9 @@ public:
     static constexpr int ReturnWaitMs = 50;
     static constexpr int HoldLimitMs = 2000;
 
-    // connectLimitMs: how long one attempt may take to connect and be greeted.
-    explicit TNetPortReturnWatch(int connectLimitMs);
+    // connectLimitMs: how long one attempt may take to connect and be greeted, on `clock`,
+    // which counts every limit of the watch.
+    TNetPortReturnWatch(Clock& clock, int connectLimitMs);
     // Ends an attempt under way and closes a connection nobody took.
     ~TNetPortReturnWatch();
     TNetPortReturnWatch(const TNetPortReturnWatch&) = delete;
@@ -45,6 +47,7 @@ private:
     void Start(const std::string& port, const TNetAddress& address);
     void DropLocked();
 
+    Clock& m_clock;
     const int m_connectLimitMs;
     std::mutex m_lock;
     std::unique_ptr<TAttempt> m_attempt;

@@ -2,6 +2,8 @@
 // The system's sockets as the network port uses them, one file per system
 // (ComDriverSocketPosix.cpp, ComDriverSocketWin32.cpp).
 
+#include "serial/ClockDeadline.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -11,11 +13,11 @@ namespace NetSocket {
 using THandle = intptr_t;
 constexpr THandle Invalid = -1;
 
-// Connects within `timeoutMs`; on failure returns Invalid with the system's error in
+// Connects before `limit` passes; on failure returns Invalid with the system's error in
 // `error` (refused, unreachable, timed out, unknown host). The socket does not block.
 // With `cancel`, the wait for the server ends with CancelledError() soon after another
 // thread sets it (looking up the host name is not cut short).
-THandle Connect(const std::string& host, uint16_t port, int timeoutMs, int& error,
+THandle Connect(const std::string& host, uint16_t port, const TClockDeadline& limit, int& error,
                 const std::atomic<bool>* cancel = nullptr);
 // How often a cancellable connect looks at its flag.
 constexpr int CancelSliceMs = 20;
