@@ -1,6 +1,7 @@
 # The README's commands. Everything else is CMake + Ninja below build/.
 BUILD      ?= build
 BUILD_CORE ?= build-core
+BUILD_PACKAGE ?= build-package
 BUILD_BENCH ?= build-bench
 BUILD_WIN32 ?= build-win32
 BUILD_ASAN ?= build-asan
@@ -91,9 +92,13 @@ test: build $(if $(CI),check-core)
 install: build
 	@cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
-# The Debian package, in $(BUILD)/package/.
-package: build
-	@cd $(BUILD) && cpack -G DEB
+# The Debian package, in $(BUILD_PACKAGE)/package/: a build folder of its own, built with
+# Debian's hardening flags.
+package: deps
+	@cmake -S . -B $(BUILD_PACKAGE) -G Ninja -DKORVANE_HARDEN=ON -DKORVANE_TESTS=OFF \
+	  -DKORVANE_GUI=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD_PACKAGE) -j $(JOBS)
+	@cd $(BUILD_PACKAGE) && cpack -G DEB
 
 run: configure
 	@cmake --build $(BUILD) -j $(JOBS) --target korvane korvane-cli portsim
@@ -108,5 +113,5 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs -r clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(BUILD_CORE) $(BUILD_BENCH) $(BUILD_WIN32) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ) \
+	rm -rf $(BUILD) $(BUILD_CORE) $(BUILD_PACKAGE) $(BUILD_BENCH) $(BUILD_WIN32) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ) \
 	  $(BUILD_WINDOWS)

@@ -11,6 +11,11 @@ set(KORVANE_MADE ${PROJECT_BINARY_DIR}/packaging)
 foreach(program korvane korvane-cli portsim)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    if(NOT WIN32 AND CMAKE_OBJCOPY)
+      # The compilers' version notes (.comment) are of no use in an installed program.
+      install(CODE "execute_process(COMMAND ${CMAKE_OBJCOPY} --remove-section=.comment
+                    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}\")")
+    endif()
   endif()
 endforeach()
 
@@ -101,5 +106,6 @@ if(KORVANE_TESTS AND KORVANE_GUI)
   add_test(NAME package.DebianPackageHoldsEveryFileAndRuns
            COMMAND bash ${PROJECT_SOURCE_DIR}/tests/package/PackageTest.sh ${PROJECT_BINARY_DIR}
                    ${PROJECT_VERSION} ${extra_programs})
-  set_tests_properties(package.DebianPackageHoldsEveryFileAndRuns PROPERTIES TIMEOUT 300)
+  set_tests_properties(package.DebianPackageHoldsEveryFileAndRuns
+                       PROPERTIES TIMEOUT 300 ENVIRONMENT "KORVANE_HARDEN=${KORVANE_HARDEN}")
 endif()

@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <ostream>
 #include <regex>
@@ -19,10 +20,10 @@ Line:    -b --baud N  -p --parity none|odd|even|mark|space  -d --data-bits 5..8
          --settings            line and view settings of the window's data file
 View:    -t --time none|time|time+dir   prefix of every line (default time+dir)
          -a --ascii-receive    received bytes as text (-x: hex)  --keep-stale
-         --no-sent             hide sent lines     --no-color   plain output
+         --map crlf,cr,lf  these end received text lines   --no-sent  --no-color
          --gap MS              a received burst ends after MS ms of silence
 Send:    typed keys (a hex line on Enter); Ctrl+T ? lists commands (--escape X)
-         --ascii-send  send lines as text, ended by --eol cr|lf|crlf|none
+         --ascii-send  text lines, ended by --eol cr|lf|crlf|none   -e --echo
          --send HEX            send once at start (repeatable)
          --checksum KIND       append to every sent line: SUM SUM-LH SUM-HL XOR
              Modbus-CRC16 Modbus-LRC16 ANSI-CRC16 CCITT-CRC16 CCITT-CRC8
@@ -92,6 +93,12 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
         ->transform(CLI::IsMember({"cr", "lf", "crlf", "none"}, CLI::ignore_case));
     app.add_flag("--keep-stale", o.keepStale);
     app.add_flag("--line-mode", o.lineMode);
+    app.add_flag("-e,--echo", o.localEcho);
+    std::vector<std::string> map;
+    app.add_option("--map", map)
+        ->delimiter(',')
+        ->allow_extra_args(false)
+        ->transform(CLI::IsMember({"crlf", "cr", "lf"}, CLI::ignore_case));
     std::string escape;
     CLI::Option* escapeOption = app.add_option("--escape", escape);
     app.add_flag("--no-sent", o.noSent);
@@ -178,6 +185,14 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
         o.asciiReceive = false;
     }
     o.eol = eol == "lf" ? "\n" : eol == "crlf" ? "\r\n" : eol == "none" ? "" : "\r";
+    // CR LF is one line end wherever it is chosen, so it is looked for before CR and LF.
+    static const std::pair<const char*, const char*> endings[] = {
+        {"crlf", "\r\n"}, {"cr", "\r"}, {"lf", "\n"}};
+    for (const auto& [name, ending] : endings) {
+        if (std::find(map.begin(), map.end(), name) != map.end()) {
+            o.lineEnds.emplace_back(ending);
+        }
+    }
     if (dtrOption->count() != 0) {
         o.dtr = OnOff(dtr);
     }

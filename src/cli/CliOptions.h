@@ -46,6 +46,9 @@ struct TCliOptions {
     bool keepStale = false;          // bytes waiting before the open are shown
     bool lineMode = false;           // typed text goes out a line at a time
     char escapeKey = 0x14;           // Ctrl+T: the next key is a command
+    bool localEcho = false;          // typed text shown as it goes out
+    // Received text sequences that end a shown line (CR LF, CR, LF; CR LF first).
+    std::vector<std::string> lineEnds;
 
     bool decodeModbus = false;          // --decode modbus
     bool sniff = false;                 // both directions arrive received

@@ -23,6 +23,10 @@ TCliSession::TCliSession(TOruScomm& connection, TCliLoop& loop, bool reconnect, 
                                 m_dropStale = false;
                                 m_connection.Device->Driver().PurgeComm(ComPurgeRxClear);
                             }
+                            if (m_keepStale) {
+                                m_keepStale = false;
+                                KeepStale();
+                            }
                             m_closedSaid = false;
                             m_receiver.Unpark();
                             if (m_output.portChanged) {
@@ -69,9 +73,31 @@ void TCliSession::Attach(TDataRT& engine) {
     };
 }
 
+void TCliSession::SetOutput(Output output) {
+    m_output = std::move(output);
+    if (!m_staleNote.empty() && m_output.note) {
+        m_output.note(m_staleNote);
+        m_staleNote.clear();
+    }
+}
+
 void TCliSession::Open(bool dropStale) {
     m_dropStale = dropStale;
+    m_keepStale = !dropStale;
     m_session.Open();
+}
+
+void TCliSession::KeepStale() {
+    // The receive thread is still parked: nothing live can join these bytes.
+    try {
+        if (const size_t n = m_connection.QueueWaitingInput(); n > 0) {
+            m_staleNote = "--- " + std::to_string(n) + (n == 1 ? " byte" : " bytes") +
+                          " below waited in the port before it was opened (--keep-stale)";
+        }
+    } catch (const EComPort& e) {
+        m_staleNote =
+            std::string("--- the bytes waiting before the open were not read: ") + e.what();
+    }
 }
 
 bool TCliSession::Watch() {

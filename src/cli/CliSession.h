@@ -35,13 +35,15 @@ public:
     TCliSession(const TCliSession&) = delete;
     TCliSession& operator=(const TCliSession&) = delete;
 
-    void SetOutput(Output output) { m_output = std::move(output); }
+    // A note the first open left (bytes kept from before it) is shown now.
+    void SetOutput(Output output);
     // A line the engine could not send while the port is away is said once per absence.
     void Attach(TDataRT& engine);
 
     // The first open: one attempt; raises ECom with the driver's reason. dropStale: what
-    // waited in the port before belongs to no one here and is thrown away. A reopen after
-    // a return keeps what the device sends at once.
+    // waited in the port before belongs to no one here and is thrown away; else it is kept
+    // as a record of its own, apart from the live bytes, under a note that says so. A
+    // reopen after a return keeps what the device sends at once.
     void Open(bool dropStale);
     // After every wake of the loop: a hang-up the receive thread told of closes the port
     // and starts the wait. False once the port is gone for good (reconnect off, or a
@@ -52,11 +54,15 @@ public:
     void Stop();
 
 private:
+    void KeepStale();
+
     TOruScomm& m_connection;
     TOruComThread m_receiver;
     TPortSession m_session;
     Output m_output;
     bool m_notesSeen;
     bool m_dropStale = false;
+    bool m_keepStale = false;
+    std::string m_staleNote;
     bool m_closedSaid = false;
 };

@@ -5,6 +5,7 @@
 #include "traffic/DataRT.h"
 #include "traffic/TrafficCapture.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <unistd.h>
 
@@ -67,7 +68,43 @@ void TTerminalView::AppendShown(std::string_view text) {
     }
 }
 
+void TTerminalView::InsertMapped(std::string_view payload, const TextAttributes& attributes) {
+    std::vector<std::string_view> lines;
+    size_t start = 0;
+    for (size_t at = 0; at < payload.size();) {
+        const auto ending =
+            std::find_if(m_lineEnds.begin(), m_lineEnds.end(),
+                         [&](const std::string& e) { return payload.substr(at).starts_with(e); });
+        if (ending == m_lineEnds.end()) {
+            ++at;
+            continue;
+        }
+        lines.push_back(payload.substr(start, at - start));
+        at += ending->size();
+        start = at;
+    }
+    // An ending at the end of the record ends its last line, not one more empty line.
+    if (start < payload.size() || lines.empty()) {
+        lines.push_back(payload.substr(start));
+    }
+    const std::string indent(m_column, ' ');
+    const uint64_t shown = m_lines;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        // Each line is a line of its own for the terminal and the log, with the direction
+        // forgotten after the first so nothing is broken twice.
+        InsertText((i == 0 ? std::string() : indent) + std::string(lines[i]) + "\r\n", attributes);
+    }
+    m_lines = shown + 1;
+}
+
 void TTerminalView::InsertText(std::string_view text, const TextAttributes& attributes) {
+    if (!m_lineEnds.empty() && m_nextDirection == 'R' && !attributes.receivedHex &&
+        text.ends_with("\r\n")) {
+        m_nextDirection = 0;
+        InsertMapped(text.substr(0, text.size() - 2), attributes);
+        return;
+    }
+    m_column = text.ends_with("\r\n") ? 0 : m_column + text.size();
     if (m_capture != nullptr) {
         m_capture->Append(text, attributes.color);
     }

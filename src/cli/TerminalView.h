@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class TTrafficCapture;
 
@@ -39,6 +40,15 @@ public:
     // A line of the program's own among the traffic (the port went away, came back): grey
     // like a line's prefix, handed to the capture, not counted among the lines shown.
     void AppendNote(std::string_view text);
+    // Received text (not hex) is broken into shown lines where one of these sequences
+    // stands (tried in this order); the rest of a record's lines line up under its first
+    // byte. Shown and captured alike; the record is still one line for --count. The caller
+    // names the direction of each record (ExpectRecord).
+    void SetLineEnds(std::vector<std::string> lineEnds) { m_lineEnds = std::move(lineEnds); }
+    bool MapsLineEnds() const { return !m_lineEnds.empty(); }
+    // Where the lines go besides the terminal; nullptr: nowhere (the log is paused).
+    void SetCapture(TTrafficCapture* capture) { m_capture = capture; }
+    bool Capturing() const { return m_capture != nullptr; }
     // Lines completed so far.
     uint64_t LinesShown() const { return m_lines; }
     bool OutputBroken() const { return m_broken; }
@@ -58,6 +68,7 @@ public:
 
 private:
     void AppendShown(std::string_view text);
+    void InsertMapped(std::string_view payload, const TextAttributes& attributes);
 
     int m_fd;
     bool m_terminal;
@@ -69,4 +80,6 @@ private:
     std::optional<ChecksumAlgorithm> m_check;
     char m_nextDirection = 0;
     bool m_recordLines = true;
+    std::vector<std::string> m_lineEnds;
+    size_t m_column = 0; // the width of the current line's prefix
 };

@@ -6,32 +6,36 @@
 #include "cli/CliOptions.h"
 #include "cli/CliScript.h"
 #include "cli/CliSession.h"
+#include "cli/RawTerminal.h"
 #include "cli/RecordOutput.h"
 #include "cli/TerminalView.h"
 #include "cli/ValuesOutput.h"
 #include "codec/ChecksumNames.h"
 #include "codec/HexCodec.h"
 #include "platform/FileIO.h"
+#include "platform/Platform.h"
 #include "richtext/RichText.h"
 #include "serial/ComDriverPosix.h"
 #include "serial/OruScomm.h"
 #include "serial/PortDiscovery.h"
 #include "serial/PortInfo.h"
+#include "serial/PortMessages.h"
 #include "settings/SettingsFile.h"
 #include "traffic/DataRT.h"
 #include "traffic/TrafficCapture.h"
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -123,6 +127,20 @@ std::vector<std::string> ReadLinesFile(const std::string& path) {
     return lines;
 }
 
+// A log started by the command key: named by the time, never over a file that exists.
+std::string NewLogName() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    std::string name = std::string("korvane-") + stamp + ".log";
+    for (int n = 2; access(name.c_str(), F_OK) == 0; ++n) {
+        name = std::string("korvane-") + stamp + "-" + std::to_string(n) + ".log";
+    }
+    return name;
+}
+
 int ListPorts() {
     std::vector<std::string> names;
     ListSerialPorts(names);
@@ -140,6 +158,43 @@ int ListPorts() {
     return ExitDone;
 }
 
+// A rate of the list by its index, any other as a custom rate; applied at once when open.
+void SetRate(TComPort& device, uint32_t rate) {
+    const TBaudRate listed = TextToBaudRate(std::to_string(rate));
+    if (BaudRateValue(listed, 0) == rate) {
+        device.SetBaudRate(listed);
+    } else {
+        device.SetCustomBaudRate(static_cast<int32_t>(rate));
+        device.SetBaudRate(brCustom);
+    }
+}
+
+// A new rate for the open port, or why not; a refused one leaves the rate as it was.
+std::string ChangeRate(TComPort& device, const std::string& typed) {
+    const uint32_t was = BaudRateValue(device.BaudRate(), device.CustomBaudRate());
+    const std::string still = "; still " + std::to_string(was);
+    if (typed.empty() || typed.size() > 7 ||
+        typed.find_first_not_of("0123456789") != std::string::npos || std::stoul(typed) == 0 ||
+        std::stoul(typed) > 4000000) {
+        return "baud: \"" + typed + "\" is not a rate from 1 to 4000000" + still;
+    }
+    const TBaudRate rate = device.BaudRate();
+    const int32_t custom = device.CustomBaudRate();
+    try {
+        SetRate(device, static_cast<uint32_t>(std::stoul(typed)));
+    } catch (const std::exception& e) {
+        try {
+            device.SetCustomBaudRate(custom);
+            device.SetBaudRate(rate);
+        } catch (const std::exception&) {
+            // The port keeps whatever it last took; the message says what was asked.
+        }
+        return "baud " + typed + " refused (" + e.what() + ")" + still;
+    }
+    const std::string notice = device.Driver().PortNotice();
+    return "baud " + typed + (notice.empty() ? "" : " (" + notice + ")");
+}
+
 // Line settings: the record's (defaults, or the window's with --settings), then the options.
 void ApplyLineOptions(TComPort& device, const SettingsRecord& settings, const TCliOptions& o) {
     device.SetBaudRate(settings.baudRateIndex <= br256000
@@ -154,13 +209,7 @@ void ApplyLineOptions(TComPort& device, const SettingsRecord& settings, const TC
                            ? static_cast<TStopBits>(settings.stopBitsIndex)
                            : sbOneStopBit);
     if (o.baud) {
-        const TBaudRate rate = TextToBaudRate(std::to_string(*o.baud));
-        if (BaudRateValue(rate, 0) == *o.baud) {
-            device.SetBaudRate(rate);
-        } else {
-            device.SetCustomBaudRate(static_cast<int32_t>(*o.baud));
-            device.SetBaudRate(brCustom);
-        }
+        SetRate(device, *o.baud);
     }
     if (o.parity) {
         device.Parity().SetBits(TextToParity(*o.parity));
@@ -290,12 +339,15 @@ int main(int argc, char** argv) {
     const bool terminal = isatty(STDOUT_FILENO) != 0;
     const bool color = terminal && !o.noColor && std::getenv("NO_COLOR") == nullptr;
     std::unique_ptr<TTrafficCapture> capture;
-    if (o.logFile) {
+    const auto captureTo = [&](const std::string& path) {
         TCaptureOptions captureOptions;
-        captureOptions.path = *o.logFile;
+        captureOptions.path = path;
         captureOptions.rotateBytes = o.logRotateBytes;
         captureOptions.colors = {TrafficPrefixColor, settings.receiveTextColor,
                                  settings.sendTextColor};
+        return std::make_unique<TTrafficCapture>(captureOptions);
+    };
+    if (o.logFile) {
         // A pipe or a device would block the open or take the lines nowhere.
         struct stat file {};
         if (stat(o.logFile->c_str(), &file) == 0 && !S_ISREG(file.st_mode)) {
@@ -304,7 +356,7 @@ int main(int argc, char** argv) {
             return ExitBadOptions;
         }
         try {
-            capture = std::make_unique<TTrafficCapture>(captureOptions);
+            capture = captureTo(*o.logFile);
         } catch (const EFileError& e) {
             std::cerr << "korvane-cli: --log: " << e.what() << "\n";
             return ExitOpenFailed;
@@ -342,6 +394,7 @@ int main(int argc, char** argv) {
     if (o.checkReceived && !settings.asciiReceive) {
         view.SetReceivedCheck(ChecksumChoiceNamed(*o.checkReceived)->algorithm);
     }
+    view.SetLineEnds(o.lineEnds);
     // --json writes each record as an object instead of its line.
     view.SetRecordLinesShown(!o.json && !(values && values->ToStandardOutput()));
 
@@ -433,7 +486,7 @@ int main(int argc, char** argv) {
     const auto pump = [&] {
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
         do {
-            if (o.checkReceived) {
+            if (o.checkReceived || view.MapsLineEnds()) {
                 view.ExpectRecord(nextDirection());
             }
             if (tap) {
@@ -461,26 +514,14 @@ int main(int argc, char** argv) {
     int exitCode = ExitDone;
 
     // A terminal on standard input: raw keys, each sent as typed (a hex line on Enter), and
-    // the command key. The terminal's own settings come back on every way out of the loop.
-    struct TRawTerminal {
-        termios saved{};
-        bool active = false;
-        ~TRawTerminal() {
-            if (active) {
-                tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-            }
-        }
-    } rawTerminal;
-    if (isatty(STDIN_FILENO) != 0 && tcgetattr(STDIN_FILENO, &rawTerminal.saved) == 0) {
-        termios raw = rawTerminal.saved;
-        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
-        raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR);
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
-        rawTerminal.active = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
-    }
-    bool localEcho = false;
+    // the command key.
+    TRawTerminal rawTerminal(STDIN_FILENO);
+    bool localEcho = o.localEcho;
     bool commandNext = false;
+    std::optional<std::string> ratePrompt; // the rate being typed after the command key B
+    // Ends the prompt: wiped on a terminal, else the status follows on a line of its own.
+    const std::string promptEnd =
+        isatty(STDERR_FILENO) != 0 ? std::string(color ? "\x1b[0m" : "") + "\r\x1b[K" : "\n";
     const auto status = [&](const std::string& text) {
         view.Flush();
         std::cerr << (color ? "\x1b[90m" : "") << "korvane-cli: " << text
@@ -498,8 +539,47 @@ int main(int argc, char** argv) {
     const auto command = [&](char key) -> bool {
         switch (key) {
         case '?':
-            status("keys after the command key: d DTR, r RTS, h hex/text, t time prefix, "
-                   "e echo, c clear, q quit");
+            status("keys after the command key: b break, B baud, d DTR, r RTS, h hex/text, "
+                   "t time prefix, e echo, c clear, l log, q quit; itself: sent");
+            break;
+        case 'b':
+            if (device.Driver().SendBreak()) {
+                status("break sent");
+            } else {
+                const int32_t error = device.Driver().LastError();
+                status("break not sent" + (device.Connected() && error != 0
+                                               ? SystemErrorTail(error)
+                                               : std::string(" (the port is not open)")));
+            }
+            break;
+        case 'B':
+            ratePrompt = std::string();
+            view.Flush();
+            std::cerr << (color ? "\x1b[90m" : "") << "korvane-cli: baud rate (now "
+                      << BaudRateValue(device.BaudRate(), device.CustomBaudRate())
+                      << "), Enter sets it, Esc keeps it: " << std::flush;
+            break;
+        case 'l':
+            if (capture && view.Capturing()) {
+                capture->Append("--- log paused " + CurrentTimeOfDay() + "\r\n",
+                                TrafficPrefixColor);
+                view.SetCapture(nullptr);
+                status("log off: " + capture->CurrentFile() + " (paused; l resumes it)");
+            } else if (capture) {
+                capture->Append("--- log resumed " + CurrentTimeOfDay() + "\r\n",
+                                TrafficPrefixColor);
+                view.SetCapture(capture.get());
+                status("log on: " + capture->CurrentFile());
+            } else {
+                const std::string name = NewLogName();
+                try {
+                    capture = captureTo(name);
+                    view.SetCapture(capture.get());
+                    status("log on: " + name);
+                } catch (const EFileError& e) {
+                    status(std::string("log not started: ") + e.what());
+                }
+            }
             break;
         case 'd':
             toggleLine("DTR", settings.dtrEnabled, [&](bool on) {
@@ -578,7 +658,7 @@ int main(int argc, char** argv) {
                                }
                            }});
     session.Attach(engine);
-    const bool characterMode = rawTerminal.active && settings.asciiSend && !o.lineMode;
+    const bool characterMode = rawTerminal.Active() && settings.asciiSend && !o.lineMode;
     for (;;) {
         try {
             pump();
@@ -628,13 +708,40 @@ int main(int argc, char** argv) {
                 continue;
             }
             bool quit = false;
-            if (rawTerminal.active) {
+            if (rawTerminal.Active()) {
                 std::string keys;
                 for (ssize_t i = 0; i < n && !quit; ++i) {
                     const char key = buffer[i];
+                    if (ratePrompt) {
+                        if (key == '\r' || key == '\n') {
+                            std::cerr << promptEnd;
+                            const std::string typedRate = *ratePrompt;
+                            ratePrompt.reset();
+                            status(ChangeRate(device, typedRate));
+                        } else if (key == 0x1B || key == 0x03 || key == o.escapeKey) {
+                            ratePrompt.reset();
+                            std::cerr << promptEnd;
+                            status("baud unchanged");
+                        } else if (key == 0x7F || key == 0x08) {
+                            if (!ratePrompt->empty()) {
+                                ratePrompt->pop_back();
+                                std::cerr << "\b \b" << std::flush;
+                            }
+                        } else if (ratePrompt->size() < 16 &&
+                                   std::isprint(static_cast<unsigned char>(key)) != 0) {
+                            *ratePrompt += key;
+                            std::cerr << key << std::flush;
+                        }
+                        continue;
+                    }
                     if (commandNext) {
                         commandNext = false;
-                        quit = !command(key);
+                        // Typed twice, the command key goes to the device.
+                        if (key == o.escapeKey) {
+                            keys += key;
+                        } else {
+                            quit = !command(key);
+                        }
                     } else if (key == o.escapeKey) {
                         commandNext = true;
                     } else if (key == '\r' || key == '\n') {
@@ -657,7 +764,11 @@ int main(int argc, char** argv) {
                         out += key == '\n' ? o.eol : std::string(1, key);
                     }
                     if (localEcho) {
-                        std::cerr << out << std::flush;
+                        // Enter, whatever it sends, starts a new line on the screen.
+                        for (const char key : keys) {
+                            std::cerr << (key == '\n' ? std::string("\r\n") : std::string(1, key));
+                        }
+                        std::cerr << std::flush;
                     }
                     try {
                         sendEdit.Set(typedLine, out);

@@ -138,6 +138,10 @@ public:
     virtual bool GetCommModemStatus(uint32_t& status) = 0;
     // GetLastError: the system error code of this thread's last failed call.
     virtual int32_t LastError() const = 0;
+    // SetCommBreak, a pause of about a quarter of a second, ClearCommBreak: a break on the
+    // transmit line. False when the line cannot carry one; this default is such a line and
+    // leaves LastError as it was.
+    virtual bool SendBreak() { return false; }
     // A short remark about the open port for the status bar, such as what the port cannot
     // carry; empty for a port that behaves like any serial line.
     virtual std::string PortNotice() const { return std::string(); }

@@ -46,6 +46,7 @@ public:
         return Active().GetCommModemStatus(status);
     }
     int32_t LastError() const override;
+    bool SendBreak() override { return Active().SendBreak(); }
     std::string PortNotice() const override { return Active().PortNotice(); }
     bool PortPresent(const std::string& port) const override {
         const std::string address = NetworkAddressOf(port);

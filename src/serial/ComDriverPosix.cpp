@@ -1021,6 +1021,17 @@ bool TComDriverPosix::PurgeComm(uint32_t flags) {
     return error == 0 ? true : Fail(error);
 }
 
+bool TComDriverPosix::SendBreak() {
+    TCall call(KindOther);
+    if (!Enter(call)) {
+        return false;
+    }
+    // TCSBRK with 0 is tcsendbreak(fd, 0): a break of 0.25 to 0.5 s.
+    const int error = SysIoctl(call.fd, TCSBRK, nullptr) == 0 ? 0 : errno;
+    Leave(call);
+    return error == 0 ? true : Fail(error);
+}
+
 bool TComDriverPosix::ClearCommError(uint32_t& errors, uint32_t& inputQueue) {
     errors = 0;
     inputQueue = 0;

@@ -101,6 +101,8 @@ public:
     bool ClearCommError(uint32_t& errors, uint32_t& inputQueue) override;
     bool GetCommModemStatus(uint32_t& status) override;
     int32_t LastError() const override;
+    // tcsendbreak: a pseudo-terminal takes it and sends nothing.
+    bool SendBreak() override;
     // A terminal device at the resolved path (a registered link is followed).
     bool PortPresent(const std::string& port) const override;
     bool PortReturned(const std::string& port) override;

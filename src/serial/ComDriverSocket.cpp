@@ -583,6 +583,31 @@ bool TComDriverSocket::SetCommState(const TComDcb& dcb) {
     return error == 0 ? true : Fail(error);
 }
 
+bool TComDriverSocket::SendBreak() {
+    TCall call(0);
+    if (!Enter(call)) {
+        return false;
+    }
+    bool telnet = false;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        telnet = m_address.kind == TNetPortKind::Rfc2217 && m_failure == 0;
+    }
+    bool sent = false;
+    if (telnet) {
+        // The server holds the line in break between the two commands (the codes of the
+        // com-port option's SET-CONTROL: 5 on, 6 off).
+        sent = SendControl(Telnet::ComPortCommand(Telnet::CpSetControl, std::string(1, '\x05')));
+        if (sent) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            sent =
+                SendControl(Telnet::ComPortCommand(Telnet::CpSetControl, std::string(1, '\x06')));
+        }
+    }
+    Leave(call);
+    return telnet ? sent : Fail(NetSocket::NotSupportedError());
+}
+
 bool TComDriverSocket::SetCommTimeouts(const TComTimeoutValues& timeouts) {
     std::lock_guard<std::mutex> guard(m_lock);
     if (!m_gate.IsOpen()) {

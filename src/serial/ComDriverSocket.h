@@ -55,6 +55,8 @@ public:
     // Raw: all lines off. RFC 2217: the lines of the server's last notification.
     bool GetCommModemStatus(uint32_t& status) override;
     int32_t LastError() const override;
+    // RFC 2217: the server sets the break state, then clears it. Raw: not supported.
+    bool SendBreak() override;
     std::string PortNotice() const override;
     // A malformed address, a host that is not known, a server that does not answer or
     // refuses, or one without the com-port option, each naming the address.

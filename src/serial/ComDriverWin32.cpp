@@ -553,6 +553,24 @@ bool TComDriverWin32::WriteFile(const void* data, uint32_t count, uint32_t& tran
     return Transfer(call, ok, transferred);
 }
 
+bool TComDriverWin32::SendBreak() {
+    TCall call(KindOther);
+    if (!Enter(call)) {
+        return false;
+    }
+    DWORD error = 0;
+    if (!SetCommBreak(call.handle)) {
+        error = GetLastError();
+    } else {
+        Sleep(250);
+        if (!ClearCommBreak(call.handle)) {
+            error = GetLastError();
+        }
+    }
+    Leave(call);
+    return error == 0 ? true : Fail(error);
+}
+
 bool TComDriverWin32::PurgeComm(uint32_t flags) {
     TCall call(KindOther);
     if (!Enter(call)) {

@@ -35,6 +35,7 @@ public:
     bool ClearCommError(uint32_t& errors, uint32_t& inputQueue) override;
     bool GetCommModemStatus(uint32_t& status) override;
     int32_t LastError() const override;
+    bool SendBreak() override;
 
 private:
     struct TCall;

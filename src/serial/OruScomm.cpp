@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 const char* const OpenPortErrorText = "Open port failure,it may be opened by other procedures.";
 const char* const SendDataErrorText = "The sending data is not hexadecimal format.";
@@ -227,6 +228,20 @@ void TOruScomm::TakeRecord(std::string& s) {
     }
     s = std::move(Queue.front());
     Queue.pop_front();
+}
+
+size_t TOruScomm::QueueWaitingInput() {
+    const int32_t waiting = Device->InputQueueCount();
+    if (waiting <= 0) {
+        return 0;
+    }
+    std::vector<uint8_t> bytes(static_cast<size_t>(waiting));
+    const int32_t n = Device->ReadBytes(bytes.data(), waiting);
+    if (n <= 0) {
+        return 0;
+    }
+    RecordReceived(bytes.data(), static_cast<size_t>(n), m_clock.Milliseconds());
+    return static_cast<size_t>(n);
 }
 
 void TOruScomm::RecordReceived(const uint8_t* data, size_t n, uint32_t t0) {

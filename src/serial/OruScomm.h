@@ -158,6 +158,10 @@ public:
     // Judges a failure of a call on the open device: when it means the device is gone,
     // reports the hang-up (once) and returns true.
     bool NoteFailure(const EComPort& e);
+    // Reads what waits in the open port's input queue now and queues it as one received
+    // record of its own; the receive thread must be parked. Returns the byte count. Raises
+    // EComPort when the device fails.
+    size_t QueueWaitingInput();
 
 private:
     friend class TOruComThread;

@@ -7,10 +7,11 @@
 struct TPortInfo {
     std::string name;
     // The device the name opens (a registered virtual port's target, followed through
-    // every link); the name's own path when it leads nowhere.
+    // every link; a registered network port's address); the name's own path when it leads
+    // nowhere.
     std::string device;
-    // The maker and product of a USB adapter, "virtual port" for a registered link; empty
-    // when nothing is known.
+    // The maker and product of a USB adapter, "virtual port" for a registered link,
+    // "network port" for a registered address; empty when nothing is known.
     std::string description;
 };
 

@@ -2,6 +2,7 @@
 
 #include "platform/FileIO.h"
 #include "serial/ComDriverPosix.h"
+#include "serial/NetAddress.h"
 #include "serial/PortDiscovery.h"
 
 #include <climits>
@@ -60,6 +61,14 @@ TPortInfo DescribePort(const std::string& name, const std::string& sysfsTtyRoot,
     TPortInfo info;
     info.name = name;
     const std::string path = TComDriverPosix(portsFolder).ResolvePath(name);
+    // A registered network port is its address: the file that holds it is no device.
+    std::string address;
+    if (!portsFolder.empty() && path.rfind(portsFolder + "/", 0) == 0 &&
+        ReadNetPortFile(path, address)) {
+        info.device = address;
+        info.description = "network port";
+        return info;
+    }
     const std::string device = RealPath(path);
     info.device = device.empty() ? path : device;
     if (!portsFolder.empty() && path.rfind(portsFolder + "/", 0) == 0) {

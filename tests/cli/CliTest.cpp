@@ -13,14 +13,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
 #include <pty.h>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <vector>
@@ -246,6 +249,8 @@ TEST_F(Cli, BadOptionsEndWithCodeTwoAndSayWhy) {
         {{"SIM0", "--decode", "modbus", "--register-format", "f64"}, "--register-format"},
         {{"SIM0", "--sniff"}, "--sniff works on decoded frames; it needs --decode modbus"},
         {{"SIM0", "--register-format", "s16"}, "--register-format works on decoded frames"},
+        {{"SIM0", "--map", "crlf,tab"}, "--map"},
+        {{"SIM0", "--escape", "1"}, "--escape takes a letter"},
     };
     for (const auto& c : cases) {
         CliProcess cli(c.args);
@@ -367,7 +372,7 @@ TEST_F(Cli, BytesWaitingBeforeTheOpenAreDroppedUnlessKept) {
         tcsetattr(slave, TCSANOW, &raw);
         ASSERT_EQ(write(master, "\x11\x22\x33", 3), 3);
         std::vector<std::string> args = {name, "--send", "AA",      "--no-sent",
-                                         "-t", "none",   "--count", "1"};
+                                         "-t", "none",   "--count", keep ? "2" : "1"};
         if (keep) {
             args.push_back("--keep-stale");
         }
@@ -378,14 +383,14 @@ TEST_F(Cli, BytesWaitingBeforeTheOpenAreDroppedUnlessKept) {
         EXPECT_EQ(got, '\xAA');
         ASSERT_EQ(write(master, "\x44\x55", 2), 2);
         ASSERT_EQ(cli.Wait(), 0) << cli.err;
-        const std::vector<std::string> lines = Lines(cli.out);
-        ASSERT_EQ(lines.size(), 1u) << cli.out;
-        // Kept, the stale bytes may share their burst with the live ones.
-        if (keep) {
-            EXPECT_TRUE(lines[0].starts_with("11 22 33")) << lines[0];
-        } else {
-            EXPECT_EQ(lines[0], "44 55");
-        }
+        // Kept, the stale bytes are a line of their own under a note that says what they
+        // are, never merged with the live ones.
+        const std::vector<std::string> expected =
+            keep ? std::vector<std::string>{"--- 3 bytes below waited in the port before it "
+                                            "was opened (--keep-stale)",
+                                            "11 22 33", "44 55"}
+                 : std::vector<std::string>{"44 55"};
+        EXPECT_EQ(Lines(cli.out), expected);
         close(slave);
         close(master);
     }
@@ -475,10 +480,16 @@ TEST_F(Cli, TerminalInputIsRawWhileRunningAndRestoredOnEveryWayOut) {
     auto device = StartDevice("echo");
     const struct {
         int signal; // 0: the quit command
-        int code;
-    } cases[] = {{0, 0}, {SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}};
+        int code;   // -1: ended by the signal itself
+    } cases[] = {{0, 0},        {SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129},
+                 {SIGABRT, -1}, {SIGSEGV, -1}, {SIGQUIT, -1},  {SIGUSR1, -1}};
+    // The crash paths would leave core files.
+    const auto noCore = [] {
+        const rlimit none{0, 0};
+        setrlimit(RLIMIT_CORE, &none);
+    };
     for (const auto& c : cases) {
-        CliProcess cli({"SIM0", "--ascii-send", "--no-sent", "-t", "none"}, {}, true);
+        CliProcess cli({"SIM0", "--ascii-send", "--no-sent", "-t", "none"}, noCore, true);
         const tcflag_t before = cli.TerminalModes();
         ASSERT_NE(before & ICANON, 0u);
         WaitForRawTerminal(cli);
@@ -496,6 +507,22 @@ TEST_F(Cli, TerminalInputIsRawWhileRunningAndRestoredOnEveryWayOut) {
         EXPECT_EQ(cli.Wait(), c.code) << c.signal << cli.err;
         EXPECT_EQ(cli.TerminalModes(), before) << c.signal;
     }
+
+    // Stopped, the program gives the shell its terminal back, and takes it again when it
+    // goes on.
+    CliProcess cli({"SIM0", "-t", "none"}, {}, true);
+    const tcflag_t before = cli.TerminalModes();
+    WaitForRawTerminal(cli);
+    cli.Signal(SIGTSTP);
+    for (int i = 0; i < 1000 && cli.TerminalModes() != before; ++i) {
+        cli.WaitForOutput([](const std::string&) { return false; }, 10ms);
+    }
+    EXPECT_EQ(cli.TerminalModes(), before);
+    cli.Signal(SIGCONT);
+    WaitForRawTerminal(cli);
+    cli.Write("\x14q");
+    EXPECT_EQ(cli.Wait(), 0) << cli.err;
+    EXPECT_EQ(cli.TerminalModes(), before);
 }
 
 TEST_F(Cli, CommandKeysChangeTheLinesAndTheViewAndSaySo) {
@@ -561,6 +588,18 @@ public:
     void Write(const std::string& hex) const {
         const std::string bytes = HexToBytes(NormalizeHex(hex));
         [[maybe_unused]] const ssize_t n = write(m_master, bytes.data(), bytes.size());
+    }
+    // Waits for one byte from the program.
+    char Read() const {
+        char got = 0;
+        [[maybe_unused]] const ssize_t n = read(m_master, &got, 1);
+        return got;
+    }
+    // The line settings the program gave the port.
+    speed_t Speed() const {
+        termios modes{};
+        tcgetattr(m_slave, &modes);
+        return cfgetospeed(&modes);
     }
 
 private:
@@ -724,12 +763,14 @@ TEST_F(Cli, TappedBusIsDecodedFromTheReceivedBytesAlone) {
         args.insert(args.end(), c.options.begin(), c.options.end());
         CliProcess cli(args);
         ASSERT_EQ(cli.Wait(), 0) << cli.err;
+        // The kept bytes come under the note that says they were waiting.
         const std::vector<std::string> lines = Lines(cli.out);
-        ASSERT_EQ(lines.size(), 1 + c.decoded.size()) << cli.out;
-        EXPECT_EQ(lines[0], c.bytes);
+        ASSERT_EQ(lines.size(), 2 + c.decoded.size()) << cli.out;
+        EXPECT_TRUE(lines[0].starts_with("--- ")) << lines[0];
+        EXPECT_EQ(lines[1], c.bytes);
         for (size_t i = 0; i < c.decoded.size(); ++i) {
-            EXPECT_TRUE(std::regex_match(lines[1 + i], std::regex(c.decoded[i])))
-                << lines[1 + i] << " does not match " << c.decoded[i];
+            EXPECT_TRUE(std::regex_match(lines[2 + i], std::regex(c.decoded[i])))
+                << lines[2 + i] << " does not match " << c.decoded[i];
         }
     }
 }
@@ -756,3 +797,196 @@ TEST_F(Cli, JsonShowsBytesThatFormNoFrameAsAnUnknownRun) {
 }
 
 } // namespace
+
+namespace {
+
+// Waits for a status line on standard error that comes after `from`; returns where it ends.
+size_t WaitForStatus(CliProcess& cli, const std::string& says, size_t from) {
+    for (int i = 0; i < 1000 && cli.err.find(says, from) == std::string::npos; ++i) {
+        cli.WaitForOutput([](const std::string&) { return false; }, 10ms);
+    }
+    const size_t at = cli.err.find(says, from);
+    EXPECT_NE(at, std::string::npos) << says << " after " << from << " in " << cli.err;
+    return at == std::string::npos ? from : at + says.size();
+}
+
+} // namespace
+
+// Break, a new rate typed at the prompt (applied to the open port, a bad one refused with
+// the rate kept), the log started, paused and resumed, and local echo.
+TEST_F(Cli, CommandKeysSendABreakChangeTheRateAndTakeTheLog) {
+    RawPty bus;
+    const std::string folder = m_folder;
+    CliProcess cli(
+        {bus.Name(), "--send", "!", "--no-sent", "-t", "none", "--ascii-send", "-e"},
+        [&folder] { [[maybe_unused]] const int ignored = chdir(folder.c_str()); }, true);
+    EXPECT_EQ(bus.Read(), '!'); // the port is open
+    WaitForRawTerminal(cli);
+    size_t at = 0;
+    // -e: typed text is shown as it goes out.
+    cli.Write("hi");
+    EXPECT_EQ(bus.Read(), 'h');
+    EXPECT_EQ(bus.Read(), 'i');
+    at = WaitForStatus(cli, "hi", at);
+    const struct {
+        const char* keys;
+        const char* says;
+        speed_t speed; // the port's rate afterwards
+    } cases[] = {
+        {"\x14?", "b break, B baud", B9600},
+        {"\x14"
+         "b",
+         "break sent", B9600},
+        {"\x14"
+         "B",
+         "baud rate (now 9600)", B9600},
+        {"38400\r", "baud 38400", B38400},
+        {"\x14"
+         "B",
+         "baud rate (now 38400)", B38400},
+        {"96x0\r", "baud: \"96x0\" is not a rate from 1 to 4000000; still 38400", B38400},
+        {"\x14"
+         "B",
+         "now 38400", B38400},
+        {"0\r", "\"0\" is not a rate", B38400},
+        {"\x14"
+         "B",
+         "now 38400", B38400},
+        {"1152\x7f\x7f"
+         "5200\x1b",
+         "baud unchanged", B38400},
+        {"\x14"
+         "B",
+         "now 38400", B38400},
+        {"1152\x7f\x7f"
+         "5200\r",
+         "baud 115200", B115200},
+        {"\x14"
+         "e",
+         "echo off", B115200},
+    };
+    for (const auto& c : cases) {
+        cli.Write(c.keys);
+        at = WaitForStatus(cli, c.says, at);
+        EXPECT_EQ(bus.Speed(), c.speed) << c.keys;
+    }
+    // Typed twice, the command key itself goes out.
+    cli.Write("o\x14\x14k");
+    EXPECT_EQ(bus.Read(), 'o');
+    EXPECT_EQ(bus.Read(), '\x14');
+    EXPECT_EQ(bus.Read(), 'k');
+
+    // The log: received lines go in while it is on, not while it is paused.
+    cli.Write("\x14l");
+    at = WaitForStatus(cli, "log on: korvane-", at);
+    const size_t nameEnd = cli.err.find_first_of("\r\n", at);
+    const std::string log = Path("korvane-" + cli.err.substr(at, nameEnd - at));
+    const struct {
+        const char* hex; // received, then
+        const char* key; // typed
+        const char* says;
+    } steps[] = {
+        {"41 41", "\x14l", "log off: "}, {"42 42", "\x14l", "log on: "}, {"43 43", "\x14q", ""}};
+    for (const auto& step : steps) {
+        bus.Write(step.hex);
+        ASSERT_TRUE(cli.WaitForOutput([&](const std::string& out) {
+            return out.find(step.hex) != std::string::npos;
+        })) << cli.out
+            << cli.err;
+        cli.Write(step.key);
+        if (*step.says != 0) {
+            at = WaitForStatus(cli, step.says, at);
+        }
+    }
+    EXPECT_EQ(cli.Wait(), 0) << cli.err;
+    const std::string written = ReadFileBytes(log);
+    EXPECT_NE(written.find("41 41"), std::string::npos) << written;
+    EXPECT_EQ(written.find("42 42"), std::string::npos) << written;
+    EXPECT_NE(written.find("43 43"), std::string::npos) << written;
+    EXPECT_NE(written.find("--- log paused"), std::string::npos) << written;
+    EXPECT_NE(written.find("--- log resumed"), std::string::npos) << written;
+}
+
+// A break on a line that cannot carry one (a raw network port) is refused and said so.
+TEST_F(Cli, BreakOnALineWithoutOneIsRefused) {
+    const int server = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(server, 1), 0);
+    socklen_t length = sizeof address;
+    getsockname(server, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string port = "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    CliProcess cli({port, "-t", "none"}, {}, true);
+    const int peer = accept(server, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    WaitForRawTerminal(cli);
+    cli.Write("\x14"
+              "b");
+    WaitForStatus(cli, "break not sent", 0);
+    cli.Write("\x14q");
+    EXPECT_EQ(cli.Wait(), 0) << cli.err;
+    close(peer);
+    close(server);
+}
+
+// --map: the chosen sequences end the shown lines of received text; the rest of a record
+// lines up under its first byte; the log holds what is shown.
+TEST_F(Cli, MappedLineEndsBreakReceivedTextIntoLines) {
+    const struct {
+        const char* map;
+        const char* bytes;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"crlf", "4F 4B 0D 0A", {"OK"}},
+        {"crlf", "41 54 0D 0D 0A 4F 4B 0D 0A", {"AT\r", "OK"}},
+        {"cr,lf", "41 0D 0A 42", {"A", "", "B"}},
+        {"lf", "41 0D 0A 42 0A", {"A\r", "B"}},
+        {"lf,crlf,cr", "41 0D 0A 42 0D 43 0A 44", {"A", "B", "C", "D"}},
+        {"CR", "0D", {""}},
+    };
+    for (const auto& c : cases) {
+        RawPty bus;
+        const std::string log = Path("map.txt");
+        CliProcess cli({bus.Name(), "-a", "--map", c.map, "--send", "FF", "--no-sent", "-t", "none",
+                        "--count", "1", "--log", log});
+        EXPECT_EQ(bus.Read(), '\xFF');
+        bus.Write(c.bytes);
+        ASSERT_EQ(cli.Wait(), 0) << cli.err;
+        EXPECT_EQ(Lines(cli.out), c.lines) << c.map << " " << c.bytes;
+        EXPECT_EQ(ReadFileBytes(log), cli.out);
+    }
+    // Behind a prefix, and hex records are left as they are.
+    RawPty bus;
+    CliProcess cli(
+        {bus.Name(), "-a", "--map", "crlf", "--send", "FF", "--no-sent", "--count", "1"});
+    EXPECT_EQ(bus.Read(), '\xFF');
+    bus.Write("41 0D 0A 42 0D 0A");
+    ASSERT_EQ(cli.Wait(), 0) << cli.err;
+    const std::vector<std::string> lines = Lines(cli.out);
+    ASSERT_EQ(lines.size(), 2u) << cli.out;
+    const size_t column = lines[0].find("] ") + 2;
+    EXPECT_EQ(lines[0].substr(column), "A");
+    EXPECT_EQ(lines[1], std::string(column, ' ') + "B");
+}
+
+// The list names each port with what it opens: a registered network port shows its address.
+TEST_F(Cli, ListShowsTheDeviceOrTheAddressOfEachPort) {
+    auto device = StartDevice("echo");
+    const std::string ports = Path("Dolvy/Korvane/ports");
+    std::ofstream(ports + "/NET1") << "rfc2217://127.0.0.1:7000\n";
+    CliProcess cli({"--list"});
+    ASSERT_EQ(cli.Wait(), 0) << cli.err;
+    const std::vector<std::string> lines = Lines(cli.out);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "NET1\trfc2217://127.0.0.1:7000\tnetwork port"),
+              lines.end())
+        << cli.out;
+    EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                           [](const std::string& line) {
+                               return std::regex_match(
+                                   line, std::regex("SIM0\t/dev/pts/\\d+\tvirtual port"));
+                           }),
+              lines.end())
+        << cli.out;
+}
