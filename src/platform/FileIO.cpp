@@ -49,3 +49,12 @@ std::optional<uint64_t> TemporaryFileOwner(std::string_view name) {
     }
     return std::stoull(std::string(tag.substr(0, dash)));
 }
+
+std::string NumberedFileName(const std::string& stem, int number) {
+    if (number == 0) {
+        return stem;
+    }
+    std::string digits = std::to_string(number);
+    digits.insert(0, digits.size() < 5 ? 5 - digits.size() : 0, '0');
+    return stem + "_" + digits;
+}

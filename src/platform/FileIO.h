@@ -47,10 +47,15 @@ public:
 void WriteFileAtomically(const std::string& path, std::string_view bytes);
 
 // Writes `bytes` to a new file `folder`/`stem``extension`, or when that name is taken to
-// `stem`_1`extension`, `stem`_2`extension`, ...; an existing file is never replaced, even
-// one that appears while this runs. The file appears whole or not at all, as with
-// WriteFileAtomically. Returns the path written; throws EFileError naming the first path
-// tried.
+// NumberedFileName(stem, 1), (stem, 2), ... with the extension; an existing file is never
+// replaced, even one that appears while this runs. The file appears whole or not at all,
+// as with WriteFileAtomically. Returns the path written; throws EFileError naming the first
+// path tried.
+// `stem` for 0, else `stem`_00001 ... `stem`_99999: the numbers zero-padded, so that names
+// sorted by name are in the order they were taken.
+std::string NumberedFileName(const std::string& stem, int number);
+constexpr int NumberedFileNames = 100000;
+
 std::string WriteNewFileAtomically(const std::string& folder, const std::string& stem,
                                    const std::string& extension, std::string_view bytes);
 

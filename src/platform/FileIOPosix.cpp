@@ -188,9 +188,8 @@ std::string WriteNewFileAtomically(const std::string& folder, const std::string&
     if (fd.Close() != 0) {
         fail(errno);
     }
-    for (int number = 0; number < 100000; ++number) {
-        const std::string path =
-            number == 0 ? first : folder + "/" + stem + "_" + std::to_string(number) + extension;
+    for (int number = 0; number < NumberedFileNames; ++number) {
+        const std::string path = folder + "/" + NumberedFileName(stem, number) + extension;
         const int error = PublishUnderNewName(tempPath, path);
         if (error == EEXIST) {
             continue;

@@ -207,9 +207,8 @@ std::string WriteNewFileAtomically(const std::string& folder, const std::string&
     if (!file.Close()) {
         fail(LastErrorCode());
     }
-    for (int number = 0; number < 100000; ++number) {
-        const std::string path =
-            number == 0 ? first : folder + "\\" + stem + "_" + std::to_string(number) + extension;
+    for (int number = 0; number < NumberedFileNames; ++number) {
+        const std::string path = folder + "\\" + NumberedFileName(stem, number) + extension;
         // Without MOVEFILE_REPLACE_EXISTING the move refuses a name that is taken.
         if (MoveFileExA(tempPath.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) {
             return path;

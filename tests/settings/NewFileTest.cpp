@@ -43,11 +43,11 @@ TEST_F(NewFileWrite, TakesTheFirstFreeNameAndLeavesEveryExistingEntryAlone) {
         std::string expected;
     } cases[] = {
         {"free", {}, {}, "", "s.rtf"},
-        {"taken", {"s.rtf"}, {}, "", "s_1.rtf"},
-        {"a gap in the numbers", {"s.rtf", "s_1.rtf", "s_3.rtf"}, {}, "", "s_2.rtf"},
-        {"other stems and extensions", {"s.txt", "s_1", "t.rtf"}, {}, "", "s.rtf"},
-        {"a folder of that name", {}, {"s.rtf"}, "", "s_1.rtf"},
-        {"a link to nowhere", {}, {}, "s.rtf", "s_1.rtf"},
+        {"taken", {"s.rtf"}, {}, "", "s_00001.rtf"},
+        {"a gap in the numbers", {"s.rtf", "s_00001.rtf", "s_00003.rtf"}, {}, "", "s_00002.rtf"},
+        {"other stems and extensions", {"s.txt", "s_00001", "t.rtf"}, {}, "", "s.rtf"},
+        {"a folder of that name", {}, {"s.rtf"}, "", "s_00001.rtf"},
+        {"a link to nowhere", {}, {}, "s.rtf", "s_00001.rtf"},
     };
     int index = 0;
     for (const auto& c : cases) {
@@ -101,7 +101,32 @@ TEST_F(NewFileWrite, WritersRacingForOneNameEachGetAFileOfTheirOwn) {
     EXPECT_EQ(files.size(), static_cast<size_t>(kWriters * kEach));
     EXPECT_EQ(contents.size(), static_cast<size_t>(kWriters * kEach));
     EXPECT_TRUE(names.count("20260101120000.rtf"));
-    EXPECT_TRUE(names.count("20260101120000_" + std::to_string(kWriters * kEach - 1) + ".rtf"));
+    EXPECT_TRUE(names.count("20260101120000_000" + std::to_string(kWriters * kEach - 1) + ".rtf"));
+}
+
+TEST_F(NewFileWrite, NamesSortedByNameAreInTheOrderTheyWereWritten) {
+    std::vector<std::string> written;
+    for (int i = 0; i < 12; ++i) {
+        written.push_back(
+            fs::path(WriteNewFileAtomically(Root(), "20260101120000", ".rtf", std::to_string(i)))
+                .filename()
+                .string());
+    }
+    std::vector<std::string> byName;
+    for (const auto& [name, content] : Contents(Root())) {
+        byName.push_back(name);
+        EXPECT_EQ(content, std::to_string(byName.size() - 1)) << name;
+    }
+    EXPECT_EQ(byName, written);
+    EXPECT_EQ(written[10], "20260101120000_00010.rtf");
+
+    const struct {
+        int number;
+        const char* name;
+    } cases[] = {{0, "s"}, {1, "s_00001"}, {99, "s_00099"}, {NumberedFileNames - 1, "s_99999"}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(NumberedFileName("s", c.number), c.name);
+    }
 }
 
 TEST_F(NewFileWrite, AMissingFolderFailsNamingTheFileAndTheReason) {

@@ -155,7 +155,7 @@ TEST_F(AutoSaveStreamTest, SavedFilesHoldEveryFrameOnceOnWholeLinesWithTheirPref
 
     // The stream was fast enough for saves to share a second: the numbered names were used.
     const bool numbered = std::any_of(files.begin(), files.end(), [](const std::string& path) {
-        return path.find("_1.rtf") != std::string::npos;
+        return path.find("_00001.rtf") != std::string::npos;
     });
     EXPECT_TRUE(numbered) << files.size() << " files";
     EXPECT_TRUE(m_prompter.warnings.empty());
