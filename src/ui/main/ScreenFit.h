@@ -5,6 +5,7 @@
 // every later one.
 
 #include <QMargins>
+#include <QPoint>
 #include <QRect>
 #include <QSize>
 
@@ -19,3 +20,18 @@ QSize FrameSize(const QWidget* window);
 QRect ClientForFrame(const QRect& outer, const QMargins& frame);
 // Moves `outer` into `area`, shrinking it where it is larger.
 QRect KeptInside(QRect outer, const QRect& area);
+
+// The free area (without panels and docks) of the screen at `point`, or of the primary
+// screen when no screen is there.
+QRect FreeAreaAt(const QPoint& point);
+// The frame of a dialog `frame` in size shown at the pointer: its left edge at the pointer,
+// its bottom 20 pixels above it, kept whole inside `area`.
+QRect FrameAtPointer(const QPoint& pointer, const QSize& frame, const QRect& area);
+// Puts `window`'s whole frame at `outer`, through the client geometry: a window positioned
+// by its frame's corner before the window system has framed it lands a title bar lower on
+// its first showing than on later ones.
+void PlaceFrame(QWidget* window, const QRect& outer);
+// From now on every showing and every resize of `window` (a dialog switching to a larger
+// page) keeps its whole frame inside the free area of its screen, moving it as little as
+// needed.
+void KeepWholeOnScreen(QWidget* window);

@@ -242,6 +242,7 @@ private:
 TSetForm::TSetForm(SettingsRecord& settings, Hooks hooks, QWidget* parent)
     : QDialog(parent, FixedDialogFlags()), m_settings(settings), m_hooks(std::move(hooks)) {
     setObjectName(QStringLiteral("SetForm"));
+    KeepWholeOnScreen(this);
     setWindowTitle(QStringLiteral("Settings"));
     setModal(false);
     SetFormFont(this);
@@ -396,32 +397,14 @@ void TSetForm::showEvent(QShowEvent* event) {
     // A window restored from the task bar is not shown anew: the user's unsaved edits stay.
     if (!event->spontaneous()) {
         const QPoint pointer = QCursor::pos();
-        QScreen* screen = QGuiApplication::screenAt(pointer);
-        if (screen == nullptr) {
-            screen = QGuiApplication::primaryScreen();
-        }
-        if (screen != nullptr) {
-            move(PlaceAtPointer(pointer, FrameSize(this), screen->geometry()));
-        }
+        PlaceFrame(this, FrameAtPointer(pointer, FrameSize(this), FreeAreaAt(pointer)));
         LoadControls();
     }
     QDialog::showEvent(event);
 }
 
 QPoint TSetForm::PlaceAtPointer(QPoint pointer, QSize dialog, QRect screen) {
-    const int screenRight = screen.x() + screen.width();
-    int left = pointer.x();
-    if (left + dialog.width() > screenRight) {
-        left = screenRight - dialog.width();
-    }
-    left = std::max(left, screen.x());
-    // Kept whole inside the screen: a pointer just over the dialog's height from the top
-    // would otherwise push the caption, and with it the way to move the dialog, off screen.
-    int top = pointer.y() - dialog.height() - 20;
-    if (top < screen.y()) {
-        top = screen.y();
-    }
-    return {left, top};
+    return FrameAtPointer(pointer, dialog, screen).topLeft();
 }
 
 void TSetForm::LoadControls() {

@@ -2,6 +2,7 @@
 
 #include "ui/main/FormStyle.h"
 #include "ui/main/MainContext.h"
+#include "ui/main/ScreenFit.h"
 
 #include <QLabel>
 #include <QPainter>
@@ -29,6 +30,7 @@ static_assert(TitleHeight + HeaderHeight + TAscForm::RowCount * RowHeight + 2 * 
 
 TAscForm::TAscForm(QWidget* parent) : QDialog(parent, FixedDialogFlags()) {
     setObjectName(QStringLiteral("AscForm"));
+    KeepWholeOnScreen(this);
     setWindowTitle(QStringLiteral("ASCII"));
     setModal(false);
     Image1 = new QLabel(this);

@@ -1,6 +1,7 @@
 #include "ui/tools/BColorSetUnit.h"
 
 #include "ui/main/FormStyle.h"
+#include "ui/main/ScreenFit.h"
 
 #include "ui/main/MainContext.h"
 #include "ui/main/RichView.h"
@@ -48,6 +49,7 @@ void TColorSwatch::mouseReleaseEvent(QMouseEvent* event) {
 TBColorSetForm::TBColorSetForm(SettingsRecord& settings, TUiPrompter& prompter, QWidget* parent)
     : QDialog(parent, FixedDialogFlags()), m_settings(settings), m_prompter(prompter) {
     setObjectName(QStringLiteral("BColorSetForm"));
+    KeepWholeOnScreen(this);
     setWindowTitle(QStringLiteral("Color Settings"));
     setModal(false);
     SetFormFont(this);

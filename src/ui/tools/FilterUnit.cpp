@@ -49,6 +49,7 @@ TFilterForm::TFilterForm(SettingsRecord& settings, TUiPrompter& prompter, Hooks 
     : QDialog(parent, FixedDialogFlags()), m_settings(settings), m_prompter(prompter),
       m_hooks(std::move(hooks)) {
     setObjectName(QStringLiteral("FilterForm"));
+    KeepWholeOnScreen(this);
     setWindowTitle(QStringLiteral("Receiving Filter"));
     setModal(false);
     SetFormFont(this);
@@ -97,13 +98,7 @@ void TFilterForm::showEvent(QShowEvent* event) {
     // A window restored from the task bar is not shown anew: the user's unsaved edits stay.
     if (!event->spontaneous()) {
         const QPoint pointer = QCursor::pos();
-        QScreen* screen = QGuiApplication::screenAt(pointer);
-        if (screen == nullptr) {
-            screen = QGuiApplication::primaryScreen();
-        }
-        if (screen != nullptr) {
-            move(TSetForm::PlaceAtPointer(pointer, FrameSize(this), screen->geometry()));
-        }
+        PlaceFrame(this, FrameAtPointer(pointer, FrameSize(this), FreeAreaAt(pointer)));
         LoadControls();
     }
     QDialog::showEvent(event);

@@ -1,6 +1,7 @@
 #include "ui/tools/FindDiaUnit.h"
 
 #include "ui/main/FormStyle.h"
+#include "ui/main/ScreenFit.h"
 
 #include "ui/main/MainContext.h"
 #include "ui/main/RichView.h"
@@ -38,6 +39,7 @@ TFindDialog::TFindDialog(RichView& trafficView, TFindForm& output, const Setting
     : QDialog(parent, FixedDialogFlags(Qt::WindowStaysOnTopHint)), m_view(trafficView),
       m_output(output), m_settings(settings), m_prompter(prompter) {
     setObjectName(QStringLiteral("FindDialog"));
+    KeepWholeOnScreen(this);
     setWindowTitle(QStringLiteral("Find"));
     setModal(false);
     SetFormFont(this);

@@ -154,6 +154,7 @@ void TConverterEdit::keyPressEvent(QKeyEvent* event) {
 THexDecForm::THexDecForm(TUiPrompter& prompter, QWidget* parent)
     : QDialog(parent, FixedDialogFlags()), m_prompter(prompter) {
     setObjectName(QStringLiteral("HexDecForm"));
+    KeepWholeOnScreen(this);
     setWindowTitle(QStringLiteral("HexDecBin Converter"));
     setModal(false);
     SetFormFont(this);
@@ -234,20 +235,10 @@ TConverterEdit* THexDecForm::FocusedEdit() const {
 
 void THexDecForm::showEvent(QShowEvent* event) {
     if (!event->spontaneous()) {
+        // Below the pointer, kept whole inside the free screen area.
         const QPoint pointer = QCursor::pos();
-        QScreen* screen = QGuiApplication::screenAt(pointer);
-        if (screen == nullptr) {
-            screen = QGuiApplication::primaryScreen();
-        }
-        int left = pointer.x();
-        if (screen != nullptr) {
-            const QRect area = screen->geometry();
-            const int frameWidth = FrameSize(this).width();
-            if (left + frameWidth > area.x() + area.width()) {
-                left = area.x() + area.width() - frameWidth;
-            }
-        }
-        move(left, pointer.y() + 20);
+        PlaceFrame(
+            this, KeptInside(QRect(pointer + QPoint(0, 20), FrameSize(this)), FreeAreaAt(pointer)));
     }
     QDialog::showEvent(event);
 }

@@ -1,9 +1,10 @@
 #include "ui/tools/PopUnit.h"
 
 #include "ui/main/FormStyle.h"
+#include "ui/main/ScreenFit.h"
 
-#include "traffic/DataRT.h"
 #include "codec/HexCodec.h"
+#include "traffic/DataRT.h"
 #include "ui/main/MainContext.h"
 
 #include <QCursor>
@@ -37,6 +38,7 @@ QLineEdit* MakeField(QWidget* parent, const char* name, int x, int y) {
 
 TPopForm::TPopForm(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint) {
     setObjectName(QStringLiteral("PopForm"));
+    KeepWholeOnScreen(this);
     setWindowTitle(QStringLiteral("PopForm"));
     SetFormFont(this);
     resize(ClientWidth, ClientHeight);

@@ -1,6 +1,7 @@
 #include "ui/tools/TimeSaveUnit.h"
 
 #include "ui/main/FormStyle.h"
+#include "ui/main/ScreenFit.h"
 
 #include "settings/SettingsRecord.h"
 #include "ui/main/Application.h"
@@ -42,6 +43,7 @@ std::string CutPath(const QString& path) {
 TTimeSaveForm::TTimeSaveForm(TMainContext& form, TUiPrompter& prompter)
     : QDialog(form.MainWindow(), FixedDialogFlags()), m_form(form), m_prompter(prompter) {
     setObjectName(QStringLiteral("TimeSaveForm"));
+    KeepWholeOnScreen(this);
     setWindowTitle(QStringLiteral("Auto Save or Clear"));
     setModal(false);
     SetFormFont(this);

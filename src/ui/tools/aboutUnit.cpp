@@ -1,6 +1,7 @@
 #include "ui/tools/aboutUnit.h"
 
 #include "ui/main/FormStyle.h"
+#include "ui/main/ScreenFit.h"
 
 #include <QLabel>
 #include <QPainter>
@@ -22,6 +23,7 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int x,
 
 TaboutForm::TaboutForm(QWidget* parent) : QDialog(parent, FixedDialogFlags()) {
     setObjectName(QStringLiteral("aboutForm"));
+    KeepWholeOnScreen(this);
     setWindowTitle(QStringLiteral("About"));
     setModal(false);
     SetFormFont(this);
