@@ -3,6 +3,7 @@
 #include "richtext/CodePage.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -56,17 +57,58 @@ void AppendLines(TLineStore::Fragment& fragment, std::basic_string_view<Char> te
 
 } // namespace
 
-// ---------------------------------------------------------------- TLineText
+// ---------------------------------------------------------------- TTextRef
 
-char16_t TLineText::At(int i) const {
+char16_t TTextRef::At(int i) const {
     const auto at = static_cast<size_t>(i);
     if (!m_wide) {
         return static_cast<unsigned char>(m_bytes[at]);
     }
     char16_t c;
-    std::memcpy(&c, m_bytes.data() + at * 2, 2);
+    std::memcpy(&c, m_bytes + at * 2, 2);
     return c;
 }
+
+std::u16string TTextRef::Utf16(int from, int to) const {
+    std::u16string out(static_cast<size_t>(std::max(0, to - from)), u'\0');
+    if (m_wide) {
+        std::memcpy(out.data(), m_bytes + static_cast<size_t>(from) * 2, out.size() * 2);
+    } else {
+        for (size_t i = 0; i < out.size(); ++i) {
+            out[i] = static_cast<unsigned char>(m_bytes[static_cast<size_t>(from) + i]);
+        }
+    }
+    return out;
+}
+
+std::string TTextRef::Latin1(int from, int to) const {
+    if (!m_wide) {
+        return std::string(m_bytes + from, static_cast<size_t>(std::max(0, to - from)));
+    }
+    std::string out;
+    out.reserve(static_cast<size_t>(std::max(0, to - from)));
+    for (int i = from; i < to; ++i) {
+        const char16_t c = At(i);
+        out += c < 0x100 ? static_cast<char>(c) : '?';
+    }
+    return out;
+}
+
+std::string TTextRef::Utf8(int from, int to) const {
+    std::string out;
+    out.reserve(static_cast<size_t>(std::max(0, to - from)));
+    for (int i = from; i < to; ++i) {
+        char32_t c = At(i);
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < to && At(i + 1) >= 0xDC00 && At(i + 1) < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (At(i + 1) - 0xDC00);
+            ++i;
+        }
+        AppendUtf8(out, c); // a lone surrogate has no UTF-8 form: U+FFFD
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- TLineText
 
 void TLineText::Widen() {
     std::string wide(m_bytes.size() * 2, '\0');
@@ -110,57 +152,15 @@ void TLineText::Append(std::u16string_view utf16) {
     std::memcpy(m_bytes.data() + at, utf16.data(), utf16.size() * 2);
 }
 
-void TLineText::AppendSlice(const TLineText& source, int from, int to) {
+void TLineText::AppendSlice(TTextRef source, int from, int to) {
     if (from >= to) {
         return;
     }
-    const auto a = static_cast<size_t>(from);
-    const auto n = static_cast<size_t>(to - from);
-    if (!source.m_wide) {
-        Append(std::string_view(source.m_bytes).substr(a, n));
+    if (!source.Wide()) {
+        Append(std::string_view(source.Narrow() + from, static_cast<size_t>(to - from)));
     } else {
         Append(source.Utf16(from, to));
     }
-}
-
-std::u16string TLineText::Utf16(int from, int to) const {
-    std::u16string out(static_cast<size_t>(std::max(0, to - from)), u'\0');
-    if (m_wide) {
-        std::memcpy(out.data(), m_bytes.data() + static_cast<size_t>(from) * 2, out.size() * 2);
-    } else {
-        for (size_t i = 0; i < out.size(); ++i) {
-            out[i] = static_cast<unsigned char>(m_bytes[static_cast<size_t>(from) + i]);
-        }
-    }
-    return out;
-}
-
-std::string TLineText::Latin1(int from, int to) const {
-    if (!m_wide) {
-        return m_bytes.substr(static_cast<size_t>(from),
-                              static_cast<size_t>(std::max(0, to - from)));
-    }
-    std::string out;
-    out.reserve(static_cast<size_t>(std::max(0, to - from)));
-    for (int i = from; i < to; ++i) {
-        const char16_t c = At(i);
-        out += c < 0x100 ? static_cast<char>(c) : '?';
-    }
-    return out;
-}
-
-std::string TLineText::Utf8(int from, int to) const {
-    std::string out;
-    out.reserve(static_cast<size_t>(std::max(0, to - from)));
-    for (int i = from; i < to; ++i) {
-        char32_t c = At(i);
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < to && At(i + 1) >= 0xDC00 && At(i + 1) < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (At(i + 1) - 0xDC00);
-            ++i;
-        }
-        AppendUtf8(out, c); // a lone surrogate has no UTF-8 form: U+FFFD
-    }
-    return out;
 }
 
 // ---------------------------------------------------------------- TStoredLine
@@ -185,7 +185,7 @@ void TStoredLine::Append(std::u16string_view utf16, int style) {
     text.Append(utf16);
 }
 
-void TStoredLine::AppendSlice(const TStoredLine& source, int from, int to) {
+void TStoredLine::AppendSlice(const TLineRef& source, int from, int to) {
     if (from >= to || source.runs.empty()) {
         return;
     }
@@ -204,17 +204,35 @@ void TStoredLine::AppendSlice(const TStoredLine& source, int from, int to) {
     }
 }
 
-size_t TStoredLine::RunAt(int col) const {
-    const auto it = std::upper_bound(runs.begin(), runs.end(), col,
-                                     [](int c, const TStyleRun& run) { return c < run.start; });
-    return it == runs.begin() ? 0 : static_cast<size_t>(it - runs.begin() - 1);
+size_t TLineRef::RunAt(int col) const {
+    size_t low = 0;
+    size_t high = runs.size();
+    // The last run starting at or before col.
+    while (high - low > 1) {
+        const size_t mid = (low + high) / 2;
+        if (runs[mid].start <= col) {
+            low = mid;
+        } else {
+            high = mid;
+        }
+    }
+    return low;
 }
 
 // ---------------------------------------------------------------- TLineStore
 
+namespace {
+
+// Lines go into blocks of this size; a line of more than a quarter of it gets a block of
+// its own, holding the line's own buffer.
+constexpr size_t kBlockBytes = size_t{1} << 20;
+constexpr size_t kBlockRuns = size_t{1} << 14;
+
+} // namespace
+
 TLineStore::TLineStore() {
-    m_lines.push_back(std::make_shared<TStoredLine>());
-    m_memory = LineBytes(*m_lines.back());
+    m_lines.emplace_back();
+    m_memory = kLineOverhead;
 }
 
 int TLineStore::StyleIndex(const TextStyle& style) {
@@ -228,21 +246,117 @@ int TLineStore::StyleIndex(const TextStyle& style) {
     return index;
 }
 
-int64_t TLineStore::LineBytes(const TStoredLine& line) {
-    return static_cast<int64_t>(sizeof(TStoredLine) + line.text.HeapBytes() +
-                                line.runs.capacity() * sizeof(TStyleRun));
+TLineRef TLineStore::MakeRef(const Record& record, const TTextBlock& block) {
+    TLineRef ref;
+    ref.width = record.Width();
+    ref.rows = record.rows;
+    ref.uniform = record.Uniform();
+    ref.advance = record.Uniform() ? record.measure : 0;
+    ref.receivedPayload = record.receivedPayload;
+    if (record.Size() == 0) {
+        return ref;
+    }
+    ref.text = TTextRef(block.bytes.data() + record.at, record.Size(), record.Wide());
+    const TStyleRun* runs = block.runs.data();
+    const size_t limit = block.runCount.load(std::memory_order_acquire);
+    const int64_t end = int64_t{record.at} + record.Bytes();
+    size_t next = record.run + 1;
+    while (next < limit && runs[next].start < end) {
+        ++next;
+    }
+    const size_t count = next - record.run;
+    ref.runs = TRunsRef(runs + record.run, count, record.at, record.Wide() ? 1 : 0);
+    ref.ownRuns = static_cast<int>(count) - (runs[record.run].start < int64_t{record.at} ? 1 : 0);
+    return ref;
+}
+
+const TTextBlock& TLineStore::BlockOf(const Record& record) const {
+    return *m_blocks[record.block - m_firstBlock];
+}
+
+TLineRef TLineStore::RefOf(const Record& record) const {
+    static const TTextBlock none;
+    return MakeRef(record, record.Size() == 0 ? none : BlockOf(record));
+}
+
+TLineRef TLineStore::Line(int line) const {
+    return RefOf(m_lines[static_cast<size_t>(line)]);
+}
+
+TLineRef TLineStore::Snapshot::Line(size_t line) const {
+    const Record& record = lines[line];
+    static const TTextBlock none;
+    return MakeRef(record, record.Size() == 0 ? none : *blocks[record.block - firstBlock]);
+}
+
+void TLineStore::SetNote(int line, uint32_t note) {
+    const uint64_t key = m_frontDropped + static_cast<uint64_t>(line);
+    const auto it = std::lower_bound(m_notes.begin(), m_notes.end(), key,
+                                     [](const NoteAt& n, uint64_t k) { return n.line < k; });
+    const bool found = it != m_notes.end() && it->line == key;
+    if (found && note != 0) {
+        it->note = note;
+    } else if (found) {
+        m_notes.erase(it);
+        m_memory -= sizeof(NoteAt);
+    } else if (note != 0) {
+        m_notes.insert(it, NoteAt{key, note});
+        m_memory += sizeof(NoteAt);
+    }
+}
+
+uint32_t TLineStore::Note(int line) const {
+    const uint64_t key = m_frontDropped + static_cast<uint64_t>(line);
+    const auto it = std::lower_bound(m_notes.begin(), m_notes.end(), key,
+                                     [](const NoteAt& n, uint64_t k) { return n.line < k; });
+    return it != m_notes.end() && it->line == key ? it->note : 0;
+}
+
+void TLineStore::ShiftNotes(int first, int count, int added) {
+    const uint64_t from = m_frontDropped + static_cast<uint64_t>(first);
+    const auto begin = std::lower_bound(m_notes.begin(), m_notes.end(), from,
+                                        [](const NoteAt& n, uint64_t k) { return n.line < k; });
+    auto end = begin;
+    while (end != m_notes.end() && end->line < from + static_cast<uint64_t>(count)) {
+        ++end;
+    }
+    m_memory -= static_cast<int64_t>(end - begin) * static_cast<int64_t>(sizeof(NoteAt));
+    for (auto it = m_notes.erase(begin, end); it != m_notes.end(); ++it) {
+        it->line = it->line + static_cast<uint64_t>(added) - static_cast<uint64_t>(count);
+    }
+}
+
+int64_t TLineStore::LineBytes(const TLineRef& line) {
+    return kLineOverhead + static_cast<int64_t>(line.text.ByteSize()) +
+           line.ownRuns * static_cast<int64_t>(sizeof(TStyleRun));
+}
+
+int64_t TLineStore::LineBytes(int line) const {
+    return LineBytes(Line(line));
 }
 
 int64_t TLineStore::LineBytesFor(int64_t characters, int runs) {
-    return static_cast<int64_t>(sizeof(TStoredLine)) + (characters > 15 ? characters + 1 : 0) +
-           runs * static_cast<int64_t>(sizeof(TStyleRun));
+    return kLineOverhead + characters + runs * static_cast<int64_t>(sizeof(TStyleRun));
+}
+
+int64_t TLineStore::HeldBytes() const {
+    int64_t held = static_cast<int64_t>(m_lines.size() * sizeof(Record) +
+                                        m_chunkOffsets.capacity() * sizeof(int64_t) +
+                                        m_notes.size() * sizeof(NoteAt));
+    for (const auto& block : m_blocks) {
+        if (block) {
+            held +=
+                static_cast<int64_t>(block->bytes.size() + block->runs.size() * sizeof(TStyleRun));
+        }
+    }
+    return held;
 }
 
 float TLineStore::MaxWidth() {
     if (m_maxWidthStale) {
         m_maxWidth = 0;
-        for (const auto& line : m_lines) {
-            m_maxWidth = std::max(m_maxWidth, line->width);
+        for (const Record& line : m_lines) {
+            m_maxWidth = std::max(m_maxWidth, line.Width());
         }
         m_maxWidthStale = false;
     }
@@ -255,33 +369,49 @@ TTextPos TLineStore::Clamp(TTextPos pos) const {
     return pos;
 }
 
-void TLineStore::EnsureOffsets() const {
-    const size_t n = m_lines.size();
-    if (m_offsetsValid >= n && m_lineOffsets.size() == n) {
-        return;
+void TLineStore::EnsureOffsets(size_t chunks) const {
+    const size_t all = (m_lines.size() + kChunk - 1) / kChunk;
+    chunks = std::min(chunks, all);
+    if (m_chunkOffsets.size() != all) {
+        m_chunkOffsets.resize(all);
+        m_chunksValid = std::min(m_chunksValid, all);
     }
-    m_lineOffsets.resize(n);
-    if (m_offsetsValid == 0) {
-        m_lineOffsets[0] = 0;
-        m_offsetsValid = 1;
+    if (m_chunksValid == 0 && chunks > 0) {
+        m_chunkOffsets[0] = 0;
+        m_chunksValid = 1;
     }
-    for (size_t i = m_offsetsValid; i < n; ++i) {
-        m_lineOffsets[i] = m_lineOffsets[i - 1] + m_lines[i - 1]->text.Size() + 1;
+    for (size_t c = m_chunksValid; c < chunks; ++c) {
+        int64_t offset = m_chunkOffsets[c - 1];
+        for (size_t l = (c - 1) * kChunk; l < c * kChunk; ++l) {
+            offset += m_lines[l].Size() + 1;
+        }
+        m_chunkOffsets[c] = offset;
     }
-    m_offsetsValid = n;
+    m_chunksValid = std::max(m_chunksValid, chunks);
 }
 
 int64_t TLineStore::OffsetOf(TTextPos pos) const {
-    EnsureOffsets();
-    return m_lineOffsets[static_cast<size_t>(pos.line)] + pos.col;
+    const auto line = static_cast<size_t>(pos.line);
+    const size_t chunk = line / kChunk;
+    EnsureOffsets(chunk + 1);
+    int64_t offset = m_chunkOffsets[chunk];
+    for (size_t l = chunk * kChunk; l < line; ++l) {
+        offset += m_lines[l].Size() + 1;
+    }
+    return offset + pos.col;
 }
 
 TTextPos TLineStore::PosFromOffset(int64_t offset) const {
-    EnsureOffsets();
+    EnsureOffsets(SIZE_MAX);
     offset = std::clamp<int64_t>(offset, 0, TextLength());
-    const auto it = std::upper_bound(m_lineOffsets.begin(), m_lineOffsets.end(), offset);
-    const int line = static_cast<int>(it - m_lineOffsets.begin()) - 1;
-    return Clamp({line, static_cast<int>(offset - m_lineOffsets[static_cast<size_t>(line)])});
+    const auto it = std::upper_bound(m_chunkOffsets.begin(), m_chunkOffsets.end(), offset);
+    size_t line = static_cast<size_t>(it - m_chunkOffsets.begin() - 1) * kChunk;
+    int64_t start = *(it - 1);
+    while (line + 1 < m_lines.size() && start + m_lines[line].Size() + 1 <= offset) {
+        start += m_lines[line].Size() + 1;
+        ++line;
+    }
+    return Clamp({static_cast<int>(line), static_cast<int>(offset - start)});
 }
 
 int64_t TLineStore::RangeLength(TTextPos from, TTextPos to) const {
@@ -296,12 +426,15 @@ int64_t TLineStore::RangeLength(TTextPos from, TTextPos to) const {
 }
 
 int TLineStore::StyleBefore(TTextPos pos) const {
-    const TStoredLine& line = Line(pos.line);
+    const TLineRef line = Line(pos.line);
     if (!line.runs.empty()) {
         return line.runs[line.RunAt(std::max(0, pos.col - 1))].style;
     }
-    if (pos.line > 0 && !Line(pos.line - 1).runs.empty()) {
-        return Line(pos.line - 1).runs.back().style;
+    if (pos.line > 0) {
+        const TLineRef above = Line(pos.line - 1);
+        if (!above.runs.empty()) {
+            return above.runs.back().style;
+        }
     }
     return -1;
 }
@@ -362,12 +495,36 @@ TLineStore::Fragment TLineStore::Extract(TTextPos from, TTextPos to) const {
 }
 
 TTextPos TLineStore::Replace(TTextPos from, TTextPos to, Fragment&& fragment) {
-    const TStoredLine& first = Line(from.line);
-    const TStoredLine& last = Line(to.line);
+    for (size_t i = 1; i < fragment.size(); ++i) {
+        fragment[i].rows = -1;
+        if (m_measure) {
+            m_measure(fragment[i]);
+        }
+    }
+    // Text added at the end of a line whose characters are the last of their block (the
+    // traffic's way): written after them, in time that follows the new text alone.
+    if (from == to && from.col == LineLength(from.line) &&
+        CanExtend(m_lines[static_cast<size_t>(from.line)], fragment.front())) {
+        const TTextPos end = fragment.size() == 1
+                                 ? TTextPos{from.line, from.col + fragment.front().text.Size()}
+                                 : TTextPos{from.line + static_cast<int>(fragment.size()) - 1,
+                                            fragment.back().text.Size()};
+        fragment.front().rows = -1;
+        if (m_measure) {
+            m_measure(fragment.front());
+        }
+        std::vector<Record> added;
+        added.reserve(fragment.size());
+        added.push_back(Extend(m_lines[static_cast<size_t>(from.line)], fragment.front()));
+        CommitLines(from.line, 1, std::move(fragment), std::move(added));
+        return end;
+    }
+    const TLineRef first = Line(from.line);
+    const TLineRef last = Line(to.line);
     const int lastLength = last.text.Size();
     TTextPos end;
     TStoredLine head;
-    // Sized once: a line of traffic is built here whole, and kept at this size.
+    // Sized once: a line built here is built whole.
     head.text.Reserve(from.col + fragment.front().text.Size() +
                       (fragment.size() == 1 ? lastLength - to.col : 0));
     head.AppendSlice(first, 0, from.col);
@@ -385,48 +542,226 @@ TTextPos TLineStore::Replace(TTextPos from, TTextPos to, Fragment&& fragment) {
         tail.AppendSlice(last, to.col, lastLength);
         fragment.front() = std::move(head);
         fragment.back() = std::move(tail);
-    }
-    for (TStoredLine& line : fragment) {
-        line.rows = -1;
+        fragment.back().rows = -1;
         if (m_measure) {
-            m_measure(line);
+            m_measure(fragment.back());
         }
     }
-    ReplaceLines(from.line, to.line - from.line + 1, std::move(fragment));
+    fragment.front().rows = -1;
+    if (m_measure) {
+        m_measure(fragment.front());
+    }
+    CommitLines(from.line, to.line - from.line + 1, std::move(fragment), {});
     return end;
 }
 
-void TLineStore::ReplaceLines(int first, int count, std::vector<TStoredLine>&& lines) {
-    for (int i = first; i < first + count; ++i) {
-        const TStoredLine& old = Line(i);
-        m_totalChars -= old.text.Size();
-        m_memory -= LineBytes(old);
-        if (old.width >= m_maxWidth) {
+bool TLineStore::CanExtend(const Record& line, const TStoredLine& piece) const {
+    if (piece.text.Empty()) {
+        return true;
+    }
+    if (line.Size() > 0 && line.Wide() != piece.text.Wide()) {
+        return false;
+    }
+    if (line.block < m_firstBlock || line.block - m_firstBlock >= m_blocks.size()) {
+        return false;
+    }
+    const auto& block = m_blocks[line.block - m_firstBlock];
+    return block && line.at + line.Bytes() == block->bytes.size() &&
+           block->bytes.capacity() - block->bytes.size() >= piece.text.Bytes().size() &&
+           block->runs.capacity() - block->runs.size() >= piece.runs.size() &&
+           int64_t{line.Size()} + piece.text.Size() < int64_t{Record::kUniform};
+}
+
+TLineStore::Record TLineStore::Extend(const Record& line, const TStoredLine& piece) {
+    Record record = line;
+    record.rows = -1;
+    record.receivedPayload = -1;
+    const int size = piece.text.Size();
+    if (size == 0) {
+        if (line.Size() > 0) {
+            ++m_blocks[line.block - m_firstBlock]->lines; // the old record is released after
+        }
+        return record;
+    }
+    // The layout of the whole line from its two parts: uniform when both are, with the
+    // same advance.
+    bool uniform = piece.uniform;
+    float measure = piece.uniform ? piece.advance : piece.width;
+    if (line.Size() > 0) {
+        if (line.Uniform() && piece.uniform && std::abs(line.measure - piece.advance) <= 0.001f) {
+            measure = line.measure;
+        } else {
+            uniform = false;
+            measure = line.Width() + piece.width;
+        }
+    }
+    record.measure = measure;
+    record.sizeAndFlags = static_cast<uint32_t>(line.Size() + size) |
+                          (piece.text.Wide() ? Record::kWide : 0) |
+                          (uniform ? Record::kUniform : 0);
+    TTextBlock& block = *m_blocks[line.block - m_firstBlock];
+    const int shift = piece.text.Wide() ? 1 : 0;
+    const uint32_t pieceAt = static_cast<uint32_t>(block.bytes.size());
+    block.bytes.append(piece.text.Bytes());
+    size_t next = 0;
+    if (!block.runs.empty() && block.runs.back().style == piece.runs.front().style) {
+        next = 1;
+        if (line.Size() == 0) {
+            record.run = static_cast<uint32_t>(block.runs.size() - 1);
+        }
+    } else if (line.Size() == 0) {
+        record.run = static_cast<uint32_t>(block.runs.size());
+    }
+    for (size_t r = next; r < piece.runs.size(); ++r) {
+        block.runs.push_back(
+            {static_cast<int>(pieceAt + (static_cast<uint32_t>(piece.runs[r].start) << shift)),
+             piece.runs[r].style});
+    }
+    block.runCount.store(static_cast<uint32_t>(block.runs.size()), std::memory_order_release);
+    ++block.lines;
+    return record;
+}
+
+TTextBlock& TLineStore::WritableBlock(size_t bytes, size_t runs) {
+    if (m_haveWriteBlock) {
+        TTextBlock& block = *m_blocks[m_writeBlock - m_firstBlock];
+        if (block.bytes.capacity() - block.bytes.size() >= bytes &&
+            block.runs.capacity() - block.runs.size() >= runs) {
+            return block;
+        }
+        if (block.lines == 0) {
+            m_blocks[m_writeBlock - m_firstBlock].reset();
+        }
+    }
+    auto block = std::make_shared<TTextBlock>();
+    block->bytes.reserve(kBlockBytes);
+    block->runs.reserve(kBlockRuns);
+    m_writeBlock = m_firstBlock + static_cast<uint32_t>(m_blocks.size());
+    m_haveWriteBlock = true;
+    m_blocks.push_back(std::move(block));
+    while (!m_blocks.front()) {
+        m_blocks.pop_front();
+        ++m_firstBlock;
+    }
+    return *m_blocks.back();
+}
+
+TLineStore::Record TLineStore::Store(TStoredLine&& line) {
+    Record record;
+    record.rows = line.rows;
+    record.receivedPayload = line.receivedPayload;
+    record.measure = line.uniform ? line.advance : line.width;
+    const int size = line.text.Size();
+    record.sizeAndFlags = static_cast<uint32_t>(size) | (line.text.Wide() ? Record::kWide : 0) |
+                          (line.uniform ? Record::kUniform : 0);
+    if (size == 0) {
+        // Where its text would go, so that text added to it can follow at once.
+        if (m_haveWriteBlock) {
+            record.block = m_writeBlock;
+            record.at = static_cast<uint32_t>(m_blocks[m_writeBlock - m_firstBlock]->bytes.size());
+        }
+        return record;
+    }
+    const std::string& bytes = line.text.Bytes();
+    TTextBlock* block = nullptr;
+    if (bytes.size() > kBlockBytes / 4 || line.runs.size() > kBlockRuns / 4) {
+        // A long line gets a block of its own with room to grow: a line built piece by
+        // piece moves to a block twice its size when it fills one.
+        auto own = std::make_shared<TTextBlock>();
+        own->bytes.reserve(bytes.size() * 2);
+        own->runs.reserve(std::max<size_t>(line.runs.size() * 2, kBlockRuns / 4));
+        record.block = m_firstBlock + static_cast<uint32_t>(m_blocks.size());
+        m_blocks.push_back(own);
+        block = own.get();
+    } else {
+        block = &WritableBlock(bytes.size(), line.runs.size());
+        record.block = m_writeBlock;
+    }
+    record.at = static_cast<uint32_t>(block->bytes.size());
+    block->bytes.append(bytes);
+    const int shift = line.text.Wide() ? 1 : 0;
+    // The first run goes on from the block's last one when it has the same style.
+    size_t next = 0;
+    if (!block->runs.empty() && block->runs.back().style == line.runs.front().style) {
+        record.run = static_cast<uint32_t>(block->runs.size() - 1);
+        next = 1;
+    } else {
+        record.run = static_cast<uint32_t>(block->runs.size());
+    }
+    for (size_t r = next; r < line.runs.size(); ++r) {
+        block->runs.push_back(
+            {static_cast<int>(record.at + (static_cast<uint32_t>(line.runs[r].start) << shift)),
+             line.runs[r].style});
+    }
+    block->runCount.store(static_cast<uint32_t>(block->runs.size()), std::memory_order_release);
+    ++block->lines;
+    return record;
+}
+
+void TLineStore::Release(const Record& record) {
+    if (record.Size() == 0) {
+        return;
+    }
+    auto& block = m_blocks[record.block - m_firstBlock];
+    if (--block->lines > 0) {
+        return;
+    }
+    // Nothing stored is left in it (a reader holding it keeps it on its own).
+    if (m_haveWriteBlock && record.block == m_writeBlock) {
+        m_haveWriteBlock = false;
+    }
+    block.reset();
+    while (!m_blocks.empty() && !m_blocks.front()) {
+        m_blocks.pop_front();
+        ++m_firstBlock;
+    }
+}
+
+void TLineStore::CommitLines(int first, int count, Fragment&& lines, std::vector<Record>&& added) {
+    const auto at = static_cast<size_t>(first);
+    std::vector<std::pair<int, uint32_t>> notes;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].note != 0 && i >= added.size()) {
+            notes.emplace_back(first + static_cast<int>(i), lines[i].note);
+        }
+        if (i >= added.size()) {
+            added.push_back(Store(std::move(lines[i])));
+        }
+        lines[i] = TStoredLine(); // a large line's buffer goes now, not with the fragment
+    }
+    for (size_t i = at; i < at + static_cast<size_t>(count); ++i) {
+        const Record& old = m_lines[i];
+        m_totalChars -= old.Size();
+        m_memory -= LineBytes(static_cast<int>(i));
+        if (old.Width() >= m_maxWidth) {
             m_maxWidthStale = true;
         }
     }
-    for (const TStoredLine& line : lines) {
-        m_totalChars += line.text.Size();
-        m_memory += LineBytes(line);
-        m_maxWidth = std::max(m_maxWidth, line.width);
+    // Released after the new lines are in: a line extended in place keeps its block.
+    for (size_t i = at; i < at + static_cast<size_t>(count); ++i) {
+        Release(m_lines[i]);
     }
-    const int n = static_cast<int>(lines.size());
-    const int common = std::min(count, n);
-    const auto at = m_lines.begin() + first;
-    for (int i = 0; i < common; ++i) {
-        at[i] = std::make_shared<TStoredLine>(std::move(lines[static_cast<size_t>(i)]));
+    for (const Record& record : added) {
+        m_totalChars += record.Size();
+        m_memory += LineBytes(RefOf(record));
+        m_maxWidth = std::max(m_maxWidth, record.Width());
     }
-    if (n > count) {
-        std::vector<std::shared_ptr<TStoredLine>> added;
-        added.reserve(static_cast<size_t>(n - count));
-        for (size_t i = static_cast<size_t>(count); i < lines.size(); ++i) {
-            added.push_back(std::make_shared<TStoredLine>(std::move(lines[i])));
-        }
-        m_lines.insert(m_lines.begin() + first + count, added.begin(), added.end());
-    } else if (n < count) {
-        m_lines.erase(m_lines.begin() + first + n, m_lines.begin() + first + count);
+    const size_t n = added.size();
+    const size_t common = std::min(static_cast<size_t>(count), n);
+    std::copy(added.begin(), added.begin() + static_cast<std::ptrdiff_t>(common),
+              m_lines.begin() + static_cast<std::ptrdiff_t>(at));
+    if (n > common) {
+        m_lines.insert(m_lines.begin() + static_cast<std::ptrdiff_t>(at + common),
+                       added.begin() + static_cast<std::ptrdiff_t>(common), added.end());
+    } else if (static_cast<size_t>(count) > n) {
+        m_lines.erase(m_lines.begin() + static_cast<std::ptrdiff_t>(at + n),
+                      m_lines.begin() + static_cast<std::ptrdiff_t>(at) + count);
     }
-    m_offsetsValid = std::min(m_offsetsValid, static_cast<size_t>(first) + 1);
+    ShiftNotes(first, count, static_cast<int>(n));
+    for (const auto& [line, note] : notes) {
+        SetNote(line, note);
+    }
+    m_chunksValid = std::min(m_chunksValid, at / kChunk + 1);
 }
 
 void TLineStore::DeleteFirstLines(int count) {
@@ -436,28 +771,42 @@ void TLineStore::DeleteFirstLines(int count) {
     }
     for (int i = 0; i < count; ++i) {
         m_totalChars -= LineLength(i);
-        m_memory -= LineBytes(Line(i));
+        m_memory -= LineBytes(i);
+    }
+    for (int i = 0; i < count; ++i) {
+        Release(m_lines[static_cast<size_t>(i)]);
     }
     m_lines.erase(m_lines.begin(), m_lines.begin() + count);
     m_frontDropped += static_cast<uint64_t>(count);
-    m_offsetsValid = 0;
+    while (!m_notes.empty() && m_notes.front().line < m_frontDropped) {
+        m_notes.pop_front();
+        m_memory -= sizeof(NoteAt);
+    }
+    m_chunksValid = 0;
     m_maxWidthStale = true;
 }
 
 void TLineStore::Clear() {
     ++m_clears;
     m_lines.clear();
-    m_lines.push_back(std::make_shared<TStoredLine>());
+    m_lines.emplace_back();
+    m_firstBlock += static_cast<uint32_t>(m_blocks.size());
+    m_blocks.clear();
+    m_haveWriteBlock = false;
+    m_notes.clear();
     m_totalChars = 0;
-    m_memory = LineBytes(*m_lines.back());
-    m_offsetsValid = 0;
+    m_memory = kLineOverhead;
+    m_chunksValid = 0;
+    m_chunkOffsets.clear();
     m_maxWidth = 0;
     m_maxWidthStale = false;
 }
 
 TLineStore::Snapshot TLineStore::Share(int lineEndStyle) const {
     Snapshot snapshot;
-    snapshot.lines.assign(m_lines.begin(), m_lines.end());
+    snapshot.lines = m_lines;
+    snapshot.firstBlock = m_firstBlock;
+    snapshot.blocks.assign(m_blocks.begin(), m_blocks.end());
     snapshot.styles = m_styles;
     snapshot.lineEndStyle = lineEndStyle;
     snapshot.characters = TextLength();
@@ -480,7 +829,7 @@ StyledText TLineStore::Snapshot::Styled(size_t from, size_t to) const {
         }
     };
     for (size_t l = from; l < to && l < lines.size(); ++l) {
-        const TStoredLine& line = *lines[l];
+        const TLineRef line = Line(l);
         for (size_t r = 0; r < line.runs.size(); ++r) {
             push(line.text.Utf8(line.runs[r].start, line.RunEnd(r)), line.runs[r].style);
         }
@@ -531,7 +880,7 @@ StyledText TLineStore::Styled(TTextPos from, TTextPos to, int lineEndStyle) cons
         }
     };
     for (int l = from.line; l <= to.line; ++l) {
-        const TStoredLine& line = Line(l);
+        const TLineRef line = Line(l);
         const int a = l == from.line ? from.col : 0;
         const int b = l == to.line ? to.col : line.text.Size();
         if (!line.runs.empty()) {
@@ -568,14 +917,16 @@ int64_t TLineStore::Find(std::string_view needle, int64_t from, int64_t to, bool
         key[static_cast<size_t>(k)] =
             fold(static_cast<unsigned char>(needle[static_cast<size_t>(k)]));
     }
-    EnsureOffsets();
     const TTextPos start = PosFromOffset(from);
+    int64_t lineStart = OffsetOf({start.line, 0});
     for (size_t l = static_cast<size_t>(start.line); l < m_lines.size(); ++l) {
-        const int64_t lineStart = m_lineOffsets[l];
+        if (l > static_cast<size_t>(start.line)) {
+            lineStart += m_lines[l - 1].Size() + 1;
+        }
         if (lineStart >= to) {
             break;
         }
-        const TLineText& text = m_lines[l]->text;
+        const TTextRef text = Line(static_cast<int>(l)).text;
         const int limit = static_cast<int>(std::min<int64_t>(text.Size(), to - lineStart));
         const int first = l == static_cast<size_t>(start.line) ? start.col : 0;
         if (!text.Wide()) {

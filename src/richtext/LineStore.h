@@ -8,11 +8,16 @@
 // break. Styles are numbered in the order they were first used; the view keeps what it
 // needs to draw each number.
 //
-// The view keeps a small layout cache in every line (width, wrapped rows); the store only
-// carries it along and asks the measure hook to fill it for every line it builds.
+// Lines are kept compactly: their characters one after the other in large shared blocks,
+// and per line a small record (where its characters are, how many, its first style run
+// and the view's layout cache). Style runs are held in the blocks too and shared by the
+// lines they span, so a file of short lines in one style costs its characters and the
+// records, about 30 bytes a line. The store carries the layout cache along and asks the
+// measure hook to fill it for every line it builds.
 
 #include "richtext/RichText.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -23,14 +28,39 @@
 #include <utility>
 #include <vector>
 
-// The characters of one line.
+// Read access to the characters of one line, wherever they are held: Latin-1 bytes, or
+// UTF-16 units in native byte order when wide.
+class TTextRef {
+public:
+    TTextRef() = default;
+    TTextRef(const char* bytes, int size, bool wide) : m_bytes(bytes), m_size(size), m_wide(wide) {}
+
+    int Size() const { return m_size; }
+    bool Empty() const { return m_size == 0; }
+    bool Wide() const { return m_wide; }
+    char16_t At(int i) const;
+    const char* Narrow() const { return m_bytes; }
+    size_t ByteSize() const { return static_cast<size_t>(m_size) * (m_wide ? 2 : 1); }
+
+    std::u16string Utf16(int from, int to) const;
+    // Characters beyond U+00FF read as '?'.
+    std::string Latin1(int from, int to) const;
+    std::string Utf8(int from, int to) const;
+
+private:
+    const char* m_bytes = "";
+    int m_size = 0;
+    bool m_wide = false;
+};
+
+// The characters of one line being built (a fragment's line).
 class TLineText {
 public:
     TLineText() = default;
     TLineText(const TLineText&) = default;
     TLineText(TLineText&&) noexcept = default;
     // Assignments take the other's buffer: a string assigned into a longer one would keep
-    // the longer one's allocation, and lines move about as the deque shifts them.
+    // the longer one's allocation.
     TLineText& operator=(TLineText&& other) noexcept {
         m_bytes.swap(other.m_bytes);
         std::swap(m_wide, other.m_wide);
@@ -42,29 +72,32 @@ public:
     }
     ~TLineText() = default;
 
+    TTextRef Ref() const { return {m_bytes.data(), Size(), m_wide}; }
     int Size() const { return static_cast<int>(m_wide ? m_bytes.size() / 2 : m_bytes.size()); }
     bool Empty() const { return m_bytes.empty(); }
     // Some character is beyond U+00FF: stored as UTF-16.
     bool Wide() const { return m_wide; }
-    char16_t At(int i) const;
+    char16_t At(int i) const { return Ref().At(i); }
     // The bytes of a narrow line (Latin-1).
     const char* Narrow() const { return m_bytes.data(); }
+    // The stored bytes (UTF-16 units when wide), for the store to take over.
+    const std::string& Bytes() const { return m_bytes; }
+    std::string TakeBytes() { return std::move(m_bytes); }
 
     void Append(std::string_view latin1);
     void Append(std::u16string_view utf16);
-    void AppendSlice(const TLineText& source, int from, int to);
+    void AppendSlice(TTextRef source, int from, int to);
+    void AppendSlice(const TLineText& source, int from, int to) {
+        AppendSlice(source.Ref(), from, to);
+    }
     void Reserve(int characters) { m_bytes.reserve(static_cast<size_t>(characters)); }
 
-    std::u16string Utf16(int from, int to) const;
-    // Characters beyond U+00FF read as '?'.
-    std::string Latin1(int from, int to) const;
-    std::string Utf8(int from, int to) const;
-    // Heap bytes held by the characters.
-    size_t HeapBytes() const { return m_bytes.capacity() > 15 ? m_bytes.capacity() + 1 : 0; }
+    std::u16string Utf16(int from, int to) const { return Ref().Utf16(from, to); }
+    std::string Latin1(int from, int to) const { return Ref().Latin1(from, to); }
+    std::string Utf8(int from, int to) const { return Ref().Utf8(from, to); }
 
 private:
     void Widen();
-    // Latin-1 bytes, or UTF-16 units in native byte order when m_wide.
     std::string m_bytes;
     bool m_wide = false;
 };
@@ -74,6 +107,68 @@ struct TStyleRun {
     int style;
 };
 
+// Read access to a line's style runs: starts in characters from the line's start, the
+// first at 0. Where runs are held for many lines at once, `base` is where the line starts
+// in the same units as the held starts and `shift` turns those units into characters.
+class TRunsRef {
+public:
+    TRunsRef() = default;
+    TRunsRef(const TStyleRun* runs, size_t count, int64_t base = 0, int shift = 0)
+        : m_runs(runs), m_count(count), m_base(base), m_shift(shift) {}
+
+    size_t size() const { return m_count; }
+    bool empty() const { return m_count == 0; }
+    TStyleRun operator[](size_t i) const {
+        return {i == 0 ? 0 : static_cast<int>((m_runs[i].start - m_base) >> m_shift),
+                m_runs[i].style};
+    }
+    TStyleRun back() const { return (*this)[m_count - 1]; }
+
+    class Iterator {
+    public:
+        Iterator(const TRunsRef* runs, size_t i) : m_runs(runs), m_i(i) {}
+        TStyleRun operator*() const { return (*m_runs)[m_i]; }
+        Iterator& operator++() {
+            ++m_i;
+            return *this;
+        }
+        bool operator!=(const Iterator& other) const { return m_i != other.m_i; }
+
+    private:
+        const TRunsRef* m_runs;
+        size_t m_i;
+    };
+    Iterator begin() const { return {this, 0}; }
+    Iterator end() const { return {this, m_count}; }
+
+private:
+    const TStyleRun* m_runs = nullptr;
+    size_t m_count = 0;
+    int64_t m_base = 0;
+    int m_shift = 0;
+};
+
+// A line as the store hands it out: its characters and runs where the store keeps them,
+// valid until the store next changes, and the view's layout cache.
+struct TLineRef {
+    TTextRef text;
+    TRunsRef runs; // cover the text; none for an empty line
+    float width = 0;
+    int rows = -1;
+    bool uniform = true;
+    float advance = 0;
+    int receivedPayload = -1;
+    // Runs that start in this line (the first may go on from the line before).
+    int ownRuns = 0;
+
+    // Index of the run holding column col (the line must have runs).
+    size_t RunAt(int col) const;
+    int RunEnd(size_t run) const {
+        return run + 1 < runs.size() ? runs[run + 1].start : text.Size();
+    }
+};
+
+// A line being built, as fragments hold it.
 struct TStoredLine {
     TLineText text;
     std::vector<TStyleRun> runs; // cover the text; none for an empty line
@@ -90,12 +185,19 @@ struct TStoredLine {
     // of its own; 0: none. Display only, like the check above; a line built anew has 0.
     uint32_t note = 0;
 
+    TLineRef Ref() const {
+        return {text.Ref(),      TRunsRef(runs.data(), runs.size()), width, rows, uniform, advance,
+                receivedPayload, static_cast<int>(runs.size())};
+    }
     // Appends text in a style, starting a run when the style changes.
     void Append(std::string_view latin1, int style);
     void Append(std::u16string_view utf16, int style);
-    void AppendSlice(const TStoredLine& source, int from, int to);
+    void AppendSlice(const TLineRef& source, int from, int to);
+    void AppendSlice(const TStoredLine& source, int from, int to) {
+        AppendSlice(source.Ref(), from, to);
+    }
     // Index of the run holding column col (the line must have runs).
-    size_t RunAt(int col) const;
+    size_t RunAt(int col) const { return Ref().RunAt(col); }
     int RunEnd(size_t run) const {
         return run + 1 < runs.size() ? runs[run + 1].start : text.Size();
     }
@@ -107,10 +209,43 @@ struct TTextPos {
     auto operator<=>(const TTextPos&) const = default;
 };
 
+// The characters and style runs of many lines, written one after the other and never
+// changed once written (a change writes the new lines anew), so a reader on another
+// thread can hold a block while the store goes on. A block is dropped when the last line
+// in it goes.
+struct TTextBlock {
+    std::string bytes;           // reserved at creation, never reallocated
+    std::vector<TStyleRun> runs; // starts in bytes from the block's start; reserved likewise
+    // Runs written so far, for readers on other threads (runs below it never change).
+    std::atomic<uint32_t> runCount{0};
+    size_t lines = 0; // stored lines whose text is here
+};
+
 class TLineStore {
 public:
     // Text between line breaks; a fragment of n lines holds n - 1 breaks.
     using Fragment = std::vector<TStoredLine>;
+
+    // The bookkeeping of one stored line besides its characters: where they are, how many,
+    // its first style run and the view's layout cache. Runs are shared by the lines of a
+    // block, so lines of one style add none of their own.
+    struct Record {
+        uint32_t block = 0; // number of its block
+        uint32_t at = 0;    // byte offset in that block
+        uint32_t sizeAndFlags = 0;
+        uint32_t run = 0;  // index in the block's runs of the run holding its first character
+        float measure = 0; // the advance when uniform, else the width
+        int32_t rows = -1;
+        int32_t receivedPayload = -1;
+
+        static constexpr uint32_t kWide = 1u << 31;
+        static constexpr uint32_t kUniform = 1u << 30;
+        int Size() const { return static_cast<int>(sizeAndFlags & (kUniform - 1)); }
+        bool Wide() const { return (sizeAndFlags & kWide) != 0; }
+        bool Uniform() const { return (sizeAndFlags & kUniform) != 0; }
+        uint32_t Bytes() const { return static_cast<uint32_t>(Size()) << (Wide() ? 1 : 0); }
+        float Width() const { return Uniform() ? measure * static_cast<float>(Size()) : measure; }
+    };
 
     TLineStore();
 
@@ -125,16 +260,30 @@ public:
     // --- lines ---
     // Stored lines, the empty one after a final line break included (at least 1).
     int Count() const { return static_cast<int>(m_lines.size()); }
-    const TStoredLine& Line(int line) const { return *m_lines[static_cast<size_t>(line)]; }
-    TStoredLine& Line(int line) { return *m_lines[static_cast<size_t>(line)]; }
-    int LineLength(int line) const { return Line(line).text.Size(); }
+    TLineRef Line(int line) const;
+    int LineLength(int line) const { return m_lines[static_cast<size_t>(line)].Size(); }
     int64_t TextLength() const { return m_totalChars + static_cast<int64_t>(m_lines.size()) - 1; }
-    // What the text holds in memory, estimated from its allocations.
+    // The view's layout cache of a line.
+    void SetRows(int line, int rows) { m_lines[static_cast<size_t>(line)].rows = rows; }
+    void SetReceivedPayload(int line, int col) {
+        m_lines[static_cast<size_t>(line)].receivedPayload = col;
+    }
+    void SetNote(int line, uint32_t note);
+    uint32_t Note(int line) const;
+    // What the text holds in memory: for every line its characters, its own style runs and
+    // its bookkeeping (LineBytes).
     int64_t MemoryBytes() const { return m_memory; }
     // What one line adds to MemoryBytes.
-    static int64_t LineBytes(const TStoredLine& line);
-    // What a line of that many characters in that many style runs adds, about.
+    int64_t LineBytes(int line) const;
+    static int64_t LineBytes(const TLineRef& line);
+    // What a line of that many characters in that many style runs adds, at most.
     static int64_t LineBytesFor(int64_t characters, int runs);
+    // The bookkeeping of a line besides its characters and runs: its record, its share of
+    // the record container and of the offset index.
+    static constexpr int64_t kLineOverhead = 30;
+    // What the store holds allocated: its blocks in full (text of lines since changed
+    // included), the records and the index.
+    int64_t HeldBytes() const;
     float MaxWidth();
     // Lines deleted from the front since the store began, and the times it was cleared:
     // what a reader needs to find lines it saw again later.
@@ -142,7 +291,7 @@ public:
     uint64_t Clears() const { return m_clears; }
 
     // --- positions ---
-    TTextPos End() const { return {Count() - 1, m_lines.back()->text.Size()}; }
+    TTextPos End() const { return {Count() - 1, m_lines.back().Size()}; }
     TTextPos Clamp(TTextPos pos) const;
     int64_t OffsetOf(TTextPos pos) const;
     TTextPos PosFromOffset(int64_t offset) const;
@@ -168,10 +317,13 @@ public:
     // The whole text as it is now, for a reader on another thread; the store goes on
     // changing without touching it.
     struct Snapshot {
-        std::vector<std::shared_ptr<const TStoredLine>> lines;
+        std::deque<Record> lines;
+        uint32_t firstBlock = 0;
+        std::vector<std::shared_ptr<const TTextBlock>> blocks;
         std::vector<TextStyle> styles;
         int lineEndStyle = 0;
         int64_t characters = 0;
+        TLineRef Line(size_t line) const;
         // Lines [from, to) as styled text ("\n" between lines, none after the last).
         StyledText Styled(size_t from, size_t to) const;
     };
@@ -189,20 +341,43 @@ public:
     int64_t Find(std::string_view needle, int64_t from, int64_t to, bool matchCase) const;
 
 private:
-    void ReplaceLines(int first, int count, std::vector<TStoredLine>&& lines);
-    void EnsureOffsets() const;
+    struct NoteAt {
+        uint64_t line; // counted from the store's beginning (m_frontDropped + index)
+        uint32_t note;
+    };
+    static TLineRef MakeRef(const Record& record, const TTextBlock& block);
+    const TTextBlock& BlockOf(const Record& record) const;
+    TLineRef RefOf(const Record& record) const;
+    Record Store(TStoredLine&& line);
+    // Whether the piece can be written after the line's characters, where they are.
+    bool CanExtend(const Record& line, const TStoredLine& piece) const;
+    // The line with the piece added (measured on its own); the old record stays counted
+    // until it is released.
+    Record Extend(const Record& line, const TStoredLine& piece);
+    void Release(const Record& record);
+    TTextBlock& WritableBlock(size_t bytes, size_t runs);
+    // Puts lines in place of [first, first + count): the first `added` already stored, the
+    // rest of `lines` stored here.
+    void CommitLines(int first, int count, Fragment&& lines, std::vector<Record>&& added);
+    void ShiftNotes(int first, int count, int added);
+    void EnsureOffsets(size_t chunks) const;
 
-    // A stored line's text and runs never change (a change builds new lines), so a
-    // snapshot shares them with the store.
-    std::deque<std::shared_ptr<TStoredLine>> m_lines;
+    std::deque<Record> m_lines;
+    // Blocks by number from m_firstBlock; a dropped one is null until the front passes it.
+    std::deque<std::shared_ptr<TTextBlock>> m_blocks;
+    uint32_t m_firstBlock = 0;
+    uint32_t m_writeBlock = 0; // the block new lines go to
+    bool m_haveWriteBlock = false;
+    std::deque<NoteAt> m_notes; // by line, few: only lines with decoded frames have one
     int64_t m_totalChars = 0;
     int64_t m_memory = 0;
     std::vector<TextStyle> m_styles;
     std::unordered_map<std::string, int> m_styleIndex;
     std::function<void(TStoredLine&)> m_measure;
-    // Offsets of line starts, valid for the first m_offsetsValid lines.
-    mutable std::vector<int64_t> m_lineOffsets;
-    mutable size_t m_offsetsValid = 0;
+    // Offsets of the starts of every kChunk-th line, valid for the first m_chunksValid.
+    static constexpr size_t kChunk = 64;
+    mutable std::vector<int64_t> m_chunkOffsets;
+    mutable size_t m_chunksValid = 0;
     float m_maxWidth = 0;
     bool m_maxWidthStale = false;
     uint64_t m_frontDropped = 0;

@@ -51,6 +51,95 @@ TEST(LineStoreTest, TrafficIsHeldOneBytePerCharacterAndOnlyAWideLineWidens) {
     EXPECT_EQ(store.Line(1).text.Utf8(1, 2), "\xE4\xB8\xAD");
 }
 
+// The bookkeeping per line, besides the characters: by the store's own count of what it
+// holds, and of what it has allocated (blocks in full, so text left behind by changes too).
+// A style run costs 8 bytes and is shared by the lines it spans.
+TEST(LineStoreTest, ALineCostsItsCharactersAndAtMost32BytesBesidesARunPerChangeOfStyle) {
+    struct Shape {
+        const char* name;
+        int lines;
+        int length;       // characters a line
+        int styleChanges; // a line, its start counted when the line before ended otherwise
+        bool asTraffic;   // appended piece by piece at the end, as the pump does
+    };
+    const Shape shapes[] = {
+        {"empty lines", 200000, 0, 0, false},
+        {"short lines", 200000, 2, 0, false},
+        {"lines of 60", 50000, 60, 0, false},
+        {"records", 50000, 40, 2, true},
+    };
+    for (const Shape& shape : shapes) {
+        TLineStore store;
+        const int64_t empty = store.MemoryBytes();
+        const std::string line(static_cast<size_t>(shape.length), 'x');
+        if (shape.asTraffic) {
+            for (int i = 0; i < shape.lines; ++i) {
+                AppendRecord(store, line.substr(0, 15), line.substr(15));
+            }
+        } else {
+            std::string text;
+            for (int i = 0; i < shape.lines; ++i) {
+                text += line + "\n";
+            }
+            store.Replace({0, 0}, {0, 0}, store.FragmentFromStyled({{text, Colored(0x800000)}}));
+        }
+        ASSERT_EQ(store.Count(), shape.lines + 1) << shape.name;
+        ASSERT_EQ(store.LineLength(shape.lines / 2), shape.length) << shape.name;
+        const int64_t characters = int64_t{shape.lines} * shape.length;
+        const int64_t extraRuns = int64_t{shape.lines} * shape.styleChanges;
+        const int64_t counted = store.MemoryBytes() - empty - characters;
+        const int64_t held = store.HeldBytes() - characters;
+        EXPECT_LE(counted, int64_t{32} * shape.lines + 8 * extraRuns) << shape.name;
+        EXPECT_LE(held, int64_t{32} * shape.lines + 8 * extraRuns) << shape.name;
+        EXPECT_EQ(store.Line(shape.lines - 1).text.Latin1(0, shape.length), line) << shape.name;
+    }
+}
+
+TEST(LineStoreTest, ASnapshotKeepsItsTextWhileTheStoreChangesAndTrims) {
+    TLineStore store;
+    for (int i = 0; i < 30000; ++i) {
+        AppendRecord(store, "[" + std::to_string(i) + "] ", "01 02 03");
+    }
+    const TLineStore::Snapshot snapshot = store.Share(0);
+    const StyledText before = store.Styled({0, 0}, store.End(), 0);
+    // Lines change in the middle and at the end, the oldest go, and new ones come: the
+    // blocks the snapshot reads stay as they were.
+    store.Replace({5, 2}, {7, 1}, TLineStore::FragmentFromUtf16(u"\u4E2D\nz", 0));
+    store.DeleteFirstLines(20000);
+    for (int i = 0; i < 30000; ++i) {
+        AppendRecord(store, "[new] ", "AA BB");
+    }
+    store.DeleteFirstLines(25000);
+    EXPECT_EQ(snapshot.Styled(0, snapshot.lines.size()), before);
+    EXPECT_EQ(store.Line(0).text.Latin1(0, 6), "[new] ");
+}
+
+TEST(LineStoreTest, NotesStayWithTheirLinesAndGoWithThem) {
+    TLineStore store;
+    const int style = store.StyleIndex(TextStyle{});
+    store.Replace({0, 0}, {0, 0}, TLineStore::FragmentFromUtf16(u"a\nb\nc\nd\ne\n", style));
+    store.SetNote(1, 11);
+    store.SetNote(3, 33);
+    store.SetNote(4, 44);
+    // Two lines in before "b": its note moves down with it.
+    store.Replace({0, 1}, {0, 1}, TLineStore::FragmentFromUtf16(u"\nx\ny", style));
+    EXPECT_EQ(store.Note(3), 11u);
+    EXPECT_EQ(store.Note(5), 33u);
+    // A line built anew (here "d" joined with "e") has none.
+    store.Replace({5, 1}, {6, 0}, TLineStore::Fragment(1));
+    EXPECT_EQ(store.Note(5), 0u);
+    EXPECT_EQ(store.Note(6), 0u);
+    store.DeleteFirstLines(3);
+    EXPECT_EQ(store.Note(0), 11u);
+    store.SetNote(0, 0);
+    EXPECT_EQ(store.Note(0), 0u);
+    int64_t memory = 0;
+    for (int l = 0; l < store.Count(); ++l) {
+        memory += TLineStore::LineBytes(store.Line(l));
+    }
+    EXPECT_EQ(store.MemoryBytes(), memory);
+}
+
 TEST(LineStoreTest, RandomEditsMatchAPlainTextModel) {
     TLineStore store;
     const int styles[] = {store.StyleIndex(Colored(1)), store.StyleIndex(Colored(2))};

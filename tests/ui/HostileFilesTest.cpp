@@ -18,9 +18,11 @@
 #include "ui/send/SendForm.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QProgressDialog>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -285,6 +287,127 @@ TEST_F(HostileFilesTest, AFileLargerThanTheLineCapShowsItsLastLinesOnlyWhenTheUs
         }
         EXPECT_EQ(form.StatusBarMY1->PanelText(0), c.status);
     }
+}
+
+// Text goes into a view in slices with the window's events between them: a table of file
+// shapes, each sliced by the bound it meets first, arrives whole, with the view seen part
+// filled from the event loop meanwhile, and costs the store no more than its characters
+// and 32 bytes a line besides a run (8 bytes) per change of style.
+TEST(FillViewTest, FileShapesGoInSlicesWithTheWindowAnsweringBetween) {
+    const TextStyle plain;
+    TextStyle blue;
+    blue.color = 0xC80000;
+    struct Shape {
+        const char* name;
+        StyledText text;
+        int lines; // as the view counts them
+        int64_t slicesAtLeast;
+        int64_t runsBesides; // changes of style
+    };
+    std::string tiny;
+    for (int i = 0; i < 50000; ++i) {
+        tiny += "ab\n";
+    }
+    StyledText groups;
+    for (int i = 0; i < 30000; ++i) {
+        groups.push_back({"x", i % 2 == 0 ? plain : blue});
+        if (i % 10 == 9) {
+            groups.push_back({"\n", blue});
+        }
+    }
+    const TFillSlice slice;
+    const Shape shapes[] = {
+        {"many tiny lines", {{tiny, plain}}, 50000, 50000 / slice.lines, 0},
+        {"one huge line", {{std::string(3 << 20, 'h'), plain}}, 1, (3 << 20) / slice.characters, 0},
+        {"many groups", groups, 3000, 30000 / slice.runs, 30000},
+    };
+    for (const Shape& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        RichView view;
+        view.resize(400, 300);
+        std::vector<int> seen;
+        QTimer probe;
+        QObject::connect(&probe, &QTimer::timeout, [&] { seen.push_back(view.StoredLineCount()); });
+        probe.start(0);
+        const TFillOutcome outcome = FillViewInSlices(nullptr, view, shape.text, "Opening");
+        probe.stop();
+        EXPECT_FALSE(outcome.cancelled);
+        EXPECT_EQ(outcome.lines, shape.lines);
+        EXPECT_GE(outcome.slices, shape.slicesAtLeast);
+        // The same text, its runs joined where the style goes on.
+        StyledText joined;
+        for (const StyledRun& run : shape.text) {
+            if (!joined.empty() && joined.back().style == run.style) {
+                joined.back().text += run.text;
+            } else {
+                joined.push_back(run);
+            }
+        }
+        EXPECT_TRUE(view.ToStyledText() == joined);
+        EXPECT_EQ(view.LineCount(), shape.lines);
+        // The event loop ran while the view was part filled.
+        const int stored = view.StoredLineCount();
+        EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [&](int n) { return n < stored; }) ||
+                    shape.lines == 1);
+        EXPECT_GT(seen.size(), 1u);
+        int64_t characters = 0;
+        for (const StyledRun& run : shape.text) {
+            characters += static_cast<int64_t>(
+                std::count_if(run.text.begin(), run.text.end(), [](char c) { return c != '\n'; }));
+        }
+        const TLineStore& store = view.Store();
+        EXPECT_LE(store.MemoryBytes() - characters,
+                  int64_t{32} * store.Count() + 8 * (shape.runsBesides + 1));
+        // A line built slice by slice leaves no copies of itself behind.
+        EXPECT_LE(store.HeldBytes() - characters,
+                  int64_t{32} * store.Count() + 8 * (shape.runsBesides + 1));
+    }
+}
+
+// Cancel stops the filling between slices and leaves whole lines of the file; text the
+// view received meanwhile (traffic appends at the end) stays, after the file's lines.
+TEST(FillViewTest, CancelLeavesWholeLinesAndTrafficAfterThem) {
+    RichView view;
+    view.resize(400, 300);
+    // Lines longer than a slice: slices end inside lines and at line ends in turn.
+    const auto lineText = [](int i) {
+        return "line " + std::to_string(i) + std::string(1500, 'x');
+    };
+    std::string text;
+    for (int i = 0; i < 400; ++i) {
+        text += lineText(i) + "\n";
+    }
+    TFillSlice slice;
+    slice.characters = 1000;
+    int beats = 0;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        ++beats;
+        if (beats == 3) {
+            view.MoveCaretToEnd();
+            view.InsertText("traffic\r\n", TextAttributes{});
+        }
+        if (beats == 5) {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (auto* dialog = qobject_cast<QProgressDialog*>(w);
+                    dialog != nullptr && dialog->objectName() == "FillProgress") {
+                    dialog->cancel();
+                }
+            }
+        }
+    });
+    probe.start(0);
+    const TFillOutcome outcome =
+        FillViewInSlices(nullptr, view, {{text, TextStyle{}}}, "Opening", slice);
+    probe.stop();
+    ASSERT_TRUE(outcome.cancelled);
+    ASSERT_LT(outcome.lines, 400);
+    // The file's lines, whole, then the traffic line.
+    ASSERT_EQ(view.LineCount(), outcome.lines + 1);
+    for (int i = 0; i < outcome.lines; ++i) {
+        ASSERT_EQ(view.LineText(i), lineText(i));
+    }
+    EXPECT_EQ(view.LineText(static_cast<int>(outcome.lines)), "traffic");
 }
 
 // What of a text the view can hold, by each of its limits: lines, memory, characters.

@@ -2,7 +2,9 @@
 
 #include "platform/FileIO.h"
 #include "richtext/LineStore.h"
+#include "ui/main/RichView.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QProgressDialog>
@@ -147,6 +149,13 @@ TFileFit FitFileToView(const StyledText& text, const TTrafficLimits& limits,
         const std::string_view chars(run->text);
         size_t end = chars.size();
         while (true) {
+            if (full) {
+                // The rest only counts: a file of tens of millions of lines is counted at
+                // the speed of a byte scan.
+                stored += std::count(chars.begin(),
+                                     chars.begin() + static_cast<std::ptrdiff_t>(end), '\n');
+                break;
+            }
             const size_t at = end == 0 ? std::string_view::npos : chars.rfind('\n', end - 1);
             const size_t start = at == std::string_view::npos ? 0 : at + 1;
             if (end > start) {
@@ -177,6 +186,19 @@ StyledText StyledFromLine(const StyledText& text, int64_t firstLine) {
             continue;
         }
         size_t at = 0;
+        // Whole stretches without the line sought are counted, not walked.
+        constexpr size_t kStretch = 64 * 1024;
+        while (at < run.text.size()) {
+            const size_t stretch = std::min(kStretch, run.text.size() - at);
+            const auto breaks =
+                std::count(run.text.begin() + static_cast<std::ptrdiff_t>(at),
+                           run.text.begin() + static_cast<std::ptrdiff_t>(at + stretch), '\n');
+            if (line + breaks >= firstLine) {
+                break;
+            }
+            line += breaks;
+            at += stretch;
+        }
         while (line < firstLine) {
             const size_t found = run.text.find('\n', at);
             if (found == std::string::npos) {
@@ -190,4 +212,137 @@ StyledText StyledFromLine(const StyledText& text, int64_t firstLine) {
         }
     }
     return out;
+}
+
+namespace {
+
+// Walks styled text slice by slice.
+class TSliceReader {
+public:
+    TSliceReader(const StyledText& text, const TFillSlice& limits)
+        : m_text(text), m_limits(limits) {}
+
+    bool Done() const { return m_run >= m_text.size(); }
+    int64_t LinesRead() const { return m_lines; }
+    int64_t CharactersRead() const { return m_characters; }
+
+    StyledText Next() {
+        StyledText slice;
+        int64_t characters = 0;
+        int64_t lines = 0;
+        while (!Done() && characters < m_limits.characters && lines < m_limits.lines &&
+               static_cast<int64_t>(slice.size()) < m_limits.runs) {
+            const std::string& run = m_text[m_run].text;
+            if (m_at >= run.size()) {
+                ++m_run;
+                m_at = 0;
+                continue;
+            }
+            size_t take = std::min<size_t>(run.size() - m_at,
+                                           static_cast<size_t>(m_limits.characters - characters));
+            // End at a line end in reach, so a slice leaves whole lines behind it.
+            const size_t lineEnd = run.rfind('\n', m_at + take - 1);
+            if (m_at + take < run.size() && lineEnd != std::string::npos && lineEnd >= m_at) {
+                take = lineEnd + 1 - m_at;
+            }
+            // Never inside a UTF-8 sequence.
+            while (m_at + take < run.size() && take > 1 &&
+                   (static_cast<unsigned char>(run[m_at + take]) & 0xC0) == 0x80) {
+                --take;
+            }
+            const std::string_view piece(run.data() + m_at, take);
+            int64_t pieceLines = 0;
+            size_t from = 0;
+            for (size_t nl = piece.find('\n'); nl != std::string_view::npos;
+                 nl = piece.find('\n', nl + 1)) {
+                ++pieceLines;
+                from = nl + 1;
+                if (lines + pieceLines >= m_limits.lines) {
+                    break;
+                }
+            }
+            if (lines + pieceLines >= m_limits.lines) {
+                take = from;
+            }
+            slice.push_back({std::string(piece.substr(0, take)), m_text[m_run].style});
+            characters += static_cast<int64_t>(take);
+            lines += pieceLines;
+            m_at += take;
+            if (m_at >= run.size()) {
+                ++m_run;
+                m_at = 0;
+            }
+        }
+        m_lines += lines;
+        m_characters += characters;
+        return slice;
+    }
+
+private:
+    const StyledText& m_text;
+    TFillSlice m_limits;
+    size_t m_run = 0;
+    size_t m_at = 0;
+    int64_t m_lines = 0;
+    int64_t m_characters = 0;
+};
+
+} // namespace
+
+TFillOutcome FillViewInSlices(QWidget* parent, RichView& view, const StyledText& text,
+                              const QString& caption, const TFillSlice& slice) {
+    int64_t total = 0;
+    for (const StyledRun& run : text) {
+        total += static_cast<int64_t>(run.text.size());
+    }
+    QProgressDialog dialog(caption, QStringLiteral("Cancel"), 0, kSteps, parent);
+    dialog.setObjectName(QStringLiteral("FillProgress"));
+    dialog.setWindowTitle(QStringLiteral("Open"));
+    dialog.setWindowModality(parent != nullptr ? Qt::WindowModal : Qt::ApplicationModal);
+    dialog.setMinimumDuration(500);
+    dialog.setAutoClose(false);
+    dialog.setAutoReset(false);
+
+    TFillOutcome outcome;
+    const TLineStore& store = view.Store();
+    const uint64_t clears = store.Clears();
+    uint64_t dropped = store.FrontLinesDropped();
+    TTextPos end = store.End();
+    TSliceReader reader(text, slice);
+    view.BeginChange();
+    while (!reader.Done()) {
+        end = view.InsertStyledAt(end, reader.Next());
+        ++outcome.slices;
+        dialog.setValue(
+            static_cast<int>(reader.CharactersRead() * kSteps / std::max<int64_t>(1, total)));
+        // The window answers here: painting, input, timers, traffic.
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        if (store.Clears() != clears) {
+            // Emptied meanwhile: nothing of the file is left to go on from.
+            outcome.cancelled = true;
+            outcome.lines = 0;
+            view.EndChange();
+            return outcome;
+        }
+        // Lines dropped from the front meanwhile: the place to go on moves up with them.
+        const int64_t gone = static_cast<int64_t>(store.FrontLinesDropped() - dropped);
+        dropped = store.FrontLinesDropped();
+        end.line = static_cast<int>(std::max<int64_t>(0, end.line - gone));
+        if (dialog.wasCanceled()) {
+            outcome.cancelled = !reader.Done();
+            break;
+        }
+    }
+    outcome.lines = reader.LinesRead();
+    if (outcome.cancelled) {
+        if (end.col > 0) {
+            // The part of a line the last slice left: out again, so only whole lines stay.
+            view.RemoveRange({end.line, 0}, end);
+        }
+    } else if (!text.empty() && !text.back().text.empty() && text.back().text.back() != '\n') {
+        ++outcome.lines; // the last line has no line end, yet it is a line
+    }
+    view.EndChange();
+    dialog.hide();
+    return outcome;
 }

@@ -10,7 +10,9 @@
 #include <optional>
 #include <string>
 
+class QString;
 class QWidget;
+class RichView;
 
 // The largest file a view loads: a file of N bytes gives at most N characters, and a view
 // keeps at most its capacity in characters and its memory budget (stored as two bytes a
@@ -37,3 +39,24 @@ TFileFit FitFileToView(const StyledText& text, const TTrafficLimits& limits,
                        int64_t capacityCharacters);
 // The text from line firstLine on ("\n" ends a line).
 StyledText StyledFromLine(const StyledText& text, int64_t firstLine);
+
+// Puts text at the end of a view's own text in slices, with the events handled between
+// them, so that the window goes on answering while a large file goes in. Each slice holds
+// at most `TFillSlice` of the text and ends at a line end where one is in reach. A
+// progress dialog (after half a second, modal to `parent`) offers Cancel: the filling
+// stops after the slice in hand and a line left part-way is taken out again, so the view
+// holds whole lines of the file. What arrives in the view meanwhile (traffic, which is
+// appended at the end) stays after the file's text. The view tells of no change until
+// the filling ends.
+struct TFillSlice {
+    int64_t characters = 256 * 1024;
+    int64_t lines = 8192;
+    int64_t runs = 8192;
+};
+struct TFillOutcome {
+    int64_t lines = 0;  // lines of the text in the view, as the view counts them
+    int64_t slices = 0; // how many slices it took
+    bool cancelled = false;
+};
+TFillOutcome FillViewInSlices(QWidget* parent, RichView& view, const StyledText& text,
+                              const QString& caption, const TFillSlice& slice = {});

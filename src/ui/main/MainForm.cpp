@@ -635,13 +635,15 @@ void TMainForm::LoadFileInto(RichView* view, QWidget* parent, const std::string&
     if (!text) {
         return;
     }
+    const QString name = QFileInfo(QString::fromStdString(path)).fileName();
+    const QString caption = QStringLiteral("Opening %1 ...").arg(name);
     if (view != RichShow) {
-        view->SetStyledText(*text);
+        view->SetStyledText({});
+        FillViewInSlices(parent != nullptr ? parent : this, *view, *text, caption);
         return;
     }
     const TFileFit fit = FitFileToView(*text, TrafficLimits(), RichShow->MaxLength());
     if (fit.firstShown > 0) {
-        const QString name = QFileInfo(QString::fromStdString(path)).fileName();
         if (!m_prompter.Question(this,
                                  QStringLiteral("%1 has %2 lines, more than the traffic view "
                                                 "keeps.\nOnly the last %3 lines will be shown. "
@@ -654,12 +656,16 @@ void TMainForm::LoadFileInto(RichView* view, QWidget* parent, const std::string&
         }
         *text = StyledFromLine(*text, fit.firstShown);
     }
+    // In slices: the window answers while a large file goes in, and Cancel keeps the
+    // whole lines put in so far.
     m_loadingFile = true;
-    RichShow->SetStyledText(*text);
+    RichShow->SetStyledText({});
+    const TFillOutcome fill = FillViewInSlices(this, *RichShow, *text, caption);
     m_loadingFile = false;
-    if (fit.firstShown > 0) {
-        StatusBarMY1->SetPanelText(
-            0, QStringLiteral("%1 lines of %2 shown").arg(fit.Shown()).arg(fit.lines));
+    if (fit.firstShown > 0 || fill.cancelled) {
+        StatusBarMY1->SetPanelText(0, QStringLiteral("%1 lines of %2 shown")
+                                          .arg(fill.cancelled ? fill.lines : fit.Shown())
+                                          .arg(fit.lines));
     }
 }
 

@@ -127,7 +127,7 @@ void TModbusNotes::Prune() {
     m_clears = store.Clears();
     size_t keepFrom = m_frames.size();
     for (int i = 0; i < store.Count(); ++i) {
-        if (const std::optional<size_t> at = Find(store.Line(i).note)) {
+        if (const std::optional<size_t> at = Find(store.Note(i))) {
             keepFrom = *at;
             break;
         }

@@ -71,7 +71,7 @@ void RichView::Measure(Line& line) const {
     line.rows = -1;
     line.uniform = true;
     line.advance = 0;
-    const TLineText& text = line.text;
+    const TTextRef text = line.text.Ref();
     const int length = text.Size();
     for (size_t r = 0; r < line.runs.size() && line.uniform; ++r) {
         const Style& style = StyleOf(line.runs[r].style);
@@ -227,7 +227,7 @@ void RichView::InsertText(std::string_view text, const TextAttributes& attribute
     const Pos end = Edit(from, SelectionEnd(), TLineStore::FragmentFromLatin1(text, style), false);
     // A received payload that ends its line: the line keeps where it starts, for the check.
     if (attributes.receivedHex && text.ends_with("\r\n") && end == Pos{from.line + 1, 0}) {
-        m_store.Line(from.line).receivedPayload = from.col;
+        m_store.SetReceivedPayload(from.line, from.col);
     }
     m_anchor = m_caret = end;
     ContentChanged(bottomShown && m_caret == End(), false);
@@ -299,6 +299,42 @@ void RichView::SetStyledText(const StyledText& text) {
     m_anchor = m_caret = Pos{};
     verticalScrollBar()->setValue(0);
     horizontalScrollBar()->setValue(0);
+    ContentChanged(false, false);
+}
+
+TTextPos RichView::InsertStyledAt(Pos at, const StyledText& text) {
+    at = m_store.Clamp(at);
+    const int linesBefore = m_store.Count();
+    const Pos end = Edit(at, at, m_store.FragmentFromStyled(text), false);
+    // What followed the insertion point moves with it.
+    const auto follow = [&](Pos& p) {
+        if (p.line > at.line || (p.line == at.line && p.col > at.col)) {
+            p = p.line == at.line ? Pos{end.line, end.col + (p.col - at.col)}
+                                  : Pos{p.line + m_store.Count() - linesBefore, p.col};
+        }
+    };
+    follow(m_anchor);
+    follow(m_caret);
+    ContentChanged(false, false);
+    return end;
+}
+
+void RichView::RemoveRange(Pos from, Pos to) {
+    from = m_store.Clamp(from);
+    to = m_store.Clamp(to);
+    if (!(from < to)) {
+        return;
+    }
+    const int64_t start = m_store.OffsetOf(from);
+    const int64_t length = m_store.RangeLength(from, to);
+    const int64_t anchor = m_store.OffsetOf(m_anchor);
+    const int64_t caret = m_store.OffsetOf(m_caret);
+    Edit(from, to, Fragment(1), false);
+    const auto moved = [&](int64_t p) {
+        return m_store.PosFromOffset(p <= start ? p : std::max(start, p - length));
+    };
+    m_anchor = moved(anchor);
+    m_caret = moved(caret);
     ContentChanged(false, false);
 }
 

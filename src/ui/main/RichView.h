@@ -91,6 +91,11 @@ public:
     void SetStyledText(const StyledText& text);
     // Replaces the selection (or inserts at the caret), as one step the user can undo.
     void InsertStyledText(const StyledText& text);
+    // Inserts at a position, not for undo, leaving the caret and selection where they are
+    // (moved along when after it); returns the position after the new text.
+    TTextPos InsertStyledAt(TTextPos at, const StyledText& text);
+    // Removes [from, to), not for undo; the caret and selection move along.
+    void RemoveRange(TTextPos from, TTextPos to);
 
     // --- lines, positions, selection ---
     // Stored lines, the empty one after a final line break included (at least 1).

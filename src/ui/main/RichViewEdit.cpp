@@ -278,7 +278,7 @@ void RichView::keyPressEvent(QKeyEvent* event) {
         }
         m_preferredX = x;
     };
-    const Line& line = m_store.Line(m_caret.line);
+    const TLineRef line = m_store.Line(m_caret.line);
     const bool hasSelection = m_anchor != m_caret;
     switch (event->key()) {
     case Qt::Key_Left:
@@ -475,7 +475,7 @@ void RichView::mouseDoubleClickEvent(QMouseEvent* event) {
         return;
     }
     const Pos pos = PosAtPoint(event->position().toPoint());
-    const TLineText& text = m_store.Line(pos.line).text;
+    const TTextRef text = m_store.Line(pos.line).text;
     const int length = text.Size();
     const auto at = [&](int i) { return QChar(text.At(i)); };
     int a = pos.col;

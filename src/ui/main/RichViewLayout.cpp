@@ -24,7 +24,7 @@ float RichView::WrapWidth() const {
 
 std::vector<int> RichView::WrapLine(int index) const {
     std::vector<int> starts{0};
-    const Line& line = m_store.Line(index);
+    const TLineRef line = m_store.Line(index);
     const float width = WrapWidth();
     if (!m_wordWrap || line.width <= width) {
         return starts;
@@ -34,7 +34,7 @@ std::vector<int> RichView::WrapLine(int index) const {
         // The same rule as below with columns: a row holds cols characters plus any
         // blanks that follow, and breaks after its last blank when it has one.
         const int cols = std::max(1, static_cast<int>(width / line.advance));
-        const TLineText& text = line.text;
+        const TTextRef text = line.text;
         int rowStart = 0;
         while (true) {
             int i = rowStart + cols;
@@ -97,18 +97,20 @@ std::vector<int> RichView::WrapLine(int index) const {
 }
 
 int RichView::RowsOf(int index) {
-    Line& line = m_store.Line(index);
-    if (line.rows < 0) {
-        line.rows = line.width <= WrapWidth() ? 1 : static_cast<int>(WrapLine(index).size());
+    const TLineRef line = m_store.Line(index);
+    if (line.rows >= 0) {
+        return line.rows;
     }
-    return line.rows;
+    const int rows = line.width <= WrapWidth() ? 1 : static_cast<int>(WrapLine(index).size());
+    m_store.SetRows(index, rows);
+    return rows;
 }
 
 void RichView::EnsureRows() {
     const float width = WrapWidth();
     if (width != m_wrapWidthUsed) {
         for (int i = 0; i < m_store.Count(); ++i) {
-            m_store.Line(i).rows = -1;
+            m_store.SetRows(i, -1);
         }
         m_rowsValid = 0;
         m_wrapWidthUsed = width;
@@ -175,7 +177,7 @@ int RichView::VisualRowOf(Pos pos) {
 }
 
 float RichView::XInRow(int index, int rowStart, int col) const {
-    const Line& line = m_store.Line(index);
+    const TLineRef line = m_store.Line(index);
     if (line.uniform) {
         return static_cast<float>(col - rowStart) * line.advance;
     }
@@ -194,7 +196,7 @@ float RichView::XInRow(int index, int rowStart, int col) const {
 }
 
 int RichView::ColumnAtX(const Row& row, float x) const {
-    const Line& line = m_store.Line(row.line);
+    const TLineRef line = m_store.Line(row.line);
     const int length = line.text.Size();
     // A row that wraps ends before its last character: the column at its end is the
     // first of the next row.
@@ -338,7 +340,7 @@ void RichView::timerEvent(QTimerEvent* event) {
 }
 
 RichView::RowMetrics RichView::LineMetrics(int index) const {
-    const Line& line = m_store.Line(index);
+    const TLineRef line = m_store.Line(index);
     if (line.runs.empty()) {
         return {m_rowHeight, m_rowAscent};
     }
@@ -363,7 +365,7 @@ bool RichView::LastRowOfLine(int row, int line) {
 float RichView::RowHeight(int row) {
     const int line = LineOfRow(row);
     float height = LineMetrics(line).height;
-    if (m_notes != nullptr && m_store.Line(line).note != 0 && LastRowOfLine(row, line)) {
+    if (m_notes != nullptr && m_store.Note(line) != 0 && LastRowOfLine(row, line)) {
         height += NoteHeight(line);
     }
     return height;

@@ -51,7 +51,7 @@ void RichView::paintEvent(QPaintEvent* event) {
                                  background.lightness() < 128 ? Qt::white : Qt::black);
             }
             y += metrics.height;
-            if (sub + 1 == starts.size() && m_notes != nullptr && m_store.Line(r.line).note != 0) {
+            if (sub + 1 == starts.size() && m_notes != nullptr && m_store.Note(r.line) != 0) {
                 PaintNotes(painter, r.line, y);
                 y += NoteHeight(r.line);
             }
@@ -72,14 +72,14 @@ void RichView::SetLineNote(int line, uint32_t note) {
     if (line < 0 || line >= m_store.Count()) {
         return;
     }
-    m_store.Line(line).note = note;
+    m_store.SetNote(line, note);
     if (m_notes != nullptr) {
         ScheduleFrame();
     }
 }
 
 uint32_t RichView::LineNote(int line) const {
-    return line < 0 || line >= m_store.Count() ? 0 : m_store.Line(line).note;
+    return line < 0 || line >= m_store.Count() ? 0 : m_store.Note(line);
 }
 
 void RichView::NotesChanged() {
@@ -88,7 +88,7 @@ void RichView::NotesChanged() {
 }
 
 const RichView::Style& RichView::NoteStyle(int index) const {
-    const Line& line = m_store.Line(index);
+    const TLineRef line = m_store.Line(index);
     const QFont& base = StyleOf(line.runs.empty() ? TypingStyle() : line.runs.back().style).font;
     if (!(base == m_noteBase) || m_noteStyle.height == 0) {
         m_noteBase = base;
@@ -106,18 +106,18 @@ float RichView::NoteHeight(int line) const {
     if (m_notes == nullptr || line < 0 || line >= m_store.Count()) {
         return 0;
     }
-    const uint32_t note = m_store.Line(line).note;
+    const uint32_t note = m_store.Note(line);
     const int rows = note == 0 ? 0 : m_notes->RowCount(note);
     return rows == 0 ? 0 : static_cast<float>(rows) * NoteStyle(line).height;
 }
 
 void RichView::PaintNotes(QPainter& painter, int line, float y) {
-    const uint32_t note = m_store.Line(line).note;
+    const uint32_t note = m_store.Note(line);
     const int rows = m_notes->RowCount(note);
     const Style& style = NoteStyle(line);
     const float scroll = static_cast<float>(m_wordWrap ? 0 : horizontalScrollBar()->value());
     // Indented by two of the line's cells, so the rows read as belonging to the line above.
-    const Line& stored = m_store.Line(line);
+    const TLineRef stored = m_store.Line(line);
     const float indent =
         2 * (stored.uniform && stored.advance > 0
                  ? stored.advance
@@ -148,7 +148,7 @@ QString RichView::NoteHintAt(QPoint point) {
         }
         const int line = LineOfRow(row);
         y += LineMetrics(line).height;
-        const uint32_t note = m_store.Line(line).note;
+        const uint32_t note = m_store.Note(line);
         if (note != 0 && LastRowOfLine(row, line)) {
             const float height = NoteStyle(line).height;
             const int count = m_notes->RowCount(note);
@@ -167,7 +167,7 @@ QString RichView::NoteHintAt(QPoint point) {
 
 void RichView::PaintRow(QPainter& painter, const Row& row, float y, RowMetrics metrics, Pos selFrom,
                         Pos selTo, const TReceivedChecksum* check) {
-    const Line& line = m_store.Line(row.line);
+    const TLineRef line = m_store.Line(row.line);
     const float scroll = static_cast<float>(m_wordWrap ? 0 : horizontalScrollBar()->value());
     const float viewWidth = static_cast<float>(viewport()->width());
     const int length = line.text.Size();
@@ -314,7 +314,7 @@ TReceivedChecksum RichView::CheckOfLine(int index) const {
     if (!m_receivedCheck || index < 0 || index >= m_store.Count()) {
         return {};
     }
-    const Line& line = m_store.Line(index);
+    const TLineRef line = m_store.Line(index);
     const int from = line.receivedPayload;
     if (from < 0 || from > line.text.Size() || line.text.Wide()) {
         return {};
@@ -341,7 +341,7 @@ QString RichView::ReceivedCheckHintAt(QPoint point) {
     if (check.outcome == TReceivedChecksum::Outcome::Good) {
         return QStringLiteral("Checksum good: ") + expected;
     }
-    const Line& line = m_store.Line(at.line);
+    const TLineRef line = m_store.Line(at.line);
     const QString received = QString::fromLatin1(
         line.text.Latin1(static_cast<int>(check.checksumStart), line.text.Size()).c_str());
     return QStringLiteral("Checksum bad: ") + expected + QStringLiteral(", received ") +

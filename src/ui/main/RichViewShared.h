@@ -34,7 +34,7 @@ inline bool IsWordChar(QChar c) {
 }
 
 // The two units of a surrogate pair starting at i, to be measured as one character.
-inline QString PairAt(const TLineText& text, int i) {
+inline QString PairAt(const TTextRef& text, int i) {
     const QChar pair[2] = {QChar(text.At(i)), QChar(text.At(i + 1))};
     return QString(pair, 2);
 }
