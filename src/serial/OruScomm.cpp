@@ -1,6 +1,7 @@
 #include "serial/OruScomm.h"
 
 #include "codec/HexCodec.h"
+#include "serial/TrafficMerge.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,6 +10,26 @@
 
 const char* const OpenPortErrorText = "Open port failure,it may be opened by other procedures.";
 const char* const SendDataErrorText = "The sending data is not hexadecimal format.";
+const char* const TappedPortSendText = "This port is only listened to: nothing is sent to it.";
+
+uint32_t TStartMark::Begin(Clock& clock) {
+    // Stamping first: a merge that sees the mark idle has read its clock before this one.
+    m_state = Stamping;
+    const uint32_t t = clock.Milliseconds();
+    m_state = Since | t;
+    return t;
+}
+
+std::optional<uint32_t> TStartMark::Bound(uint32_t now) const {
+    const uint64_t state = m_state.load();
+    if (state == Idle) {
+        return now;
+    }
+    if (state == Stamping) {
+        return std::nullopt;
+    }
+    return static_cast<uint32_t>(state);
+}
 
 std::string TrafficRecordHeader(char direction, std::string_view timeOfDay, uint32_t gap) {
     std::string header;
@@ -170,7 +191,9 @@ void TOruScomm::SendData(const std::string& text) {
     if (text.empty()) {
         return;
     }
-    const uint32_t t = m_clock.Milliseconds();
+    if (ReceivedDirection == 'B') {
+        throw ECom(TappedPortSendText, 1);
+    }
     const bool hex = HexSend != 0;
     std::string payload;
     std::string bytes;
@@ -185,6 +208,19 @@ void TOruScomm::SendData(const std::string& text) {
         // Known to be gone: the write could only fail, or wait out its time-out.
         throw EComPortGone(OpenedPort(), CE_WriteFailed, -1);
     }
+    std::optional<TPending> record;
+    const uint32_t start = m_sending.Begin(m_clock);
+    // Every way out hands the mark back, so a merge never waits on a send that is over.
+    struct THandOver {
+        TOruScomm& c;
+        std::optional<TPending>& record;
+        ~THandOver() {
+            try {
+                c.Hand(c.m_sending, std::move(record));
+            } catch (...) {
+            }
+        }
+    } handOver{*this, record};
     try {
         Device->WriteBytes(hex ? bytes : text);
     } catch (const EComPort& e) {
@@ -202,19 +238,14 @@ void TOruScomm::SendData(const std::string& text) {
     if (Monitoring == 0) {
         return;
     }
-    {
-        TNamedLockGuard guard(QueueMutex, QueueWaitMs);
-        if (!guard.Owns()) {
-            ++m_droppedRecords;
-            return;
-        }
-        const uint32_t gap = t - LastTrafficTime;
-        LastTrafficTime = m_clock.Milliseconds();
-        Queue.push_back(TrafficRecordHeader('T', m_clock.TimeOfDay(), gap) + payload);
-    }
-    if (OnRecordQueued) {
-        OnRecordQueued();
-    }
+    record.emplace();
+    record->text.reserve(HeaderRoom + payload.size());
+    record->text.assign(HeaderRoom, ' ');
+    record->text += payload;
+    record->direction = 'T';
+    record->start = start;
+    record->end = m_clock.Milliseconds();
+    record->timeOfDay = m_clock.TimeOfDay();
 }
 
 void TOruScomm::TakeRecord(std::string& s) {
@@ -246,36 +277,79 @@ size_t TOruScomm::QueueWaitingInput() {
 
 void TOruScomm::RecordReceived(const uint8_t* data, size_t n, uint32_t t0) {
     // The payload of a burst can be megabytes of hex; it is formatted before the lock is
-    // taken, behind room for the usual 15-character header, so the lock is held only for
-    // the gap and the append.
-    constexpr size_t headerRoom = 15;
-    std::string record(headerRoom, ' ');
-    if (HexReceive != 0) {
-        AppendBytesToHex(record, data, n, Separator);
+    // taken, behind room for the usual header, so the lock is held only for the gap and
+    // the append.
+    const TOruScomm& owner = SwitchesOwner();
+    TPending record;
+    record.text.assign(HeaderRoom, ' ');
+    if (owner.HexReceive != 0) {
+        AppendBytesToHex(record.text, data, n, owner.Separator);
     } else {
-        record.append(reinterpret_cast<const char*>(data), n);
+        record.text.append(reinterpret_cast<const char*>(data), n);
     }
+    record.direction = ReceivedDirection;
+    record.start = t0;
+    // The read ended about one gap (or one window) after the burst's last byte.
+    record.end = m_clock.Milliseconds() - m_readTail.load();
+    record.timeOfDay = m_clock.TimeOfDay();
+    record.received = static_cast<int32_t>(n);
+    record.counter = &RxCount;
+    Hand(m_receiving, std::move(record));
+}
+
+const TOruScomm& TOruScomm::SwitchesOwner() {
+    std::lock_guard<std::mutex> guard(m_mergeLock);
+    return m_merge != nullptr ? m_merge->First() : *this;
+}
+
+void TOruScomm::Hand(TStartMark& mark, std::optional<TPending> record) {
+    TOruScomm* queuedInto = nullptr;
     {
-        TNamedLockGuard guard(QueueMutex, QueueWaitMs);
-        if (!guard.Owns()) {
-            ++m_droppedRecords;
-            return;
-        }
-        RxCount += static_cast<int32_t>(n);
-        const uint32_t gap = t0 - LastTrafficTime;
-        // The read ended about one gap (or one window) after the burst's last byte.
-        LastTrafficTime = m_clock.Milliseconds() - m_readTail.load();
-        const std::string header = TrafficRecordHeader('R', m_clock.TimeOfDay(), gap);
-        if (header.size() == headerRoom) {
-            std::memcpy(record.data(), header.data(), headerRoom);
+        std::lock_guard<std::mutex> guard(m_mergeLock);
+        if (m_merge != nullptr) {
+            if (m_merge->Arrive(mark, std::move(record))) {
+                queuedInto = &m_merge->First();
+            }
         } else {
-            record.replace(0, headerRoom, header);
+            mark.End();
+            if (record && QueueRecord(*record)) {
+                queuedInto = this;
+            }
         }
-        Queue.push_back(std::move(record));
     }
-    if (OnRecordQueued) {
-        OnRecordQueued();
+    if (queuedInto != nullptr && queuedInto->OnRecordQueued) {
+        queuedInto->OnRecordQueued();
     }
+}
+
+bool TOruScomm::QueueRecord(TPending& record) {
+    TNamedLockGuard guard(QueueMutex, QueueWaitMs);
+    if (!guard.Owns()) {
+        ++m_droppedRecords;
+        return false;
+    }
+    if (record.counter != nullptr) {
+        *record.counter += record.received;
+    }
+    const uint32_t gap = record.start - LastTrafficTime;
+    LastTrafficTime = record.end;
+    const std::string header = TrafficRecordHeader(record.direction, record.timeOfDay, gap);
+    if (header.size() == HeaderRoom) {
+        std::memcpy(record.text.data(), header.data(), HeaderRoom);
+    } else {
+        record.text.replace(0, HeaderRoom, header);
+    }
+    Queue.emplace_back(std::move(record.text), record.start);
+    return true;
+}
+
+std::optional<uint32_t> TOruScomm::Bound(uint32_t now) const {
+    const std::optional<uint32_t> receiving = m_receiving.Bound(now);
+    const std::optional<uint32_t> sending = m_sending.Bound(now);
+    if (!receiving || !sending) {
+        return std::nullopt;
+    }
+    return StartsBefore(*sending, *receiving) ? *sending : *receiving;
 }
 
 TOruComThread::TOruComThread(TOruScomm& connection, std::function<void(uint32_t ms)> pause)
@@ -409,15 +483,30 @@ bool TOruComThread::Pass() {
     if (!events.Contains(evRxChar)) {
         return true;
     }
-    const uint32_t t0 = c.m_clock.Milliseconds();
+    const uint32_t t0 = c.m_receiving.Begin(c.m_clock);
+    // A pass that ends without a record hands its mark back all the same, so a merge never
+    // waits on a burst that did not come.
+    struct TEndWithoutRecord {
+        TOruScomm& c;
+        bool recorded = false;
+        ~TEndWithoutRecord() {
+            if (!recorded) {
+                try {
+                    c.Hand(c.m_receiving, std::nullopt);
+                } catch (...) {
+                }
+            }
+        }
+    } endWithoutRecord{c};
     const int32_t n = c.Device->ReadBytes(ReadBuffer.get(), static_cast<int32_t>(ReadBufferSize));
     if (n <= 0) {
         // Data announced but none delivered: a hung-up line does this on every pass.
         return false;
     }
-    if (c.Monitoring == 0) {
+    if (c.SwitchesOwner().Monitoring == 0) {
         return true;
     }
+    endWithoutRecord.recorded = true;
     c.RecordReceived(ReadBuffer.get(), static_cast<size_t>(n), t0);
     return true;
 }

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -50,10 +51,49 @@ private:
 
 extern const char* const OpenPortErrorText; // "Open port failure,it may be opened by ..."
 extern const char* const SendDataErrorText; // "The sending data is not hexadecimal format."
+// A send to a port that is only tapped (TOruScomm::ReceivedDirection 'B').
+extern const char* const TappedPortSendText;
 
-// One line of traffic: "R" or "T", "[", time of day, the gap, "]", payload. The traffic
-// engine splits it at the first "]", so no header may contain one before its end.
+// a before b on a millisecond clock that wraps.
+inline bool StartsBefore(uint32_t a, uint32_t b) {
+    return static_cast<int32_t>(a - b) < 0;
+}
+
+// One line of traffic: "R" or "T" ("B" for a tapped second port), "[", time of day, the
+// gap, "]", payload. The traffic engine splits it at the first "]", so no header may
+// contain one before its end.
 using TrafficRecord = std::string;
+
+// A record as it waits in the queue, with the moment its burst began (or its send started)
+// on the connection's clock: the merge with a tapped port orders by it. A record queued
+// from elsewhere has 0.
+struct TQueuedRecord : TrafficRecord {
+    TQueuedRecord() = default;
+    TQueuedRecord(TrafficRecord text, uint32_t start = 0)
+        : TrafficRecord(std::move(text)), Start(start) {}
+    TQueuedRecord(const char* text, uint32_t start = 0) : TrafficRecord(text), Start(start) {}
+    uint32_t Start = 0;
+};
+
+// Where a producer of records (a receive thread, a sender) stands, for the merge of two
+// ports: idle, about to read the clock, or with a record under way since a time. A record
+// it has not handed over yet cannot have begun before Bound().
+class TStartMark {
+public:
+    uint32_t Begin(Clock& clock);
+    void End() { m_state = Idle; }
+    // The earliest start of a record still to come, given `now` read before this call;
+    // std::nullopt while the clock is being read.
+    std::optional<uint32_t> Bound(uint32_t now) const;
+
+private:
+    static constexpr uint64_t Idle = 0;
+    static constexpr uint64_t Stamping = 1;
+    static constexpr uint64_t Since = uint64_t{1} << 32;
+    std::atomic<uint64_t> m_state{Idle};
+};
+
+class TTrafficMerge;
 
 // "R[hh:nn:ss  15]" and the like: the gap in milliseconds right-aligned in three places, or
 // " ---" when it is 1000 or more (a negative difference wraps to a large value, so it shows
@@ -125,8 +165,14 @@ public:
     std::atomic<uint8_t> DsrOn{0};
     std::atomic<uint8_t> RlsdOn{0};
 
+    // 'R' for the port the program talks to, 'B' for a second port that is only listened
+    // to (TTrafficMerge): its received records carry this mark, and SendData refuses to
+    // write to it. Set before the receive thread runs. While merged, the tap's records
+    // follow the first port's HexReceive, Separator and Monitoring.
+    char ReceivedDirection = 'R';
+
     // Guarded by QueueMutex, like LastTrafficTime.
-    std::deque<TrafficRecord> Queue;
+    std::deque<TQueuedRecord> Queue;
     uint32_t LastTrafficTime = 0;
     TNamedLock QueueMutex;
 
@@ -165,8 +211,32 @@ public:
 
 private:
     friend class TOruComThread;
+    friend class TTrafficMerge;
+    // A record made by the receive thread or a send, before its header is written.
+    struct TPending {
+        std::string text; // HeaderRoom characters, then the payload
+        char direction = 'R';
+        uint32_t start = 0;
+        // The line's silence after it starts here (LastTrafficTime).
+        uint32_t end = 0;
+        std::string timeOfDay;
+        int32_t received = 0; // bytes for RxCount once queued
+        std::atomic<int32_t>* counter = nullptr;
+    };
+    static constexpr size_t HeaderRoom = 15;
     // Steps of the receive thread once a burst is read: count, measure the gap, record.
     void RecordReceived(const uint8_t* data, size_t n, uint32_t t0);
+    // Hands a record (or, without one, the end of a pass) over, and ends the producer's
+    // mark: to the merge while there is one, else straight into the queue.
+    void Hand(TStartMark& mark, std::optional<TPending> record);
+    // Writes the header (the gap after LastTrafficTime) and queues the record; false when
+    // the queue lock could not be had and it was dropped. The caller calls OnRecordQueued.
+    bool QueueRecord(TPending& record);
+    // The connection whose display switches this one's records follow: the first port
+    // while merged (it outlives the merge), else this one.
+    const TOruScomm& SwitchesOwner();
+    // The earliest start of a record this connection has yet to hand over.
+    std::optional<uint32_t> Bound(uint32_t now) const;
 
     void ReportHangUp();
     // OnFailure, unless the port is being closed or the same failure was told last.
@@ -184,6 +254,11 @@ private:
     std::atomic<bool> m_failing{false}; // a failure was told and no pass has gone well since
     mutable std::mutex m_portLock;
     std::string m_openedPort; // guarded by m_portLock
+    TStartMark m_receiving;   // the receive thread
+    TStartMark m_sending;     // SendData
+    // Held while a record is handed over, so the merge is never left mid-way.
+    std::mutex m_mergeLock;
+    TTrafficMerge* m_merge = nullptr; // guarded by m_mergeLock
 };
 
 // The receive thread: waits for line events, reads each burst in one call and records it.

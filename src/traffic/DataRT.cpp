@@ -61,6 +61,7 @@ std::string RecordBytes(std::string_view record, bool hexPayload) {
 
 std::string TrafficPrefix(std::string_view record, bool showTime, bool showRxTx) {
     const bool received = !record.empty() && record.front() == 'R';
+    const bool tapped = !record.empty() && record.front() == 'B';
     if (showTime) {
         const size_t close = record.find(']');
         // Without a "]" there is no header to show; the record is all payload.
@@ -68,12 +69,17 @@ std::string TrafficPrefix(std::string_view record, bool showTime, bool showRxTx)
                                             ? std::string_view{}
                                             : record.substr(1, close - 1);
         std::string prefix(header);
-        if (showRxTx) {
+        if (tapped) {
+            prefix += " <B] ";
+        } else if (showRxTx) {
             prefix += received ? " Rx] " : " Tx] ";
         } else {
             prefix += "] ";
         }
         return prefix;
+    }
+    if (tapped) {
+        return "[ <B] ";
     }
     if (showRxTx) {
         return received ? "[R x] " : "[T x] ";
@@ -198,6 +204,12 @@ void TDataRT::PumpTick() {
                 shown = true;
             }
             receivedPayload.emplace(payload);
+        } else if (record.front() == 'B') {
+            if (ShowReceived && TrafficView != nullptr &&
+                PassesReceiveFilter(payload, m_settings)) {
+                AppendToTrafficView(prefix, TapTextColor, payload, !m_settings.asciiReceive);
+                shown = true;
+            }
         } else if (ShowSending && TrafficView != nullptr) {
             AppendToTrafficView(prefix, m_settings.sendTextColor, payload, false);
             shown = true;

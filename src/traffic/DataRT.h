@@ -23,9 +23,11 @@ class TOruScomm;
 // Colour of every traffic prefix (grey, 0x00BBGGRR).
 inline constexpr uint32_t TrafficPrefixColor = 8421504;
 inline constexpr const char* TrafficFontName = "Courier New";
+// Colour of the lines of a tapped second port until the user chooses one (dark green).
+inline constexpr uint32_t DefaultTapTextColor = 0x00008000;
 
-// A traffic record is "R" or "T", a bracketed header "[hh:nn:ss gap]" and the payload.
-// The payload is everything after the first "]".
+// A traffic record is "R" or "T" ("B": received on a tapped second port), a bracketed
+// header "[hh:nn:ss gap]" and the payload. The payload is everything after the first "]".
 std::string_view TrafficPayload(std::string_view record);
 // The silence in a record's header, in ms; std::nullopt for " ---" (a second or more) or a
 // header it cannot read.
@@ -33,7 +35,8 @@ std::optional<uint32_t> RecordHeaderGap(std::string_view record);
 // The bytes of a record's payload: hex text read back into bytes, text taken as it is.
 std::string RecordBytes(std::string_view record, bool hexPayload);
 // The display prefix of a record for the two prefix switches: the header with " Rx] " or
-// " Tx] ", the bare header and a blank, "[R x] " or "[T x] ", or nothing.
+// " Tx] ", the bare header and a blank, "[R x] " or "[T x] ", or nothing. A tapped port's
+// line is always marked: the header with " <B] ", or "[ <B] " without the time.
 std::string TrafficPrefix(std::string_view record, bool showTime, bool showRxTx);
 // The receive filter of the settings record over a received hex payload (two digits and
 // one separator per byte). Every received record passes while the filter is off.
@@ -147,6 +150,9 @@ public:
     bool ShowRxTx = false;
     bool ShowSending = false;
     bool ShowReceived = true;
+    // Lines of a tapped second port ("B" records): shown and filtered like received ones,
+    // in this colour; they do not start the receive trigger, which answers the first port.
+    uint32_t TapTextColor = DefaultTapTextColor;
 
     // Caret and selection of ActiveView, counted in bytes when ActiveHex is set.
     int32_t CaretLine = 0; // 1-based

@@ -1,8 +1,8 @@
 #include "traffic/DataRT.h"
 
+#include "codec/HexCodec.h"
 #include "serial/OruScomm.h"
 #include "traffic/EngineFakes.h"
-#include "codec/HexCodec.h"
 #include "traffic/MemoryTextView.h"
 
 #include <gtest/gtest.h>
@@ -131,12 +131,13 @@ TEST_F(DataRTTest, PrefixFollowsBothSwitchesForBothDirections) {
         bool showRxTx;
         const char* received;
         const char* sent;
+        const char* tapped; // a tapped second port's lines are always marked
     };
     const Case cases[] = {
-        {true, true, "[12:34:56   5 Rx] ", "[12:00:01 --- Tx] "},
-        {true, false, "[12:34:56   5] ", "[12:00:01 ---] "},
-        {false, true, "[R x] ", "[T x] "},
-        {false, false, "", ""},
+        {true, true, "[12:34:56   5 Rx] ", "[12:00:01 --- Tx] ", "[12:00:02  17 <B] "},
+        {true, false, "[12:34:56   5] ", "[12:00:01 ---] ", "[12:00:02  17 <B] "},
+        {false, true, "[R x] ", "[T x] ", "[ <B] "},
+        {false, false, "", "", "[ <B] "},
     };
     engine->ShowSending = true;
     for (const Case& c : cases) {
@@ -147,9 +148,10 @@ TEST_F(DataRTTest, PrefixFollowsBothSwitchesForBothDirections) {
         engine->ShowRxTx = c.showRxTx;
         Receive("01 03 02");
         connection->Queue.push_back("T[12:00:01 ---]01 03 00 00 00 0A ");
-        Tick(2);
-        EXPECT_EQ(traffic.Text(),
-                  std::string(c.received) + "01 03 02\r\n" + c.sent + "01 03 00 00 00 0A \r\n");
+        connection->Queue.push_back("B[12:00:02  17]01 03 02 00 07 ");
+        Tick(3);
+        EXPECT_EQ(traffic.Text(), std::string(c.received) + "01 03 02\r\n" + c.sent +
+                                      "01 03 00 00 00 0A \r\n" + c.tapped + "01 03 02 00 07 \r\n");
     }
 }
 
@@ -174,6 +176,28 @@ TEST_F(DataRTTest, LinesGoToTheEndInGreyPrefixAndDirectionColour) {
         EXPECT_EQ(runs[i].attributes.fontName, "Courier New");
         EXPECT_EQ(runs[i].attributes.charset, 0);
     }
+}
+
+// A tapped port's lines: received text in their own colour, through the same filter and
+// pause as the first port's.
+TEST_F(DataRTTest, TappedLinesHaveTheirColourAndPassTheReceiveFilter) {
+    engine->TapTextColor = 0x00123456;
+    settings.filterEnabled = true;
+    settings.filterEntries[0] = {1, "01"};
+    connection->Queue.push_back("B[12:34:57   1]01 02 ");
+    connection->Queue.push_back("B[12:34:57   1]02 02 ");
+    Receive("02 03");
+    Tick(3);
+    EXPECT_EQ(traffic.Text(), "[ <B] 01 02 \r\n");
+    ASSERT_EQ(traffic.Runs().size(), 2u);
+    EXPECT_EQ(traffic.Runs()[1].attributes.color, 0x00123456u);
+    EXPECT_TRUE(traffic.Runs()[1].attributes.receivedHex);
+
+    engine->ApplyPause(true);
+    connection->Queue.push_back("B[12:34:57   1]01 05 ");
+    Tick();
+    EXPECT_TRUE(connection->Queue.empty());
+    EXPECT_EQ(traffic.Text(), "[ <B] 01 02 \r\n");
 }
 
 TEST_F(DataRTTest, HiddenDirectionsAreDroppedButStillTaken) {
@@ -580,6 +604,14 @@ TEST_F(ReceiveTriggerTest, EmptyOrMissingPatternLinesNeverMatch) {
     Receive("01");
     EXPECT_TRUE(Run(300).empty());
     EXPECT_EQ(engine->RecvState(), 1);
+}
+
+// The trigger answers the first port: the same bytes heard on a tapped port do not start it.
+TEST_F(ReceiveTriggerTest, ATappedPortsBurstDoesNotStartIt) {
+    connection->Queue.push_back("B[12:34:56   5]01 03 00 0A 00 01");
+    EXPECT_TRUE(Run(300).empty());
+    Receive("01 03 00 0A 00 01");
+    EXPECT_EQ(Run(200), (Sends{{100, "\xAA\xBB"}}));
 }
 
 TEST_F(ReceiveTriggerTest, HiddenRecordsStillReachTheTrigger) {
