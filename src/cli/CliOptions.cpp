@@ -17,7 +17,7 @@ const char* const HelpText =
     R"(Usage: korvane-cli PORT [options]      korvane-cli --list
 Line:    -b --baud N  -p --parity none|odd|even|mark|space  -d --data-bits 5..8
          -s --stop-bits 1|1.5|2  --dtr/--rts on|off  --flow none|hard|soft
-         --settings            line and view settings of the window's data file
+         --settings  window's line+view settings  --tap PORT2 [--tap-baud N ..]
 View:    -t --time none|time|time+dir   prefix of every line (default time+dir)
          -a --ascii-receive    received bytes as text (-x: hex)  --keep-stale
          --map crlf,cr,lf  these end received text lines   --no-sent  --no-color
@@ -140,6 +140,17 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
                                     ->transform(CLI::IsMember(formatNames, CLI::ignore_case));
     app.add_flag("--json", o.json);
 
+    CLI::Option* tapOption = app.add_option("--tap", o.tapPort);
+    std::vector<CLI::Option*> tapOptions = {
+        app.add_option("--tap-baud", o.tapBaud)
+            ->check(NotNegative)
+            ->check(CLI::Range(1u, 4000000u)),
+        app.add_option("--tap-parity", o.tapParity)
+            ->transform(CLI::IsMember({"none", "odd", "even", "mark", "space"}, CLI::ignore_case)),
+        app.add_option("--tap-data-bits", o.tapDataBits)->check(CLI::Range(5, 8)),
+        app.add_option("--tap-stop-bits", o.tapStopBits)->check(CLI::IsMember({"1", "1.5", "2"})),
+        app.add_flag("--tap-swap", o.tapSwap)};
+
     app.add_option("--script", o.script);
     std::vector<std::string> scriptArgs;
     app.add_option("--script-arg", scriptArgs)->allow_extra_args(false);
@@ -254,6 +265,18 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
                            " works on decoded frames; it needs --decode modbus");
             }
         }
+    }
+    if (tapOption->count() == 0) {
+        for (const CLI::Option* option : tapOptions) {
+            if (option->count() != 0) {
+                return bad(option->get_name() + " sets up the second port; it needs --tap PORT2");
+            }
+        }
+    } else if (o.tapPort->empty() || *o.tapPort == o.port) {
+        return bad("--tap needs a second port, not the first one again");
+    } else if (o.sniff) {
+        return bad("--sniff guesses each frame's direction; with --tap it is known (--tap-swap "
+                   "turns it round)");
     }
     for (const std::string& arg : scriptArgs) {
         const size_t equals = arg.find('=');

@@ -55,6 +55,14 @@ struct TCliOptions {
     std::string registerFormat = "u16"; // a name of ModbusValueFormatNamed
     bool json = false;                  // JSON Lines, one object per record
 
+    // --tap: a second port only listened to; its line settings default to the first's.
+    std::optional<std::string> tapPort;
+    std::optional<uint32_t> tapBaud;
+    std::optional<std::string> tapParity;
+    std::optional<int> tapDataBits;
+    std::optional<std::string> tapStopBits;
+    bool tapSwap = false; // decoding: the tap carries the master's requests, not the replies
+
     std::optional<std::string> script;                           // a Lua file
     std::vector<std::pair<std::string, std::string>> scriptArgs; // --script-arg K=V
 

@@ -60,7 +60,7 @@ std::string TRecordOutput::JsonLine(const TTimedRecord& record,
                                     const std::vector<TModbusFrame>* frames,
                                     TModbusValueFormat format) {
     std::string json = "{\"time\":\"" + TimeOfDayMs(record.timeMs) + "\",\"dir\":\"";
-    json += record.direction == 'T' ? "tx" : "rx";
+    json += record.direction == 'T' ? "tx" : record.direction == 'B' ? "rxb" : "rx";
     json += "\",\"hex\":\"" + BytesToHex(record.bytes, " ") + '"';
     if (frames != nullptr) {
         json += ",\"frames\":[";
@@ -78,8 +78,14 @@ std::string TRecordOutput::JsonLine(const TTimedRecord& record,
 void TRecordOutput::Record(const TTimedRecord& record, bool shown, size_t indent,
                            TTerminalView& view) {
     m_frames.clear();
+    // Requests count as sent, replies as received: with a tap, the port that hears the
+    // master stands for the sender.
+    bool requests = record.direction == 'T';
+    if (m_options.tapped && record.direction != 'T') {
+        requests = (record.direction == 'B') == m_options.tapCarriesRequests;
+    }
     const TModbusDirection direction =
-        record.direction == 'T' ? TModbusDirection::Sent : TModbusDirection::Received;
+        requests ? TModbusDirection::Sent : TModbusDirection::Received;
     m_shown[static_cast<int>(direction)] = shown;
     if (m_options.decodeModbus) {
         m_decoder.Feed(direction, record.timeMs, record.bytes, m_frames);
@@ -171,7 +177,7 @@ void TRecordTap::AfterTick(const TDataRT& engine, TTerminalView& view) {
     const uint32_t gap = m_connection.RecordGap();
     m_timeline.SetReadTail(gap != 0 ? gap : TOruScomm::ReadWindowMs);
     TTimedRecord record;
-    record.direction = m_record.front() == 'T' ? 'T' : 'R';
+    record.direction = m_record.front() == 'T' || m_record.front() == 'B' ? m_record.front() : 'R';
     record.timeMs = m_timeline.TimeOf(m_record, now);
     const bool hex =
         (record.direction == 'T' ? m_connection.HexSend : m_connection.HexReceive).load() != 0;

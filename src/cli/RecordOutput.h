@@ -24,11 +24,15 @@ struct TRecordOutputOptions {
     TModbusValueFormat format = TModbusValueFormat::U16;
     // --values: the samples of every shown record (not owned).
     TValuesOutput* values = nullptr;
+    // --tap: the first port hears the master's requests and the tapped port ("B") the
+    // replies, or the other way round with tapCarriesRequests.
+    bool tapped = false;
+    bool tapCarriesRequests = false;
 };
 
 // A record's bytes and the time its first byte came or went, on a millisecond clock.
 struct TTimedRecord {
-    char direction = 'R'; // 'R' or 'T'
+    char direction = 'R'; // 'R', 'T' or 'B' (the tapped port)
     uint64_t timeMs = 0;
     std::string bytes;
 };

@@ -127,7 +127,7 @@ void TTerminalView::InsertText(std::string_view text, const TextAttributes& attr
     } else {
         AppendShown(text);
     }
-    if (lineEnd && m_check && m_nextDirection == 'R') {
+    if (lineEnd && m_check && (m_nextDirection == 'R' || m_nextDirection == 'B')) {
         const TReceivedChecksum check = CheckReceivedChecksum(text, *m_check);
         if (check.outcome != TReceivedChecksum::Outcome::Unchecked) {
             const bool good = check.outcome == TReceivedChecksum::Outcome::Good;

@@ -6,6 +6,7 @@
 #include "cli/CliOptions.h"
 #include "cli/CliScript.h"
 #include "cli/CliSession.h"
+#include "cli/CliTap.h"
 #include "cli/RawTerminal.h"
 #include "cli/RecordOutput.h"
 #include "cli/TerminalView.h"
@@ -431,11 +432,39 @@ int main(int argc, char** argv) {
         return ExitOpenFailed;
     }
 
+    // --tap: the second port, with the first port's line settings where it has none of its own.
+    std::unique_ptr<TCliTap> tapped;
+    if (o.tapPort) {
+        TCliOptions line = o;
+        line.baud = o.tapBaud ? o.tapBaud : o.baud;
+        line.parity = o.tapParity ? o.tapParity : o.parity;
+        line.dataBits = o.tapDataBits ? o.tapDataBits : o.dataBits;
+        line.stopBits = o.tapStopBits ? o.tapStopBits : o.stopBits;
+        try {
+            tapped = std::make_unique<TCliTap>(
+                connection, loop, *o.tapPort, o.reconnect, terminal && !o.json, [&](TComPort& d) {
+                    ApplyLineOptions(d, settings, line);
+                    d.FlowControl().SetControlDTR(settings.dtrEnabled ? dtrEnable : dtrDisable);
+                    d.FlowControl().SetControlRTS(settings.rtsEnabled ? rtsEnable : rtsDisable);
+                });
+            tapped->Session().Open(!o.keepStale);
+        } catch (const ECom& e) {
+            std::cerr << "korvane-cli: cannot open port " << *o.tapPort
+                      << " (--tap): " << e.ErrorText << "\n";
+            if (!e.Reason.empty()) {
+                std::cerr << "  " << e.Reason << "\n";
+            }
+            return ExitOpenFailed;
+        }
+    }
+
     std::optional<TRecordTap> tap;
     if (o.decodeModbus || o.json || values) {
-        tap.emplace(connection,
-                    TRecordOutputOptions{o.decodeModbus, o.json, o.sniff,
-                                         *ModbusValueFormatNamed(o.registerFormat), values.get()});
+        TRecordOutputOptions recordOptions{o.decodeModbus, o.json, o.sniff,
+                                           *ModbusValueFormatNamed(o.registerFormat), values.get()};
+        recordOptions.tapped = o.tapPort.has_value();
+        recordOptions.tapCarriesRequests = o.tapSwap;
+        tap.emplace(connection, recordOptions);
     }
     TCliPrompter prompter;
     connection.OnRecordQueued = [&loop] { loop.Wake(); };
@@ -658,6 +687,22 @@ int main(int argc, char** argv) {
                                }
                            }});
     session.Attach(engine);
+    if (tapped) {
+        tapped->Session().SetOutput({.drain =
+                                         [&] {
+                                             do {
+                                                 pump();
+                                             } while (engine.LastTickTookRecord() &&
+                                                      !countReached() && !view.OutputBroken());
+                                         },
+                                     .note =
+                                         [&](const std::string& text) {
+                                             view.AppendNote(text);
+                                             view.Flush();
+                                         },
+                                     .status = status,
+                                     .portChanged = nullptr});
+    }
     const bool characterMode = rawTerminal.Active() && settings.asciiSend && !o.lineMode;
     for (;;) {
         try {
@@ -678,7 +723,7 @@ int main(int argc, char** argv) {
         }
         // The receive thread tells of a device that went away (unplugged, the program behind
         // a virtual port ended, a network server closed the connection).
-        if (!session.Watch()) {
+        if (!session.Watch() || (tapped && !tapped->Session().Watch())) {
             exitCode = ExitPortGone;
             break;
         }
@@ -808,6 +853,9 @@ int main(int argc, char** argv) {
         script->Closing();
     }
     session.Stop();
+    if (tapped) {
+        tapped->Stop();
+    }
     while (!countReached() && !view.OutputBroken()) {
         pump();
         if (!engine.LastTickTookRecord()) {
@@ -840,5 +888,9 @@ int main(int argc, char** argv) {
     std::cerr << "korvane-cli: " << o.port << " closed; RX "
               << static_cast<uint32_t>(connection.RxCount.load()) << " bytes, TX "
               << static_cast<uint32_t>(connection.TxCount.load()) << " bytes\n";
+    if (tapped) {
+        std::cerr << "korvane-cli: " << *o.tapPort << " (tap) closed; RX "
+                  << static_cast<uint32_t>(tapped->Connection().RxCount.load()) << " bytes\n";
+    }
     return g_signal != 0 ? 128 + g_signal : exitCode;
 }

@@ -1,0 +1,189 @@
+// korvane-cli --tap: a second port only listened to, its lines marked "<B" among the first
+// port's in the order they came, and a Modbus conversation tapped from both wires paired
+// exactly.
+
+#include "cli/CliFolderTest.h"
+#include "cli/CliProcess.h"
+#include "cli/JsonValue.h"
+
+#include "codec/HexCodec.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <pty.h>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <termios.h>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+size_t CountOf(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// The far end of a wire the program listens to: a raw pseudo-terminal.
+class Wire {
+public:
+    Wire() {
+        char name[128] = {};
+        if (openpty(&m_master, &m_slave, name, nullptr, nullptr) == 0) {
+            termios raw{};
+            tcgetattr(m_slave, &raw);
+            cfmakeraw(&raw);
+            tcsetattr(m_slave, TCSANOW, &raw);
+            m_name = name;
+        }
+    }
+    ~Wire() {
+        close(m_slave);
+        close(m_master);
+    }
+    Wire(const Wire&) = delete;
+    Wire& operator=(const Wire&) = delete;
+    const std::string& Name() const { return m_name; }
+    void Write(const std::string& hex) const {
+        const std::string bytes = HexToBytes(NormalizeHex(hex));
+        [[maybe_unused]] const ssize_t n = write(m_master, bytes.data(), bytes.size());
+    }
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    std::string m_name;
+};
+
+const std::string Request = "01 03 00 00 00 02 C4 0B";
+const std::string Reply = "01 03 04 00 0A FF FF DB 81";
+
+class CliTap : public CliFolderTest {};
+
+// The master's wire and the slave's wire, each on a port of its own; --tap-swap says the
+// tap hears the master. Each reply is written once its request is shown, so each pair is in
+// order, and the decoder pairs them by the port they came from.
+TEST_F(CliTap, RequestsAndRepliesFromTwoWiresArePairedInOrder) {
+    for (const bool swap : {false, true}) {
+        SCOPED_TRACE(swap ? "the tap hears the master" : "the first port hears the master");
+        Wire first;
+        Wire tapped;
+        const Wire& master = swap ? tapped : first;
+        const Wire& slave = swap ? first : tapped;
+        master.Write(Request); // waiting when the program starts, kept
+        std::vector<std::string> args = {first.Name(), "--tap",  tapped.Name(), "--keep-stale",
+                                         "--decode",   "modbus", "--count",     "4"};
+        if (swap) {
+            args.push_back("--tap-swap");
+        }
+        CliProcess cli(args);
+        for (size_t pair = 1; pair <= 2; ++pair) {
+            if (pair == 2) {
+                master.Write(Request);
+            }
+            ASSERT_TRUE(cli.WaitForOutput([&](const std::string& out) {
+                return CountOf(out, Request) == pair;
+            })) << cli.out
+                << cli.err;
+            slave.Write(Reply);
+            ASSERT_TRUE(cli.WaitForOutput([&](const std::string& out) {
+                return CountOf(out, Reply) == pair;
+            })) << cli.out
+                << cli.err;
+        }
+        ASSERT_EQ(cli.Wait(), 0) << cli.err;
+
+        // The program's own notes ("--- ...") aside.
+        std::vector<std::string> lines;
+        for (const std::string& line : Lines(cli.out)) {
+            if (!line.starts_with("--- ")) {
+                lines.push_back(line);
+            }
+        }
+        ASSERT_EQ(lines.size(), 8u) << cli.out;
+        const std::string time = R"(\[\d\d:\d\d:\d\d +(\d+|---) )";
+        const std::string requestMark = swap ? "<B" : "Rx";
+        const std::string replyMark = swap ? "Rx" : "<B";
+        for (size_t i = 0; i < 8; i += 4) {
+            EXPECT_TRUE(
+                std::regex_match(lines[i], std::regex(time + requestMark + R"(\] )" + Request)))
+                << lines[i];
+            EXPECT_TRUE(std::regex_search(lines[i + 1],
+                                          std::regex("slave 1 Read Holding Registers 0x0000 x2")))
+                << lines[i + 1];
+            EXPECT_TRUE(
+                std::regex_match(lines[i + 2], std::regex(time + replyMark + R"(\] )" + Reply)))
+                << lines[i + 2];
+            EXPECT_TRUE(std::regex_search(
+                lines[i + 3],
+                std::regex(R"(slave 1 reply 0x0000\.\.0x0001 = 10 65535  \(\d+ ms\))")))
+                << lines[i + 3];
+        }
+        EXPECT_NE(cli.err.find(tapped.Name() + " (tap) closed; RX " +
+                               std::to_string(2 * HexToBytes(swap ? Request : Reply).size())),
+                  std::string::npos)
+            << cli.err;
+    }
+}
+
+TEST_F(CliTap, JsonNamesTheTappedDirection) {
+    Wire first;
+    Wire tapped;
+    first.Write(Request);
+    CliProcess cli({first.Name(), "--tap", tapped.Name(), "--keep-stale", "--json", "--decode",
+                    "modbus", "--count", "2"});
+    ASSERT_TRUE(cli.WaitForOutput([](const std::string& out) { return !Lines(out).empty(); }))
+        << cli.err;
+    tapped.Write(Reply);
+    ASSERT_EQ(cli.Wait(), 0) << cli.err;
+    const std::vector<std::string> lines = Lines(cli.out);
+    ASSERT_EQ(lines.size(), 2u) << cli.out;
+    const std::optional<JsonValue> request = JsonReader::Parse(lines[0]);
+    const std::optional<JsonValue> reply = JsonReader::Parse(lines[1]);
+    ASSERT_TRUE(request && reply) << cli.out;
+    EXPECT_EQ((*request)["dir"].text, "rx");
+    EXPECT_EQ((*request)["hex"].text, Request);
+    EXPECT_EQ((*request)["frames"][0]["kind"].text, "request");
+    EXPECT_EQ((*reply)["dir"].text, "rxb");
+    EXPECT_EQ((*reply)["hex"].text, Reply);
+    EXPECT_EQ((*reply)["frames"][0]["kind"].text, "reply");
+    EXPECT_EQ((*reply)["frames"][0]["values"][0].number, 10);
+}
+
+TEST_F(CliTap, TapOptionsThatCannotWorkEndWithAReason) {
+    Wire first;
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        const char* says;
+    } cases[] = {
+        {{first.Name(), "--tap-baud", "9600"}, 2, "--tap-baud sets up the second port"},
+        {{first.Name(), "--tap-swap"}, 2, "--tap-swap sets up the second port"},
+        {{first.Name(), "--tap", first.Name()}, 2, "not the first one again"},
+        {{first.Name(), "--tap", "/dev/ttyS-none", "--decode", "modbus", "--sniff"}, 2, "--sniff"},
+        {{first.Name(), "--tap", "/dev/korvane-no-such-port"},
+         1,
+         "cannot open port /dev/korvane-no-such-port (--tap)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        CliProcess cli(c.args);
+        EXPECT_EQ(cli.Wait(), c.code) << cli.err;
+        EXPECT_NE(cli.err.find(c.says), std::string::npos) << cli.err;
+    }
+}
+
+} // namespace
