@@ -14,9 +14,13 @@
 
 #include <QAction>
 #include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileSystemModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMimeDatabase>
 #include <QScreen>
 #include <QTest>
 
@@ -113,4 +117,35 @@ TEST(FileDialogStart, PseudoFileSystemsFallBackToTheHomeFolder) {
         SCOPED_TRACE(c.path);
         EXPECT_EQ(SafeDialogPath(QString::fromLatin1(c.path), home), c.start);
     }
+}
+
+// The file dialogs tell types from names alone: a file whose contents would say PNG but
+// whose name says nothing is never read (in /proc such a read, kmsg, never returns).
+TEST(FileDialogStart, TypesComeFromNamesNeverFromContents) {
+    const QString folder = QDir::temp().filePath(
+        QStringLiteral("korvane-dialog-%1").arg(QCoreApplication::applicationPid()));
+    QDir(folder).removeRecursively();
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString path = folder + QStringLiteral("/kmsg");
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray::fromHex("89504e470d0a1a0a0000000d49484452"));
+    file.close();
+    // What reading it would have found.
+    ASSERT_EQ(QMimeDatabase().mimeTypeForFile(path).name(), "image/png");
+
+    QFileDialog dialog;
+    SetUpFileDialog(dialog);
+    auto* model = dialog.findChild<QFileSystemModel*>();
+    ASSERT_NE(model, nullptr);
+    bool loaded = false;
+    QObject::connect(model, &QFileSystemModel::directoryLoaded,
+                     [&](const QString& loadedPath) { loaded = loaded || loadedPath == folder; });
+    dialog.setDirectory(folder);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return loaded; }, 10000));
+    const QModelIndex index = model->index(path);
+    ASSERT_TRUE(index.isValid());
+    EXPECT_FALSE(model->type(index).contains(QStringLiteral("PNG"), Qt::CaseInsensitive))
+        << model->type(index).toStdString();
+    QDir(folder).removeRecursively();
 }

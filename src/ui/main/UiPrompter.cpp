@@ -4,8 +4,10 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileIconProvider>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QMimeDatabase>
 #include <QUrl>
 
 void TUiPrompter::Warning(const std::string& text, const std::string& caption, PromptOwner owner) {
@@ -21,6 +23,36 @@ void TQtPrompter::Warning(QWidget* owner, const QString& text, const QString& ca
 bool TQtPrompter::Question(QWidget* owner, const QString& text, const QString& caption) {
     return QMessageBox::question(owner, caption, text, QMessageBox::Yes | QMessageBox::No) ==
            QMessageBox::Yes;
+}
+
+namespace {
+
+// Icons and type names from the name alone. The standard provider asks the MIME database,
+// which reads a file without a known extension to guess its type: in /proc such a read
+// (kmsg) never returns, and the whole program froze on the window thread.
+class TNameOnlyIconProvider final : public QFileIconProvider {
+public:
+    QIcon icon(IconType type) const override { return QFileIconProvider::icon(type); }
+    QIcon icon(const QFileInfo& info) const override {
+        return QFileIconProvider::icon(info.isDir() ? Folder : File);
+    }
+    QString type(const QFileInfo& info) const override {
+        if (info.isDir()) {
+            return QStringLiteral("Folder");
+        }
+        return QMimeDatabase()
+            .mimeTypeForFile(info.fileName(), QMimeDatabase::MatchExtension)
+            .comment();
+    }
+};
+
+} // namespace
+
+void SetUpFileDialog(QFileDialog& dialog) {
+    static TNameOnlyIconProvider provider;
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    dialog.setOption(QFileDialog::DontUseCustomDirectoryIcons, true);
+    dialog.setIconProvider(&provider);
 }
 
 // Filters come in the "caption|pattern|caption|pattern" form; Qt wants "caption (pattern)".
@@ -80,6 +112,7 @@ void TQtPrompter::Remember(const QString& chosen, bool isFolder) {
 QString TQtPrompter::SaveFileName(QWidget* owner, const QString& proposedName,
                                   const QString& filter) {
     QFileDialog dialog(owner);
+    SetUpFileDialog(dialog);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     SetFilter(dialog, filter);
     const QString start = SafeDialogPath(proposedName, StartFolder());
@@ -97,6 +130,7 @@ QString TQtPrompter::SaveFileName(QWidget* owner, const QString& proposedName,
 QString TQtPrompter::OpenFileName(QWidget* owner, const QString& initialName,
                                   const QString& filter) {
     QFileDialog dialog(owner);
+    SetUpFileDialog(dialog);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::AnyFile);
     SetFilter(dialog, filter);
@@ -136,9 +170,13 @@ void TQtPrompter::Message(QWidget* owner, const QString& text, const QString& ca
 }
 
 QString TQtPrompter::FolderName(QWidget* owner, const QString& title, const QString& initial) {
-    const QString chosen = QFileDialog::getExistingDirectory(
-        owner, title, InPseudoFileSystem(initial) ? StartFolder() : initial,
-        QFileDialog::ShowDirsOnly);
+    QFileDialog dialog(owner, title, InPseudoFileSystem(initial) ? StartFolder() : initial);
+    SetUpFileDialog(dialog);
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly, true);
+    const QString chosen = dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()
+                               ? dialog.selectedFiles().first()
+                               : QString();
     if (!chosen.isEmpty()) {
         Remember(chosen, true);
     }

@@ -49,6 +49,11 @@ protected:
 // keeping only the file name. A name without a folder starts in `fallbackFolder` too.
 QString SafeDialogPath(const QString& path, const QString& fallbackFolder);
 
+// Sets up a file dialog so that it never reads a file's contents (icons and types come
+// from names alone): a folder such as /proc holds files whose reading never ends.
+class QFileDialog;
+void SetUpFileDialog(QFileDialog& dialog);
+
 // The real dialogs.
 class TQtPrompter final : public TUiPrompter {
 public:
