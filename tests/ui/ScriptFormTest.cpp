@@ -4,9 +4,15 @@
 #include "QtTestApp.h"
 #include "ScriptedPrompter.h"
 #include "codec/HexCodec.h"
+#include "protocol/ModbusFrames.h"
+#include "settings/SettingsFile.h"
 #include "traffic/EngineFakes.h"
+#include "ui/MainWindowTest.h"
+#include "ui/main/DockLayout.h"
+#include "ui/main/StatusBarMY.h"
 #include "ui/tools/ScriptUnit.h"
 
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -18,7 +24,6 @@
 #include <vector>
 
 namespace {
-
 
 class ScriptFormTest : public ::testing::Test {
 protected:
@@ -115,6 +120,143 @@ TEST_F(ScriptFormTest, SequenceResultIsShown) {
     EXPECT_EQ(form->StatusText(), QStringLiteral("Script: seq.lua failed"));
     EXPECT_TRUE(Log().contains(QStringLiteral("failed: device silent")));
     EXPECT_EQ(form->ScriptState->text(), form->StatusText());
+}
+
+// With View > Decode on, on_receive gets each decoded frame with info.modbus, however the
+// frames were cut into records; off, the record as it came.
+TEST_F(ScriptFormTest, WithDecodingOnEachDecodedFrameReachesOnReceive) {
+    form->SetPath(Write("frames.lua", R"(
+        function on_receive(b, info)
+            local m = info.modbus
+            if not m then log('record ' .. #b) return end
+            log(m.kind .. ' ' .. m.slave .. '/' .. m.func .. ' [' ..
+                table.concat(m.registers or {}, ',') .. '] ' .. tostring(m.crc_ok) .. ' ' .. #b ..
+                (m.reply_ms and ' after request' or ''))
+        end
+    )"));
+    form->SetDecode(true);
+    form->Start();
+    ASSERT_TRUE(form->Running()) << Log().toStdString();
+    const auto hex = [](const std::string& bytes) { return BytesToHex(bytes, " ") + " "; };
+    const std::string reply1 = ModbusFramed("01 03 04 00 0A 00 0B");
+    const std::string reply2 = ModbusFramed("01 03 04 00 0C 00 0D");
+    form->Record("T[12:00:01 ---]" + hex(ModbusFramed("01 03 00 00 00 02")), true);
+    // The first reply cut over two records, then two replies in one record.
+    form->Record("R[12:00:01  12]" + hex(reply1.substr(0, 4)), true);
+    form->Record("R[12:00:01   1]" + hex(reply1.substr(4)), true);
+    form->Record("R[12:00:02 ---]" + hex(reply2 + reply2), true);
+    // A reply whose CRC is wrong still comes, marked.
+    std::string bad = reply1;
+    bad.back() = static_cast<char>(bad.back() ^ 0x55);
+    form->Record("R[12:00:03 ---]" + hex(bad), true);
+    form->SetDecode(false);
+    form->Record("R[12:00:04 ---]" + hex(reply1), true);
+    EXPECT_EQ(notes, (std::vector<std::string>{
+                         "frames.lua: reply 1/3 [10,11] true 9 after request",
+                         "frames.lua: reply 1/3 [12,13] true 9",
+                         "frames.lua: reply 1/3 [12,13] true 9",
+                         "frames.lua: reply 1/3 [10,11] false 9",
+                         "frames.lua: record 9",
+                     }))
+        << Log().toStdString();
+}
+
+class ScriptWindowTest : public MainWindowTest {
+protected:
+    QString Write(const char* name, const std::string& text) {
+        std::filesystem::create_directories(Folder() + "/scripts");
+        const std::string path = Folder() + "/scripts/" + name;
+        std::ofstream(path) << text;
+        return QString::fromStdString(path);
+    }
+    static QString ConfigIni() {
+        QFile ini(QString::fromStdString(DataFilePath(LayoutFileName)));
+        return ini.open(QIODevice::ReadOnly) ? QString::fromUtf8(ini.readAll()) : QString();
+    }
+};
+
+// [Options] ScriptFile: the chosen script is offered again after a restart, and runs only
+// when the user starts it, however the port comes and goes.
+TEST_F(ScriptWindowTest, TheChosenScriptIsKeptRestoredAndNeverStartedByItself) {
+    const QString first = Write("first.lua", "function on_open() send_text('first') end\n"
+                                             "function on_receive(b) send_text('r1') end\n");
+    const QString second = Write("second.lua", "function on_open() send_text('second') end\n"
+                                               "function on_receive(b) send_text('r2') end\n");
+    const int master = RegisterPty("DEV");
+    TMainForm& form = Start();
+    form.AllCommands->trigger();
+    form.ScriptsItem->trigger();
+    ASSERT_NE(form.ScriptForm, nullptr);
+    EXPECT_TRUE(form.ScriptForm->Path().isEmpty());
+    m_prompter.fileNames.push_back(first);
+    form.ScriptForm->ScriptChoose->click();
+    EXPECT_EQ(form.Options().scriptFile, first);
+
+    // Kept in config.ini; after a restart offered, not running, while the port opens and
+    // traffic comes.
+    Restart();
+    EXPECT_TRUE(ConfigIni().contains(QStringLiteral("ScriptFile=") + first))
+        << ConfigIni().toStdString();
+    TMainForm& again = *m_form;
+    OpenPort(again, QStringLiteral("DEV"));
+    ASSERT_EQ(::write(master, "ping", 4), 4);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return again.Connection()->RxCount.load() == 4; }, 5000));
+    QTest::qWait(0);
+    again.ScriptsItem->trigger();
+    ASSERT_NE(again.ScriptForm, nullptr);
+    EXPECT_EQ(again.ScriptForm->Path(), first);
+    EXPECT_FALSE(again.ScriptForm->Running());
+    EXPECT_EQ(again.Connection()->TxCount.load(), 0) << "nothing was sent by a script";
+    again.TbPort->trigger(); // closed and opened: still not started
+    again.TbPort->trigger();
+    EXPECT_FALSE(again.ScriptForm->Running());
+
+    // Started by the user, it runs; a new choice replaces the kept one.
+    again.ScriptForm->ScriptStart->click();
+    EXPECT_TRUE(again.ScriptForm->Running());
+    m_prompter.fileNames.push_back(second);
+    again.ScriptForm->ScriptChoose->click();
+    Restart();
+    EXPECT_TRUE(ConfigIni().contains(QStringLiteral("ScriptFile=") + second));
+    m_form->ScriptsItem->trigger();
+    EXPECT_EQ(m_form->ScriptForm->Path(), second);
+    EXPECT_FALSE(m_form->ScriptForm->Running());
+}
+
+// Decoding switched on in the View menu reaches a running script of the window: a reply
+// written to the port arrives as a decoded frame.
+TEST_F(ScriptWindowTest, ViewDecodeGivesTheWindowsScriptDecodedFrames) {
+    const int master = RegisterPty("DEV");
+    TMainForm& form = Start();
+    form.AllCommands->trigger();
+    OpenPort(form, QStringLiteral("DEV"));
+    form.ScriptsItem->trigger();
+    form.ScriptForm->SetPath(Write("slave.lua", R"(
+        function on_receive(b, info)
+            log(info.modbus and ('slave ' .. info.modbus.slave .. ' reg ' ..
+                                 info.modbus.registers[1]) or ('raw ' .. #b))
+        end
+    )"));
+    form.ScriptForm->ScriptStart->click();
+    ASSERT_TRUE(form.ScriptForm->Running());
+    const auto writeFrame = [&](const std::string& bytes) {
+        ASSERT_EQ(::write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    };
+    const std::string reply = ModbusFramed("07 03 02 01 2C");
+    writeFrame(reply);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return form.ScriptForm->ScriptLog->toPlainText().contains(QStringLiteral("raw 7")); },
+        5000))
+        << form.ScriptForm->ScriptLog->toPlainText().toStdString();
+    form.DecodeModbus->trigger();
+    writeFrame(reply);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return form.ScriptForm->ScriptLog->toPlainText().contains(
+                QStringLiteral("slave 7 reg 300"));
+        },
+        5000))
+        << form.ScriptForm->ScriptLog->toPlainText().toStdString();
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "ui/tools/ScriptUnit.h"
 
 #include "codec/HexCodec.h"
+#include "traffic/DataRT.h"
 #include "ui/main/UiPrompter.h"
 
 #include <QFileInfo>
@@ -22,7 +23,7 @@ constexpr int LogLines = 2000;
 
 TScriptForm::TScriptForm(QWidget* parent, TUiPrompter& prompter, Clock& clock,
                          const TimerFactory& timers, TScriptWindowHost host)
-    : QDialog(parent), m_prompter(prompter), m_host(std::move(host)),
+    : QDialog(parent), m_prompter(prompter), m_clock(clock), m_host(std::move(host)),
       m_engine(std::make_unique<TScriptEngine>(static_cast<TScriptHost&>(*this), clock, timers)) {
     setObjectName(QStringLiteral("ScriptForm"));
     setWindowTitle(QStringLiteral("Scripts"));
@@ -106,6 +107,9 @@ void TScriptForm::Start() {
     }
     m_started = true;
     AddLog(QStringLiteral("start ") + QFileInfo(Path()).fileName());
+    if (m_decoder) {
+        m_decoder->Reset();
+    }
     if (m_engine->LoadFile(Path().toLocal8Bit().toStdString()) && m_host.portOpen &&
         m_host.portOpen()) {
         m_engine->Opened();
@@ -130,38 +134,49 @@ QString TScriptForm::StatusText() const {
         .arg(name, QString::fromLatin1(ScriptStateName(m_engine->State())));
 }
 
+void TScriptForm::SetDecode(bool modbus) {
+    if (modbus) {
+        m_decoder.emplace();
+    } else {
+        m_decoder.reset();
+    }
+}
+
 void TScriptForm::Record(std::string_view record, bool hex) {
     if (!m_engine->Running() || record.empty()) {
         return;
     }
-    const size_t close = record.find(']');
-    const std::string_view payload =
-        close == std::string_view::npos ? record : record.substr(close + 1);
-    const std::string bytes = hex ? HexToBytes(NormalizeHex(payload)) : std::string(payload);
-    if (record.front() == 'T') {
+    const bool sent = record.front() == 'T';
+    const std::string bytes = RecordBytes(record, hex);
+    if (m_decoder) {
+        // Sent records feed the decoder too: a reply is paired with its request.
+        m_frames.clear();
+        m_decoder->Feed(sent ? TModbusDirection::Sent : TModbusDirection::Received,
+                        m_clock.Milliseconds(), bytes, m_frames);
+    }
+    if (sent) {
         m_engine->Sent(bytes);
         return;
     }
     TScriptRecordInfo info;
-    info.timeMs = TimeGetTime();
-    // "R[hh:nn:ss gap]": the time of day, then the gap (" ---" for a second or more).
-    const std::string_view header = record.substr(0, close == std::string_view::npos ? 0 : close);
-    const size_t space = header.find(' ');
-    if (header.size() > 2 && space != std::string_view::npos) {
-        info.timeOfDay = std::string(header.substr(2, space - 2));
-        uint32_t gap = 0;
-        bool digits = false;
-        for (const char c : header.substr(space)) {
-            if (c >= '0' && c <= '9') {
-                gap = gap * 10 + static_cast<uint32_t>(c - '0');
-                digits = true;
-            } else if (c == '-') {
-                gap = 1000;
-            }
-        }
-        info.gapMs = digits ? gap : 1000;
+    info.timeMs = m_clock.Milliseconds();
+    // "R[hh:nn:ss gap]": the time of day stands between the bracket and the gap.
+    const size_t space = record.find(' ', 2);
+    const size_t close = record.find(']');
+    if (space != std::string_view::npos && close != std::string_view::npos && space < close) {
+        info.timeOfDay = std::string(record.substr(2, space - 2));
     }
-    m_engine->Received(bytes, info);
+    info.gapMs = RecordHeaderGap(record).value_or(1000);
+    if (!m_decoder) {
+        m_engine->Received(bytes, info);
+        return;
+    }
+    for (const TModbusFrame& frame : m_frames) {
+        if (frame.direction == TModbusDirection::Received && m_engine->Running()) {
+            info.frame = &frame;
+            m_engine->Received(std::string(frame.bytes.begin(), frame.bytes.end()), info);
+        }
+    }
 }
 
 void TScriptForm::PortOpened() {

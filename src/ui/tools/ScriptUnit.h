@@ -4,6 +4,7 @@
 // feeds it the records the traffic engine takes. A chosen script only runs after Start.
 
 #include "platform/Platform.h"
+#include "protocol/ModbusRtu.h"
 #include "script/ScriptEngine.h"
 #include "traffic/Timer.h"
 
@@ -12,8 +13,10 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class QLabel;
 class QLineEdit;
@@ -50,7 +53,12 @@ public:
     QString StatusText() const;
 
     // The records the traffic engine takes (hex: the payload is hex text), the port's life.
+    // With decoding on, on_receive gets each decoded received frame (info.modbus) instead of
+    // the record, as korvane-cli's scripts do with --decode modbus.
     void Record(std::string_view record, bool hex);
+    // View > Decode: Modbus RTU frames or none. A switch starts the decoding anew.
+    void SetDecode(bool modbus);
+    bool Decoding() const { return m_decoder.has_value(); }
     void PortOpened();
     void PortClosed();
 
@@ -77,7 +85,10 @@ private:
     void ShowState();
 
     TUiPrompter& m_prompter;
+    Clock& m_clock;
     TScriptWindowHost m_host;
+    std::optional<TModbusRtuDecoder> m_decoder;
+    std::vector<TModbusFrame> m_frames;
     std::unique_ptr<TScriptEngine> m_engine;
     bool m_started = false;
 };
