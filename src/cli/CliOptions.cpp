@@ -34,7 +34,7 @@ Check:   --check-received KIND mark received lines " OK" or " BAD expected .."
 Decode:  --decode modbus  --sniff  --register-format u16|s16|hex|f32|...  --json
 Script:  --script FILE.lua [--script-arg K=V]...   exit 4 when it calls fail()
 Files:   -l --log FILE (.rtf: RTF)  --log-rotate SIZE (FILE.1, ... past SIZE)
-         --values FILE|-  samples as CSV (--values-wide: a column per series)
+         --values FILE|-  samples as CSV  --values-wide  --values-field OFF:TYPE
 End:     --count N  --duration S  Ctrl+T q  --no-reconnect: when the port goes
 Exit: 0 done, 1 port/log failed, 2 bad input, 3 port gone, 128+signal (130: ^C)
 )";
@@ -161,6 +161,8 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
         ->check(CLI::Range(uint64_t{1024}, uint64_t{1} << 50));
     app.add_option("--values", o.valuesFile);
     CLI::Option* wideOption = app.add_flag("--values-wide", o.valuesWide);
+    std::vector<std::string> fields;
+    app.add_option("--values-field", fields)->allow_extra_args(false);
     app.add_option("--count", o.count)
         ->check(NotNegative)
         ->check(CLI::Range(uint64_t{1}, UINT64_MAX));
@@ -257,6 +259,18 @@ std::optional<int> ParseCliOptions(int argc, const char* const* argv, TCliOption
     }
     if (o.valuesFile && o.valuesFile->empty()) {
         return bad("--values needs a file name, or - for standard output");
+    }
+    if (!fields.empty() && !o.valuesFile) {
+        return bad("--values-field chooses what --values writes; it needs --values FILE");
+    }
+    for (const std::string& text : fields) {
+        std::string error;
+        std::optional<TBinaryField> field = ParseBinaryField(text, error);
+        if (!field) {
+            return bad("--values-field \"" + text + "\": " + error +
+                       "; the form is OFFSET:TYPE[:be][:scale=X][:match=HEX][:name=NAME]");
+        }
+        o.valuesFields.push_back(std::move(*field));
     }
     if (!o.decodeModbus) {
         for (const CLI::Option* option : {sniffOption, formatOption}) {

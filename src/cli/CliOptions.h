@@ -1,6 +1,8 @@
 #pragma once
 // The command line of korvane-cli.
 
+#include "protocol/Values.h"
+
 #include <cstdint>
 #include <iosfwd>
 #include <optional>
@@ -70,6 +72,9 @@ struct TCliOptions {
     // CSV; "-": standard output instead of the traffic lines.
     std::optional<std::string> valuesFile;
     bool valuesWide = false;
+    // --values-field OFFSET:TYPE[:be][:scale=X][:match=HEX][:name=N] (repeatable): the values
+    // are binary fields of each received record instead.
+    std::vector<TBinaryField> valuesFields;
 
     std::optional<std::string> logFile;
     uint64_t logRotateBytes = 0;

@@ -8,7 +8,7 @@
 #include <optional>
 
 TValuesOutput::TValuesOutput(const TValuesOptions& options)
-    : m_options(options), m_text(m_names), m_modbus(m_names) {
+    : m_options(options), m_text(m_names), m_modbus(m_names), m_binary(m_names, options.fields) {
     m_modbus.SetFormat(options.format);
     if (!ToStandardOutput()) {
         TCaptureOptions capture;
@@ -23,7 +23,12 @@ TValuesOutput::~TValuesOutput() = default;
 void TValuesOutput::Record(const TTimedRecord& record, const std::vector<TModbusFrame>* frames,
                            TTerminalView& view) {
     m_batch.clear();
-    if (m_options.modbus) {
+    if (!m_options.fields.empty()) {
+        if (record.direction == 'R') {
+            m_binary.Feed(record.timeMs, 0, reinterpret_cast<const uint8_t*>(record.bytes.data()),
+                          record.bytes.size(), m_batch);
+        }
+    } else if (m_options.modbus) {
         if (frames != nullptr) {
             for (const TModbusFrame& frame : *frames) {
                 m_modbus.Feed(frame, 0, m_batch);

@@ -1,7 +1,8 @@
 #pragma once
-// korvane-cli --values: the numbers in the traffic (text readings such as "temp:21.5", or
-// with --decode modbus the registers of the frames) written as CSV while they arrive, to a
-// file that rotates like the log, or to standard output.
+// korvane-cli --values: the numbers in the traffic (text readings such as "temp:21.5", with
+// --decode modbus the registers of the frames, with --values-field binary fields of the
+// received records) written as CSV while they arrive, to a file that rotates like the log,
+// or to standard output.
 
 #include "protocol/ModbusRtu.h"
 #include "protocol/Values.h"
@@ -25,6 +26,8 @@ struct TValuesOptions {
     // Registers of decoded frames instead of text readings.
     bool modbus = false;
     TModbusValueFormat format = TModbusValueFormat::U16;
+    // Binary fields of each received record; when given, these are the values.
+    std::vector<TBinaryField> fields;
 };
 
 class TValuesOutput {
@@ -54,6 +57,7 @@ private:
     TSeriesNames m_names;
     TTextValueSource m_text;
     TModbusValueSource m_modbus;
+    TBinaryValueSource m_binary;
     std::vector<TValueSample> m_batch;
     std::unique_ptr<TTrafficCapture> m_file;
     size_t m_headerSeries = 0;

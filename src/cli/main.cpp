@@ -371,6 +371,7 @@ int main(int argc, char** argv) {
         valuesOptions.rotateBytes = o.logRotateBytes;
         valuesOptions.modbus = o.decodeModbus;
         valuesOptions.format = *ModbusValueFormatNamed(o.registerFormat);
+        valuesOptions.fields = o.valuesFields;
         struct stat file {};
         if (*o.valuesFile != "-" && stat(o.valuesFile->c_str(), &file) == 0 &&
             !S_ISREG(file.st_mode)) {

@@ -1,5 +1,7 @@
 #include "protocol/Values.h"
 
+#include "codec/HexCodec.h"
+
 #include <algorithm>
 #include <bit>
 #include <charconv>
@@ -269,18 +271,124 @@ void TModbusValueSource::Feed(const TModbusFrame& frame, uint64_t origin,
 
 // --- binary fields ---
 
+namespace {
+
+constexpr std::pair<std::string_view, TFieldType> kFieldTypes[] = {
+    {"u8", TFieldType::U8},   {"i8", TFieldType::I8},   {"u16", TFieldType::U16},
+    {"i16", TFieldType::I16}, {"u32", TFieldType::U32}, {"i32", TFieldType::I32},
+    {"f32", TFieldType::F32}, {"f64", TFieldType::F64},
+};
+
+// A field's offset beyond any frame a port delivers in one record is a typing error.
+constexpr size_t kMaxFieldOffset = 65535;
+
+} // namespace
+
 std::optional<TFieldType> TBinaryValueSource::TypeNamed(std::string_view name) {
-    static constexpr std::pair<std::string_view, TFieldType> kTypes[] = {
-        {"u8", TFieldType::U8},   {"i8", TFieldType::I8},   {"u16", TFieldType::U16},
-        {"i16", TFieldType::I16}, {"u32", TFieldType::U32}, {"i32", TFieldType::I32},
-        {"f32", TFieldType::F32}, {"f64", TFieldType::F64},
-    };
-    for (const auto& [text, type] : kTypes) {
+    for (const auto& [text, type] : kFieldTypes) {
         if (text == name) {
             return type;
         }
     }
     return std::nullopt;
+}
+
+std::string_view TBinaryValueSource::TypeName(TFieldType type) {
+    for (const auto& [text, t] : kFieldTypes) {
+        if (t == type) {
+            return text;
+        }
+    }
+    return "u8";
+}
+
+std::optional<TBinaryField> ParseBinaryField(std::string_view text, std::string& error) {
+    const auto fail = [&](std::string why) -> std::optional<TBinaryField> {
+        error = std::move(why);
+        return std::nullopt;
+    };
+    std::vector<std::string_view> parts;
+    for (size_t at = 0;;) {
+        // A name may hold colons: it is the last part and takes the rest.
+        if (text.substr(at).starts_with("name=")) {
+            parts.push_back(text.substr(at));
+            break;
+        }
+        const size_t colon = text.find(':', at);
+        parts.push_back(text.substr(at, colon == std::string_view::npos ? colon : colon - at));
+        if (colon == std::string_view::npos) {
+            break;
+        }
+        at = colon + 1;
+    }
+    if (parts.size() < 2) {
+        return fail("a field is OFFSET:TYPE, as in 2:u16:be");
+    }
+    TBinaryField field;
+    size_t offset = 0;
+    const std::string_view digits = parts[0];
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), offset);
+    if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() ||
+        offset > kMaxFieldOffset) {
+        return fail("the offset \"" + std::string(digits) + "\" is not a byte offset from 0 to " +
+                    std::to_string(kMaxFieldOffset));
+    }
+    field.offset = offset;
+    const std::optional<TFieldType> type = TBinaryValueSource::TypeNamed(parts[1]);
+    if (!type) {
+        return fail("the type \"" + std::string(parts[1]) +
+                    "\" is not one of u8 i8 u16 i16 u32 i32 f32 f64");
+    }
+    field.type = *type;
+    bool named = false;
+    for (size_t i = 2; i < parts.size(); ++i) {
+        const std::string_view part = parts[i];
+        if (part == "be" || part == "le") {
+            field.bigEndian = part == "be";
+        } else if (part.starts_with("scale=")) {
+            const std::string number(part.substr(6));
+            char* stop = nullptr;
+            const double scale = std::strtod(number.c_str(), &stop);
+            if (number.empty() || *stop != '\0' || !std::isfinite(scale) || scale == 0) {
+                return fail("the scale \"" + number + "\" is not a number other than 0");
+            }
+            field.scale = scale;
+        } else if (part.starts_with("match=")) {
+            const std::string hex = NormalizeHex(part.substr(6));
+            if (hex.empty() || !IsHexText(hex)) {
+                return fail("the match \"" + std::string(part.substr(6)) +
+                            "\" is not hex bytes, as in AA55");
+            }
+            const std::string bytes = HexToBytes(hex);
+            field.match.assign(bytes.begin(), bytes.end());
+        } else if (part.starts_with("name=") && part.size() > 5) {
+            field.name = std::string(part.substr(5));
+            named = true;
+        } else {
+            return fail("\"" + std::string(part) +
+                        "\" is not be, le, scale=X, match=HEX or name=NAME");
+        }
+    }
+    if (!named) {
+        field.name =
+            std::to_string(field.offset) + ":" +
+            std::string(TBinaryValueSource::TypeName(field.type)) +
+            (TBinaryValueSource::Size(field.type) > 1 ? (field.bigEndian ? ":be" : ":le") : "");
+    }
+    return field;
+}
+
+std::string BinaryFieldText(const TBinaryField& field) {
+    std::string text = std::to_string(field.offset) + ":" +
+                       std::string(TBinaryValueSource::TypeName(field.type)) +
+                       (field.bigEndian ? ":be" : ":le");
+    if (field.scale != 1) {
+        text += ":scale=" + SampleValueText(field.scale);
+    }
+    if (!field.match.empty()) {
+        text += ":match=" + BytesToHex(std::string(field.match.begin(), field.match.end()), "");
+    }
+    return text + ":name=" + field.name;
 }
 
 size_t TBinaryValueSource::Size(TFieldType type) {
@@ -340,6 +448,7 @@ void TBinaryValueSource::Feed(uint64_t timeMs, uint64_t origin, const uint8_t* d
             value = std::bit_cast<double>(bits);
             break;
         }
+        value *= field.scale;
         if (!std::isfinite(value)) {
             ++m_stats.malformed;
             continue;

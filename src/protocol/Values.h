@@ -125,7 +125,18 @@ struct TBinaryField {
     bool bigEndian = false;
     // Frames that do not begin with these bytes carry no value of this field.
     std::vector<uint8_t> match;
+    // The value plotted is the field's number times this (counts to units).
+    double scale = 1;
 };
+
+// A binary field as one line of text, the form korvane-cli's --values-field takes and the
+// plot keeps in config.ini: "OFFSET:TYPE[:be|:le][:scale=X][:match=HEX][:name=NAME]", as in
+// "2:u16:be" or "4:f32:match=AA 55:name=temp". Little-endian unless ":be"; named by its
+// offset, type and order ("2:u16:be") unless given a name. Empty with the reason in error
+// when the text is not such a field.
+std::optional<TBinaryField> ParseBinaryField(std::string_view text, std::string& error);
+// The field in the form ParseBinaryField reads, every part given.
+std::string BinaryFieldText(const TBinaryField& field);
 
 // Fixed binary frames a device streams: each record is one frame, each field a series.
 class TBinaryValueSource {
@@ -137,6 +148,7 @@ public:
     const TValueStats& Stats() const { return m_stats; }
 
     static std::optional<TFieldType> TypeNamed(std::string_view name);
+    static std::string_view TypeName(TFieldType type);
     static size_t Size(TFieldType type);
 
 private:

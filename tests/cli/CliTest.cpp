@@ -430,12 +430,28 @@ TEST_F(Cli, ValuesOfTheTrafficAreWrittenAsCsv) {
             std::regex_match(rows[1], std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3},2,3)")))
             << rows[1];
     }
+    {
+        // Binary fields of received frames (the echo device returns the frame sent).
+        auto device = StartDevice("echo");
+        CliProcess cli({"SIM0", "--send", "7E 00 C8 41 20 00 00", "--values", "-", "--values-field",
+                        "1:i16:be:scale=0.1:match=7E:name=temp", "--values-field", "3:f32:be",
+                        "--values-field", "0:u8:match=FF", "--count", "2"});
+        ASSERT_EQ(cli.Wait(), 0) << cli.err;
+        const std::vector<std::string> rows = Lines(cli.out);
+        ASSERT_EQ(rows.size(), 3u) << cli.out;
+        EXPECT_EQ(rows[0], "time,series,value");
+        const std::string time = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})";
+        EXPECT_TRUE(std::regex_match(rows[1], std::regex(time + ",temp,20"))) << rows[1];
+        EXPECT_TRUE(std::regex_match(rows[2], std::regex(time + ",3:f32:be,10"))) << rows[2];
+    }
     const struct {
         std::vector<std::string> args;
         int code;
         const char* message;
     } refused[] = {
         {{"SIM0", "--values-wide"}, 2, "--values-wide shapes the --values file"},
+        {{"SIM0", "--values-field", "2:u16"}, 2, "--values-field chooses what --values writes"},
+        {{"SIM0", "--values", "-", "--values-field", "2:u99"}, 2, "the type \"u99\" is not"},
         {{"SIM0", "--values", "-", "--json"}, 2, "both write to standard output"},
         {{"SIM0", "--values", "/nonexistent/folder/v.csv"}, 1, "--values: Cannot create"},
     };

@@ -203,6 +203,84 @@ TEST(BinaryValues, FieldsByOffsetTypeAndOrderWithMatch) {
     EXPECT_FALSE(TBinaryValueSource::TypeNamed("u64"));
 }
 
+// The one-line form of a field (korvane-cli --values-field, the plot's field in
+// config.ini): read into the field, written back the same, refused with the reason.
+TEST(BinaryValues, FieldTextIsReadWrittenBackAndRefusedWithItsReason) {
+    struct TGood {
+        const char* text;
+        size_t offset;
+        const char* type;
+        bool bigEndian;
+        double scale;
+        const char* match; // hex
+        const char* name;
+    } good[] = {
+        {"2:u16", 2, "u16", false, 1, "", "2:u16:le"},
+        {"2:u16:be", 2, "u16", true, 1, "", "2:u16:be"},
+        {"0:u8", 0, "u8", false, 1, "", "0:u8"},
+        {"4:f32:le:scale=0.5", 4, "f32", false, 0.5, "", "4:f32:le"},
+        {"6:i32:match=aa 55:be", 6, "i32", true, 1, "AA55", "6:i32:be"},
+        {"10:f64:name=temp: inside", 10, "f64", false, 1, "", "temp: inside"},
+        {"3:i16:scale=-1e-2:match=01:name=t", 3, "i16", false, -0.01, "01", "t"},
+        {"65535:u8", 65535, "u8", false, 1, "", "65535:u8"},
+    };
+    for (const TGood& g : good) {
+        SCOPED_TRACE(g.text);
+        std::string error;
+        const std::optional<TBinaryField> field = ParseBinaryField(g.text, error);
+        ASSERT_TRUE(field) << error;
+        EXPECT_EQ(field->offset, g.offset);
+        EXPECT_EQ(field->type, *TBinaryValueSource::TypeNamed(g.type));
+        EXPECT_EQ(field->bigEndian, g.bigEndian);
+        EXPECT_EQ(field->scale, g.scale);
+        EXPECT_EQ(BytesToHex(std::string(field->match.begin(), field->match.end()), ""), g.match);
+        EXPECT_EQ(field->name, g.name);
+        const std::optional<TBinaryField> again = ParseBinaryField(BinaryFieldText(*field), error);
+        ASSERT_TRUE(again) << BinaryFieldText(*field) << ": " << error;
+        EXPECT_EQ(BinaryFieldText(*again), BinaryFieldText(*field));
+        EXPECT_EQ(again->match, field->match);
+        EXPECT_EQ(again->scale, field->scale);
+    }
+    const std::pair<const char*, const char*> bad[] = {
+        {"", "OFFSET:TYPE"},
+        {"2", "OFFSET:TYPE"},
+        {"x:u16", "offset \"x\""},
+        {"-1:u16", "offset"},
+        {"65536:u8", "offset"},
+        {"2:u64", "type \"u64\""},
+        {"2:u16:middle", "\"middle\" is not be, le"},
+        {"2:u16:scale=", "scale"},
+        {"2:u16:scale=0", "scale"},
+        {"2:u16:scale=inf", "scale"},
+        {"2:u16:scale=2x", "scale"},
+        {"2:u16:match=ZZ", "match \"ZZ\""},
+        {"2:u16:match=A", "match"},
+        {"2:u16:name=", "\"name=\""},
+    };
+    for (const auto& [text, reason] : bad) {
+        SCOPED_TRACE(text);
+        std::string error;
+        EXPECT_FALSE(ParseBinaryField(text, error));
+        EXPECT_NE(error.find(reason), std::string::npos) << error;
+    }
+}
+
+TEST(BinaryValues, ScaleTurnsCountsIntoUnits) {
+    std::string error;
+    const std::optional<TBinaryField> field =
+        ParseBinaryField("1:i16:be:scale=0.1:match=7E:name=temp", error);
+    ASSERT_TRUE(field) << error;
+    TSeriesNames names;
+    TBinaryValueSource source(names, {*field});
+    std::vector<TValueSample> samples;
+    const std::string frame = HexToBytes(NormalizeHex("7E FF 38")); // -200
+    source.Feed(5, 9, reinterpret_cast<const uint8_t*>(frame.data()), frame.size(), samples);
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_DOUBLE_EQ(samples[0].value, -20.0);
+    EXPECT_EQ(samples[0].origin, 9u);
+    EXPECT_EQ(names.Names(), std::vector<std::string>{"temp"});
+}
+
 TEST(SampleSeries, KeepsTheNewestUpToCapacityAndMovesTimeForward) {
     TSampleSeries series(10000);
     for (uint64_t i = 0; i < 25000; ++i) {
