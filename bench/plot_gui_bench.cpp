@@ -3,18 +3,46 @@
 //     plain fill of the same image (the least a repaint costs);
 //   a new batch: one received record of 8 readings taken into the plot (what the window
 //     thread pays per record), median of 10,000.
+// Then the whole window at 10,000 samples/s for 10 minutes: a pseudo-terminal fed text lines
+// of 10 readings, 1000 lines a second, through the receive thread, the pump, the traffic
+// view and the open plot. Prints the samples lost, how long the View menu took to answer a
+// request posted every 200 ms from another thread, the process's CPU time and the machine's
+// load beside it.
+//
+//   plot_gui_bench [--seconds S] (the steady run's length, 600 by default; 0 skips it)
 
+#include "serial/OruScomm.h"
+#include "settings/SettingsFile.h"
+#include "settings/SettingsRecord.h"
+#include "ui/ScriptedPrompter.h"
+#include "ui/main/ComComboBox.h"
+#include "ui/main/MainForm.h"
 #include "ui/tools/PlotUnit.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QImage>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPainter>
+#include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <pty.h>
 #include <string>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -26,65 +54,291 @@ double Ms(SteadyClock::time_point from) {
 }
 
 double Median(std::vector<double> v) {
+    if (v.empty()) {
+        return 0;
+    }
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
 }
 
+double Percentile(std::vector<double> v, double p) {
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
+}
+
+std::string LoadAverage() {
+    std::ifstream load("/proc/loadavg");
+    double one = 0;
+    double five = 0;
+    load >> one >> five;
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f (1 min), %.2f (5 min) on %u cores", one, five,
+                  std::thread::hardware_concurrency());
+    return text;
+}
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+uint64_t SamplesTaken(const TSampleSet& samples) {
+    uint64_t taken = 0;
+    for (size_t i = 0; i < samples.Count(); ++i) {
+        taken += samples.Series(i).Size() + samples.Series(i).Dropped();
+    }
+    return taken;
+}
+
+// The whole window: text lines from a pty into the open plot, the View menu asked for
+// every 200 ms. Returns the process's exit status (1 when a sample was lost).
+int SteadyRun(QApplication& app, int seconds) {
+    constexpr int kSeriesPerLine = 10;
+    constexpr int kLinesPerTick = 10; // every 10 ms: 1000 lines, 10,000 samples a second
+    char home[] = "/tmp/korvane-plot-bench-XXXXXX";
+    if (mkdtemp(home) == nullptr) {
+        std::perror("mkdtemp");
+        return 2;
+    }
+    setenv("XDG_DATA_HOME", home, 1);
+    setenv("XDG_CONFIG_HOME", home, 1);
+    DataFolder().clear();
+    const std::string folder = LocateDataFolder();
+    int master = -1;
+    int slave = -1;
+    char path[128] = {};
+    if (openpty(&master, &slave, path, nullptr, nullptr) != 0) {
+        std::perror("openpty");
+        return 2;
+    }
+    std::filesystem::create_directories(folder + "/ports");
+    std::filesystem::create_symlink(path, folder + "/ports/BENCH");
+
+    ScriptedPrompter prompter;
+    SettingsRecord settings;
+    auto form = std::make_unique<TMainForm>(prompter, settings);
+    form->CreateWindows();
+    form->SetTextCapacity(2147482623);
+    form->resize(1400, 900);
+    form->show();
+    form->AllCommands->trigger();
+    form->PlotWindow->trigger();
+    const int index = form->CBoxPort->findText(QStringLiteral("BENCH"));
+    form->CBoxPort->setCurrentIndex(index);
+    form->TbPort->trigger();
+    if (index < 0 || !form->Connection()->Device->Connected() || form->PlotForm->isHidden()) {
+        std::puts("could not open the pseudo-terminal or the plot");
+        return 2;
+    }
+    QMenu* viewMenu = form->menuBar()->findChild<QMenu*>(QStringLiteral("N3"));
+    if (viewMenu == nullptr) {
+        std::puts("no View menu");
+        return 2;
+    }
+
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> samplesSent{0};
+    std::thread writer([&] {
+        auto next = SteadyClock::now();
+        const auto end = next + std::chrono::seconds(seconds);
+        uint64_t lineNumber = 0;
+        std::string chunk;
+        while (!stop && SteadyClock::now() < end) {
+            chunk.clear();
+            for (int l = 0; l < kLinesPerTick; ++l, ++lineNumber) {
+                for (int s = 0; s < kSeriesPerLine; ++s) {
+                    char reading[48];
+                    std::snprintf(reading, sizeof reading, "%sv%d:%.3f", s == 0 ? "" : " ", s,
+                                  std::sin(static_cast<double>(lineNumber) / (200.0 + 30 * s)) *
+                                      (s + 1));
+                    chunk += reading;
+                }
+                chunk += "\r\n";
+            }
+            const char* data = chunk.data();
+            size_t n = chunk.size();
+            while (n > 0) {
+                const ssize_t done = write(master, data, n);
+                if (done <= 0) {
+                    break;
+                }
+                data += done;
+                n -= static_cast<size_t>(done);
+            }
+            samplesSent += kLinesPerTick * kSeriesPerLine;
+            next += std::chrono::milliseconds(10);
+            std::this_thread::sleep_until(next);
+        }
+    });
+
+    // The menu probe: another thread posts a request every 200 ms; the window thread opens
+    // the View menu and closes it. The answer time runs from the post to the menu closed.
+    std::mutex answersLock;
+    std::vector<double> answers;
+    std::thread asker([&] {
+        while (!stop) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            const auto posted = SteadyClock::now();
+            QMetaObject::invokeMethod(
+                viewMenu,
+                [&, posted] {
+                    viewMenu->popup(QPoint(100, 100));
+                    viewMenu->hide();
+                    const std::lock_guard lock(answersLock);
+                    answers.push_back(Ms(posted));
+                },
+                Qt::QueuedConnection);
+        }
+    });
+
+    const std::string loadStart = LoadAverage();
+    const double cpuStart = CpuSeconds();
+    const auto start = SteadyClock::now();
+    std::printf("\n%8s %14s %14s %14s\n", "second", "samples sent", "samples taken",
+                "worst menu ms");
+    int reported = 0;
+    double wall = 0;
+    while (true) {
+        app.processEvents(QEventLoop::AllEvents, 5);
+        wall = std::chrono::duration<double>(SteadyClock::now() - start).count();
+        if (wall >= reported + 60) {
+            reported += 60;
+            double worst = 0;
+            {
+                const std::lock_guard lock(answersLock);
+                worst = answers.empty() ? 0 : *std::max_element(answers.begin(), answers.end());
+            }
+            std::printf("%8d %14llu %14llu %14.1f\n", reported,
+                        static_cast<unsigned long long>(samplesSent.load()),
+                        static_cast<unsigned long long>(SamplesTaken(form->PlotForm->Samples())),
+                        worst);
+            std::fflush(stdout);
+        }
+        // Ends when the writer has stopped and every sample is in, or 20 s after.
+        if (wall > seconds &&
+            (SamplesTaken(form->PlotForm->Samples()) >= samplesSent || wall > seconds + 20)) {
+            break;
+        }
+    }
+    stop = true;
+    writer.join();
+    asker.join();
+    app.processEvents();
+    const double cpu = CpuSeconds() - cpuStart;
+    const uint64_t sent = samplesSent.load();
+    const uint64_t taken = SamplesTaken(form->PlotForm->Samples());
+    const std::lock_guard lock(answersLock);
+    const double worst = answers.empty() ? 0 : *std::max_element(answers.begin(), answers.end());
+    std::printf("\n%-56s %14s\n", "the window at 10,000 samples/s (text lines from a pty)",
+                "measured");
+    std::printf("%-56s %14d\n", "seconds of traffic", seconds);
+    std::printf("%-56s %14.0f\n", "samples sent per second",
+                static_cast<double>(sent) / std::max(1, seconds));
+    std::printf("%-56s %14llu\n", "samples sent", static_cast<unsigned long long>(sent));
+    std::printf("%-56s %14llu\n", "samples taken into the plot",
+                static_cast<unsigned long long>(taken));
+    std::printf("%-56s %14llu\n", "samples lost (goal 0)",
+                static_cast<unsigned long long>(sent - std::min(sent, taken)));
+    std::printf("%-56s %14zu\n", "View menu requests answered", answers.size());
+    std::printf("%-56s %14.2f\n", "menu answer median (ms)", Median(answers));
+    std::printf("%-56s %14.2f\n", "menu answer 99th percentile (ms)", Percentile(answers, 0.99));
+    std::printf("%-56s %14.2f\n", "menu answer worst (ms)", worst);
+    std::printf("%-56s %14.2f\n", "worst / 50 ms goal (ratio)", worst / 50);
+    std::printf("%-56s %14.2f\n", "CPU of the process / one core (ratio)", cpu / wall);
+    std::printf("%-56s %14.1f\n", "plot memory (MB)",
+                static_cast<double>(form->PlotForm->MemoryBytes()) / 1e6);
+    std::printf("machine load at the start: %s\n", loadStart.c_str());
+    std::printf("machine load at the end:   %s\n", LoadAverage().c_str());
+    form->TbPort->trigger();
+    form.reset();
+    std::filesystem::remove_all(home);
+    close(master);
+    close(slave);
+    return taken >= sent ? 0 : 1;
+}
+
 } // namespace
 
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    TPlotForm form;
-    form.resize(1600 + 220, 1000 + 80);
-    constexpr int kSeries = 8;
-    constexpr int kSamples = 1000000;
-    // Readings of 8 series, one line per ms.
-    const uint64_t base = 1786000000000;
-    for (int i = 0; i < kSamples; ++i) {
-        std::string line;
-        for (int s = 0; s < kSeries; ++s) {
-            line += "s" + std::to_string(s) + ":" +
-                    std::to_string(std::sin(i / (500.0 + 50 * s)) * (s + 1)) + " ";
-        }
-        line += "\n";
-        form.AddRecord(true, base + static_cast<uint64_t>(i), static_cast<uint64_t>(i),
-                       reinterpret_cast<const uint8_t*>(line.data()), line.size());
+// The offscreen platform says for every popup that it cannot grab the keyboard; the menu
+// probe opens one five times a second.
+void QuietPopups(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (text.startsWith(QStringLiteral("This plugin does not support"))) {
+        return;
     }
-    TPlotView& view = *form.View();
-    view.resize(1600, 1000);
-    view.SetSpanMs(kSamples); // everything kept in the window
-    QImage image(view.size(), QImage::Format_ARGB32_Premultiplied);
-    std::vector<double> paints;
-    std::vector<double> fills;
-    for (int round = 0; round < 31; ++round) {
-        auto start = SteadyClock::now();
-        view.render(&image);
-        if (round > 0) {
-            paints.push_back(Ms(start));
-        }
-        start = SteadyClock::now();
-        {
-            QPainter painter(&image);
-            painter.fillRect(image.rect(), Qt::white);
-        }
-        fills.push_back(Ms(start));
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    if (type == QtFatalMsg) {
+        std::abort();
     }
-    std::printf("repaint of 8 x %d samples at 1600x1000: median %.2f ms, worst %.2f ms; plain "
-                "fill of the image %.3f ms\n",
-                kSamples, Median(paints), *std::max_element(paints.begin(), paints.end()),
-                Median(fills));
+}
 
-    std::vector<double> batches;
-    const std::string line = "s0:1 s1:2 s2:3 s3:4 s4:5 s5:6 s6:7 s7:8\n";
-    for (int i = 0; i < 10000; ++i) {
-        const auto start = SteadyClock::now();
-        form.AddRecord(true, base + kSamples + static_cast<uint64_t>(i), 0,
-                       reinterpret_cast<const uint8_t*>(line.data()), line.size());
-        batches.push_back(Ms(start));
+int main(int argc, char** argv) {
+    qInstallMessageHandler(QuietPopups);
+    int seconds = 600;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--seconds") == 0) {
+            seconds = std::max(0, std::atoi(argv[i + 1]));
+        }
     }
-    std::printf("a record of 8 readings into the plot: median %.4f ms, worst %.3f ms; memory "
-                "%.0f MB\n",
-                Median(batches), *std::max_element(batches.begin(), batches.end()),
-                static_cast<double>(form.MemoryBytes()) / 1e6);
-    return 0;
+    QApplication app(argc, argv);
+    {
+        TPlotForm form;
+        form.resize(1600 + 220, 1000 + 80);
+        constexpr int kSeries = 8;
+        constexpr int kSamples = 1000000;
+        // Readings of 8 series, one line per ms.
+        const uint64_t base = 1786000000000;
+        for (int i = 0; i < kSamples; ++i) {
+            std::string line;
+            for (int s = 0; s < kSeries; ++s) {
+                line += "s" + std::to_string(s) + ":" +
+                        std::to_string(std::sin(i / (500.0 + 50 * s)) * (s + 1)) + " ";
+            }
+            line += "\n";
+            form.AddRecord(true, base + static_cast<uint64_t>(i), static_cast<uint64_t>(i),
+                           reinterpret_cast<const uint8_t*>(line.data()), line.size());
+        }
+        TPlotView& view = *form.View();
+        view.resize(1600, 1000);
+        view.SetSpanMs(kSamples); // everything kept in the window
+        QImage image(view.size(), QImage::Format_ARGB32_Premultiplied);
+        std::vector<double> paints;
+        std::vector<double> fills;
+        for (int round = 0; round < 31; ++round) {
+            auto start = SteadyClock::now();
+            view.render(&image);
+            if (round > 0) {
+                paints.push_back(Ms(start));
+            }
+            start = SteadyClock::now();
+            {
+                QPainter painter(&image);
+                painter.fillRect(image.rect(), Qt::white);
+            }
+            fills.push_back(Ms(start));
+        }
+        std::printf("repaint of 8 x %d samples at 1600x1000: median %.2f ms, worst %.2f ms; plain "
+                    "fill of the image %.3f ms\n",
+                    kSamples, Median(paints), *std::max_element(paints.begin(), paints.end()),
+                    Median(fills));
+
+        std::vector<double> batches;
+        const std::string line = "s0:1 s1:2 s2:3 s3:4 s4:5 s5:6 s6:7 s7:8\n";
+        for (int i = 0; i < 10000; ++i) {
+            const auto start = SteadyClock::now();
+            form.AddRecord(true, base + kSamples + static_cast<uint64_t>(i), 0,
+                           reinterpret_cast<const uint8_t*>(line.data()), line.size());
+            batches.push_back(Ms(start));
+        }
+        std::printf("a record of 8 readings into the plot: median %.4f ms, worst %.3f ms; memory "
+                    "%.0f MB\n",
+                    Median(batches), *std::max_element(batches.begin(), batches.end()),
+                    static_cast<double>(form.MemoryBytes()) / 1e6);
+        std::fflush(stdout);
+    } // the million-sample plot goes before the steady run
+    return seconds > 0 ? SteadyRun(app, seconds) : 0;
 }

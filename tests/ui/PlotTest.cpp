@@ -11,8 +11,13 @@
 #include "ui/main/StatusBarMY.h"
 #include "ui/tools/PlotUnit.h"
 
+#include <QAction>
+#include <QComboBox>
 #include <QFile>
 #include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -179,6 +184,145 @@ TEST(Plot, ModbusRegistersAndExport) {
         << failures[0].toStdString();
 }
 
+template <typename T> T& Child(TPlotForm& form, const char* name) {
+    T* child = form.findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(child, nullptr) << name;
+    return *child;
+}
+
+void Type(QLineEdit& edit, const QString& text) {
+    edit.clear();
+    QTest::keyClicks(&edit, text);
+    QTest::keyClick(&edit, Qt::Key_Return);
+}
+
+// The value range typed in the tool bar: the axis shows it, zooming leaves it and Reset
+// comes back to it; a range that is not one is refused with a word and changes nothing;
+// both fields empty is autoscale again.
+TEST(Plot, ATypedValueRangeFixesTheAxisAndResetReturnsToIt) {
+    TPlotForm form;
+    TPlotView& view = *form.View();
+    view.resize(400, 200);
+    for (int i = 0; i <= 100; ++i) {
+        Feed(form, kBase + 100 * i, i, "v:" + std::to_string(i) + "\n");
+    }
+    int changes = 0;
+    form.RangeChanged = [&] { ++changes; };
+    auto& low = Child<QLineEdit>(form, "PlotRangeMin");
+    auto& high = Child<QLineEdit>(form, "PlotRangeMax");
+    auto& autoscale = Child<QAction>(form, "PlotAutoscale");
+    const auto shown = [&] {
+        (void)view.grab();
+        return view.ValueRange();
+    };
+    EXPECT_EQ(shown(), std::make_pair(-5.0, 105.0)) << "autoscale with 5 % room";
+
+    Type(low, QStringLiteral("-5.5"));
+    EXPECT_EQ(changes, 0) << "half a range is not a range yet";
+    Type(high, QStringLiteral("40"));
+    EXPECT_EQ(shown(), std::make_pair(-5.5, 40.0));
+    EXPECT_FALSE(autoscale.isChecked());
+    EXPECT_EQ(form.RangeText(), QStringLiteral("-5.5,40"));
+    EXPECT_EQ(changes, 1);
+
+    QWheelEvent wheel(view.PlotRect().center(), view.mapToGlobal(view.PlotRect().center()), {},
+                      QPoint(0, 120), Qt::NoButton, Qt::ControlModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(&view, &wheel);
+    EXPECT_NE(shown(), std::make_pair(-5.5, 40.0)) << "Ctrl+wheel zooms the values";
+    Child<QAction>(form, "PlotReset").trigger();
+    EXPECT_EQ(shown(), std::make_pair(-5.5, 40.0));
+    EXPECT_FALSE(autoscale.isChecked());
+
+    const struct {
+        const char* low;
+        const char* high;
+    } refused[] = {{"50", "10"}, {"7", "7"}, {"x", "10"}, {"1", "inf"}, {"nan", "3"}};
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.low);
+        low.setText(QString::fromLatin1(r.low));
+        Type(high, QString::fromLatin1(r.high));
+        EXPECT_EQ(shown(), std::make_pair(-5.5, 40.0));
+        EXPECT_EQ(form.RangeText(), QStringLiteral("-5.5,40"));
+        EXPECT_TRUE(Child<QLabel>(form, "PlotStatus")
+                        .text()
+                        .contains(QStringLiteral("Range not changed: type two numbers")));
+    }
+    EXPECT_FALSE(form.SetRangeText(QStringLiteral("1,2,3")));
+    EXPECT_EQ(changes, 1);
+
+    // Both empty: autoscale; Autoscale switched off keeps what is shown, in the fields.
+    Type(low, QString());
+    Type(high, QString());
+    EXPECT_TRUE(autoscale.isChecked());
+    EXPECT_EQ(shown(), std::make_pair(-5.0, 105.0));
+    EXPECT_EQ(form.RangeText(), QString());
+    EXPECT_FALSE(Child<QLabel>(form, "PlotStatus").text().contains(QStringLiteral("Range")));
+    autoscale.trigger();
+    EXPECT_EQ(low.text(), QStringLiteral("-5"));
+    EXPECT_EQ(high.text(), QStringLiteral("105"));
+    EXPECT_EQ(form.RangeText(), QStringLiteral("-5,105"));
+    autoscale.trigger();
+    EXPECT_TRUE(low.text().isEmpty());
+    EXPECT_EQ(form.RangeText(), QString());
+    EXPECT_EQ(changes, 4);
+}
+
+// The binary-field source: the controls set offset, type, byte order, scale and the
+// leading bytes a frame must have; what they cannot mean is refused with the reason.
+TEST(Plot, BinaryFieldControlsChooseWhatIsReadFromEachFrame) {
+    TPlotForm form;
+    int changes = 0;
+    form.SourceChanged = [&] { ++changes; };
+    Child<QComboBox>(form, "PlotSource").setCurrentIndex(2);
+    EXPECT_EQ(form.Source(), TPlotSource::Binary);
+    form.show();
+    EXPECT_TRUE(Child<QWidget>(form, "PlotFieldBar").isVisible());
+    Child<QSpinBox>(form, "PlotFieldOffset").setValue(1);
+    Child<QComboBox>(form, "PlotFieldType").setCurrentText(QStringLiteral("i16"));
+    Child<QComboBox>(form, "PlotFieldOrder").setCurrentIndex(1);
+    Type(Child<QLineEdit>(form, "PlotFieldScale"), QStringLiteral("0.1"));
+    Type(Child<QLineEdit>(form, "PlotFieldMatch"), QStringLiteral("7e"));
+    EXPECT_EQ(form.FieldText(), QStringLiteral("1:i16:be:scale=0.1:match=7E:name=1:i16:be"));
+    EXPECT_EQ(changes, 6); // the source and five edits
+
+    const auto feed = [&](uint64_t time, const char* hex) {
+        const std::string bytes = HexToBytes(NormalizeHex(hex));
+        form.AddRecord(true, kBase + time, time, reinterpret_cast<const uint8_t*>(bytes.data()),
+                       bytes.size());
+    };
+    feed(1, "7E FF 38 00"); // -200 -> -20
+    feed(2, "7F 00 64");    // not the frame's start bytes
+    feed(3, "7E 00");       // too short
+    feed(4, "7E 00 64");    // 100 -> 10
+    form.AddRecord(false, kBase + 5, 5, reinterpret_cast<const uint8_t*>("\x7E\x00\x01"), 3);
+    ASSERT_EQ(form.Samples().Count(), 1u);
+    EXPECT_EQ(form.Samples().Names().Names()[0], "1:i16:be");
+    const TSampleSeries& series = form.Samples().Series(0);
+    ASSERT_EQ(series.Size(), 2u) << "sent bytes carry no field";
+    EXPECT_DOUBLE_EQ(series.ValueAt(0), -20);
+    EXPECT_DOUBLE_EQ(series.ValueAt(1), 10);
+    EXPECT_EQ(series.OriginAt(1), 4u);
+
+    // Refused: the field stays, the status says why.
+    const QString before = form.FieldText();
+    Type(Child<QLineEdit>(form, "PlotFieldScale"), QStringLiteral("0"));
+    EXPECT_EQ(form.FieldText(), before);
+    EXPECT_TRUE(Child<QLabel>(form, "PlotStatus").text().contains(QStringLiteral("scale \"0\"")))
+        << Child<QLabel>(form, "PlotStatus").text().toStdString();
+    Type(Child<QLineEdit>(form, "PlotFieldMatch"), QStringLiteral("7E 5"));
+    EXPECT_EQ(form.FieldText(), before);
+    EXPECT_EQ(changes, 6);
+
+    // The field's text sets the controls, as the window does from config.ini.
+    EXPECT_FALSE(form.SetFieldText(QStringLiteral("2:u64")));
+    ASSERT_TRUE(form.SetFieldText(QStringLiteral("3:f32:match=AA 55")));
+    EXPECT_EQ(Child<QSpinBox>(form, "PlotFieldOffset").value(), 3);
+    EXPECT_EQ(Child<QComboBox>(form, "PlotFieldType").currentText(), QStringLiteral("f32"));
+    EXPECT_EQ(Child<QComboBox>(form, "PlotFieldOrder").currentIndex(), 0);
+    EXPECT_EQ(Child<QLineEdit>(form, "PlotFieldMatch").text(), QStringLiteral("AA 55"));
+    EXPECT_TRUE(Child<QLineEdit>(form, "PlotFieldScale").text().isEmpty());
+}
+
 class PlotWindowTest : public MainWindowTest {
 protected:
     void Created(TMainForm& form) override { form.resize(900, 700); }
@@ -241,6 +385,48 @@ TEST_F(PlotWindowTest, TrafficReachesThePlotAndASampleLeadsBackToItsLine) {
     EXPECT_FALSE(form.PlotForm->isHidden());
     EXPECT_TRUE(form.PlotWindow->isChecked());
     EXPECT_EQ(form.PlotForm->Source(), TPlotSource::Modbus);
+}
+
+// The binary field and the typed range are kept in config.ini and come back after a
+// restart; what config.ini holds that is not a field or a range leaves the plot's own.
+TEST_F(PlotWindowTest, TheFieldAndTheTypedRangeAreKeptInConfigIni) {
+    {
+        TMainForm& form = Start();
+        form.AllCommands->trigger();
+        form.PlotWindow->trigger();
+        TPlotForm& plot = *form.PlotForm;
+        Child<QComboBox>(plot, "PlotSource").setCurrentIndex(2);
+        Child<QSpinBox>(plot, "PlotFieldOffset").setValue(4);
+        Child<QComboBox>(plot, "PlotFieldType").setCurrentText(QStringLiteral("f32"));
+        Type(Child<QLineEdit>(plot, "PlotFieldMatch"), QStringLiteral("AA55"));
+        Type(Child<QLineEdit>(plot, "PlotRangeMin"), QStringLiteral("0"));
+        Type(Child<QLineEdit>(plot, "PlotRangeMax"), QStringLiteral("2.5e3"));
+    }
+    {
+        TMainForm& form = Restart();
+        TPlotForm& plot = *form.PlotForm;
+        EXPECT_EQ(plot.Source(), TPlotSource::Binary);
+        EXPECT_EQ(plot.FieldText(), QStringLiteral("4:f32:le:match=AA55:name=4:f32:le"));
+        EXPECT_EQ(plot.RangeText(), QStringLiteral("0,2500"));
+        (void)plot.View()->grab();
+        EXPECT_EQ(plot.View()->ValueRange(), std::make_pair(0.0, 2500.0));
+        EXPECT_FALSE(Child<QAction>(plot, "PlotAutoscale").isChecked());
+    }
+    Close();
+    QFile ini(QString::fromStdString(Folder() + "/config.ini"));
+    ASSERT_TRUE(ini.open(QIODevice::ReadWrite));
+    QByteArray text = ini.readAll();
+    EXPECT_TRUE(text.contains("PlotRange=0,2500")) << text.toStdString();
+    text.replace("PlotRange=0,2500", "PlotRange=9,1");
+    text.replace("PlotField=4:f32:le:match=AA55:name=4:f32:le", "PlotField=4:f99");
+    ini.resize(0);
+    ini.write(text);
+    ini.close();
+    TMainForm& form = Start();
+    EXPECT_EQ(form.PlotForm->RangeText(), QString());
+    EXPECT_TRUE(Child<QAction>(*form.PlotForm, "PlotAutoscale").isChecked());
+    EXPECT_EQ(form.PlotForm->FieldText(), QStringLiteral("0:u16:le:name=0:u16:le"));
+    EXPECT_EQ(form.Options().plotRange, QString());
 }
 
 } // namespace

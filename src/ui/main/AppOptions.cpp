@@ -34,9 +34,13 @@ TAppOptions TAppOptions::Read(const TIniFile& ini) {
     if (ModbusValueFormatNamed(values.toStdString())) {
         o.modbusValues = values;
     }
-    if (ini.Value(Section, QStringLiteral("PlotSource")) == QStringLiteral("modbus")) {
-        o.plotSource = QStringLiteral("modbus");
+    const QString plotSource = ini.Value(Section, QStringLiteral("PlotSource"));
+    if (plotSource == QStringLiteral("modbus") || plotSource == QStringLiteral("binary")) {
+        o.plotSource = plotSource;
     }
+    // Read by the plot, which keeps its own when these are not a field or a range.
+    o.plotField = ini.Value(Section, QStringLiteral("PlotField"), o.plotField);
+    o.plotRange = ini.Value(Section, QStringLiteral("PlotRange"), o.plotRange);
     o.scriptFile = ini.Value(Section, QStringLiteral("ScriptFile"), o.scriptFile);
     return o;
 }
@@ -54,5 +58,7 @@ void TAppOptions::Write(TIniFile& ini) const {
     ini.SetValue(Section, QStringLiteral("Decode"), decode);
     ini.SetValue(Section, QStringLiteral("ModbusValues"), modbusValues);
     ini.SetValue(Section, QStringLiteral("PlotSource"), plotSource);
+    ini.SetValue(Section, QStringLiteral("PlotField"), plotField);
+    ini.SetValue(Section, QStringLiteral("PlotRange"), plotRange);
     ini.SetValue(Section, QStringLiteral("ScriptFile"), scriptFile);
 }

@@ -31,9 +31,13 @@ struct TAppOptions {
     // how their register values are shown (a ModbusValueFormatName).
     QString decode = QStringLiteral("none");
     QString modbusValues = QStringLiteral("u16");
-    // View > Plot: where the values come from, "text" (readings in received lines) or
-    // "modbus" (registers of decoded frames).
+    // View > Plot: where the values come from, "text" (readings in received lines),
+    // "modbus" (registers of decoded frames) or "binary" (the field below of each received
+    // frame); the binary field in korvane-cli's --values-field form; the typed value range
+    // "low,high" (empty: autoscale).
     QString plotSource = QStringLiteral("text");
+    QString plotField;
+    QString plotRange;
     // Tools > Scripts...: the chosen script. Kept for the next session, never started
     // without the user's Start.
     QString scriptFile;

@@ -583,9 +583,13 @@ void TMainForm::CreateWindows() {
             [this] { PlotWindow->setChecked(!PlotForm->isHidden()); });
     PlotForm->LineChosen = [this](uint64_t number) { ShowTrafficLine(number); };
     PlotForm->SourceChanged = [this] {
-        m_options.plotSource = PlotForm->Source() == TPlotSource::Modbus ? QStringLiteral("modbus")
-                                                                         : QStringLiteral("text");
+        const TPlotSource source = PlotForm->Source();
+        m_options.plotSource = source == TPlotSource::Modbus   ? QStringLiteral("modbus")
+                               : source == TPlotSource::Binary ? QStringLiteral("binary")
+                                                               : QStringLiteral("text");
+        m_options.plotField = PlotForm->FieldText();
     };
+    PlotForm->RangeChanged = [this] { m_options.plotRange = PlotForm->RangeText(); };
     PlotForm->ReportFailure = [this](const QString& title, const QString& text) {
         m_prompter.Warning(this, text, title);
     };
@@ -776,8 +780,14 @@ void TMainForm::StartSession() {
     ApplyAllCommands();
     ApplyReceivedCheck();
     ApplyDecode();
-    PlotForm->SetSource(m_options.plotSource == QStringLiteral("modbus") ? TPlotSource::Modbus
-                                                                         : TPlotSource::Text);
+    PlotForm->SetSource(m_options.plotSource == QStringLiteral("modbus")   ? TPlotSource::Modbus
+                        : m_options.plotSource == QStringLiteral("binary") ? TPlotSource::Binary
+                                                                           : TPlotSource::Text);
+    // What the plot cannot read is not kept: its own field and autoscale are.
+    PlotForm->SetFieldText(m_options.plotField);
+    PlotForm->SetRangeText(m_options.plotRange);
+    m_options.plotField = PlotForm->FieldText();
+    m_options.plotRange = PlotForm->RangeText();
 
     m_connection = std::make_unique<TOruScomm>(m_clock);
     m_connection->SetRecordGap(static_cast<uint32_t>(m_options.recordGapMs));
@@ -1566,6 +1576,9 @@ void TMainForm::ApplyDecode() {
     if (PlotForm != nullptr) {
         PlotForm->SetValueFormat(format);
     }
+    if (ScriptForm != nullptr && ScriptForm->Decoding() != on) {
+        ScriptForm->SetDecode(on);
+    }
     for (int i = 0; i < ModbusValueActions.size(); ++i) {
         ModbusValueActions[i]->setChecked(i == static_cast<int>(format));
     }
@@ -1605,6 +1618,7 @@ void TMainForm::ShowScripts() {
             new TScriptForm(this, m_prompter, m_clock, TQtTimer::Factory(), std::move(host));
         // The script chosen last time is offered, not started.
         ScriptForm->SetPath(m_options.scriptFile);
+        ScriptForm->SetDecode(m_options.decode == QStringLiteral("modbus"));
         ScriptForm->OnPathChosen = [this](const QString& path) { m_options.scriptFile = path; };
         ScriptForm->OnStateChanged = [this] {
             const QString text = ScriptForm->StatusText();

@@ -1,5 +1,7 @@
 #include "ui/tools/PlotUnit.h"
 
+#include "codec/HexCodec.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -8,6 +10,7 @@
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -15,6 +18,7 @@
 #include <QPixmap>
 #include <QSaveFile>
 #include <QSignalBlocker>
+#include <QSpinBox>
 #include <QSplitter>
 #include <QTimer>
 #include <QToolBar>
@@ -129,13 +133,22 @@ void TPlotView::SetFixedRange(std::optional<std::pair<double, double>> range) {
     update();
 }
 
+void TPlotView::SetHomeRange(std::optional<std::pair<double, double>> range) {
+    if (range && !(range->first < range->second)) {
+        range.reset();
+    }
+    m_homeRange = range;
+    m_fixedRange = range;
+    update();
+}
+
 void TPlotView::Reset() {
     m_frozen = false;
     if (m_paused) {
         Freeze();
     }
     m_span = kDefaultSpanMs;
-    m_fixedRange.reset();
+    m_fixedRange = m_homeRange;
     update();
 }
 
@@ -445,8 +458,10 @@ TPlotForm::TPlotForm(QWidget* parent)
     m_sourceBox->setObjectName(QStringLiteral("PlotSource"));
     m_sourceBox->addItem(tr("Text readings"));
     m_sourceBox->addItem(tr("Modbus registers"));
+    m_sourceBox->addItem(tr("Binary field"));
     m_sourceBox->setToolTip(tr("Where the values come from: label:value or plain numbers in "
-                               "received lines, or the registers of Modbus RTU frames"));
+                               "received lines, the registers of Modbus RTU frames, or a "
+                               "binary field of each received frame"));
     bar->addWidget(m_sourceBox);
     m_pause = bar->addAction(tr("Pause"));
     m_pause->setObjectName(QStringLiteral("PlotPause"));
@@ -457,11 +472,24 @@ TPlotForm::TPlotForm(QWidget* parent)
     m_autoscale->setCheckable(true);
     m_autoscale->setChecked(true);
     m_autoscale->setToolTip(tr("Fit the value axis to what is shown (Ctrl+wheel or a dragged "
-                               "rectangle fixes it)"));
+                               "rectangle fixes it); off: the range typed beside it"));
+    const auto rangeEdit = [&](const char* name, const QString& hint) {
+        auto* edit = new QLineEdit(bar);
+        edit->setObjectName(QString::fromLatin1(name));
+        edit->setPlaceholderText(hint);
+        edit->setMaximumWidth(72);
+        edit->setToolTip(tr("A fixed value range: type the lowest and the highest value "
+                            "shown; empty both for autoscale"));
+        bar->addWidget(edit);
+        connect(edit, &QLineEdit::editingFinished, this, [this] { ApplyTypedRange(); });
+        return edit;
+    };
+    m_rangeMin = rangeEdit("PlotRangeMin", tr("min"));
+    m_rangeMax = rangeEdit("PlotRangeMax", tr("max"));
     QAction* reset = bar->addAction(tr("Reset"));
     reset->setObjectName(QStringLiteral("PlotReset"));
-    reset->setToolTip(tr("Follow the newest samples again, last 30 s, autoscale "
-                         "(also a double click on the plot)"));
+    reset->setToolTip(tr("Follow the newest samples again, last 30 s, the typed range or "
+                         "autoscale (also a double click on the plot)"));
     QAction* csv = bar->addAction(tr("CSV..."));
     csv->setObjectName(QStringLiteral("PlotExportCsv"));
     csv->setToolTip(tr("Save the samples of the shown series as CSV (time, one column per "
@@ -473,6 +501,55 @@ TPlotForm::TPlotForm(QWidget* parent)
     clear->setObjectName(QStringLiteral("PlotClear"));
     clear->setToolTip(tr("Forget every sample and series"));
     layout->addWidget(bar);
+
+    // The binary field: where it sits in each received frame and how it is read.
+    m_fieldBar = new QToolBar(body);
+    m_fieldBar->setObjectName(QStringLiteral("PlotFieldBar"));
+    m_fieldBar->addWidget(new QLabel(tr("Offset "), m_fieldBar));
+    m_fieldOffset = new QSpinBox(m_fieldBar);
+    m_fieldOffset->setObjectName(QStringLiteral("PlotFieldOffset"));
+    m_fieldOffset->setRange(0, 65535);
+    m_fieldOffset->setToolTip(tr("The field's first byte, counted from 0 at the frame's start"));
+    m_fieldBar->addWidget(m_fieldOffset);
+    m_fieldType = new QComboBox(m_fieldBar);
+    m_fieldType->setObjectName(QStringLiteral("PlotFieldType"));
+    for (const char* type : {"u8", "i8", "u16", "i16", "u32", "i32", "f32", "f64"}) {
+        m_fieldType->addItem(QString::fromLatin1(type));
+    }
+    m_fieldType->setToolTip(tr("u: unsigned, i: signed integer, f: floating point; bits"));
+    m_fieldBar->addWidget(m_fieldType);
+    m_fieldOrder = new QComboBox(m_fieldBar);
+    m_fieldOrder->setObjectName(QStringLiteral("PlotFieldOrder"));
+    m_fieldOrder->addItem(tr("little-endian"));
+    m_fieldOrder->addItem(tr("big-endian"));
+    m_fieldOrder->setToolTip(tr("Byte order: little-endian has the lowest byte first"));
+    m_fieldBar->addWidget(m_fieldOrder);
+    m_fieldBar->addWidget(new QLabel(tr(" Scale "), m_fieldBar));
+    m_fieldScale = new QLineEdit(m_fieldBar);
+    m_fieldScale->setObjectName(QStringLiteral("PlotFieldScale"));
+    m_fieldScale->setMaximumWidth(72);
+    m_fieldScale->setToolTip(tr("The value plotted is the field times this, as in 0.1 for "
+                                "tenths of a degree"));
+    m_fieldBar->addWidget(m_fieldScale);
+    m_fieldBar->addWidget(new QLabel(tr(" Match "), m_fieldBar));
+    m_fieldMatch = new QLineEdit(m_fieldBar);
+    m_fieldMatch->setObjectName(QStringLiteral("PlotFieldMatch"));
+    m_fieldMatch->setMaximumWidth(110);
+    m_fieldMatch->setPlaceholderText(tr("any frame"));
+    m_fieldMatch->setToolTip(tr("Hex bytes a frame must begin with to carry the field, as in "
+                                "AA 55; empty: every received frame"));
+    m_fieldBar->addWidget(m_fieldMatch);
+    layout->addWidget(m_fieldBar);
+    m_fieldBar->hide();
+    std::string error;
+    m_field = *ParseBinaryField("0:u16", error);
+    m_binary.emplace(m_samples.Names(), std::vector<TBinaryField>{m_field});
+    ShowField(m_field);
+    connect(m_fieldOffset, &QSpinBox::valueChanged, this, [this] { ApplyFieldControls(); });
+    connect(m_fieldType, &QComboBox::currentIndexChanged, this, [this] { ApplyFieldControls(); });
+    connect(m_fieldOrder, &QComboBox::currentIndexChanged, this, [this] { ApplyFieldControls(); });
+    connect(m_fieldScale, &QLineEdit::editingFinished, this, [this] { ApplyFieldControls(); });
+    connect(m_fieldMatch, &QLineEdit::editingFinished, this, [this] { ApplyFieldControls(); });
 
     auto* split = new QSplitter(Qt::Horizontal, body);
     m_view = new TPlotView(m_samples, split);
@@ -494,18 +571,26 @@ TPlotForm::TPlotForm(QWidget* parent)
         }
     };
     connect(m_sourceBox, &QComboBox::currentIndexChanged, this, [this](int index) {
-        SetSource(index == 1 ? TPlotSource::Modbus : TPlotSource::Text);
+        SetSource(index == 2   ? TPlotSource::Binary
+                  : index == 1 ? TPlotSource::Modbus
+                               : TPlotSource::Text);
         if (SourceChanged) {
             SourceChanged();
         }
     });
     connect(m_pause, &QAction::toggled, this, [this](bool on) { m_view->SetPaused(on); });
     connect(m_autoscale, &QAction::toggled, this, [this](bool on) {
-        m_view->SetFixedRange(on ? std::nullopt : std::optional(m_view->ValueRange()));
+        // Off: the range shown now stays, and is written in the range fields to edit.
+        const std::optional<std::pair<double, double>> range =
+            on ? std::nullopt : std::optional(m_view->ValueRange());
+        SetRangeText(range ? QString::number(range->first, 'g', 6) + QLatin1Char(',') +
+                                 QString::number(range->second, 'g', 6)
+                           : QString());
     });
     connect(reset, &QAction::triggered, this, [this] {
         m_view->Reset();
-        m_autoscale->setChecked(true);
+        const QSignalBlocker block(m_autoscale);
+        m_autoscale->setChecked(!m_typedRange);
     });
     connect(csv, &QAction::triggered, this, [this] {
         ExportCsv(QString(), (QApplication::keyboardModifiers() & Qt::ShiftModifier) != 0);
@@ -535,6 +620,10 @@ void TPlotForm::AddRecord(bool received, uint64_t timeMs, uint64_t line, const u
         if (received) {
             m_text.Feed(timeMs, line, bytes, n, m_batch);
         }
+    } else if (m_source == TPlotSource::Binary) {
+        if (received) {
+            m_binary->Feed(timeMs, line, bytes, n, m_batch);
+        }
     } else {
         m_frames.clear();
         m_decoder.Feed(received ? TModbusDirection::Received : TModbusDirection::Sent, timeMs,
@@ -558,13 +647,135 @@ void TPlotForm::SetSource(TPlotSource source) {
         source == TPlotSource::Modbus
             ? tr("No values yet. The registers of Modbus RTU read replies and writes are "
                  "plotted, a series per slave and register (1:40001).")
+        : source == TPlotSource::Binary
+            ? tr("No values yet. The field set below is read from each received frame "
+                 "(a burst of bytes).")
             : tr("No values yet. Received lines such as \"temp:21.5 hum:40\" or \"1.5,2.5\" "
                  "are plotted.");
     m_view->update();
     m_text.Reset();
     m_decoder.Reset();
+    m_fieldBar->setVisible(source == TPlotSource::Binary);
     const QSignalBlocker block(m_sourceBox);
-    m_sourceBox->setCurrentIndex(source == TPlotSource::Modbus ? 1 : 0);
+    m_sourceBox->setCurrentIndex(static_cast<int>(source));
+}
+
+bool TPlotForm::SetFieldText(const QString& text) {
+    std::string error;
+    const std::optional<TBinaryField> field = ParseBinaryField(text.toStdString(), error);
+    if (!field) {
+        return false;
+    }
+    m_field = *field;
+    m_binary.emplace(m_samples.Names(), std::vector<TBinaryField>{m_field});
+    ShowField(m_field);
+    return true;
+}
+
+QString TPlotForm::FieldText() const {
+    return QString::fromStdString(BinaryFieldText(m_field));
+}
+
+void TPlotForm::ShowField(const TBinaryField& field) {
+    const QSignalBlocker b1(m_fieldOffset);
+    const QSignalBlocker b2(m_fieldType);
+    const QSignalBlocker b3(m_fieldOrder);
+    m_fieldOffset->setValue(static_cast<int>(field.offset));
+    m_fieldType->setCurrentText(QString::fromLatin1(
+        TBinaryValueSource::TypeName(field.type).data(),
+        static_cast<qsizetype>(TBinaryValueSource::TypeName(field.type).size())));
+    m_fieldOrder->setCurrentIndex(field.bigEndian ? 1 : 0);
+    m_fieldScale->setText(field.scale == 1 ? QString()
+                                           : QString::fromStdString(SampleValueText(field.scale)));
+    m_fieldMatch->setText(QString::fromStdString(
+        BytesToHex(std::string(field.match.begin(), field.match.end()), " ")));
+}
+
+void TPlotForm::ApplyFieldControls() {
+    // The controls in the field's text form, so they are read as korvane-cli reads it.
+    QString text = QString::number(m_fieldOffset->value()) + QLatin1Char(':') +
+                   m_fieldType->currentText() +
+                   (m_fieldOrder->currentIndex() == 1 ? QStringLiteral(":be") : QString());
+    if (!m_fieldScale->text().trimmed().isEmpty()) {
+        text += QStringLiteral(":scale=") + m_fieldScale->text().trimmed();
+    }
+    if (!m_fieldMatch->text().trimmed().isEmpty()) {
+        text += QStringLiteral(":match=") + m_fieldMatch->text().trimmed();
+    }
+    std::string error;
+    const std::optional<TBinaryField> field = ParseBinaryField(text.toStdString(), error);
+    if (!field) {
+        ShowNote(tr("Field not changed: %1").arg(QString::fromStdString(error)));
+        return;
+    }
+    ShowNote(QString());
+    if (BinaryFieldText(*field) == BinaryFieldText(m_field)) {
+        return;
+    }
+    m_field = *field;
+    m_binary.emplace(m_samples.Names(), std::vector<TBinaryField>{m_field});
+    if (SourceChanged) {
+        SourceChanged();
+    }
+}
+
+bool TPlotForm::SetRangeText(const QString& text) {
+    const QStringList parts = text.split(QLatin1Char(','));
+    if (text.trimmed().isEmpty()) {
+        m_rangeMin->clear();
+        m_rangeMax->clear();
+    } else if (parts.size() == 2) {
+        m_rangeMin->setText(parts[0].trimmed());
+        m_rangeMax->setText(parts[1].trimmed());
+    } else {
+        return false;
+    }
+    return ApplyTypedRange();
+}
+
+QString TPlotForm::RangeText() const {
+    if (!m_typedRange) {
+        return QString();
+    }
+    return QString::number(m_typedRange->first, 'g', 15) + QLatin1Char(',') +
+           QString::number(m_typedRange->second, 'g', 15);
+}
+
+bool TPlotForm::ApplyTypedRange() {
+    const QString lowText = m_rangeMin->text().trimmed();
+    const QString highText = m_rangeMax->text().trimmed();
+    std::optional<std::pair<double, double>> range;
+    if (!lowText.isEmpty() || !highText.isEmpty()) {
+        bool lowOk = false;
+        bool highOk = false;
+        const double low = lowText.toDouble(&lowOk);
+        const double high = highText.toDouble(&highOk);
+        if (!lowOk || !highOk || !std::isfinite(low) || !std::isfinite(high) || !(low < high)) {
+            // Half typed is not yet a range: only a finished pair is judged.
+            if (!lowText.isEmpty() && !highText.isEmpty()) {
+                ShowNote(tr("Range not changed: type two numbers, the lowest first"));
+            }
+            return false;
+        }
+        range = std::make_pair(low, high);
+    }
+    ShowNote(QString());
+    const bool changed = range != m_typedRange;
+    m_typedRange = range;
+    m_view->SetHomeRange(range);
+    {
+        const QSignalBlocker block(m_autoscale);
+        m_autoscale->setChecked(!range);
+    }
+    if (changed && RangeChanged) {
+        RangeChanged();
+    }
+    return true;
+}
+
+void TPlotForm::ShowNote(const QString& text) {
+    m_note = text;
+    RefreshSeriesList();
 }
 
 void TPlotForm::SetValueFormat(TModbusValueFormat format) {
@@ -575,6 +786,7 @@ void TPlotForm::Clear() {
     m_samples.Clear();
     m_text.Reset();
     m_decoder.Reset();
+    m_binary.emplace(m_samples.Names(), std::vector<TBinaryField>{m_field});
     m_seriesList->clear();
     m_dirty = true;
     Redraw();
@@ -609,6 +821,9 @@ void TPlotForm::RefreshSeriesList() {
     for (const std::string& message : TakeMessages()) {
         m_status->setToolTip(QString::fromStdString(message));
         status += QStringLiteral("; ") + QString::fromStdString(message);
+    }
+    if (!m_note.isEmpty()) {
+        status += QStringLiteral("; ") + m_note;
     }
     m_status->setText(status);
 }

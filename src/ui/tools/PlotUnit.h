@@ -1,5 +1,6 @@
 #pragma once
-// The plot: values taken from the traffic (text readings, Modbus registers) drawn against
+// The plot: values taken from the traffic (text readings, Modbus registers, binary fields of
+// received frames) drawn against
 // time in a dock window. Drawing decimates each series to min/max per pixel column, so a
 // repaint costs what the width costs, however many samples are kept. A click on a sample
 // leads back to the traffic line it came from.
@@ -20,10 +21,13 @@ class QListWidget;
 class QAction;
 class QComboBox;
 class QLabel;
+class QLineEdit;
+class QSpinBox;
 class QTimer;
+class QToolBar;
 
 // Where the values come from.
-enum class TPlotSource { Text, Modbus };
+enum class TPlotSource { Text, Modbus, Binary };
 
 class TPlotView : public QWidget {
     Q_OBJECT
@@ -39,8 +43,10 @@ public:
     void SetPaused(bool paused);
     bool Paused() const { return m_paused; }
     void SetSpanMs(uint64_t span);
-    // Autoscale (the default) or a fixed value range.
+    // Autoscale (the default) or a fixed value range; zooming and panning change it.
     void SetFixedRange(std::optional<std::pair<double, double>> range);
+    // The range Reset goes back to (none: autoscale); set, it is the fixed range too.
+    void SetHomeRange(std::optional<std::pair<double, double>> range);
     void Reset();
     // The time window drawn: [first, second).
     std::pair<uint64_t, uint64_t> TimeWindow() const;
@@ -82,6 +88,7 @@ private:
     uint64_t m_span = 30000;
     uint64_t m_end = 0; // the window's end while frozen
     std::optional<std::pair<double, double>> m_fixedRange;
+    std::optional<std::pair<double, double>> m_homeRange;
     // What the last drawing used, for hit tests and the mouse.
     std::pair<uint64_t, uint64_t> m_shownWindow{0, 1};
     std::pair<double, double> m_shownRange{0, 1};
@@ -106,6 +113,14 @@ public:
     void SetSource(TPlotSource source);
     TPlotSource Source() const { return m_source; }
     void SetValueFormat(TModbusValueFormat format);
+    // The binary field plotted with TPlotSource::Binary, in ParseBinaryField's form (kept
+    // by the window in config.ini). False, the field unchanged, when the text is not one.
+    bool SetFieldText(const QString& text);
+    QString FieldText() const;
+    // The value range typed in the tool bar, "low,high"; empty: autoscale. Kept in
+    // config.ini by the window. False, the range unchanged, when the text is not one.
+    bool SetRangeText(const QString& text);
+    QString RangeText() const;
     void Clear();
     // The messages of refused series since the last call.
     std::vector<std::string> TakeMessages();
@@ -116,8 +131,10 @@ public:
 
     // A sample was clicked; its traffic line number is passed on.
     std::function<void(uint64_t line)> LineChosen;
-    // The source choice changed (kept by the window in config.ini).
+    // The source choice or the binary field changed (kept by the window in config.ini).
     std::function<void()> SourceChanged;
+    // The typed value range changed, or autoscale was chosen (kept in config.ini).
+    std::function<void()> RangeChanged;
 
     // A failed export's message; a warning box when not set.
     std::function<void(const QString& title, const QString& text)> ReportFailure;
@@ -131,11 +148,21 @@ private:
     void RefreshSeriesList();
     void Redraw();
     void Fail(const QString& title, const QString& text);
+    // The range fields were edited: a range of two numbers, low first, or both empty.
+    // False (nothing changed) for anything else.
+    bool ApplyTypedRange();
+    // The field controls were edited: their field, or the reason it is none.
+    void ApplyFieldControls();
+    void ShowField(const TBinaryField& field);
+    void ShowNote(const QString& text);
 
     TSampleSet m_samples;
     TTextValueSource m_text;
     TModbusRtuDecoder m_decoder;
     TModbusValueSource m_modbus;
+    TBinaryField m_field;
+    std::optional<TBinaryValueSource> m_binary;
+    std::optional<std::pair<double, double>> m_typedRange;
     TPlotSource m_source = TPlotSource::Text;
     std::vector<TValueSample> m_batch;
     std::vector<TModbusFrame> m_frames;
@@ -145,7 +172,18 @@ private:
     QComboBox* m_sourceBox = nullptr;
     QAction* m_pause = nullptr;
     QAction* m_autoscale = nullptr;
+    QLineEdit* m_rangeMin = nullptr;
+    QLineEdit* m_rangeMax = nullptr;
+    // The binary field's controls, shown with that source.
+    QToolBar* m_fieldBar = nullptr;
+    QSpinBox* m_fieldOffset = nullptr;
+    QComboBox* m_fieldType = nullptr;
+    QComboBox* m_fieldOrder = nullptr;
+    QLineEdit* m_fieldScale = nullptr;
+    QLineEdit* m_fieldMatch = nullptr;
     QLabel* m_status = nullptr;
+    // A refused range or field, shown with the counts until the next edit.
+    QString m_note;
     QTimer* m_redraw = nullptr;
     bool m_dirty = false;
 };
