@@ -249,6 +249,9 @@ int SteadyRun(QApplication& app, int seconds) {
     std::printf("%-56s %14.2f\n", "menu answer 99th percentile (ms)", Percentile(answers, 0.99));
     std::printf("%-56s %14.2f\n", "menu answer worst (ms)", worst);
     std::printf("%-56s %14.2f\n", "worst / 50 ms goal (ratio)", worst / 50);
+    std::printf("%-56s %14zu\n", "menu answers over 50 ms",
+                static_cast<size_t>(std::count_if(answers.begin(), answers.end(),
+                                                  [](double ms) { return ms > 50; })));
     std::printf("%-56s %14.2f\n", "CPU of the process / one core (ratio)", cpu / wall);
     std::printf("%-56s %14.1f\n", "plot memory (MB)",
                 static_cast<double>(form->PlotForm->MemoryBytes()) / 1e6);

@@ -63,6 +63,12 @@ TEST_F(ScriptFormTest, ChosenScriptRunsOnlyAfterStartAndAnswersRecords) {
     form->OnPathChosen = [&](const QString& p) { chosen = p; };
     form->ScriptChoose->click();
     EXPECT_EQ(chosen, path);
+    // The dialog offers Lua scripts, in the prompter's "Name|pattern|..." form.
+    ASSERT_EQ(prompter.openFilters.size(), 1);
+    const QStringList filter = prompter.openFilters[0].split(QLatin1Char('|'));
+    ASSERT_GE(filter.size(), 2);
+    EXPECT_EQ(filter.size() % 2, 0);
+    EXPECT_EQ(filter[1], QStringLiteral("*.lua"));
     EXPECT_EQ(form->ScriptPath->text(), path);
     EXPECT_FALSE(form->Running()) << "choosing never starts a script";
     form->Record("R[12:00:01  15]01 02 ", true);
@@ -122,8 +128,8 @@ TEST_F(ScriptFormTest, SequenceResultIsShown) {
     EXPECT_EQ(form->ScriptState->text(), form->StatusText());
 }
 
-// With View > Decode on, on_receive gets each decoded frame with info.modbus, however the
-// frames were cut into records; off, the record as it came.
+// With View > Decode on, on_receive gets each frame the window's decoder completed with a
+// record, with info.modbus; the frames of sent records go nowhere; off, the record as it came.
 TEST_F(ScriptFormTest, WithDecodingOnEachDecodedFrameReachesOnReceive) {
     form->SetPath(Write("frames.lua", R"(
         function on_receive(b, info)
@@ -131,28 +137,35 @@ TEST_F(ScriptFormTest, WithDecodingOnEachDecodedFrameReachesOnReceive) {
             if not m then log('record ' .. #b) return end
             log(m.kind .. ' ' .. m.slave .. '/' .. m.func .. ' [' ..
                 table.concat(m.registers or {}, ',') .. '] ' .. tostring(m.crc_ok) .. ' ' .. #b ..
-                (m.reply_ms and ' after request' or ''))
+                (m.reply_ms and (' after ' .. m.reply_ms) or ''))
         end
     )"));
-    form->SetDecode(true);
     form->Start();
     ASSERT_TRUE(form->Running()) << Log().toStdString();
-    const auto hex = [](const std::string& bytes) { return BytesToHex(bytes, " ") + " "; };
+    // The main window's decoder, fed as the pump takes the records.
+    TModbusRtuDecoder decoder;
+    std::vector<TModbusFrame> frames;
+    const auto record = [&](uint64_t timeMs, const std::string& header, const std::string& bytes,
+                            bool decoding) {
+        frames.clear();
+        decoder.Feed(header[0] == 'T' ? TModbusDirection::Sent : TModbusDirection::Received, timeMs,
+                     bytes, frames);
+        form->Record(header + BytesToHex(bytes, " ") + " ", true, decoding ? &frames : nullptr);
+    };
     const std::string reply1 = ModbusFramed("01 03 04 00 0A 00 0B");
     const std::string reply2 = ModbusFramed("01 03 04 00 0C 00 0D");
-    form->Record("T[12:00:01 ---]" + hex(ModbusFramed("01 03 00 00 00 02")), true);
+    record(1000, "T[12:00:01 ---]", ModbusFramed("01 03 00 00 00 02"), true);
     // The first reply cut over two records, then two replies in one record.
-    form->Record("R[12:00:01  12]" + hex(reply1.substr(0, 4)), true);
-    form->Record("R[12:00:01   1]" + hex(reply1.substr(4)), true);
-    form->Record("R[12:00:02 ---]" + hex(reply2 + reply2), true);
+    record(1012, "R[12:00:01  12]", reply1.substr(0, 4), true);
+    record(1013, "R[12:00:01   1]", reply1.substr(4), true);
+    record(2000, "R[12:00:02 ---]", reply2 + reply2, true);
     // A reply whose CRC is wrong still comes, marked.
     std::string bad = reply1;
     bad.back() = static_cast<char>(bad.back() ^ 0x55);
-    form->Record("R[12:00:03 ---]" + hex(bad), true);
-    form->SetDecode(false);
-    form->Record("R[12:00:04 ---]" + hex(reply1), true);
+    record(3000, "R[12:00:03 ---]", bad, true);
+    record(4000, "R[12:00:04 ---]", reply1, false);
     EXPECT_EQ(notes, (std::vector<std::string>{
-                         "frames.lua: reply 1/3 [10,11] true 9 after request",
+                         "frames.lua: reply 1/3 [10,11] true 9 after 12",
                          "frames.lua: reply 1/3 [12,13] true 9",
                          "frames.lua: reply 1/3 [12,13] true 9",
                          "frames.lua: reply 1/3 [10,11] false 9",

@@ -34,8 +34,10 @@ public:
         proposedNames << proposed;
         return TakeName();
     }
-    QString OpenFileName(QWidget* /*owner*/, const QString& initial, const QString&) override {
+    QString OpenFileName(QWidget* /*owner*/, const QString& initial,
+                         const QString& filter) override {
         initialNames << initial;
+        openFilters << filter;
         return TakeName();
     }
     bool OpenUrl(const QString& url) override {
@@ -69,7 +71,8 @@ public:
     std::deque<bool> answers;
     std::deque<QString> fileNames; // also folder names; an empty one cancels the dialog
     QStringList proposedNames, initialNames, urls;
-    bool browserStarts = true;                  // what OpenUrl answers
+    QStringList openFilters;   // "Name|pattern|Name|pattern", as the open dialogs take them
+    bool browserStarts = true; // what OpenUrl answers
     std::deque<std::optional<uint32_t>> colors; // std::nullopt cancels the colour dialog
     std::vector<uint32_t> colorDialogStarts;    // the colour each colour dialog opened with
 

@@ -812,8 +812,10 @@ void TMainForm::StartSession() {
     m_dataRT->OnRecord = [this](std::string_view record, bool shown) {
         const bool hex =
             record.front() == 'R' ? m_connection->HexReceive != 0 : m_connection->HexSend != 0;
+        const std::vector<TModbusFrame>* frames = nullptr;
         if (m_modbus != nullptr && RichShow->LineNotes() == m_modbus.get()) {
             m_modbus->Record(record, hex, shown, m_clock.Milliseconds());
+            frames = &m_modbus->LastFrames();
         }
         // Values are taken while the plot is open, from the records the view shows.
         if (shown && PlotForm != nullptr && !PlotForm->isHidden()) {
@@ -824,7 +826,7 @@ void TMainForm::StartSession() {
                                 reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
         }
         if (ScriptForm != nullptr) {
-            ScriptForm->Record(record, hex);
+            ScriptForm->Record(record, hex, frames);
         }
     };
     m_dataRT->OnValuePopup = [this](const ValuePopupRequest& r) {
@@ -1576,9 +1578,6 @@ void TMainForm::ApplyDecode() {
     if (PlotForm != nullptr) {
         PlotForm->SetValueFormat(format);
     }
-    if (ScriptForm != nullptr && ScriptForm->Decoding() != on) {
-        ScriptForm->SetDecode(on);
-    }
     for (int i = 0; i < ModbusValueActions.size(); ++i) {
         ModbusValueActions[i]->setChecked(i == static_cast<int>(format));
     }
@@ -1618,7 +1617,6 @@ void TMainForm::ShowScripts() {
             new TScriptForm(this, m_prompter, m_clock, TQtTimer::Factory(), std::move(host));
         // The script chosen last time is offered, not started.
         ScriptForm->SetPath(m_options.scriptFile);
-        ScriptForm->SetDecode(m_options.decode == QStringLiteral("modbus"));
         ScriptForm->OnPathChosen = [this](const QString& path) { m_options.scriptFile = path; };
         ScriptForm->OnStateChanged = [this] {
             const QString text = ScriptForm->StatusText();

@@ -34,6 +34,8 @@ public:
     // whose gap the header does not give (a second or more).
     void Record(std::string_view record, bool hex, bool shown, uint64_t nowMs);
 
+    // The frames the last record completed (for a running script's on_receive).
+    const std::vector<TModbusFrame>& LastFrames() const { return m_out; }
     const TModbusStats& Stats() const { return m_decoder.Stats(); }
     // The status bar's count.
     QString CountText() const;

@@ -90,7 +90,7 @@ QString TScriptForm::Path() const {
 
 void TScriptForm::Choose() {
     const QString path =
-        m_prompter.OpenFileName(this, Path(), QStringLiteral("Lua scripts (*.lua)"));
+        m_prompter.OpenFileName(this, Path(), QStringLiteral("Lua scripts|*.lua|All files|*"));
     if (path.isEmpty()) {
         return;
     }
@@ -107,9 +107,6 @@ void TScriptForm::Start() {
     }
     m_started = true;
     AddLog(QStringLiteral("start ") + QFileInfo(Path()).fileName());
-    if (m_decoder) {
-        m_decoder->Reset();
-    }
     if (m_engine->LoadFile(Path().toLocal8Bit().toStdString()) && m_host.portOpen &&
         m_host.portOpen()) {
         m_engine->Opened();
@@ -134,26 +131,13 @@ QString TScriptForm::StatusText() const {
         .arg(name, QString::fromLatin1(ScriptStateName(m_engine->State())));
 }
 
-void TScriptForm::SetDecode(bool modbus) {
-    if (modbus) {
-        m_decoder.emplace();
-    } else {
-        m_decoder.reset();
-    }
-}
-
-void TScriptForm::Record(std::string_view record, bool hex) {
+void TScriptForm::Record(std::string_view record, bool hex,
+                         const std::vector<TModbusFrame>* frames) {
     if (!m_engine->Running() || record.empty()) {
         return;
     }
     const bool sent = record.front() == 'T';
     const std::string bytes = RecordBytes(record, hex);
-    if (m_decoder) {
-        // Sent records feed the decoder too: a reply is paired with its request.
-        m_frames.clear();
-        m_decoder->Feed(sent ? TModbusDirection::Sent : TModbusDirection::Received,
-                        m_clock.Milliseconds(), bytes, m_frames);
-    }
     if (sent) {
         m_engine->Sent(bytes);
         return;
@@ -167,11 +151,11 @@ void TScriptForm::Record(std::string_view record, bool hex) {
         info.timeOfDay = std::string(record.substr(2, space - 2));
     }
     info.gapMs = RecordHeaderGap(record).value_or(1000);
-    if (!m_decoder) {
+    if (frames == nullptr) {
         m_engine->Received(bytes, info);
         return;
     }
-    for (const TModbusFrame& frame : m_frames) {
+    for (const TModbusFrame& frame : *frames) {
         if (frame.direction == TModbusDirection::Received && m_engine->Running()) {
             info.frame = &frame;
             m_engine->Received(std::string(frame.bytes.begin(), frame.bytes.end()), info);

@@ -13,7 +13,6 @@
 
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,12 +52,11 @@ public:
     QString StatusText() const;
 
     // The records the traffic engine takes (hex: the payload is hex text), the port's life.
-    // With decoding on, on_receive gets each decoded received frame (info.modbus) instead of
-    // the record, as korvane-cli's scripts do with --decode modbus.
-    void Record(std::string_view record, bool hex);
-    // View > Decode: Modbus RTU frames or none. A switch starts the decoding anew.
-    void SetDecode(bool modbus);
-    bool Decoding() const { return m_decoder.has_value(); }
+    // frames: with View > Decode on, the frames the window's decoder completed with this
+    // record; on_receive then gets each received one (info.modbus) instead of the record,
+    // as korvane-cli's scripts do with --decode modbus.
+    void Record(std::string_view record, bool hex,
+                const std::vector<TModbusFrame>* frames = nullptr);
     void PortOpened();
     void PortClosed();
 
@@ -87,8 +85,6 @@ private:
     TUiPrompter& m_prompter;
     Clock& m_clock;
     TScriptWindowHost m_host;
-    std::optional<TModbusRtuDecoder> m_decoder;
-    std::vector<TModbusFrame> m_frames;
     std::unique_ptr<TScriptEngine> m_engine;
     bool m_started = false;
 };
