@@ -67,7 +67,7 @@ TEST_F(AllCommandsTest, OnShowsEveryHiddenCommandInPlaceAndOffRestoresTheShipped
     const QStringList shipped = Layout(form);
     // What the shipped layout hides, by the holder it lives in.
     const QStringList hidden = {
-        "N1 N13 N14 N15",
+        "N1 N13 N14 N15 TapPort CloseTap",
         "N2 N26 F1 N25",
         "N3 N49 N38 N12 PlotWindow N28 N51 CheckReceived2 CheckReceivedKind Decode",
         "D2 N44 N45 N47 N39 N43 ASCII1 ScriptsItem",

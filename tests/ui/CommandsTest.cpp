@@ -339,6 +339,8 @@ TEST_F(CommandsTest, MenusShowTheirCaptionsShortcutsAndHiddenItemsExactly) {
             {"N13", nullptr, "", false},
             {"N14", "Print", "", false},
             {"N15", "Print Preview", "", false},
+            {"TapPort", "Tap a Second Port...", "", false},
+            {"CloseTap", "Close Tap", "", false},
             {"N17", nullptr, "", true},
             {"N18", "Exit", "", true},
         },

@@ -42,6 +42,12 @@ TAppOptions TAppOptions::Read(const TIniFile& ini) {
     o.plotField = ini.Value(Section, QStringLiteral("PlotField"), o.plotField);
     o.plotRange = ini.Value(Section, QStringLiteral("PlotRange"), o.plotRange);
     o.scriptFile = ini.Value(Section, QStringLiteral("ScriptFile"), o.scriptFile);
+    bool colorRead = false;
+    const uint32_t tapColor =
+        ini.Value(Section, QStringLiteral("TapTextColor")).toUInt(&colorRead, 16);
+    if (colorRead && tapColor <= 0xFFFFFF) {
+        o.tapTextColor = tapColor;
+    }
     return o;
 }
 
@@ -61,4 +67,6 @@ void TAppOptions::Write(TIniFile& ini) const {
     ini.SetValue(Section, QStringLiteral("PlotField"), plotField);
     ini.SetValue(Section, QStringLiteral("PlotRange"), plotRange);
     ini.SetValue(Section, QStringLiteral("ScriptFile"), scriptFile);
+    ini.SetValue(Section, QStringLiteral("TapTextColor"),
+                 QStringLiteral("%1").arg(tapTextColor, 6, 16, QLatin1Char('0')).toUpper());
 }

@@ -6,6 +6,8 @@
 
 #include <QString>
 
+#include <cstdint>
+
 class TIniFile;
 
 struct TAppOptions {
@@ -41,6 +43,9 @@ struct TAppOptions {
     // Tools > Scripts...: the chosen script. Kept for the next session, never started
     // without the user's Start.
     QString scriptFile;
+    // Colour of the lines of a tapped second port (File > Tap a Second Port...), 0x00BBGGRR
+    // like the record's colours: chosen in the colours dialog. DefaultTapTextColor.
+    uint32_t tapTextColor = 0x00008000;
 
     static TAppOptions Read(const TIniFile& ini);
     void Write(TIniFile& ini) const;

@@ -20,6 +20,7 @@
 #include "ui/main/RichView.h"
 #include "ui/main/ScreenFit.h"
 #include "ui/main/StatusBarMY.h"
+#include "ui/main/TapControl.h"
 #include "ui/main/ToolBarItems.h"
 #include "ui/main/TrafficTrim.h"
 #include "ui/main/UiPrompter.h"
@@ -51,6 +52,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
@@ -335,6 +337,9 @@ void TMainForm::BuildMenus() {
         capture.rotateBytes = uint64_t(std::max(0, m_options.captureRotateMB)) * 1024 * 1024;
         capture.colors = {TrafficPrefixColor, m_settings.receiveTextColor,
                           m_settings.sendTextColor};
+        if (m_tap != nullptr && m_tap->Active()) {
+            capture.colors.push_back(m_options.tapTextColor);
+        }
         return capture;
     });
     m_capture->AddAction(file, file->findChild<QAction*>(QStringLiteral("N13")));
@@ -427,6 +432,9 @@ void TMainForm::BuildMenus() {
         m_options.reconnectAutomatically = on;
         if (m_session != nullptr) {
             m_session->SetReconnect(on);
+        }
+        if (m_tap != nullptr) {
+            m_tap->SetReconnect(on);
         }
     });
     N36 = MenuItem(tools, "N36", QStringLiteral("Send Data"), QKeySequence(Qt::Key_F5));
@@ -799,6 +807,7 @@ void TMainForm::StartSession() {
     CreateReconnect();
     m_thread = std::make_unique<TOruComThread>(*m_connection);
     m_thread->Park(); // closed port: the thread waits with a park count of 2
+    CreateTap();
     m_dataRT = std::make_unique<TDataRT>(
         SendForm != nullptr ? SendForm->RichSend : nullptr, RichShow,
         FindForm != nullptr ? FindForm->RichFind : nullptr, m_connection.get(), m_settings, m_clock,
@@ -809,9 +818,11 @@ void TMainForm::StartSession() {
     m_dataRT->OnPortClosed = [this] {
         StatusBarMY1->FlashPanelText(0, QStringLiteral("Port is closed"), PortClosedMessageMs);
     };
+    m_dataRT->TapTextColor = m_options.tapTextColor;
     m_dataRT->OnRecord = [this](std::string_view record, bool shown) {
+        // A tapped port's records are received ones, in the first port's format.
         const bool hex =
-            record.front() == 'R' ? m_connection->HexReceive != 0 : m_connection->HexSend != 0;
+            record.front() != 'T' ? m_connection->HexReceive != 0 : m_connection->HexSend != 0;
         const std::vector<TModbusFrame>* frames = nullptr;
         if (m_modbus != nullptr && RichShow->LineNotes() == m_modbus.get()) {
             m_modbus->Record(record, hex, shown, m_clock.Milliseconds());
@@ -820,7 +831,7 @@ void TMainForm::StartSession() {
         // Values are taken while the plot is open, from the records the view shows.
         if (shown && PlotForm != nullptr && !PlotForm->isHidden()) {
             const std::string bytes = RecordBytes(record, hex);
-            PlotForm->AddRecord(record.front() == 'R',
+            PlotForm->AddRecord(record.front() != 'T',
                                 static_cast<uint64_t>(QDateTime::currentMSecsSinceEpoch()),
                                 TrafficLineNumber(RichShow->StoredLineCount() - 2),
                                 reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
@@ -1073,6 +1084,55 @@ void TMainForm::CreateReconnect() {
     };
 }
 
+void TMainForm::CreateTap() {
+    TTapControl::Hooks hooks;
+    hooks.showNote = [this](const std::string& text) { m_dataRT->ShowNote(text); };
+    hooks.showStatus = [this](const QString& text) { StatusBarMY1->SetPanelText(0, text); };
+    hooks.firstLine = [this] {
+        const TComPort& device = *m_connection->Device;
+        TTapLine line;
+        line.baudRate = device.BaudRate();
+        line.parity = device.Parity().Bits();
+        line.dataBits = device.DataBits();
+        line.stopBits = device.StopBits();
+        return line;
+    };
+    hooks.reconnect = [this] { return m_options.reconnectAutomatically; };
+    hooks.changed = [this] {
+        if (m_modbus != nullptr) {
+            m_modbus->SetTap(m_tap->Active() ? std::optional<bool>(m_tap->Line().carriesRequests)
+                                             : std::nullopt);
+        }
+    };
+    m_tap = new TTapControl(*m_connection, m_clock, m_prompter, this, std::move(hooks));
+    m_tap->Lamps()->setParent(StatusBarMY1);
+    QMenu* file = menuBar()->findChild<QMenu*>(QStringLiteral("N1"));
+    m_tap->AddActions(file, file->findChild<QAction*>(QStringLiteral("N17")));
+    ShowHiddenCommands(file, m_options.allCommands);
+    // The port drop-down's own menu offers the tap too.
+    if (QLineEdit* edit = CBoxPort->lineEdit()) {
+        edit->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(edit, &QWidget::customContextMenuRequested, this, [this, edit](const QPoint& at) {
+            QMenu* menu = edit->createStandardContextMenu();
+            menu->setAttribute(Qt::WA_DeleteOnClose);
+            menu->setObjectName(QStringLiteral("PortContextMenu"));
+            if (m_tap->TapAction()->isVisible()) {
+                menu->addSeparator();
+                menu->addAction(m_tap->TapAction());
+                menu->addAction(m_tap->CloseAction());
+            }
+            menu->popup(edit->mapToGlobal(at));
+        });
+    }
+    if (auto* colors = findChild<TBColorSetForm*>()) {
+        colors->SetTapColor(&m_options.tapTextColor, [this] {
+            if (m_dataRT != nullptr) {
+                m_dataRT->TapTextColor = m_options.tapTextColor;
+            }
+        });
+    }
+}
+
 void TMainForm::ApplyPause() {
     if (m_dataRT == nullptr || m_connection == nullptr) {
         return;
@@ -1131,6 +1191,7 @@ void TMainForm::Timer1Timer() {
     StatusBarMY1->SetLamp(TStatusBarMY::LampDSR, open && m_connection->DsrOn.load() != 0);
     StatusBarMY1->SetLamp(TStatusBarMY::LampCTS, open && m_connection->CtsOn.load() != 0);
     StatusBarMY1->SetLamp(TStatusBarMY::LampRLSD, open && m_connection->RlsdOn.load() != 0);
+    m_tap->Tick();
     if (!m_dataRT->CycleTimer().Enabled()) {
         m_settings.cycleSendEnabled = false;
         if (SendForm != nullptr) {
@@ -1441,10 +1502,14 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 
 void TMainForm::StopEngines() {
     // The pump first (it uses the connection), then the thread, which closes the port to
-    // end a pending wait before it joins; the port last.
+    // end a pending wait before it joins; the port last. A tap goes before the connection
+    // it merges into.
     if (m_dataRT != nullptr) {
         m_dataRT->PumpTimer().SetEnabled(false);
         m_dataRT->CycleTimer().SetEnabled(false);
+    }
+    if (m_tap != nullptr) {
+        m_tap->Close();
     }
     if (m_thread != nullptr) {
         m_thread->Stop();
@@ -1583,6 +1648,9 @@ void TMainForm::ApplyDecode() {
     }
     if (on && m_modbus == nullptr) {
         m_modbus = std::make_unique<TModbusNotes>(*RichShow);
+        if (m_tap != nullptr && m_tap->Active()) {
+            m_modbus->SetTap(m_tap->Line().carriesRequests);
+        }
     }
     if (m_modbus == nullptr) {
         return;

@@ -36,6 +36,7 @@ class TSendForm;
 class TSetForm;
 class TaboutForm;
 class TStatusBarMY;
+class TTapControl;
 class TModbusNotes;
 class TUiPrompter;
 
@@ -94,6 +95,8 @@ public:
 
     TOruScomm* Connection() const { return m_connection.get(); }
     TOruComThread* ComThread() const { return m_thread.get(); }
+    // File > Tap a Second Port... and Close Tap (ours, with All Commands).
+    TTapControl* Tap() const { return m_tap; }
     // How long the status bar says that a send found the port closed.
     static constexpr int PortClosedMessageMs = 4000;
     bool MonitorPaused = false;
@@ -200,6 +203,8 @@ private:
     void ShowPortNotice(const std::string& notice);
     // The two halves of the port button, shared with the reconnect after a hang-up.
     void CreateReconnect();
+    // File > Tap a Second Port...: the control, its menu items and its colour.
+    void CreateTap();
     void InstallViewMenu(RichView* view);
     void BuildReceivedCheck(QMenu* view);
     void BuildDecode(QMenu* view);
@@ -222,6 +227,7 @@ private:
     TViewSaver* m_viewSaver = nullptr;
     // File > Capture to File...
     TCaptureControl* m_capture = nullptr;
+    TTapControl* m_tap = nullptr;
     bool m_autoSaving = false; // an auto save is being written in the background
     bool m_autoSaveFailing = false;
     QFrame* m_panel2 = nullptr;

@@ -66,8 +66,12 @@ void TModbusNotes::Record(std::string_view record, bool hex, bool shown, uint64_
         return;
     }
     Prune();
+    bool requests = record.front() == 'T';
+    if (m_tap && !requests) {
+        requests = (record.front() == 'B') == *m_tap;
+    }
     const TModbusDirection direction =
-        record.front() == 'R' ? TModbusDirection::Received : TModbusDirection::Sent;
+        requests ? TModbusDirection::Sent : TModbusDirection::Received;
     // The headers' gaps time the records to the millisecond, whenever the pump took them.
     const std::optional<uint32_t> gap = RecordHeaderGap(record);
     uint64_t time = nowMs;

@@ -33,6 +33,11 @@ public:
     // text. shown: the record is the view's last line. nowMs: the clock, used for a record
     // whose gap the header does not give (a second or more).
     void Record(std::string_view record, bool hex, bool shown, uint64_t nowMs);
+    // While a second port is tapped ("B" records), the port each direction comes from:
+    // the first port hears the master's requests and the tapped one the replies, or the
+    // other way round with tapCarriesRequests. std::nullopt: no tap, received records are
+    // replies.
+    void SetTap(std::optional<bool> tapCarriesRequests) { m_tap = tapCarriesRequests; }
 
     // The frames the last record completed (for a running script's on_receive).
     const std::vector<TModbusFrame>& LastFrames() const { return m_out; }
@@ -50,6 +55,7 @@ public:
     QString Hint(uint32_t note, int row) override;
 
 private:
+    std::optional<bool> m_tap;
     struct TKept {
         std::string bytes; // the request it answers (requestLength bytes), then the frame
         std::string text;  // in textFormat

@@ -1,5 +1,6 @@
 #include "ui/tools/BColorSetUnit.h"
 
+#include "traffic/DataRT.h"
 #include "ui/main/FormStyle.h"
 #include "ui/main/ScreenFit.h"
 
@@ -68,6 +69,7 @@ TBColorSetForm::TBColorSetForm(SettingsRecord& settings, TUiPrompter& prompter, 
         {"Search Window:", "Label3", "Panel3", 66, &Panel3},
         {"Receive Message Font:", "Label4", "Panel4", 94, &Panel4},
         {"Send Message Font:", "Label5", "Panel5", 123, &Panel5},
+        {"Tapped Port Font:", "Label6", "Panel6", 151, &Panel6},
     };
     // The swatches stand clear of the longest label in the font at hand.
     int swatchLeft = 151;
@@ -86,6 +88,10 @@ TBColorSetForm::TBColorSetForm(SettingsRecord& settings, TUiPrompter& prompter, 
         swatch->setGeometry(swatchLeft, row.top, 89, 21);
         connect(swatch, &TColorSwatch::clicked, this, [this, swatch] { SwatchClicked(swatch); });
         *row.swatch = swatch;
+        if (swatch == Panel6) {
+            label->hide();
+            swatch->hide();
+        }
     }
 
     auto button = [this](const char* name, const QString& text, int left, int width) {
@@ -101,6 +107,22 @@ TBColorSetForm::TBColorSetForm(SettingsRecord& settings, TUiPrompter& prompter, 
     connect(Button1, &QPushButton::clicked, this, &TBColorSetForm::DefaultClicked);
     connect(Button2, &QPushButton::clicked, this, &TBColorSetForm::OkClicked);
     connect(Button3, &QPushButton::clicked, this, &TBColorSetForm::CancelClicked);
+}
+
+void TBColorSetForm::SetTapColor(uint32_t* field, std::function<void()> changed) {
+    m_tapField = field;
+    m_tapChanged = std::move(changed);
+    if (field == nullptr || Panel6->isVisibleTo(this)) {
+        return;
+    }
+    // The row goes where the buttons were; they move down by one row.
+    constexpr int rowHeight = 28;
+    findChild<QLabel*>(QStringLiteral("Label6"))->show();
+    Panel6->show();
+    for (QPushButton* b : {Button1, Button2, Button3}) {
+        b->move(b->x(), b->y() + rowHeight);
+    }
+    setFixedSize(width(), height() + rowHeight);
 }
 
 void TBColorSetForm::SetViews(RichView* receiveView, RichView* sendView, RichView* searchView) {
@@ -123,6 +145,9 @@ void TBColorSetForm::showEvent(QShowEvent* event) {
     const std::array<TColorSwatch*, 5> swatches = Swatches();
     for (size_t i = 0; i < swatches.size(); ++i) {
         swatches[i]->SetColor(*fields[i]);
+    }
+    if (m_tapField != nullptr) {
+        Panel6->SetColor(*m_tapField);
     }
     if (QWidget* owner = parentWidget()) {
         move(owner->window()->pos() + OffsetFromMainWindow);
@@ -147,6 +172,7 @@ void TBColorSetForm::DefaultClicked() {
     for (size_t i = 0; i < swatches.size(); ++i) {
         swatches[i]->SetColor(defaults[i]);
     }
+    Panel6->SetColor(DefaultTapTextColor);
 }
 
 void TBColorSetForm::OkClicked() {
@@ -154,6 +180,12 @@ void TBColorSetForm::OkClicked() {
     const std::array<TColorSwatch*, 5> swatches = Swatches();
     for (size_t i = 0; i < swatches.size(); ++i) {
         *fields[i] = swatches[i]->Color();
+    }
+    if (m_tapField != nullptr) {
+        *m_tapField = Panel6->Color();
+        if (m_tapChanged) {
+            m_tapChanged();
+        }
     }
     // The text colours need nothing more: the pump and the search output read them from
     // the record for every line they write.

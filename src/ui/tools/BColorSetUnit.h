@@ -9,6 +9,7 @@
 #include <QFrame>
 #include <array>
 #include <cstdint>
+#include <functional>
 
 class QPushButton;
 class RichView;
@@ -40,6 +41,9 @@ public:
 
     // The views whose backgrounds "Ok" sets; any may be null.
     void SetViews(RichView* receiveView, RichView* sendView, RichView* searchView);
+    // A sixth row for the lines of a tapped second port: its colour lives outside the
+    // settings record (config.ini); "Ok" stores it in `field` and calls `changed`.
+    void SetTapColor(uint32_t* field, std::function<void()> changed);
 
     // Panel1Click to Panel5Click: the colour dialog, and the swatch takes what it confirms.
     void SwatchClicked(TColorSwatch* swatch);
@@ -55,6 +59,7 @@ public:
     TColorSwatch* Panel3 = nullptr; // searchWindowColor
     TColorSwatch* Panel4 = nullptr; // receiveTextColor
     TColorSwatch* Panel5 = nullptr; // sendTextColor
+    TColorSwatch* Panel6 = nullptr; // the tapped port's text, shown after SetTapColor
     QPushButton* Button1 = nullptr; // "Default"
     QPushButton* Button2 = nullptr; // "Ok"
     QPushButton* Button3 = nullptr; // "Cancel"
@@ -72,6 +77,8 @@ private:
     RichView* m_receiveView = nullptr;
     RichView* m_sendView = nullptr;
     RichView* m_searchView = nullptr;
+    uint32_t* m_tapField = nullptr;
+    std::function<void()> m_tapChanged;
     // The colour dialog opens with what was last chosen in it, not with the swatch's colour.
     uint32_t m_lastChosen = 0;
 };
