@@ -5,11 +5,24 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
 namespace {
+
+// The C library of Windows has no setenv.
+void UseUtc() {
+#ifdef _WIN32
+    _putenv_s("TZ", "UTC");
+    _tzset();
+#else
+    setenv("TZ", "UTC", 1);
+    tzset();
+#endif
+}
 
 // Samples as "name=value@time#origin" for compact expectations.
 std::vector<std::string> Texts(const TSeriesNames& names,
@@ -350,8 +363,7 @@ TEST(SampleSeries, DecimationMatchesAPlainScanPerColumn) {
 }
 
 TEST(SampleSet, CsvLongAndWideOverTheChosenRange) {
-    setenv("TZ", "UTC", 1);
-    tzset();
+    UseUtc();
     TSampleSet set;
     TTextValueSource source(set.Names());
     std::vector<TValueSample> samples;

@@ -101,10 +101,15 @@ TEST_F(NetPortWindowTest, ANetworkPortWorksLikeASerialOneAndARawOneSaysWhatItLac
 
     // Typed in: RFC 2217 carries the line settings, so nothing is said. Both addresses lead
     // to the same device, which the server frees a moment after the first connection ends.
-    QTest::qWait(500);
+    // Until then the server turns the connection away, and the open says so.
     f.CBoxPort->setEditText(QString::fromStdString(server->TelnetAddress()));
-    f.TbPort->trigger();
-    ASSERT_TRUE(f.Connection()->Device->Connected());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            f.TbPort->trigger();
+            return f.Connection()->Device->Connected();
+        },
+        5000));
+    m_prompter.warnings.clear();
     EXPECT_EQ(f.StatusBarMY1->PanelText(0), "F1 for help");
     QTest::qWait(500);
     ASSERT_TRUE(pty.Write("\xFF"));
