@@ -147,7 +147,7 @@ TEST_F(OruScommTest, GapsFollowTheClockAndPausedBurstsVanish) {
     ASSERT_TRUE(stepper.WaitPaused());
 
     const std::vector<std::pair<uint32_t, std::string>> bursts = {
-        // Nothing recorded yet: LastTrafficTime 0 makes the first gap large.
+        // Nothing recorded yet: the last traffic time 0 makes the first gap large.
         {5000, "R[12:00:00 ---]01 02 A0"},
         // Then the gap counts from 100 ms before the end of the previous read.
         {5000 - 100 + 42, "R[12:00:00  42]FF"},
