@@ -5,6 +5,7 @@
 #include "cli/CliFolderTest.h"
 #include "cli/CliProcess.h"
 #include "cli/JsonValue.h"
+#include "cli/RawPty.h"
 
 #include "codec/HexCodec.h"
 
@@ -37,37 +38,6 @@ size_t CountOf(const std::string& text, const std::string& part) {
     return count;
 }
 
-// The far end of a wire the program listens to: a raw pseudo-terminal.
-class Wire {
-public:
-    Wire() {
-        char name[128] = {};
-        if (openpty(&m_master, &m_slave, name, nullptr, nullptr) == 0) {
-            termios raw{};
-            tcgetattr(m_slave, &raw);
-            cfmakeraw(&raw);
-            tcsetattr(m_slave, TCSANOW, &raw);
-            m_name = name;
-        }
-    }
-    ~Wire() {
-        close(m_slave);
-        close(m_master);
-    }
-    Wire(const Wire&) = delete;
-    Wire& operator=(const Wire&) = delete;
-    const std::string& Name() const { return m_name; }
-    void Write(const std::string& hex) const {
-        const std::string bytes = HexToBytes(NormalizeHex(hex));
-        [[maybe_unused]] const ssize_t n = write(m_master, bytes.data(), bytes.size());
-    }
-
-private:
-    int m_master = -1;
-    int m_slave = -1;
-    std::string m_name;
-};
-
 const std::string Request = "01 03 00 00 00 02 C4 0B";
 const std::string Reply = "01 03 04 00 0A FF FF DB 81";
 
@@ -79,10 +49,10 @@ class CliTap : public CliFolderTest {};
 TEST_F(CliTap, RequestsAndRepliesFromTwoWiresArePairedInOrder) {
     for (const bool swap : {false, true}) {
         SCOPED_TRACE(swap ? "the tap hears the master" : "the first port hears the master");
-        Wire first;
-        Wire tapped;
-        const Wire& master = swap ? tapped : first;
-        const Wire& slave = swap ? first : tapped;
+        RawPty first;
+        RawPty tapped;
+        const RawPty& master = swap ? tapped : first;
+        const RawPty& slave = swap ? first : tapped;
         master.Write(Request); // waiting when the program starts, kept
         std::vector<std::string> args = {first.Name(), "--tap",  tapped.Name(), "--keep-stale",
                                          "--decode",   "modbus", "--count",     "4"};
@@ -140,8 +110,8 @@ TEST_F(CliTap, RequestsAndRepliesFromTwoWiresArePairedInOrder) {
 }
 
 TEST_F(CliTap, JsonNamesTheTappedDirection) {
-    Wire first;
-    Wire tapped;
+    RawPty first;
+    RawPty tapped;
     first.Write(Request);
     CliProcess cli({first.Name(), "--tap", tapped.Name(), "--keep-stale", "--json", "--decode",
                     "modbus", "--count", "2"});
@@ -164,7 +134,7 @@ TEST_F(CliTap, JsonNamesTheTappedDirection) {
 }
 
 TEST_F(CliTap, TapOptionsThatCannotWorkEndWithAReason) {
-    Wire first;
+    RawPty first;
     const struct {
         std::vector<std::string> args;
         int code;
