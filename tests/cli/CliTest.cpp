@@ -34,15 +34,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 // The payload of a shown line: what follows the prefix "[...] ", or the whole line.
 std::string Payload(const std::string& line) {
     if (!line.starts_with("[")) {
