@@ -93,12 +93,19 @@ install: build
 	@cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
 # The Debian package, in $(BUILD_PACKAGE)/package/: a build folder of its own, built with
-# Debian's hardening flags.
+# Debian's hardening flags. Where lintian is installed it looks the package over (its
+# findings in $(BUILD_PACKAGE)/lintian.txt), and a program found without the hardening
+# fails the target.
 package: deps
 	@cmake -S . -B $(BUILD_PACKAGE) -G Ninja -DKORVANE_HARDEN=ON -DKORVANE_TESTS=OFF \
 	  -DKORVANE_GUI=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD_PACKAGE) -j $(JOBS)
 	@cd $(BUILD_PACKAGE) && cpack -G DEB
+	@if command -v lintian >/dev/null; then \
+	  lintian -EvIL +pedantic $(BUILD_PACKAGE)/package/korvane_*.deb 2>&1 | tee $(BUILD_PACKAGE)/lintian.txt; \
+	  if grep -q 'hardening-no-' $(BUILD_PACKAGE)/lintian.txt; then \
+	    echo "make package: lintian finds programs without the hardening"; exit 1; fi; \
+	fi
 
 run: configure
 	@cmake --build $(BUILD) -j $(JOBS) --target korvane korvane-cli portsim

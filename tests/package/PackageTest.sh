@@ -53,16 +53,19 @@ for needed in libqt6widgets6 libc6 fonts-liberation; do
 done
 
 dpkg-deb -x "$deb" "$tmp/root"
-# Programs without the compilers' notes; built hardened (make package), bound at start and
-# with checked C library calls.
+# Programs without the compilers' notes; built hardened (make package), bound at start,
+# with checked C library calls and a stack protector. (readelf -W: without it, long
+# versioned symbol names are cut to "[...]".)
 for program in korvane portsim "$@"; do
   binary="$tmp/root/usr/bin/$program"
   sections=$(readelf -S "$binary")
   [[ $sections != *.comment* ]] || fail "$program keeps a .comment section"
   if [ "${KORVANE_HARDEN:-OFF}" = ON ]; then
-    [[ $(readelf -d "$binary") == *BIND_NOW* ]] || fail "$program is not bound at start (-z now)"
-    checked=$(readelf --dyn-syms "$binary" | grep -v __stack_chk | grep -c '__[a-z0-9_]*_chk' || true)
+    [[ $(readelf -W -d "$binary") == *BIND_NOW* ]] || fail "$program is not bound at start (-z now)"
+    checked=$(readelf -W --dyn-syms "$binary" | grep -v __stack_chk | grep -c '__[a-z0-9_]*_chk' || true)
     [ "$checked" -gt 0 ] || fail "$program calls no checked C library function (_FORTIFY_SOURCE)"
+    [[ $(readelf -W --dyn-syms "$binary") == *__stack_chk_fail* ]] \
+      || fail "$program has no stack protector (-fstack-protector-strong)"
   fi
 done
 answer=$(QT_QPA_PLATFORM=offscreen "$tmp/root/usr/bin/korvane" --version)
