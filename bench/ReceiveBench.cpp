@@ -157,8 +157,7 @@ ReceiveResult Receive(const std::string& bytes, size_t paceBytes, TRoute route =
     const auto giveUp = std::chrono::seconds(30);
     auto lastProgress = SteadyClock::now();
     while (received.size() < bytes.size() && SteadyClock::now() - lastProgress < giveUp) {
-        std::string record;
-        connection.TakeRecord(record);
+        const std::string record = connection.TakeRecord().value_or(TQueuedRecord());
         if (record.empty()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;

@@ -35,10 +35,7 @@ void TCliScript::BeforeTick() {
     if (!m_engine.Running()) {
         return;
     }
-    TNamedLockGuard guard(m_connection.QueueMutex, TOruScomm::QueueWaitMs);
-    if (guard.Owns() && !m_connection.Queue.empty()) {
-        m_record = m_connection.Queue.front();
-    }
+    m_record = m_connection.PeekRecord().value_or(TQueuedRecord());
 }
 
 void TCliScript::AfterTick(const TDataRT& engine) {

@@ -17,7 +17,6 @@ TCliTap::TCliTap(TOruScomm& first, TCliLoop& loop, const std::string& port, bool
     configure(*m_connection.Device);
     m_connection.SetRecordGap(first.RecordGap());
     m_connection.HexReceive = first.HexReceive.load();
-    m_connection.Separator = first.Separator;
     // Before its receive thread exists.
     m_merge = std::make_unique<TTrafficMerge>(first, m_connection);
     m_session = std::make_unique<TCliSession>(m_connection, loop, reconnect, notesSeen);

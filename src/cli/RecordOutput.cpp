@@ -156,13 +156,7 @@ TRecordTap::TRecordTap(TOruScomm& connection, const TRecordOutputOptions& option
 
 void TRecordTap::BeforeTick(const TTerminalView& view) {
     // The pump is the only taker: the oldest record is the one the engine takes next.
-    m_record.clear();
-    {
-        TNamedLockGuard guard(m_connection.QueueMutex, TOruScomm::QueueWaitMs);
-        if (guard.Owns() && !m_connection.Queue.empty()) {
-            m_record = m_connection.Queue.front();
-        }
-    }
+    m_record = m_connection.PeekRecord().value_or(TQueuedRecord());
     m_linesBefore = view.LinesShown();
 }
 

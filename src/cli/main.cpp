@@ -472,11 +472,8 @@ int main(int argc, char** argv) {
     // The direction of the record the engine takes next: the pump is the only taker, so
     // the oldest record in the queue is the one.
     const auto nextDirection = [&connection]() -> char {
-        TNamedLockGuard guard(connection.QueueMutex, TOruScomm::QueueWaitMs);
-        if (!guard.Owns() || connection.Queue.empty() || connection.Queue.front().empty()) {
-            return 0;
-        }
-        return connection.Queue.front().front();
+        const std::optional<TQueuedRecord> next = connection.PeekRecord();
+        return next && !next->empty() ? next->front() : 0;
     };
 
     TDataRT engine(&sendEdit, &view, nullptr, &connection, settings, SystemClock::Instance(),

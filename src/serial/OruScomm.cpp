@@ -53,7 +53,7 @@ EComPortGone::EComPortGone(const std::string& port, int32_t code, int32_t system
       m_text("The port " + port + " is gone: its device was disconnected.") {}
 
 TOruScomm::TOruScomm(Clock& clock, std::unique_ptr<TComDriver> driver, const std::string& lockName)
-    : QueueMutex(lockName), m_clock(clock) {
+    : m_queueLock(lockName), m_clock(clock) {
     Device = driver ? std::make_unique<TComPort>(std::move(driver)) : std::make_unique<TComPort>();
     Device->SetPort("Com1");
     Device->SetBaudRate(br9600);
@@ -248,17 +248,45 @@ void TOruScomm::SendData(const std::string& text) {
     record->timeOfDay = m_clock.TimeOfDay();
 }
 
-void TOruScomm::TakeRecord(std::string& s) {
-    TNamedLockGuard guard(QueueMutex, QueueWaitMs);
+std::optional<TQueuedRecord> TOruScomm::TakeRecord() {
+    TNamedLockGuard guard(m_queueLock, QueueWaitMs);
+    if (!guard.Owns() || m_queue.empty()) {
+        return std::nullopt;
+    }
+    TQueuedRecord record = std::move(m_queue.front());
+    m_queue.pop_front();
+    return record;
+}
+
+std::optional<TQueuedRecord> TOruScomm::PeekRecord() const {
+    TNamedLockGuard guard(m_queueLock, QueueWaitMs);
+    if (!guard.Owns() || m_queue.empty()) {
+        return std::nullopt;
+    }
+    return m_queue.front();
+}
+
+bool TOruScomm::QueueRecord(TQueuedRecord record) {
+    {
+        TNamedLockGuard guard(m_queueLock, QueueWaitMs);
+        if (!guard.Owns()) {
+            ++m_droppedRecords;
+            return false;
+        }
+        m_queue.push_back(std::move(record));
+    }
+    if (OnRecordQueued) {
+        OnRecordQueued();
+    }
+    return true;
+}
+
+std::optional<size_t> TOruScomm::QueuedRecords() const {
+    TNamedLockGuard guard(m_queueLock, QueueWaitMs);
     if (!guard.Owns()) {
-        return;
+        return std::nullopt;
     }
-    if (Queue.empty()) {
-        s.clear();
-        return;
-    }
-    s = std::move(Queue.front());
-    Queue.pop_front();
+    return m_queue.size();
 }
 
 size_t TOruScomm::QueueWaitingInput() {
@@ -283,7 +311,7 @@ void TOruScomm::RecordReceived(const uint8_t* data, size_t n, uint32_t t0) {
     TPending record;
     record.text.assign(HeaderRoom, ' ');
     if (owner.HexReceive != 0) {
-        AppendBytesToHex(record.text, data, n, owner.Separator);
+        AppendBytesToHex(record.text, data, n, Separator);
     } else {
         record.text.append(reinterpret_cast<const char*>(data), n);
     }
@@ -312,7 +340,7 @@ void TOruScomm::Hand(TStartMark& mark, std::optional<TPending> record) {
             }
         } else {
             mark.End();
-            if (record && QueueRecord(*record)) {
+            if (record && QueuePending(*record)) {
                 queuedInto = this;
             }
         }
@@ -322,8 +350,8 @@ void TOruScomm::Hand(TStartMark& mark, std::optional<TPending> record) {
     }
 }
 
-bool TOruScomm::QueueRecord(TPending& record) {
-    TNamedLockGuard guard(QueueMutex, QueueWaitMs);
+bool TOruScomm::QueuePending(TPending& record) {
+    TNamedLockGuard guard(m_queueLock, QueueWaitMs);
     if (!guard.Owns()) {
         ++m_droppedRecords;
         return false;
@@ -331,15 +359,15 @@ bool TOruScomm::QueueRecord(TPending& record) {
     if (record.counter != nullptr) {
         *record.counter += record.received;
     }
-    const uint32_t gap = record.start - LastTrafficTime;
-    LastTrafficTime = record.end;
+    const uint32_t gap = record.start - m_lastTrafficTime;
+    m_lastTrafficTime = record.end;
     const std::string header = TrafficRecordHeader(record.direction, record.timeOfDay, gap);
     if (header.size() == HeaderRoom) {
         std::memcpy(record.text.data(), header.data(), HeaderRoom);
     } else {
         record.text.replace(0, HeaderRoom, header);
     }
-    Queue.emplace_back(std::move(record.text), record.start);
+    m_queue.emplace_back(std::move(record.text), record.start);
     return true;
 }
 

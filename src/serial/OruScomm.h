@@ -148,13 +148,19 @@ public:
     void SetRecordGap(uint32_t gapMs, uint32_t windowMs = ReadWindowMs);
     uint32_t RecordGap() const { return m_recordGap.load(); }
 
-    // The oldest record, removed from the queue; empty when there is none. Left as it was
-    // when the queue lock could not be had.
-    void TakeRecord(std::string& s);
+    // The oldest record, removed from the queue; none when the queue is empty or its lock
+    // could not be had within QueueWaitMs (the record stays queued then).
+    std::optional<TQueuedRecord> TakeRecord();
+    // A copy of the oldest record, left queued: the one the pump takes next, as it is the
+    // only taker. None as for TakeRecord.
+    std::optional<TQueuedRecord> PeekRecord() const;
+    // Queues a record made elsewhere (a replay of traffic, a test) behind the others, as it
+    // is, and calls OnRecordQueued; false, and counted as dropped, when the lock could not
+    // be had.
+    bool QueueRecord(TQueuedRecord record);
+    // How many records wait; none when the lock could not be had.
+    std::optional<size_t> QueuedRecords() const;
 
-    // Placed between two hex pairs of a received record. The receive filter relies on three
-    // characters per byte; not to be changed while the port is open.
-    std::string Separator = " ";
     std::atomic<uint8_t> HexReceive{1};
     std::atomic<uint8_t> HexSend{1};
     // 0: received bytes are read and thrown away, sent bytes written but not recorded.
@@ -168,13 +174,8 @@ public:
     // 'R' for the port the program talks to, 'B' for a second port that is only listened
     // to (TTrafficMerge): its received records carry this mark, and SendData refuses to
     // write to it. Set before the receive thread runs. While merged, the tap's records
-    // follow the first port's HexReceive, Separator and Monitoring.
+    // follow the first port's HexReceive and Monitoring.
     char ReceivedDirection = 'R';
-
-    // Guarded by QueueMutex, like LastTrafficTime.
-    std::deque<TQueuedRecord> Queue;
-    uint32_t LastTrafficTime = 0;
-    TNamedLock QueueMutex;
 
     std::unique_ptr<TComPort> Device;
 
@@ -217,7 +218,7 @@ private:
         std::string text; // HeaderRoom characters, then the payload
         char direction = 'R';
         uint32_t start = 0;
-        // The line's silence after it starts here (LastTrafficTime).
+        // The line's silence after it starts here (m_lastTrafficTime).
         uint32_t end = 0;
         std::string timeOfDay;
         int32_t received = 0; // bytes for RxCount once queued
@@ -229,9 +230,9 @@ private:
     // Hands a record (or, without one, the end of a pass) over, and ends the producer's
     // mark: to the merge while there is one, else straight into the queue.
     void Hand(TStartMark& mark, std::optional<TPending> record);
-    // Writes the header (the gap after LastTrafficTime) and queues the record; false when
+    // Writes the header (the gap after m_lastTrafficTime) and queues the record; false when
     // the queue lock could not be had and it was dropped. The caller calls OnRecordQueued.
-    bool QueueRecord(TPending& record);
+    bool QueuePending(TPending& record);
     // The connection whose display switches this one's records follow: the first port
     // while merged (it outlives the merge), else this one.
     const TOruScomm& SwitchesOwner();
@@ -243,6 +244,15 @@ private:
     void ReportFailure(const std::string& what);
     // A pass went well: the next failure is told again.
     void EndFailureStreak();
+
+    // Placed between two hex pairs of a received record; the receive filter relies on three
+    // characters per byte.
+    static constexpr std::string_view Separator = " ";
+    // Shared by every copy of the program under one name (TrafficQueueLockName); guards the
+    // queue and the end of the last record, which the gaps count from.
+    mutable TNamedLock m_queueLock;
+    std::deque<TQueuedRecord> m_queue;
+    uint32_t m_lastTrafficTime = 0;
 
     Clock& m_clock;
     std::atomic<uint32_t> m_recordGap{0};

@@ -64,7 +64,7 @@ bool TTrafficMerge::Release(bool all) {
     }
     bool queued = false;
     while (!m_held.empty() && (all || !StartsBefore(bound, m_held.front().start))) {
-        queued = m_first.QueueRecord(m_held.front()) || queued;
+        queued = m_first.QueuePending(m_held.front()) || queued;
         m_held.pop_front();
     }
     return queued;

@@ -181,7 +181,9 @@ TDataRT::~TDataRT() {
 void TDataRT::PumpTick() {
     std::string record;
     if (Connection != nullptr) {
-        Connection->TakeRecord(record);
+        if (std::optional<TQueuedRecord> taken = Connection->TakeRecord()) {
+            record = std::move(*taken);
+        }
     }
     std::optional<std::string> receivedPayload;
     m_lastTickTookRecord = !record.empty();

@@ -159,9 +159,7 @@ TEST_F(OruScommTest, GapsFollowTheClockAndPausedBurstsVanish) {
         clock.ms = ms;
         PushRead(record.size() > 17 ? std::string("\x01\x02\xA0") : std::string("\xFF"));
         ASSERT_TRUE(stepper.Step());
-        std::string got;
-        c->TakeRecord(got);
-        EXPECT_EQ(got, record);
+        EXPECT_EQ(c->TakeRecord(), record);
     }
     EXPECT_EQ(c->RxCount, 7);
 
@@ -174,17 +172,14 @@ TEST_F(OruScommTest, GapsFollowTheClockAndPausedBurstsVanish) {
     ASSERT_TRUE(stepper.Step());
     PushRead("\x33");
     ASSERT_TRUE(stepper.Step());
-    std::string got;
-    c->TakeRecord(got);
-    EXPECT_EQ(got, "R[12:00:00 100]33");
+    EXPECT_EQ(c->TakeRecord(), "R[12:00:00 100]33");
     EXPECT_EQ(c->RxCount, 8);
-    std::string none = "untouched";
-    c->TakeRecord(none);
-    EXPECT_EQ(none, "");
+    EXPECT_EQ(c->TakeRecord(), std::nullopt);
 }
 
 // Another copy of the program holds the queue lock past the bound: nothing blocks, the
-// burst is dropped uncounted, the send goes out without a record, a take finds nothing.
+// burst is dropped uncounted, the send goes out without a record, a take or a look finds
+// nothing and a record queued from elsewhere is dropped.
 TEST_F(OruScommTest, QueueLockHeldElsewhereDropsInsteadOfBlocking) {
     auto c = FakeConnection();
     log->waitEvents = ComEvRxChar;
@@ -219,8 +214,10 @@ TEST_F(OruScommTest, QueueLockHeldElsewhereDropsInsteadOfBlocking) {
     PushRead("\x01");
     EXPECT_TRUE(stepper.Step());
     c->SendData("02");
-    std::string untouched = "untouched";
-    c->TakeRecord(untouched);
+    const std::optional<TQueuedRecord> taken = c->TakeRecord();
+    const std::optional<TQueuedRecord> peeked = c->PeekRecord();
+    const std::optional<size_t> waiting = c->QueuedRecords();
+    const bool queued = c->QueueRecord("R[12:00:00 ---]04 ");
     {
         std::lock_guard<std::mutex> lock(m);
         done = true;
@@ -228,14 +225,28 @@ TEST_F(OruScommTest, QueueLockHeldElsewhereDropsInsteadOfBlocking) {
     cv.notify_all();
     holder.join();
 
-    EXPECT_EQ(untouched, "untouched");
+    EXPECT_EQ(taken, std::nullopt);
+    EXPECT_EQ(peeked, std::nullopt);
+    EXPECT_EQ(waiting, std::nullopt);
+    EXPECT_FALSE(queued);
     EXPECT_EQ(c->RxCount, 0);
     EXPECT_EQ(c->TxCount, 1);
-    EXPECT_EQ(c->DroppedRecords(), 2u); // the burst and the send's record, counted
+    // The burst, the send's record and the one queued from elsewhere, counted.
+    EXPECT_EQ(c->DroppedRecords(), 3u);
     EXPECT_EQ(log->written, "\x02");
-    std::string record = "x";
-    c->TakeRecord(record);
-    EXPECT_EQ(record, "");
+    EXPECT_EQ(c->TakeRecord(), std::nullopt);
+    EXPECT_EQ(c->QueuedRecords(), 0u);
+
+    // Free again: a record queued from elsewhere keeps its start, is there to look at, then
+    // to take, once.
+    ASSERT_TRUE(c->QueueRecord(TQueuedRecord("R[12:00:00 ---]03 ", 4321)));
+    EXPECT_EQ(c->QueuedRecords(), 1u);
+    EXPECT_EQ(c->PeekRecord(), "R[12:00:00 ---]03 ");
+    const std::optional<TQueuedRecord> record = c->TakeRecord();
+    ASSERT_TRUE(record);
+    EXPECT_EQ(*record, "R[12:00:00 ---]03 ");
+    EXPECT_EQ(record->Start, 4321u);
+    EXPECT_EQ(c->QueuedRecords(), 0u);
 }
 
 TEST_F(OruScommTest, ReceiveThreadFollowsModemLinesAndTheyClearOnClose) {
@@ -593,14 +604,14 @@ TEST_F(OruScommTest, SendDataWritesCountsAndRecords) {
         c->SendData("7E");
         EXPECT_EQ(pty.Read(k.peerGets.size() + 1), k.peerGets + "\x7E");
         std::string record;
-        c->TakeRecord(record);
+        record = c->TakeRecord().value_or(TQueuedRecord());
         if (!k.payload.empty()) {
             EXPECT_EQ(record.substr(0, 10), "T[12:00:00");
             EXPECT_EQ(record.substr(15), k.payload);
-            c->TakeRecord(record);
+            record = c->TakeRecord().value_or(TQueuedRecord());
         }
         EXPECT_EQ(record.substr(15), "7E ");
-        c->TakeRecord(record);
+        record = c->TakeRecord().value_or(TQueuedRecord());
         EXPECT_EQ(record, "");
     }
 
@@ -610,9 +621,9 @@ TEST_F(OruScommTest, SendDataWritesCountsAndRecords) {
     clock.ms = 9042;
     c->SendData("02");
     std::string record;
-    c->TakeRecord(record);
+    record = c->TakeRecord().value_or(TQueuedRecord());
     EXPECT_EQ(record, "T[12:00:00 ---]01 ");
-    c->TakeRecord(record);
+    record = c->TakeRecord().value_or(TQueuedRecord());
     EXPECT_EQ(record, "T[12:00:00  42]02 ");
     EXPECT_EQ(pty.Read(2), "\x01\x02");
 
@@ -622,7 +633,7 @@ TEST_F(OruScommTest, SendDataWritesCountsAndRecords) {
     c->SendData("03 04");
     EXPECT_EQ(pty.Read(2), "\x03\x04");
     EXPECT_EQ(c->TxCount - before, 2);
-    c->TakeRecord(record);
+    record = c->TakeRecord().value_or(TQueuedRecord());
     EXPECT_EQ(record, "");
 }
 
@@ -655,7 +666,7 @@ TEST_F(OruScommTest, ThreadReceivesAfterEachOpenAndParksAfterEachClose) {
         EXPECT_TRUE(thread->WaitUntilParked(10s));
         std::string rest;
         do {
-            c->TakeRecord(rest);
+            rest = c->TakeRecord().value_or(TQueuedRecord());
         } while (!rest.empty());
     }
 

@@ -12,14 +12,11 @@
 inline std::string NextRecord(TOruScomm& c,
                               std::chrono::milliseconds bound = std::chrono::seconds(10)) {
     const auto giveUp = std::chrono::steady_clock::now() + bound;
-    std::string s;
     while (std::chrono::steady_clock::now() < giveUp) {
-        s.clear();
-        c.TakeRecord(s);
-        if (!s.empty()) {
-            return s;
+        if (std::optional<TQueuedRecord> s = c.TakeRecord()) {
+            return std::move(*s);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return s;
+    return std::string();
 }

@@ -79,11 +79,11 @@ protected:
         }
     }
     void Receive(const std::string& payload) {
-        connection->Queue.push_back("R[12:34:56   5]" + payload);
+        connection->QueueRecord("R[12:34:56   5]" + payload);
     }
     // Ticks until the queue is empty, so records made by sends are taken too.
     void Drain() {
-        while (!connection->Queue.empty()) {
+        while (connection->QueuedRecords() != 0u) {
             Tick();
         }
     }
@@ -147,8 +147,8 @@ TEST_F(DataRTTest, PrefixFollowsBothSwitchesForBothDirections) {
         engine->ShowTime = c.showTime;
         engine->ShowRxTx = c.showRxTx;
         Receive("01 03 02");
-        connection->Queue.push_back("T[12:00:01 ---]01 03 00 00 00 0A ");
-        connection->Queue.push_back("B[12:00:02  17]01 03 02 00 07 ");
+        connection->QueueRecord("T[12:00:01 ---]01 03 00 00 00 0A ");
+        connection->QueueRecord("B[12:00:02  17]01 03 02 00 07 ");
         Tick(3);
         EXPECT_EQ(traffic.Text(), std::string(c.received) + "01 03 02\r\n" + c.sent +
                                       "01 03 00 00 00 0A \r\n" + c.tapped + "01 03 02 00 07 \r\n");
@@ -164,7 +164,7 @@ TEST_F(DataRTTest, LinesGoToTheEndInGreyPrefixAndDirectionColour) {
     traffic.SetCaret(0, 2);
 
     Receive("01 02");
-    connection->Queue.push_back("T[12:34:57   1]03 ");
+    connection->QueueRecord("T[12:34:57   1]03 ");
     Tick(2);
 
     EXPECT_EQ(traffic.Text(), "earlier\r\n[12:34:56   5] 01 02\r\n[12:34:57   1] 03 \r\n");
@@ -184,8 +184,8 @@ TEST_F(DataRTTest, TappedLinesHaveTheirColourAndPassTheReceiveFilter) {
     engine->TapTextColor = 0x00123456;
     settings.filterEnabled = true;
     settings.filterEntries[0] = {1, "01"};
-    connection->Queue.push_back("B[12:34:57   1]01 02 ");
-    connection->Queue.push_back("B[12:34:57   1]02 02 ");
+    connection->QueueRecord("B[12:34:57   1]01 02 ");
+    connection->QueueRecord("B[12:34:57   1]02 02 ");
     Receive("02 03");
     Tick(3);
     EXPECT_EQ(traffic.Text(), "[ <B] 01 02 \r\n");
@@ -194,9 +194,9 @@ TEST_F(DataRTTest, TappedLinesHaveTheirColourAndPassTheReceiveFilter) {
     EXPECT_TRUE(traffic.Runs()[1].attributes.receivedHex);
 
     engine->ApplyPause(true);
-    connection->Queue.push_back("B[12:34:57   1]01 05 ");
+    connection->QueueRecord("B[12:34:57   1]01 05 ");
     Tick();
-    EXPECT_TRUE(connection->Queue.empty());
+    EXPECT_EQ(connection->QueuedRecords(), 0u);
     EXPECT_EQ(traffic.Text(), "[ <B] 01 02 \r\n");
 }
 
@@ -204,9 +204,9 @@ TEST_F(DataRTTest, HiddenDirectionsAreDroppedButStillTaken) {
     engine->ShowSending = false;
     engine->ApplyPause(true);
     Receive("01");
-    connection->Queue.push_back("T[12:34:57   1]02 ");
+    connection->QueueRecord("T[12:34:57   1]02 ");
     Tick(2);
-    EXPECT_TRUE(connection->Queue.empty());
+    EXPECT_EQ(connection->QueuedRecords(), 0u);
     EXPECT_EQ(traffic.Text(), "");
 
     engine->ApplyPause(false);
@@ -261,7 +261,7 @@ TEST_F(DataRTTest, TheFilterHidesReceivedLinesOnly) {
     Receive("01 03 0A 04");
     Receive("01 03 0B 04");
     Receive("01 03");
-    connection->Queue.push_back("T[12:34:57   1]FF ");
+    connection->QueueRecord("T[12:34:57   1]FF ");
     Drain();
     EXPECT_EQ(traffic.Text(), "01 03 0A 04\r\nFF \r\n");
 }
@@ -586,7 +586,7 @@ TEST_F(ReceiveTriggerTest, ARecordDuringTheDelayCancelsUnlessItMatches) {
         SCOPED_TRACE(c.record);
         Receive("01 03 00 0A 00 01");
         Sends sent = Run(50);
-        connection->Queue.push_back(c.record);
+        connection->QueueRecord(c.record);
         clock.Advance(10);
         for (auto& [t, bytes] : Run(300)) {
             sent.emplace_back(t + 60, std::move(bytes));
@@ -608,7 +608,7 @@ TEST_F(ReceiveTriggerTest, EmptyOrMissingPatternLinesNeverMatch) {
 
 // The trigger answers the first port: the same bytes heard on a tapped port do not start it.
 TEST_F(ReceiveTriggerTest, ATappedPortsBurstDoesNotStartIt) {
-    connection->Queue.push_back("B[12:34:56   5]01 03 00 0A 00 01");
+    connection->QueueRecord("B[12:34:56   5]01 03 00 0A 00 01");
     EXPECT_TRUE(Run(300).empty());
     Receive("01 03 00 0A 00 01");
     EXPECT_EQ(Run(200), (Sends{{100, "\xAA\xBB"}}));
@@ -747,6 +747,7 @@ TEST_F(DataRTTest, PumpIsIdleOnlyWithoutRecordsAndTriggers) {
     Tick();
     EXPECT_TRUE(engine->PumpIdle());
     Receive("01 02");
+    EXPECT_EQ(wakes, 1);
     Tick();
     EXPECT_FALSE(engine->PumpIdle());
     Tick();
@@ -758,11 +759,11 @@ TEST_F(DataRTTest, PumpIsIdleOnlyWithoutRecordsAndTriggers) {
     settings.receiveTriggerEnabled = false;
     Apply();
 
-    // A sent line is queued as a record, which wakes the pump.
+    // A sent line is queued as a record, which wakes the pump too.
     sendEdit.InsertText("01 03", TextAttributes{});
     connection->OpenPort();
     engine->SendCursorLine();
-    EXPECT_EQ(wakes, 1);
+    EXPECT_EQ(wakes, 2);
     Tick();
     EXPECT_FALSE(engine->PumpIdle());
 }

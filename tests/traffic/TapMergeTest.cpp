@@ -63,11 +63,8 @@ protected:
 
     // Takes what the first queue holds now.
     void Drain() {
-        TNamedLockGuard guard(a.QueueMutex, TOruScomm::QueueWaitMs);
-        ASSERT_TRUE(guard.Owns());
-        while (!a.Queue.empty()) {
-            taken.push_back(std::move(a.Queue.front()));
-            a.Queue.pop_front();
+        while (std::optional<TQueuedRecord> record = a.TakeRecord()) {
+            taken.push_back(std::move(*record));
         }
     }
 

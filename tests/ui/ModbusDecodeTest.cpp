@@ -69,7 +69,7 @@ protected:
     // The records as the receive thread queues them, one pump tick each.
     void Pump(const std::vector<std::string>& records) {
         for (const std::string& r : records) {
-            m_form->Connection()->Queue.push_back(r);
+            m_form->Connection()->QueueRecord(r);
             m_form->DataRT()->PumpTick();
         }
     }

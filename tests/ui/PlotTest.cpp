@@ -330,8 +330,8 @@ protected:
     void Pump(TMainForm& form, int from, int to) {
         for (int i = from; i < to; ++i) {
             const std::string text = "temp:" + std::to_string(i) + "\r\n";
-            form.Connection()->Queue.push_back(TrafficRecordHeader('R', "12:00:00", 50) +
-                                               BytesToHex(text, " "));
+            form.Connection()->QueueRecord(TrafficRecordHeader('R', "12:00:00", 50) +
+                                           BytesToHex(text, " "));
             form.DataRT()->PumpTick();
         }
     }

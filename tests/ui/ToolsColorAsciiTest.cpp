@@ -64,11 +64,7 @@ protected:
     // A record as the receive thread queues it, taken by one pump tick.
     void Pump(const std::string& record) {
         TOruScomm& connection = *m_form->Connection();
-        {
-            TNamedLockGuard guard(connection.QueueMutex, TOruScomm::QueueWaitMs);
-            ASSERT_TRUE(guard.Owns());
-            connection.Queue.push_back(record);
-        }
+        ASSERT_TRUE(connection.QueueRecord(record));
         m_form->DataRT()->PumpTick();
     }
 

@@ -64,7 +64,7 @@ protected:
     // Received (or sent) records as the receive thread queues them, then one pump tick each.
     void Receive(const std::vector<std::string>& records) {
         for (const std::string& r : records) {
-            m_form->Connection()->Queue.push_back(r);
+            m_form->Connection()->QueueRecord(r);
         }
         for (size_t i = 0; i < records.size(); ++i) {
             m_form->DataRT()->PumpTick();
