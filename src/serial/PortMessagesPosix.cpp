@@ -10,7 +10,9 @@
 #include <dirent.h>
 #include <fstream>
 #include <grp.h>
+#include <sstream>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vector>
 
@@ -59,8 +61,87 @@ bool ProcessExists(const std::string& procRoot, long pid) {
     return stat((procRoot + "/" + std::to_string(pid)).c_str(), &st) == 0;
 }
 
-// A process in the table that has `device` open; 0 when none can be seen (another user's
-// descriptors are hidden from us unless we are root).
+// The number of the pseudo-terminal whose slave side `device` is (/dev/pts/N), or -1.
+long PtyIndex(const std::string& device) {
+    static const std::string folder = "/dev/pts/";
+    if (device.compare(0, folder.size(), folder) != 0 ||
+        !IsNumber(device.c_str() + folder.size())) {
+        return -1;
+    }
+    return std::strtol(device.c_str() + folder.size(), nullptr, 10);
+}
+
+// Whether process `pid` owns the master side of pseudo-terminal `index`: a program that
+// made the terminal (a bridge, an emulator) keeps the slave open too, but it is the line's
+// other end, not a program that uses the port.
+bool OwnsPtyMaster(const std::string& procRoot, long pid, long index) {
+    if (index < 0) {
+        return false;
+    }
+    const std::string base = procRoot + "/" + std::to_string(pid);
+    DIR* fds = opendir((base + "/fd").c_str());
+    if (fds == nullptr) {
+        return false;
+    }
+    bool owns = false;
+    while (const dirent* fd = readdir(fds)) {
+        if (!IsNumber(fd->d_name)) {
+            continue;
+        }
+        const std::string target = ReadLink(base + "/fd/" + fd->d_name);
+        if (target != "/dev/ptmx" && target != "/dev/pts/ptmx") {
+            continue;
+        }
+        std::ifstream info(base + "/fdinfo/" + fd->d_name);
+        std::string line;
+        while (std::getline(info, line)) {
+            if (line.compare(0, 10, "tty-index:") == 0 &&
+                std::strtol(line.c_str() + 10, nullptr, 10) == index) {
+                owns = true;
+            }
+        }
+        if (owns) {
+            break;
+        }
+    }
+    closedir(fds);
+    return owns;
+}
+
+// The process holding a lock (flock or a record lock) on `device`, from the kernel's table
+// of locks; 0 when there is none.
+long LockTableHolder(const std::string& procRoot, const std::string& device) {
+    struct stat st {};
+    if (stat(device.c_str(), &st) != 0) {
+        return 0;
+    }
+    char node[64];
+    std::snprintf(node, sizeof node, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    std::ifstream locks(procRoot + "/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        // "1: FLOCK  ADVISORY  WRITE 4242 00:1a:6 0 EOF"; waiters are marked "->".
+        std::istringstream fields(line);
+        std::string number;
+        std::string kind;
+        std::string mode;
+        std::string access;
+        long pid = 0;
+        std::string where;
+        if (!(fields >> number >> kind >> mode >> access >> pid >> where) || kind == "->") {
+            continue;
+        }
+        if (where == node && pid > 0) {
+            return pid;
+        }
+    }
+    return 0;
+}
+
+// A process in the table that has `device` open, other than a process that owns the master side of
+// the pseudo-terminal `device` is; 0 when none can be seen (another user's descriptors are hidden
+// from us unless we are root).
 long ScanOpenDescriptors(const std::string& procRoot, const std::string& device) {
     DIR* proc = opendir(procRoot.c_str());
     if (proc == nullptr) {
@@ -82,7 +163,10 @@ long ScanOpenDescriptors(const std::string& procRoot, const std::string& device)
         }
         while (const dirent* fd = readdir(fds)) {
             if (IsNumber(fd->d_name) && ReadLink(fdFolder + "/" + fd->d_name) == device) {
-                found = std::strtol(entry->d_name, nullptr, 10);
+                const long pid = std::strtol(entry->d_name, nullptr, 10);
+                if (!OwnsPtyMaster(procRoot, pid, PtyIndex(device))) {
+                    found = pid;
+                }
                 break;
             }
         }
@@ -171,9 +255,18 @@ std::string SystemErrorTail(int32_t systemError) {
 TPortHolder FindPortHolder(const std::string& devicePath, const TPortProbe& probe) {
     const std::string device = RealPath(devicePath);
     TPortHolder holder;
+    const auto usable = [&](long pid) { return pid > 0 && ProcessExists(probe.procRoot, pid); };
+    // Whoever locked the port uses it (even when it made the pseudo-terminal itself); a
+    // process that merely has it open may be the line's other end or a program that waits.
     if (!probe.lockFolder.empty()) {
         const long pid = ReadPortLockPid(PortLockPath(probe.lockFolder, device));
-        if (pid > 0 && ProcessExists(probe.procRoot, pid)) {
+        if (usable(pid)) {
+            holder.pid = pid;
+        }
+    }
+    if (holder.pid == 0) {
+        const long pid = LockTableHolder(probe.procRoot, device);
+        if (usable(pid)) {
             holder.pid = pid;
         }
     }

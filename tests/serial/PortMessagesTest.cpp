@@ -18,8 +18,14 @@
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -165,6 +171,104 @@ TEST_F(PortMessages, OtherFailuresSayWhatIsWrong) {
         SCOPED_TRACE(c.path);
         EXPECT_EQ(OpenFailureReason(c.port, c.path, c.error, probe), c.reason);
     }
+}
+
+// A pseudo-terminal made by socat (which keeps the master and the slave open) and a
+// program, "holder", that opens the slave and may lock it as a terminal program does.
+class BridgedPty : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[] = "/tmp/korvane-bridge-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        m_root = name;
+        link = m_root + "/port";
+        const std::string a = "pty,raw,echo=0,link=" + link;
+        const std::string b = "pty,raw,echo=0,link=" + m_root + "/other";
+        const char* argv[] = {"socat", a.c_str(), b.c_str(), nullptr};
+        if (::posix_spawnp(&m_socat, "socat", nullptr, nullptr, const_cast<char**>(argv),
+                           environ) != 0) {
+            m_socat = 0;
+            GTEST_SKIP() << "socat is not installed";
+        }
+        for (int i = 0; i < 5000 && !fs::exists(link); ++i) {
+            ::usleep(1000);
+        }
+        ASSERT_TRUE(fs::exists(link)) << "socat made no pseudo-terminal";
+    }
+    void TearDown() override {
+        EndPrograms();
+        if (m_socat > 0) {
+            ::kill(m_socat, SIGTERM);
+            ::waitpid(m_socat, nullptr, 0);
+        }
+        fs::remove_all(m_root);
+    }
+
+    // Starts a program called `name` on the port; returns its id once it has the port open
+    // (and locked).
+    pid_t StartProgram(const char* name, bool lock) {
+        int ready[2];
+        EXPECT_EQ(::pipe(ready), 0);
+        const std::string device = fs::canonical(link).string();
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY);
+            const bool locked = fd >= 0 && (!lock || ::flock(fd, LOCK_EX | LOCK_NB) == 0);
+            ::prctl(PR_SET_NAME, name);
+            const char answer = locked ? 'y' : 'n';
+            [[maybe_unused]] const ssize_t n = ::write(ready[1], &answer, 1);
+            for (;;) {
+                ::pause();
+            }
+        }
+        ::close(ready[1]);
+        char answer = 0;
+        EXPECT_EQ(::read(ready[0], &answer, 1), 1);
+        ::close(ready[0]);
+        EXPECT_EQ(answer, 'y') << name;
+        if (pid > 0) {
+            m_programs.push_back(pid);
+        }
+        return pid;
+    }
+    void EndPrograms() {
+        for (pid_t pid : m_programs) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        m_programs.clear();
+    }
+
+    std::string link;
+
+private:
+    std::string m_root;
+    pid_t m_socat = 0;
+    std::vector<pid_t> m_programs;
+};
+
+TEST_F(BridgedPty, TheProgramUsingThePortIsNamedNotTheOneThatMadeIt) {
+    for (const bool lock : {true, false}) {
+        SCOPED_TRACE(lock ? "the program locks the port" : "the program only has it open");
+        const pid_t holder = StartProgram("holder", lock);
+        const TPortHolder found = FindPortHolder(link, TPortProbe{});
+        EXPECT_EQ(found.pid, static_cast<long>(holder));
+        EXPECT_EQ(found.name, "holder");
+        const std::string device = fs::canonical(link).string();
+        EXPECT_EQ(OpenFailureReason("port", link, EBUSY, TPortProbe{}),
+                  device + " is in use by holder (process " + std::to_string(holder) + ").");
+        EndPrograms();
+    }
+}
+
+TEST_F(BridgedPty, TheLockHolderIsNamedBeforeAProgramThatOpenedThePortFirst) {
+    // A program that only has the port open (a monitor, or one waiting for the lock)
+    // started before the one that locked it.
+    StartProgram("opener", false);
+    const pid_t locker = StartProgram("locker", true);
+    const TPortHolder found = FindPortHolder(link, TPortProbe{});
+    EXPECT_EQ(found.pid, static_cast<long>(locker));
+    EXPECT_EQ(found.name, "locker");
 }
 
 TEST(OpenFailureThroughTheConnection, TheSpecifiedTextKeepsTheReasonBesideIt) {
