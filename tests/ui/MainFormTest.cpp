@@ -379,3 +379,25 @@ TEST_F(MainFormTest, PortListIsReadAgainWhenItDropsDown) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(MainFormTest, FirstStartPicksTheSimulatedDeviceWhenItIsRegistered) {
+    // The simulated device is offered only while no port was chosen before: a restart
+    // keeps the user's own choice, and without SIM0 the list's first port stays.
+    RegisterPty("AAA0");
+    RegisterPty("SIM0");
+    TMainForm& form = Start();
+    EXPECT_EQ(form.CBoxPort->currentText(), "SIM0");
+    form.CBoxPort->setCurrentIndex(form.CBoxPort->findText("AAA0"));
+    EXPECT_EQ(Restart().CBoxPort->currentText(), "AAA0");
+
+    Stop();
+    std::filesystem::remove(Folder() + "/data");
+    std::filesystem::remove(Folder() + "/ports/SIM0");
+    TMainForm& without = Start();
+    EXPECT_EQ(without.CBoxPort->currentIndex(), 0);
+    EXPECT_NE(without.CBoxPort->currentText(), "SIM0");
+}
+
+} // namespace

@@ -110,14 +110,21 @@ TMainForm::~TMainForm() {
 }
 
 void TMainForm::FormCreate() {
+    bool chosenBefore = false;
     try {
-        LoadSettingsAtStartup(m_settings);
+        chosenBefore = LoadSettingsAtStartup(m_settings);
     } catch (const std::exception& e) {
         // The record holds the defaults; the user learns why the stored ones are missing.
         m_prompter.Warning(nullptr, QString::fromLocal8Bit(e.what()), QStringLiteral("Korvane"));
     }
     RemoveOurStaleFiles();
     CBoxPort->Reload();
+    // The first start offers the simulated device when one is registered (make run does),
+    // so a machine without serial hardware shows traffic at once.
+    if (const int sim = CBoxPort->findText(QStringLiteral("SIM0"));
+        !chosenBefore && sim >= 0 && sim < 255) {
+        m_settings.portIndex = static_cast<uint8_t>(sim);
+    }
     if (m_settings.portIndex >= CBoxPort->count()) {
         m_settings.portIndex = 0;
     }
