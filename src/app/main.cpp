@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <utility>
 
 int main(int argc, char** argv) {
     // Answered before any window system is needed, so it works without a display too.
@@ -43,7 +44,11 @@ int main(int argc, char** argv) {
             TKorvaneApplication::ReportError(e.what());
         }
     }
-    CloseOnQuitSignals(&mainForm);
+    // A quit request is answered even while the window is busy; then what the window last
+    // showed while idle is kept.
+    TQuitHandling quit;
+    quit.collect = [&mainForm] { return mainForm.ClosingFiles(); };
+    const TQuitSignals quitSignals(&mainForm, std::move(quit));
     mainForm.show();
     return TKorvaneApplication::exec();
 }

@@ -352,15 +352,20 @@ TIniFile CaptureDockLayout(QMainWindow* main, const QList<QDockWidget*>& docks,
     return ini;
 }
 
-void SaveDockLayout(const QString& path, QMainWindow* main, const QList<QDockWidget*>& docks,
-                    const TAppOptions* options) {
+QByteArray DockLayoutBytes(const QString& path, QMainWindow* main, const QList<QDockWidget*>& docks,
+                           const TAppOptions* options) {
     TIniFile previous;
     if (const std::optional<QByteArray> old = ReadLayoutText(path)) {
         previous = TIniFile::Parse(*old);
     }
     TIniFile ini = CaptureDockLayout(main, docks, previous);
     (options != nullptr ? *options : TAppOptions::Read(previous)).Write(ini);
-    const QByteArray bytes = ini.ToBytes();
+    return ini.ToBytes();
+}
+
+void SaveDockLayout(const QString& path, QMainWindow* main, const QList<QDockWidget*>& docks,
+                    const TAppOptions* options) {
+    const QByteArray bytes = DockLayoutBytes(path, main, docks, options);
     // The same atomic replacement as the settings file: a full disk or a crash leaves the
     // last layout whole, and a symbolic link here is replaced, never written through.
     WriteFileAtomically(path.toStdString(), std::string_view(bytes.constData(), bytes.size()));

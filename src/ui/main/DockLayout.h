@@ -63,5 +63,7 @@ void ApplyDockLayout(const TIniFile& ini, QMainWindow* main, const QList<QDockWi
 TIniFile CaptureDockLayout(QMainWindow* main, const QList<QDockWidget*>& docks,
                            const TIniFile& previous = TIniFile());
 // With options, the program's own choices are written in the same file.
+QByteArray DockLayoutBytes(const QString& path, QMainWindow* main, const QList<QDockWidget*>& docks,
+                           const TAppOptions* options = nullptr);
 void SaveDockLayout(const QString& path, QMainWindow* main, const QList<QDockWidget*>& docks,
                     const TAppOptions* options = nullptr);

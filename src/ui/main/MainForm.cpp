@@ -1438,21 +1438,66 @@ void TMainForm::RichShowChange() {
     m_inChange = false;
 }
 
-void TMainForm::SaveSettings() {
+void TMainForm::StoreWindowChoices(SettingsRecord& record) const {
     auto index = [](const QComboBox* c) {
         return static_cast<uint8_t>(c->currentIndex() < 0 ? 255 : c->currentIndex());
     };
-    m_settings.portIndex = index(CBoxPort);
-    m_settings.baudRateIndex = index(CBoxBaudRate);
-    m_settings.parityIndex = index(CBoxParityBits);
-    m_settings.dataBitsIndex = index(CBoxDataBits);
-    m_settings.stopBitsIndex = index(CBoxStopBits);
+    record.portIndex = index(CBoxPort);
+    record.baudRateIndex = index(CBoxBaudRate);
+    record.parityIndex = index(CBoxParityBits);
+    record.dataBitsIndex = index(CBoxDataBits);
+    record.stopBitsIndex = index(CBoxStopBits);
     const QVariant mark = JvOfficeColorButton1->property("selectedColor");
     if (mark.isValid()) {
-        m_settings.markColor = mark.value<uint32_t>();
+        record.markColor = mark.value<uint32_t>();
     }
+}
+
+void TMainForm::SaveSettings() {
+    StoreWindowChoices(m_settings);
     hide();
     SaveSettingsAtShutdown(m_settings);
+}
+
+std::vector<std::pair<std::string, std::string>> TMainForm::ClosingFiles() {
+    std::vector<std::pair<std::string, std::string>> files;
+    if (m_closed) {
+        return files; // the close has written them
+    }
+    SettingsRecord record = m_settings;
+    StoreWindowChoices(record);
+    record.ClearShutdownReserved();
+    static const std::string program = ProgramFilePath().substr(0, SettingsRecord::MaxPathLength);
+    record.programPath = program;
+    const SettingsRecord::Image image = record.ToBytes();
+    files.emplace_back(DataFilePath(SettingsFileName),
+                       std::string(reinterpret_cast<const char*>(image.data()), image.size()));
+    try {
+        const QByteArray layout = DockLayoutBytes(
+            QString::fromStdString(DataFilePath(LayoutFileName)), this, LayoutDocks(), &m_options);
+        files.emplace_back(DataFilePath(LayoutFileName), layout.toStdString());
+    } catch (...) {
+        // Without the layout, the settings are still kept.
+    }
+    if (SendForm != nullptr) {
+        files.emplace_back(DataFilePath(SendFileName),
+                           WriteRtf(SendForm->RichSend->ToStyledText()));
+    }
+    return files;
+}
+
+QList<QDockWidget*> TMainForm::LayoutDocks() const {
+    QList<QDockWidget*> docks;
+    if (SendForm != nullptr) {
+        docks << SendForm;
+    }
+    if (FindForm != nullptr) {
+        docks << FindForm;
+    }
+    if (PlotForm != nullptr) {
+        docks << PlotForm;
+    }
+    return docks;
 }
 
 void TMainForm::SaveSendText() {
@@ -1464,20 +1509,10 @@ void TMainForm::SaveSendText() {
 }
 
 void TMainForm::FormClose() {
-    QList<QDockWidget*> docks;
-    if (SendForm != nullptr) {
-        docks << SendForm;
-    }
-    if (FindForm != nullptr) {
-        docks << FindForm;
-    }
-    if (PlotForm != nullptr) {
-        docks << PlotForm;
-    }
     // A minimised window still saves: only the layout comes from its restored geometry.
     try {
         EnsureDataFolder();
-        SaveDockLayout(QString::fromStdString(DataFilePath(LayoutFileName)), this, docks,
+        SaveDockLayout(QString::fromStdString(DataFilePath(LayoutFileName)), this, LayoutDocks(),
                        &m_options);
     } catch (...) {
         // The layout of the next start is the last one saved.

@@ -15,6 +15,9 @@
 #include <QMainWindow>
 #include <functional>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 class QAction;
 class QComboBox;
@@ -81,6 +84,8 @@ public:
 
     // The saves of shutdown ("config.ini", "data", "send"); then the engines stop.
     void FormClose();
+    // What those saves would write now, each file's path and bytes; nothing is written.
+    std::vector<std::pair<std::string, std::string>> ClosingFiles();
     void StopEngines();
 
     // --- TMainContext ---
@@ -190,6 +195,9 @@ private:
     void SetActiveView(TextView* view);
     void WakePump();
     void SaveSettings();
+    // The port list indexes and the mark colour as the window shows them, into record.
+    void StoreWindowChoices(SettingsRecord& record) const;
+    QList<QDockWidget*> LayoutDocks() const;
     void SaveSendText();
     void LoadSendText();
     // The largest file `view` loads.
