@@ -1,15 +1,31 @@
 #!/usr/bin/env bash
-# Installs what `make test-windows` needs on Debian 12: the i386 architecture,
-# 32-bit Wine, the MinGW-w64 cross compiler (posix threads), socat and GoogleTest's
-# sources. Idempotent: when every package is present it only asks dpkg.
+# Installs what `make test-windows` needs on Debian 12, for the Windows it builds for:
+#
+#   scripts/install-windows-deps.sh [i686|x86_64]
+#
+# i686 (32-bit Windows): the i386 architecture, 32-bit Wine and the i686 MinGW-w64 cross
+# compiler. x86_64 (64-bit Windows): 64-bit Wine and the x86-64 cross compiler, nothing of
+# i386. Both: socat and GoogleTest's sources. Without an argument: i686 where this machine
+# runs 32-bit programs (scripts/runs-32bit.sh), else x86_64, since 32-bit Wine cannot start
+# on a kernel without 32-bit emulation. The cross compilers are the posix-thread ones.
+# Idempotent: when every package is present it only asks dpkg.
 # If adding the i386 architecture leaves `apt-get update` failing, the architecture is
 # removed again so the package lists keep working, and the script fails saying so.
-# On a machine whose kernel runs no 32-bit programs (32-bit emulation switched off),
-# 32-bit Wine cannot start: 64-bit Wine and the 64-bit cross compiler are added then,
-# and `make test-windows` builds for 64-bit Windows.
 set -euo pipefail
 
-packages=(wine wine32:i386 g++-mingw-w64-i686-posix socat googletest gcc)
+root=$(cd "$(dirname "$0")/.." && pwd)
+arch=${1:-}
+if [ -z "$arch" ]; then
+  if bash "$root/scripts/runs-32bit.sh"; then arch=i686; else arch=x86_64; fi
+fi
+case "$arch" in
+  i686) packages=(wine wine32:i386 g++-mingw-w64-i686-posix socat googletest gcc) ;;
+  x86_64) packages=(wine wine64 g++-mingw-w64-x86-64-posix socat googletest gcc) ;;
+  *)
+    echo "install-windows-deps.sh: i686 or x86_64, not $arch" >&2
+    exit 2
+    ;;
+esac
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
@@ -22,40 +38,18 @@ apt_get() {
   $SUDO apt-get -o DPkg::Lock::Timeout=300 "$@"
 }
 
-missing_of() {
-  missing=()
-  for p in "$@"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-      missing+=("$p")
-    fi
-  done
-}
-
-# The 32-bit loader comes with wine32's libraries; a kernel without 32-bit emulation
-# refuses to run it.
-runs_32bit() {
-  /lib/ld-linux.so.2 --version >/dev/null 2>&1
-}
-
-add_64bit() {
-  if runs_32bit; then
-    return 0
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
   fi
-  missing_of wine64 g++-mingw-w64-x86-64-posix
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "This machine cannot run 32-bit programs: adding 64-bit Wine (${missing[*]})"
-    apt_get install -y -qq --no-install-recommends "${missing[@]}"
-  fi
-}
-
-missing_of "${packages[@]}"
+done
 if [ ${#missing[@]} -eq 0 ]; then
-  add_64bit
   exit 0
 fi
 
 added_i386=0
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ "$arch" = i686 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   echo "Adding the i386 architecture (32-bit Wine needs it)"
   $SUDO dpkg --add-architecture i386
   added_i386=1
@@ -73,6 +67,5 @@ if ! apt_get update -qq; then
   exit 1
 fi
 
-echo "Installing: ${missing[*]} (about 730 MB, a few minutes)"
+echo "Installing for $arch Windows: ${missing[*]} (a few minutes)"
 apt_get install -y -qq --no-install-recommends "${missing[@]}"
-add_64bit
