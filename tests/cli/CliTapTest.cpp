@@ -1,22 +1,29 @@
 // korvane-cli --tap: a second port only listened to, its lines marked "<B" among the first
-// port's in the order they came, and a Modbus conversation tapped from both wires paired
-// exactly.
+// port's in the order they came, a Modbus conversation tapped from both wires paired
+// exactly, and a tap that is unplugged and comes back while the first port streams on.
 
 #include "cli/CliFolderTest.h"
 #include "cli/CliProcess.h"
 #include "cli/JsonValue.h"
 #include "cli/RawPty.h"
+#include "serial/PtyPeer.h"
 
 #include "codec/HexCodec.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fcntl.h>
+#include <filesystem>
+#include <memory>
+#include <mutex>
 #include <poll.h>
 #include <pty.h>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <termios.h>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -145,6 +152,122 @@ TEST_F(CliTap, TapOptionsThatCannotWorkEndWithAReason) {
         EXPECT_EQ(cli.Wait(), c.code) << cli.err;
         EXPECT_NE(cli.err.find(c.says), std::string::npos) << cli.err;
     }
+}
+
+// What the program showed, line by line: each port's bytes in the order shown and, for each
+// line, what it was ('A' the first port, 'B' the tap, 'd' and 'r' the tap's notes of going
+// and coming back, '-' another note).
+struct Shown {
+    std::string bytesA;
+    std::string bytesB;
+    std::string kinds;
+};
+
+Shown Parse(const std::string& out, const std::string& tapName) {
+    static const std::regex traffic(R"(\[\d\d:\d\d:\d\d +(\d+|---) (Rx|<B)\] ([0-9A-F ]*))");
+    Shown shown;
+    for (const std::string& line : Lines(out)) {
+        std::smatch m;
+        if (line.starts_with("--- ")) {
+            shown.kinds += line.starts_with("--- " + tapName + " disconnected ")  ? 'd'
+                           : line.starts_with("--- " + tapName + " reconnected ") ? 'r'
+                                                                                  : '-';
+        } else if (std::regex_match(line, m, traffic)) {
+            const bool tapped = m[2] == "<B";
+            (tapped ? shown.bytesB : shown.bytesA) += HexToBytes(NormalizeHex(m[3].str()));
+            shown.kinds += tapped ? 'B' : 'A';
+        } else {
+            shown.kinds += '?';
+        }
+    }
+    return shown;
+}
+
+// The tap's device is unplugged while the first port streams, then a new one appears under
+// the same name: the program says so in its own lines among the traffic, the first port's
+// bytes keep coming all the while, the tap is opened again and its bytes join once more.
+// Every byte of both ports is shown once and in order.
+TEST_F(CliTap, ATapUnpluggedAndBackLeavesTheFirstPortStreaming) {
+    namespace fs = std::filesystem;
+    using namespace std::chrono_literals;
+    RawPty first;
+    auto tap = std::make_unique<PtyPeer>();
+    ASSERT_GE(tap->master, 0);
+    const std::string tapName = Path("tapB");
+    fs::create_symlink(tap->path, tapName);
+    // The program must not inherit the line's far end, or closing it here hangs nothing up.
+    ASSERT_EQ(fcntl(tap->master, F_SETFD, FD_CLOEXEC), 0);
+    // Kept: the first port's far end may write before the program has opened it.
+    CliProcess cli({first.Name(), "--tap", tapName, "--no-sent", "--keep-stale"});
+
+    // The first port's far end: four numbered bytes every 2 ms until the test has seen
+    // what it waits for.
+    std::mutex sentLock;
+    std::string sentA;
+    std::jthread writer([&](const std::stop_token& stop) {
+        for (uint32_t n = 0; !stop.stop_requested(); ++n) {
+            const std::string bytes = {static_cast<char>(n >> 8), static_cast<char>(n), '\x5A',
+                                       static_cast<char>(~n)};
+            {
+                const std::lock_guard lock(sentLock);
+                sentA += bytes;
+            }
+            first.Write(BytesToHex(bytes, " "));
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    // Five lines of the first port after the n-th line of the given kind.
+    const auto linesOfAAfter = [&](char kind, long n = 1) {
+        return [&, kind, n](const std::string& out) {
+            const std::string kinds = Parse(out, tapName).kinds;
+            if (std::count(kinds.begin(), kinds.end(), kind) != n) {
+                return false;
+            }
+            const size_t at = kinds.rfind(kind);
+            return std::count(kinds.begin() + static_cast<long>(at), kinds.end(), 'A') >= 5;
+        };
+    };
+
+    const std::string tapBytes1 = "\x11\x22\x33";
+    const std::string tapBytes2 = "\x44\x55\x66\x77";
+    // Both ports are open once the first port's bytes show.
+    ASSERT_TRUE(cli.WaitForOutput([&](const std::string& out) {
+        return !Parse(out, tapName).bytesA.empty();
+    })) << cli.out
+        << cli.err;
+    ASSERT_TRUE(tap->Write(tapBytes1));
+    ASSERT_TRUE(cli.WaitForOutput(linesOfAAfter('B'))) << cli.out << cli.err;
+    tap.reset(); // unplugged
+    ASSERT_TRUE(cli.WaitForOutput(linesOfAAfter('d'))) << cli.out << cli.err;
+
+    tap = std::make_unique<PtyPeer>();
+    ASSERT_GE(tap->master, 0);
+    fs::remove(tapName);
+    fs::create_symlink(tap->path, tapName);
+    ASSERT_TRUE(cli.WaitForOutput(linesOfAAfter('r'))) << cli.out << cli.err;
+    ASSERT_TRUE(tap->Write(tapBytes2));
+    ASSERT_TRUE(cli.WaitForOutput(linesOfAAfter('B', 2))) << cli.out << cli.err;
+
+    writer.request_stop();
+    writer.join();
+    ASSERT_TRUE(cli.WaitForOutput([&](const std::string& out) {
+        return Parse(out, tapName).bytesA.size() >= sentA.size();
+    })) << Parse(cli.out, tapName).bytesA.size()
+        << " of " << sentA.size() << " bytes shown\n"
+        << cli.out << cli.err;
+    cli.Signal(SIGINT);
+    EXPECT_EQ(cli.Wait(), 130) << cli.err;
+
+    const Shown shown = Parse(cli.out, tapName);
+    EXPECT_EQ(BytesToHex(shown.bytesA, " "), BytesToHex(sentA, " "));
+    EXPECT_EQ(BytesToHex(shown.bytesB, " "), BytesToHex(tapBytes1 + tapBytes2, " "));
+    // Once each, in this order, with the first port's lines all through (after the note of
+    // the bytes kept from before the open, when there were any).
+    EXPECT_TRUE(std::regex_match(shown.kinds, std::regex("-?A*BA+dA+rA*BA+"))) << cli.out;
+    EXPECT_NE(cli.err.find(tapName + " (tap) closed; RX " +
+                           std::to_string(tapBytes1.size() + tapBytes2.size())),
+              std::string::npos)
+        << cli.err;
 }
 
 } // namespace
