@@ -12,6 +12,7 @@
 //
 //   plot_gui_bench [--seconds S] (the steady run's length, 600 by default; 0 skips it)
 
+#include "WindowBench.h"
 #include "serial/OruScomm.h"
 #include "settings/SettingsFile.h"
 #include "settings/SettingsRecord.h"
@@ -50,51 +51,11 @@
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
-
-double Ms(SteadyClock::time_point from) {
-    return std::chrono::duration<double, std::milli>(SteadyClock::now() - from).count();
-}
-
-double Median(std::vector<double> v) {
-    if (v.empty()) {
-        return 0;
-    }
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) {
-        return 0;
-    }
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
-}
-
-std::string LoadAverage() {
-    std::ifstream load("/proc/loadavg");
-    double one = 0;
-    double five = 0;
-    load >> one >> five;
-    char text[64];
-    std::snprintf(text, sizeof text, "%.2f (1 min), %.2f (5 min) on %u cores", one, five,
-                  std::thread::hardware_concurrency());
-    return text;
-}
-
-double ThreadCpuMs(clockid_t clock) {
-    timespec now{};
-    clock_gettime(clock, &now);
-    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
-}
-
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
+using windowbench::CpuSeconds;
+using windowbench::LoadAverage;
+using windowbench::Median;
+using windowbench::Ms;
+using windowbench::SteadyClock;
 
 uint64_t SamplesTaken(const TSampleSet& samples) {
     uint64_t taken = 0;
@@ -185,37 +146,7 @@ int SteadyRun(QApplication& app, int seconds) {
         }
     });
 
-    // The menu probe: another thread posts a request every 200 ms; the window thread opens
-    // the View menu and closes it. The answer time runs from the post to the menu closed.
-    // Beside each answer: the CPU time the window thread used meanwhile, which tells a slow
-    // answer spent working (CPU near the answer time) from one spent waiting for a core.
-    clockid_t windowClock{};
-    pthread_getcpuclockid(pthread_self(), &windowClock);
-    std::mutex answersLock;
-    std::vector<double> answers;
-    std::vector<std::pair<double, double>> slowAnswers; // (answer ms, window CPU ms)
-    std::thread asker([&] {
-        while (!stop) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            const auto posted = SteadyClock::now();
-            const double cpuPosted = ThreadCpuMs(windowClock);
-            QMetaObject::invokeMethod(
-                viewMenu,
-                [&, posted, cpuPosted] {
-                    viewMenu->popup(QPoint(100, 100));
-                    viewMenu->hide();
-                    const double ms = Ms(posted);
-                    const double cpu = ThreadCpuMs(windowClock) - cpuPosted;
-                    const std::lock_guard lock(answersLock);
-                    answers.push_back(ms);
-                    if (ms > 50) {
-                        slowAnswers.emplace_back(ms, cpu);
-                    }
-                },
-                Qt::QueuedConnection);
-        }
-    });
-
+    windowbench::MenuProbe probe(*viewMenu);
     const std::string loadStart = LoadAverage();
     const double cpuStart = CpuSeconds();
     const auto start = SteadyClock::now();
@@ -232,15 +163,10 @@ int SteadyRun(QApplication& app, int seconds) {
         wall = std::chrono::duration<double>(SteadyClock::now() - start).count();
         if (wall >= reported + 60) {
             reported += 60;
-            double worst = 0;
-            {
-                const std::lock_guard lock(answersLock);
-                worst = answers.empty() ? 0 : *std::max_element(answers.begin(), answers.end());
-            }
             std::printf("%8d %14llu %14llu %14.1f\n", reported,
                         static_cast<unsigned long long>(samplesSent.load()),
                         static_cast<unsigned long long>(SamplesTaken(form->PlotForm->Samples())),
-                        worst);
+                        probe.Worst());
             std::fflush(stdout);
         }
         // Ends when the writer has stopped and every sample is in, or 20 s after.
@@ -251,13 +177,11 @@ int SteadyRun(QApplication& app, int seconds) {
     }
     stop = true;
     writer.join();
-    asker.join();
+    probe.Stop();
     app.processEvents();
     const double cpu = CpuSeconds() - cpuStart;
     const uint64_t sent = samplesSent.load();
     const uint64_t taken = SamplesTaken(form->PlotForm->Samples());
-    const std::lock_guard lock(answersLock);
-    const double worst = answers.empty() ? 0 : *std::max_element(answers.begin(), answers.end());
     std::printf("\n%-56s %14s\n", "the window at 10,000 samples/s (text lines from a pty)",
                 "measured");
     std::printf("%-56s %14d\n", "seconds of traffic", seconds);
@@ -268,18 +192,7 @@ int SteadyRun(QApplication& app, int seconds) {
                 static_cast<unsigned long long>(taken));
     std::printf("%-56s %14llu\n", "samples lost (goal 0)",
                 static_cast<unsigned long long>(sent - std::min(sent, taken)));
-    std::printf("%-56s %14zu\n", "View menu requests answered", answers.size());
-    std::printf("%-56s %14.2f\n", "menu answer median (ms)", Median(answers));
-    std::printf("%-56s %14.2f\n", "menu answer 99th percentile (ms)", Percentile(answers, 0.99));
-    std::printf("%-56s %14.2f\n", "menu answer worst (ms)", worst);
-    std::printf("%-56s %14.2f\n", "worst / 50 ms goal (ratio)", worst / 50);
-    std::printf("%-56s %14zu\n", "menu answers over 50 ms",
-                static_cast<size_t>(std::count_if(answers.begin(), answers.end(),
-                                                  [](double ms) { return ms > 50; })));
-    for (const auto& [ms, windowCpu] : slowAnswers) {
-        std::printf("%-56s %7.1f /%6.1f\n",
-                    "  an answer over 50 ms / window thread's CPU in it (ms)", ms, windowCpu);
-    }
+    probe.Print();
     std::printf("%-56s %14.2f\n", "CPU of the process / one core (ratio)", cpu / wall);
     std::printf("%-56s %14.1f\n", "plot memory (MB)",
                 static_cast<double>(form->PlotForm->MemoryBytes()) / 1e6);
@@ -295,20 +208,8 @@ int SteadyRun(QApplication& app, int seconds) {
 
 } // namespace
 
-// The offscreen platform says for every popup that it cannot grab the keyboard; the menu
-// probe opens one five times a second.
-void QuietPopups(QtMsgType type, const QMessageLogContext&, const QString& text) {
-    if (text.startsWith(QStringLiteral("This plugin does not support"))) {
-        return;
-    }
-    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
-    if (type == QtFatalMsg) {
-        std::abort();
-    }
-}
-
 int main(int argc, char** argv) {
-    qInstallMessageHandler(QuietPopups);
+    qInstallMessageHandler(windowbench::QuietPopups);
     int seconds = 600;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--seconds") == 0) {
