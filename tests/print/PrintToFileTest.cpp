@@ -4,6 +4,7 @@
 
 #include "print/TrafficPrintFixture.h"
 
+#include <QPageRanges>
 #include <QPrinter>
 #include <QPushButton>
 #include <QTest>
@@ -69,6 +70,8 @@ public:
     int from = 1;
     int to = 1;
     int copies = 1;
+    // Typed into the dialog's pages field ("1,3"); empty: from and to.
+    QString pages;
 
     bool PrinterInstalled() override { return true; }
 
@@ -80,6 +83,9 @@ protected:
         printer.setOutputFileName(QString::fromStdString(file));
         printer.setPrintRange(QPrinter::PageRange);
         printer.setFromTo(from, to);
+        if (!pages.isEmpty()) {
+            printer.setPageRanges(QPageRanges::fromString(pages));
+        }
         printer.setCopyCount(copies);
         return true;
     }
@@ -104,6 +110,45 @@ protected:
 
     PdfPrinter m_pdf;
 };
+
+TEST_F(PrintToPdfTest, PagesListedApartArePrintedAloneWithoutThoseBetween) {
+    AddTraffic(400);
+    m_window->FormActivate();
+    const int pages = m_window->NicePreview1->PageCount();
+    ASSERT_GE(pages, 5);
+    std::vector<std::string> firstLines;
+    for (int page = 0; page < pages; ++page) {
+        firstLines.push_back(PageRows(page).value(0).left(17).toStdString());
+    }
+    const struct {
+        const char* typed;
+        std::vector<int> sheets; // preview pages, from 0
+    } cases[] = {
+        {"1,3", {0, 2}},
+        {"2-3,5", {1, 2, 4}},
+        {"4", {3}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.typed);
+        m_pdf.file = Root() + "/pages-" + std::to_string(c.sheets.size()) + ".pdf";
+        m_pdf.pages = QString::fromLatin1(c.typed);
+        QTest::mouseClick(m_window->Button1, Qt::LeftButton);
+        const std::string info = Run("pdfinfo '" + m_pdf.file + "' 2>&1");
+        std::smatch count;
+        ASSERT_TRUE(std::regex_search(info, count, std::regex("Pages:\\s+([0-9]+)"))) << info;
+        ASSERT_EQ(std::stoi(count[1].str()), static_cast<int>(c.sheets.size()));
+        for (size_t sheet = 0; sheet < c.sheets.size(); ++sheet) {
+            const std::string number = std::to_string(sheet + 1);
+            const std::string text = Run("pdftotext -f " + number + " -l " + number + " -layout '" +
+                                         m_pdf.file + "' - 2>&1");
+            const std::string& first = firstLines[static_cast<size_t>(c.sheets[sheet])];
+            const size_t at = text.find_first_not_of(" \n\f");
+            ASSERT_NE(at, std::string::npos) << "sheet " << number << " is empty";
+            EXPECT_EQ(text.substr(at, first.size()), first) << "sheet " << number;
+        }
+    }
+    EXPECT_TRUE(m_prompter.warnings.empty());
+}
 
 TEST_F(PrintToPdfTest, APageRangeTwiceGivesOneFileWithThosePagesInOrder) {
     AddTraffic(400);

@@ -4,10 +4,10 @@
 
 #include "ui/main/FormStyle.h"
 
-#include "ui/print/NicePreview.h"
 #include "ui/main/MainContext.h"
 #include "ui/main/RichView.h"
 #include "ui/main/UiPrompter.h"
+#include "ui/print/NicePreview.h"
 
 #include <QElapsedTimer>
 #include <QEvent>
@@ -270,17 +270,27 @@ void TPrintForm::PrintChosenPages(QWidget* dialogOwner) {
         PrintDialog1.fromPage = choice.fromPage;
         PrintDialog1.toPage = choice.toPage;
         PrintDialog1.copies = choice.copies;
+        // The chosen pages of one copy, from 0: exactly those listed ("1,3" is not 1 to 3).
+        std::vector<int> chosen;
+        if (!choice.pageRange) {
+            for (int page = 0; page < NicePreview1->PageCount(); ++page) {
+                chosen.push_back(page);
+            }
+        } else if (!choice.pages.empty()) {
+            for (const int page : choice.pages) {
+                chosen.push_back(page - 1);
+            }
+        } else {
+            for (int page = choice.fromPage - 1; page <= choice.toPage - 1; ++page) {
+                chosen.push_back(page);
+            }
+        }
         if (m_printer.PrintsToFile()) {
             // One file: every copy of every chosen page in it, in the order a printer
             // would have put them out.
             std::vector<int> pages;
             for (int copy = 0; copy < choice.copies; ++copy) {
-                const int first = choice.pageRange ? choice.fromPage - 1 : 0;
-                const int last =
-                    choice.pageRange ? choice.toPage - 1 : NicePreview1->PageCount() - 1;
-                for (int page = first; page <= last; ++page) {
-                    pages.push_back(page);
-                }
+                pages.insert(pages.end(), chosen.begin(), chosen.end());
             }
             NicePreview1->PrintPages(m_printer, pages);
             return;
@@ -289,7 +299,7 @@ void TPrintForm::PrintChosenPages(QWidget* dialogOwner) {
             if (!choice.pageRange) {
                 NicePreview1->PrintAll(m_printer);
             } else {
-                for (int page = choice.fromPage - 1; page <= choice.toPage - 1; ++page) {
+                for (const int page : chosen) {
                     NicePreview1->PrintPage(m_printer, page);
                 }
             }

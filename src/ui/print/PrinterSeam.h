@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <memory>
+#include <vector>
 
 class QPainter;
 class QPrinter;
@@ -24,6 +25,9 @@ public:
         int toPage = 1;
         bool pageRange = false;
         int copies = 1;
+        // With pageRange, the pages chosen (from 1, in the order given) when they are not
+        // simply fromPage to toPage, as "Pages: 1,3" gives; empty: fromPage to toPage.
+        std::vector<int> pages;
     };
 
     virtual ~TPrinterSeam() = default;

@@ -5,8 +5,18 @@
 #include <QPrinter>
 #include <QPrinterInfo>
 
+#include <QPageRanges>
+#include <QPrintEngine>
+
 #include <algorithm>
 #include <stdexcept>
+
+namespace {
+
+// The print server's options of a job, as name and value in turn.
+const auto PrintServerOptions = QPrintEngine::PrintEnginePropertyKey(0xfe00);
+
+} // namespace
 
 TQtPrinterSeam::TQtPrinterSeam()
     : m_printer(std::make_unique<QPrinter>(QPrinter::HighResolution)) {}
@@ -31,10 +41,34 @@ bool TQtPrinterSeam::ShowPrintDialog(QWidget* owner, TDialogChoice& choice) {
     choice.fromPage = m_printer->fromPage();
     choice.toPage = m_printer->toPage();
     choice.copies = m_printer->copyCount();
+    choice.pages.clear();
+    QPageRanges ranges = m_printer->pageRanges();
+    // A printer of the print server takes "Pages: 1,3" as a page choice of its own, applied
+    // to every job; the window prints the chosen pages itself instead.
+    QPrintEngine* engine = m_printer->printEngine();
+    QStringList options = engine->property(PrintServerOptions).toStringList();
+    for (qsizetype i = 0; i + 1 < options.size(); i += 2) {
+        if (options[i] == QLatin1String("page-ranges")) {
+            ranges = QPageRanges::fromString(options[i + 1]);
+            options.remove(i, 2);
+            engine->setProperty(PrintServerOptions, options);
+            choice.pageRange = !ranges.isEmpty();
+            break;
+        }
+    }
+    if (choice.pageRange && !ranges.isEmpty()) {
+        for (const QPageRanges::Range& range : ranges.toRangeList()) {
+            for (int page = range.from; page <= range.to; ++page) {
+                choice.pages.push_back(page);
+            }
+        }
+        choice.fromPage = ranges.firstPage();
+        choice.toPage = ranges.lastPage();
+    }
     // The window prints the chosen pages and copies itself, one job at a time; left in
     // the printer, they would be applied a second time to each job.
     m_printer->setPrintRange(QPrinter::AllPages);
-    m_printer->setFromTo(0, 0);
+    m_printer->setPageRanges(QPageRanges());
     m_printer->setCopyCount(1);
     return true;
 }
