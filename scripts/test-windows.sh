@@ -201,7 +201,7 @@ build_tests() {
     -DKORVANE_GTEST_SOURCE=/usr/src/googletest \
     -DKORVANE_GUI=OFF -DKORVANE_TESTS=ON -DKORVANE_WERROR=ON || return 1
   local targets
-  targets=$(ninja -C "$build/$arch" -t targets all | sed -n 's/^\([a-z0-9_]*_tests\): phony$/\1/p')
+  targets=$(ninja -C "$build/$arch" -t targets all | sed -n -e '/^cmake_/d' -e 's/^\([a-z0-9_]*_tests\): phony$/\1/p')
   [ -n "$targets" ] || {
     echo "no test programs in the build"
     return 1
