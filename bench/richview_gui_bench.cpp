@@ -231,7 +231,15 @@ int main(int argc, char** argv) {
         });
         const double startMs = TimeMs([&] {
             saver.Save(
-                view, [&](const std::string& rtf) { written = rtf.size(); },
+                view,
+                [&](const TByteSource& rtf) {
+                    std::string chunk;
+                    for (bool more = true; more;) {
+                        chunk.clear();
+                        more = rtf(chunk);
+                        written += chunk.size();
+                    }
+                },
                 [&](const std::string&, int, bool) { done = true; });
         });
         beat.start();

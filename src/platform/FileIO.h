@@ -45,6 +45,11 @@ public:
 // by the file, never written through. An existing file's permissions are kept.
 // Throws EFileError naming `path`.
 void WriteFileAtomically(const std::string& path, std::string_view bytes);
+// The bytes come piece by piece: `next` is called until it returns false, and what it put
+// into `chunk` each time is written before it is called again, so a large file is never
+// held whole. An exception from `next` removes the new file and passes on.
+using TByteSource = std::function<bool(std::string& chunk)>;
+void WriteFileAtomically(const std::string& path, const TByteSource& next);
 
 // Writes `bytes` to a new file `folder`/`stem``extension`, or when that name is taken to
 // NumberedFileName(stem, 1), (stem, 2), ... with the extension; an existing file is never
@@ -58,6 +63,8 @@ constexpr int NumberedFileNames = 100000;
 
 std::string WriteNewFileAtomically(const std::string& folder, const std::string& stem,
                                    const std::string& extension, std::string_view bytes);
+std::string WriteNewFileAtomically(const std::string& folder, const std::string& stem,
+                                   const std::string& extension, const TByteSource& next);
 
 // Files the program reads must be regular files: a folder, a device, a named pipe or a
 // socket is refused with EFileError before it is opened in any way that could block,

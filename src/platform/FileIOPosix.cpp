@@ -80,6 +80,21 @@ bool WriteAll(int fd, std::string_view bytes) {
     return true;
 }
 
+// Writes what `next` gives until it says it is done; false when a write failed.
+bool WriteChunks(int fd, const TByteSource& next) {
+    std::string chunk;
+    for (;;) {
+        chunk.clear();
+        const bool more = next(chunk);
+        if (!WriteAll(fd, chunk)) {
+            return false;
+        }
+        if (!more) {
+            return true;
+        }
+    }
+}
+
 // Opens a new file beside `path` with a name no other writer uses. Mode 0666 lets the
 // umask decide the permissions, as a plain create would.
 int CreateTemporary(const std::string& path, std::string& tempPath) {
@@ -97,7 +112,7 @@ int CreateTemporary(const std::string& path, std::string& tempPath) {
 
 } // namespace
 
-void WriteFileAtomically(const std::string& path, std::string_view bytes) {
+void WriteFileAtomically(const std::string& path, const TByteSource& next) {
     const std::string action = "Cannot write";
     std::string tempPath;
     TDescriptor fd(CreateTemporary(path, tempPath));
@@ -115,7 +130,14 @@ void WriteFileAtomically(const std::string& path, std::string_view bytes) {
         // Best effort: a file we may not chmod is still written.
         (void)::fchmod(fd.Get(), old.st_mode & 07777);
     }
-    if (!WriteAll(fd.Get(), bytes)) {
+    bool written = false;
+    try {
+        written = WriteChunks(fd.Get(), next);
+    } catch (...) {
+        ::unlink(tempPath.c_str());
+        throw;
+    }
+    if (!written) {
         fail(errno);
     }
     if (::fsync(fd.Get()) != 0) {
@@ -167,7 +189,7 @@ int PublishUnderNewName(const std::string& tempPath, const std::string& path) {
 } // namespace
 
 std::string WriteNewFileAtomically(const std::string& folder, const std::string& stem,
-                                   const std::string& extension, std::string_view bytes) {
+                                   const std::string& extension, const TByteSource& next) {
     const std::string action = "Cannot write";
     const std::string first = folder + "/" + stem + extension;
     std::string tempPath;
@@ -179,7 +201,14 @@ std::string WriteNewFileAtomically(const std::string& folder, const std::string&
         ::unlink(tempPath.c_str());
         throw EFileError(action, first, error);
     };
-    if (!WriteAll(fd.Get(), bytes)) {
+    bool written = false;
+    try {
+        written = WriteChunks(fd.Get(), next);
+    } catch (...) {
+        ::unlink(tempPath.c_str());
+        throw;
+    }
+    if (!written) {
         fail(errno);
     }
     if (::fsync(fd.Get()) != 0) {
@@ -417,4 +446,19 @@ int RemoveStaleTemporaryFiles(const std::string& folder) {
     }
     ::closedir(dir);
     return removed;
+}
+
+void WriteFileAtomically(const std::string& path, std::string_view bytes) {
+    WriteFileAtomically(path, [bytes](std::string& chunk) {
+        chunk.assign(bytes);
+        return false;
+    });
+}
+
+std::string WriteNewFileAtomically(const std::string& folder, const std::string& stem,
+                                   const std::string& extension, std::string_view bytes) {
+    return WriteNewFileAtomically(folder, stem, extension, [bytes](std::string& chunk) {
+        chunk.assign(bytes);
+        return false;
+    });
 }

@@ -98,6 +98,21 @@ bool WriteAll(HANDLE file, std::string_view bytes) {
     return true;
 }
 
+// Writes what `next` gives until it says it is done; false when a write failed.
+bool WriteChunks(HANDLE fd, const TByteSource& next) {
+    std::string chunk;
+    for (;;) {
+        chunk.clear();
+        const bool more = next(chunk);
+        if (!WriteAll(fd, chunk)) {
+            return false;
+        }
+        if (!more) {
+            return true;
+        }
+    }
+}
+
 // Creates a new file beside `path` with a name no other writer uses.
 HANDLE CreateTemporary(const std::string& path, std::string& tempPath) {
     static std::atomic<unsigned> counter{0};
@@ -128,7 +143,7 @@ std::string EFileError::SystemError() const {
     return SystemMessage(m_errorCode);
 }
 
-void WriteFileAtomically(const std::string& path, std::string_view bytes) {
+void WriteFileAtomically(const std::string& path, const TByteSource& next) {
     const std::string action = "Cannot write";
     std::string tempPath;
     THandle file(CreateTemporary(path, tempPath));
@@ -143,7 +158,17 @@ void WriteFileAtomically(const std::string& path, std::string_view bytes) {
         throw EFileError(action, path, error);
     };
 
-    if (!WriteAll(file.Get(), bytes)) {
+    bool written = false;
+    try {
+        written = WriteChunks(file.Get(), next);
+    } catch (...) {
+        if (file.Valid()) {
+            file.Close();
+        }
+        DeleteFileA(tempPath.c_str());
+        throw;
+    }
+    if (!written) {
         fail(LastErrorCode());
     }
     if (!FlushFileBuffers(file.Get())) {
@@ -183,7 +208,7 @@ void WriteFileAtomically(const std::string& path, std::string_view bytes) {
 }
 
 std::string WriteNewFileAtomically(const std::string& folder, const std::string& stem,
-                                   const std::string& extension, std::string_view bytes) {
+                                   const std::string& extension, const TByteSource& next) {
     const std::string action = "Cannot write";
     const std::string first = folder + "\\" + stem + extension;
     std::string tempPath;
@@ -198,7 +223,17 @@ std::string WriteNewFileAtomically(const std::string& folder, const std::string&
         DeleteFileA(tempPath.c_str());
         throw EFileError(action, first, error);
     };
-    if (!WriteAll(file.Get(), bytes)) {
+    bool written = false;
+    try {
+        written = WriteChunks(file.Get(), next);
+    } catch (...) {
+        if (file.Valid()) {
+            file.Close();
+        }
+        DeleteFileA(tempPath.c_str());
+        throw;
+    }
+    if (!written) {
         fail(LastErrorCode());
     }
     if (!FlushFileBuffers(file.Get())) {
@@ -411,4 +446,19 @@ int RemoveStaleTemporaryFiles(const std::string& folder) {
     } while (FindNextFileA(search, &found));
     FindClose(search);
     return removed;
+}
+
+void WriteFileAtomically(const std::string& path, std::string_view bytes) {
+    WriteFileAtomically(path, [bytes](std::string& chunk) {
+        chunk.assign(bytes);
+        return false;
+    });
+}
+
+std::string WriteNewFileAtomically(const std::string& folder, const std::string& stem,
+                                   const std::string& extension, std::string_view bytes) {
+    return WriteNewFileAtomically(folder, stem, extension, [bytes](std::string& chunk) {
+        chunk.assign(bytes);
+        return false;
+    });
 }

@@ -21,19 +21,23 @@ std::string FormatStamp(const std::tm& local) {
     return buf;
 }
 
-std::string FormatOleTimeOfDay(double dateTime) {
+uint32_t OleTimeOfDayMs(double dateTime) {
     if (!std::isfinite(dateTime)) {
-        return FormatTimeOfDay(0, 0, 0);
+        return 0;
     }
     double whole = 0.0;
     const double fraction = std::fabs(std::modf(dateTime, &whole));
     // Rounded to the millisecond first, as stored times are, so 12:00:00 stored as
     // 0.4999999999 still reads 12:00:00.
-    auto ms = static_cast<int64_t>(std::llround(fraction * 86400000.0));
-    if (ms >= 86400000) {
-        ms = 0;
+    const auto ms = static_cast<int64_t>(std::llround(fraction * 86400000.0));
+    return ms >= 86400000 ? 0u : static_cast<uint32_t>(ms);
+}
+
+std::string FormatOleTimeOfDay(double dateTime) {
+    if (!std::isfinite(dateTime)) {
+        return FormatTimeOfDay(0, 0, 0);
     }
-    const int seconds = static_cast<int>(ms / 1000);
+    const int seconds = static_cast<int>(OleTimeOfDayMs(dateTime) / 1000);
     return FormatTimeOfDay(seconds / 3600, (seconds / 60) % 60, seconds % 60);
 }
 

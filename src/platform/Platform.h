@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 
 // Milliseconds of a monotonic clock as an unsigned 32-bit count. It wraps after about
@@ -27,6 +28,12 @@ std::string CurrentStamp();
 // format of dates in the settings file), formatted as FormatTimeOfDay does. Only the
 // fraction is used; a negative value's fraction counts from midnight as well.
 std::string FormatOleTimeOfDay(double dateTime);
+// The same time of day in milliseconds since midnight, rounded as FormatOleTimeOfDay
+// rounds it (0 ... 86399999).
+uint32_t OleTimeOfDayMs(double dateTime);
+// Milliseconds since local midnight now (0 ... 86399999), read as CurrentTimeOfDay reads
+// the time of day.
+uint32_t CurrentMillisecondOfDay();
 
 // The per-user folder for application data, without a trailing separator. POSIX:
 // $XDG_DATA_HOME when it is set to an absolute path, else ~/.local/share. Windows: the
@@ -45,6 +52,9 @@ public:
     virtual ~Clock() = default;
     virtual uint32_t Milliseconds() = 0;
     virtual std::string TimeOfDay() = 0;
+    // Milliseconds since midnight of the time TimeOfDay() shows, where the clock knows them;
+    // a waiter that gets std::nullopt looks at the time of day every millisecond instead.
+    virtual std::optional<uint32_t> MillisecondOfDay() { return std::nullopt; }
     // A thread waits until Milliseconds() reaches `until`: how long it may sleep (real
     // milliseconds) before it reads the clock again. A clock that runs by itself lets it
     // sleep until then; a clock a test moves by hand wakes it often instead, and may note
@@ -59,6 +69,7 @@ class SystemClock final : public Clock {
 public:
     uint32_t Milliseconds() override { return TimeGetTime(); }
     std::string TimeOfDay() override { return CurrentTimeOfDay(); }
+    std::optional<uint32_t> MillisecondOfDay() override { return CurrentMillisecondOfDay(); }
     // One shared instance for the whole process.
     static SystemClock& Instance();
 };

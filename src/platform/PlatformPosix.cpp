@@ -1,5 +1,6 @@
 #include "platform/Platform.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <langinfo.h>
@@ -70,6 +71,18 @@ std::tm LocalNow() {
 
 std::string CurrentTimeOfDay() {
     return FormatTimeOfDay(LocalNow());
+}
+
+uint32_t CurrentMillisecondOfDay() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const std::time_t seconds = ts.tv_sec;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    // A leap second reads as the second before it.
+    const auto second = static_cast<uint32_t>((local.tm_hour * 60 + local.tm_min) * 60 +
+                                              std::min(local.tm_sec, 59));
+    return second * 1000u + static_cast<uint32_t>(ts.tv_nsec / 1000000);
 }
 
 std::string CurrentStamp() {

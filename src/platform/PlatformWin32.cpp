@@ -51,6 +51,15 @@ std::string CurrentTimeOfDay() {
     return FormatTimeOfDay(LocalNow());
 }
 
+uint32_t CurrentMillisecondOfDay() {
+    SYSTEMTIME st{};
+    GetLocalTime(&st);
+    return ((static_cast<uint32_t>(st.wHour) * 60u + st.wMinute) * 60u +
+            (st.wSecond > 59 ? 59u : st.wSecond)) *
+               1000u +
+           st.wMilliseconds;
+}
+
 std::string CurrentStamp() {
     return FormatStamp(LocalNow());
 }

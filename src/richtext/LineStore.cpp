@@ -237,6 +237,134 @@ TLineStore::TLineStore() {
     m_memory = kLineOverhead;
 }
 
+TLineStore::~TLineStore() {
+    for (Reading* reading : m_readings) {
+        reading->Keep(reading->m_total);
+        reading->m_store = nullptr;
+    }
+}
+
+// A copy starts without readings: they read the original.
+TLineStore::TLineStore(const TLineStore& other)
+    : m_lines(other.m_lines), m_blocks(other.m_blocks), m_firstBlock(other.m_firstBlock),
+      m_writeBlock(other.m_writeBlock), m_haveWriteBlock(other.m_haveWriteBlock),
+      m_notes(other.m_notes), m_totalChars(other.m_totalChars), m_memory(other.m_memory),
+      m_styles(other.m_styles), m_styleIndex(other.m_styleIndex), m_measure(other.m_measure),
+      m_chunkOffsets(other.m_chunkOffsets), m_chunksValid(other.m_chunksValid),
+      m_maxWidth(other.m_maxWidth), m_maxWidthStale(other.m_maxWidthStale),
+      m_frontDropped(other.m_frontDropped), m_clears(other.m_clears) {}
+
+TLineStore& TLineStore::operator=(const TLineStore& other) {
+    if (this != &other) {
+        BeforeChange(0, Count(), true);
+        TLineStore copy(other);
+        m_lines = std::move(copy.m_lines);
+        m_blocks = std::move(copy.m_blocks);
+        m_firstBlock = copy.m_firstBlock;
+        m_writeBlock = copy.m_writeBlock;
+        m_haveWriteBlock = copy.m_haveWriteBlock;
+        m_notes = std::move(copy.m_notes);
+        m_totalChars = copy.m_totalChars;
+        m_memory = copy.m_memory;
+        m_styles = std::move(copy.m_styles);
+        m_styleIndex = std::move(copy.m_styleIndex);
+        m_measure = std::move(copy.m_measure);
+        m_chunkOffsets = std::move(copy.m_chunkOffsets);
+        m_chunksValid = copy.m_chunksValid;
+        m_maxWidth = copy.m_maxWidth;
+        m_maxWidthStale = copy.m_maxWidthStale;
+        m_frontDropped = copy.m_frontDropped;
+        m_clears = copy.m_clears;
+    }
+    return *this;
+}
+
+std::unique_ptr<TLineStore::Reading> TLineStore::BeginReading(int lineEndStyle) const {
+    std::unique_ptr<Reading> reading(new Reading());
+    reading->m_store = this;
+    reading->m_total = m_lines.size();
+    reading->m_base = m_frontDropped;
+    reading->m_last = m_lines.back();
+    reading->m_shared.firstBlock = m_firstBlock;
+    reading->m_shared.blocks.assign(m_blocks.begin(), m_blocks.end());
+    reading->m_shared.styles = m_styles;
+    reading->m_shared.lineEndStyle = lineEndStyle;
+    reading->m_shared.characters = TextLength();
+    m_readings.push_back(reading.get());
+    return reading;
+}
+
+void TLineStore::BeforeChange(int first, int count, bool shifts) {
+    for (Reading* reading : m_readings) {
+        // Where the store's line `first` is in the reading.
+        const uint64_t at = m_frontDropped - reading->m_base + static_cast<uint64_t>(first);
+        if (shifts) {
+            if (at + 1 < reading->m_total) {
+                reading->Detach();
+            }
+        } else {
+            reading->Keep(static_cast<size_t>(
+                std::min<uint64_t>(at + static_cast<uint64_t>(count), reading->m_total)));
+        }
+    }
+    std::erase(m_readings, nullptr);
+}
+
+TLineStore::Reading::~Reading() {
+    if (m_store != nullptr) {
+        std::erase(m_store->m_readings, this);
+    }
+}
+
+const TLineStore::Record& TLineStore::Reading::StoreRecord(size_t line) const {
+    return m_store->m_lines[line - static_cast<size_t>(m_store->m_frontDropped - m_base)];
+}
+
+void TLineStore::Reading::Keep(size_t upTo) {
+    // The last line was taken at the start.
+    upTo = std::min(upTo, m_total - 1);
+    for (size_t line = m_next + m_kept.size(); line < upTo; ++line) {
+        m_kept.push_back(StoreRecord(line));
+    }
+}
+
+void TLineStore::Reading::Detach() {
+    Keep(m_total);
+    // Removed from the store's list by the caller's sweep.
+    for (Reading*& reading : m_store->m_readings) {
+        if (reading == this) {
+            reading = nullptr;
+        }
+    }
+    m_store = nullptr;
+}
+
+void TLineStore::Reading::Take(size_t maxLines, size_t maxBytes, Snapshot& slice) {
+    slice.firstBlock = m_shared.firstBlock;
+    if (slice.blocks.size() != m_shared.blocks.size()) {
+        slice.blocks = m_shared.blocks;
+    }
+    if (slice.styles.size() != m_shared.styles.size()) {
+        slice.styles = m_shared.styles;
+    }
+    slice.lineEndStyle = m_shared.lineEndStyle;
+    slice.lines.clear();
+    size_t bytes = 0;
+    while (m_next < m_total && slice.lines.size() < maxLines &&
+           (slice.lines.empty() || bytes < maxBytes)) {
+        if (!m_kept.empty()) {
+            slice.lines.push_back(m_kept.front());
+            m_kept.pop_front();
+        } else if (m_next + 1 == m_total) {
+            slice.lines.push_back(m_last);
+        } else {
+            slice.lines.push_back(StoreRecord(m_next));
+        }
+        bytes += slice.lines.back().Bytes();
+        ++m_next;
+    }
+}
+
 int TLineStore::StyleIndex(const TextStyle& style) {
     std::string key = StyleKey(style);
     if (const auto found = m_styleIndex.find(key); found != m_styleIndex.end()) {
@@ -720,6 +848,7 @@ void TLineStore::Release(const Record& record) {
 }
 
 void TLineStore::CommitLines(int first, int count, Fragment&& lines, std::vector<Record>&& added) {
+    BeforeChange(first, count, true);
     const auto at = static_cast<size_t>(first);
     std::vector<std::pair<int, uint32_t>> notes;
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -775,6 +904,7 @@ void TLineStore::DeleteFirstLines(int count) {
         m_totalChars -= LineLength(i);
         m_memory -= LineBytes(i);
     }
+    BeforeChange(0, count, false);
     for (int i = 0; i < count; ++i) {
         Release(m_lines[static_cast<size_t>(i)]);
     }
@@ -789,6 +919,7 @@ void TLineStore::DeleteFirstLines(int count) {
 }
 
 void TLineStore::Clear() {
+    BeforeChange(0, Count(), true);
     ++m_clears;
     m_lines.clear();
     m_lines.emplace_back();
@@ -815,7 +946,7 @@ TLineStore::Snapshot TLineStore::Share(int lineEndStyle) const {
     return snapshot;
 }
 
-StyledText TLineStore::Snapshot::Styled(size_t from, size_t to) const {
+StyledText TLineStore::Snapshot::Styled(size_t from, size_t to, bool breakAfterLast) const {
     StyledText out;
     int previous = -1;
     const auto push = [&](std::string text, int style) {
@@ -835,7 +966,7 @@ StyledText TLineStore::Snapshot::Styled(size_t from, size_t to) const {
         for (size_t r = 0; r < line.runs.size(); ++r) {
             push(line.text.Utf8(line.runs[r].start, line.RunEnd(r)), line.runs[r].style);
         }
-        if (l + 1 < lines.size()) {
+        if (l + 1 < lines.size() || breakAfterLast) {
             push("\n", previous >= 0 ? previous : lineEndStyle);
         }
     }

@@ -248,6 +248,9 @@ public:
     };
 
     TLineStore();
+    ~TLineStore();
+    TLineStore(const TLineStore& other);
+    TLineStore& operator=(const TLineStore& other);
 
     // Called for every line the store builds, before it is stored.
     void SetMeasure(std::function<void(TStoredLine&)> measure) { m_measure = std::move(measure); }
@@ -324,10 +327,54 @@ public:
         int lineEndStyle = 0;
         int64_t characters = 0;
         TLineRef Line(size_t line) const;
-        // Lines [from, to) as styled text ("\n" between lines, none after the last).
-        StyledText Styled(size_t from, size_t to) const;
+        // Lines [from, to) as styled text ("\n" between lines, none after the last unless
+        // breakAfterLast).
+        StyledText Styled(size_t from, size_t to, bool breakAfterLast = false) const;
     };
     Snapshot Share(int lineEndStyle) const;
+
+    // The text as it is now, read in slices: what a save of a large text uses instead of
+    // Share. Nothing is copied at the start but the list of blocks (the text stays shared
+    // in them); the line records are copied a slice at a time, on the store's thread, and
+    // a change that would alter or drop a line not read yet keeps its record for the
+    // reading first. So the reading costs about one slice of records, and each slice a
+    // bounded moment of the store's thread. A reading must be used on the store's thread
+    // and may outlive the store.
+    class Reading {
+    public:
+        ~Reading();
+        Reading(const Reading&) = delete;
+        Reading& operator=(const Reading&) = delete;
+
+        size_t Lines() const { return m_total; }
+        size_t Taken() const { return m_next; }
+        bool Done() const { return m_next >= m_total; }
+        // The next lines, at most maxLines of them and no more than about maxBytes of text
+        // (one line at least), into `slice` (its lines; the rest as in Shared()).
+        void Take(size_t maxLines, size_t maxBytes, Snapshot& slice);
+        // Blocks, styles and the line-end style, fixed at the start: safe to read from any
+        // thread. Its lines are empty.
+        const Snapshot& Shared() const { return m_shared; }
+        // Records kept for the reading because the store changed (for tests and benches).
+        size_t Kept() const { return m_kept.size(); }
+
+    private:
+        friend class TLineStore;
+        Reading() = default;
+        // Keeps the records of the lines up to `upTo` (of the reading) that are not read yet.
+        void Keep(size_t upTo);
+        void Detach();
+        const Record& StoreRecord(size_t line) const;
+
+        const TLineStore* m_store = nullptr;
+        size_t m_total = 0;
+        size_t m_next = 0;
+        uint64_t m_base = 0;       // the store's FrontLinesDropped() at the start
+        std::deque<Record> m_kept; // lines [m_next, m_next + m_kept.size())
+        Record m_last;             // text may be added to the last line in place
+        Snapshot m_shared;
+    };
+    std::unique_ptr<Reading> BeginReading(int lineEndStyle) const;
 
     // Latin-1 with "\r\n" between lines.
     std::string Latin1(TTextPos from, TTextPos to) const;
@@ -362,7 +409,13 @@ private:
     void ShiftNotes(int first, int count, int added);
     void EnsureOffsets(size_t chunks) const;
 
+    // Before a change of the lines [first, first + count) (of the store's lines now),
+    // all from `first` on when `shifts`: the readings keep what they still need.
+    void BeforeChange(int first, int count, bool shifts);
+
     std::deque<Record> m_lines;
+    // Readings are not part of the text: a const store lets one begin.
+    mutable std::vector<Reading*> m_readings;
     // Blocks by number from m_firstBlock; a dropped one is null until the front passes it.
     std::deque<std::shared_ptr<TTextBlock>> m_blocks;
     uint32_t m_firstBlock = 0;

@@ -500,9 +500,16 @@ bool TOruComThread::Pass() {
 
     uint32_t status = 0;
     if (c.Device->Driver().GetCommModemStatus(status)) {
-        c.CtsOn = (status & ComMsCtsOn) != 0 ? 1 : 0;
-        c.DsrOn = (status & ComMsDsrOn) != 0 ? 1 : 0;
-        c.RlsdOn = (status & ComMsRlsdOn) != 0 ? 1 : 0;
+        const auto set = [](std::atomic<uint8_t>& line, bool on) {
+            const uint8_t value = on ? 1 : 0;
+            return line.exchange(value) != value;
+        };
+        const bool cts = set(c.CtsOn, (status & ComMsCtsOn) != 0);
+        const bool dsr = set(c.DsrOn, (status & ComMsDsrOn) != 0);
+        const bool rlsd = set(c.RlsdOn, (status & ComMsRlsdOn) != 0);
+        if ((cts || dsr || rlsd) && c.OnLinesChanged) {
+            c.OnLinesChanged();
+        }
     }
     if (events.Empty()) {
         // An endless wait that reports nothing was cut short (stop, or a line that hung up).

@@ -184,6 +184,10 @@ public:
     // a pump that idles while nothing arrives. Set it before the receive thread runs.
     std::function<void()> OnRecordQueued;
 
+    // The modem lines (CtsOn, DsrOn, RlsdOn) changed; called on the receive thread. Set it
+    // before the receive thread runs.
+    std::function<void()> OnLinesChanged;
+
     // The device of the open port went away (unplugged, its far end hung up). Called once
     // per open, on the thread that found out (normally the receive thread; a send or a
     // DTR/RTS change that fails for it calls it on theirs), never for a close of our own.

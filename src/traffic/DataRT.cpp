@@ -367,6 +367,59 @@ void TDataRT::AutoSendStep(const std::optional<std::string>& receivedPayload) {
     ReceiveTriggerStep(receivedPayload);
 }
 
+std::optional<uint32_t> TDataRT::PumpDueIn() {
+    if (m_lastTickTookRecord) {
+        return 0;
+    }
+    if (!TriggersOn) {
+        return std::nullopt;
+    }
+    std::optional<uint32_t> due;
+    if (m_trigger.timingTriggerEnabled) {
+        due = TimeTriggerDueIn();
+    }
+    if (m_trigger.receiveTriggerEnabled && m_recvState == 2) {
+        const uint32_t waited = m_clock.Milliseconds() - m_recvMark;
+        const uint32_t left =
+            waited >= m_trigger.receiveTriggerDelay ? 0 : m_trigger.receiveTriggerDelay - waited;
+        due = due ? std::min(*due, left) : left;
+    }
+    return due;
+}
+
+uint32_t TDataRT::TimeTriggerDueIn() {
+    if (m_timeState == 2) {
+        const uint32_t waited = m_clock.Milliseconds() - m_timeMark;
+        return waited >= m_trigger.timingInterval ? 0 : m_trigger.timingInterval - waited;
+    }
+    constexpr uint32_t Day = 86400000;
+    const bool atTrigger = m_clock.TimeOfDay() == FormatOleTimeOfDay(m_trigger.timingTriggerTime);
+    if (m_timeState == 0 && !atTrigger) {
+        return 0; // the next tick arms the trigger
+    }
+    if (m_timeState == 1 && atTrigger) {
+        return 0;
+    }
+    const std::optional<uint32_t> now = m_clock.MillisecondOfDay();
+    if (!now) {
+        return 0;
+    }
+    const uint32_t second = OleTimeOfDayMs(m_trigger.timingTriggerTime) / 1000 * 1000;
+    // From now to the start of the trigger second, and to its end.
+    const uint32_t toStart = (second + Day - *now % Day) % Day;
+    const uint32_t toEnd = (second + 1000 + Day - *now % Day) % Day;
+    // The shown time of day may lag the finer reading by a moment: inside the trigger
+    // second by the finer one, the pump looks every millisecond until the two agree.
+    const bool insideByMs = toEnd <= 1000 && toEnd != 0;
+    uint32_t left = 0;
+    if (m_timeState == 0) {
+        left = insideByMs ? toEnd : 0; // armed once the trigger second is over
+    } else {
+        left = insideByMs ? 0 : toStart;
+    }
+    return std::min(left, MaxPumpSleepMs);
+}
+
 void TDataRT::TimeTriggerStep() {
     if (!TriggersOn || !m_trigger.timingTriggerEnabled) {
         return;

@@ -125,6 +125,14 @@ public:
     bool PumpIdle() const { return !m_lastTickTookRecord && !TriggersOn; }
     // The last tick took a record: a pump that drains the queue ticks again at once.
     bool LastTickTookRecord() const { return m_lastTickTookRecord; }
+    // How long the pump may sleep after a tick before the next one is due, in ms: 0 while
+    // records may still be queued or something is due now; a trigger's next moment
+    // otherwise (the time-of-day trigger's at most MaxPumpSleepMs ahead, so a change of the
+    // system's clock is caught up with soon); std::nullopt when nothing but a queued record
+    // or a change of the settings can give the pump work. A tick before the time does no
+    // harm.
+    std::optional<uint32_t> PumpDueIn();
+    static constexpr uint32_t MaxPumpSleepMs = 10000;
 
     Timer& PumpTimer() const { return *m_pumpTimer; }
     Timer& CycleTimer() const { return *m_cycleTimer; }
@@ -163,6 +171,7 @@ public:
 private:
     void AutoSendStep(const std::optional<std::string>& receivedPayload);
     void TimeTriggerStep();
+    uint32_t TimeTriggerDueIn();
     void ReceiveTriggerStep(const std::optional<std::string>& receivedPayload);
     int MatchingTriggerRow(const std::string& payload) const;
     bool PortOpen() const;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <random>
 #include <string>
 
@@ -112,6 +113,77 @@ TEST(LineStoreTest, ASnapshotKeepsItsTextWhileTheStoreChangesAndTrims) {
     store.DeleteFirstLines(25000);
     EXPECT_EQ(snapshot.Styled(0, snapshot.lines.size()), before);
     EXPECT_EQ(store.Line(0).text.Latin1(0, 6), "[new] ");
+}
+
+// A reading copies the line records a slice at a time; between slices the store takes
+// traffic, drops its oldest lines, is edited, cleared or destroyed. The reading still
+// gives the text as it was, and holds records of its own only for lines the store dropped
+// or changed before they were read.
+TEST(LineStoreTest, AReadingInSlicesGivesTheTextAsItWasAndKeepsOnlyWhatChanged) {
+    enum class Change { Traffic, Trim, Edit, Clear, Gone };
+    struct Case {
+        const char* name;
+        Change change;
+        // Records the reading may hold besides its slice after the change.
+        size_t maxKept;
+    };
+    const Case cases[] = {
+        {"traffic at the end", Change::Traffic, 0},    {"oldest lines dropped", Change::Trim, 1500},
+        {"an edit in the middle", Change::Edit, 5000}, {"cleared", Change::Clear, 5000},
+        {"store destroyed", Change::Gone, 5000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto store = std::make_unique<TLineStore>();
+        for (int i = 0; i < 5000; ++i) {
+            AppendRecord(*store, "[" + std::to_string(i) + "] ", "01 02 03");
+        }
+        const StyledText before = store->Styled({0, 0}, store->End(), 0);
+        const std::unique_ptr<TLineStore::Reading> reading = store->BeginReading(0);
+        EXPECT_EQ(reading->Lines(), 5001u);
+        StyledText read;
+        TLineStore::Snapshot slice;
+        const auto takeSlice = [&] {
+            reading->Take(1000, 1 << 20, slice);
+            EXPECT_LE(slice.lines.size(), 1000u);
+            for (StyledRun& run : slice.Styled(0, slice.lines.size(), !reading->Done())) {
+                if (!read.empty() && read.back().style == run.style) {
+                    read.back().text += run.text;
+                } else {
+                    read.push_back(std::move(run));
+                }
+            }
+        };
+        takeSlice(); // lines 0 ... 999
+        switch (c.change) {
+        case Change::Traffic:
+            for (int i = 0; i < 3000; ++i) {
+                AppendRecord(*store, "[new] ", "AA BB");
+            }
+            break;
+        case Change::Trim:
+            store->DeleteFirstLines(2500); // 1500 of them not read yet
+            for (int i = 0; i < 3000; ++i) {
+                AppendRecord(*store, "[new] ", "AA BB");
+            }
+            break;
+        case Change::Edit:
+            store->Replace({3000, 1}, {3001, 2}, TLineStore::FragmentFromLatin1("x", 0));
+            break;
+        case Change::Clear:
+            store->Clear();
+            break;
+        case Change::Gone:
+            store.reset();
+            break;
+        }
+        EXPECT_LE(reading->Kept(), c.maxKept);
+        while (!reading->Done()) {
+            takeSlice();
+        }
+        EXPECT_EQ(reading->Kept(), 0u);
+        EXPECT_EQ(MergeRuns(read), MergeRuns(before));
+    }
 }
 
 TEST(LineStoreTest, NotesStayWithTheirLinesAndGoWithThem) {

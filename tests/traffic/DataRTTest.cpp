@@ -769,3 +769,104 @@ TEST_F(DataRTTest, PumpIsIdleOnlyWithoutRecordsAndTriggers) {
 }
 
 } // namespace
+
+namespace {
+
+// The pump as the window runs it: after each tick it sleeps for as long as PumpDueIn
+// allows (a 1 ms beat for 0) until the span is over or nothing is due. Counts the ticks
+// and gives the time of day of every write.
+struct ScheduledRun {
+    int ticks = 0;
+    std::vector<std::pair<uint64_t, std::string>> sent; // (ms of the day, bytes)
+    bool sleptUntilWoken = false;
+};
+
+class PumpScheduleTest : public DataRTTest {
+protected:
+    ScheduledRun RunAsScheduled(uint32_t span) {
+        ScheduledRun run;
+        const uint32_t start = clock.ms;
+        while (clock.ms - start <= span) {
+            Tick();
+            ++run.ticks;
+            for (std::string& w : TakeWrites()) {
+                run.sent.emplace_back(clock.dayMs, std::move(w));
+            }
+            const std::optional<uint32_t> due = engine->PumpDueIn();
+            if (!due) {
+                run.sleptUntilWoken = true;
+                break;
+            }
+            clock.Advance(std::max<uint32_t>(*due, 1));
+        }
+        return run;
+    }
+    static uint64_t At(int hour, int minute, int second, int ms = 0) {
+        return static_cast<uint64_t>((hour * 60 + minute) * 60 + second) * 1000 +
+               static_cast<uint64_t>(ms);
+    }
+};
+
+TEST_F(PumpScheduleTest, ThePumpSleepsUntilTheNextDueMomentAndIsNeverLate) {
+    sendEdit.SetText("01\r\n02\r\n03\r\nAA\r\nBB");
+    connection->OpenPort();
+    settings.timingTriggerTime = OleTime(12, 0, 0);
+    settings.timingFixedLine = 2;
+    settings.timingInterval = 500;
+
+    // Nothing switched on: one tick, then sleep until a record or a setting wakes it.
+    clock.SetDayTime(11, 0, 0, 250);
+    ScheduledRun run = RunAsScheduled(3600000);
+    EXPECT_EQ(run.ticks, 1);
+    EXPECT_TRUE(run.sleptUntilWoken);
+
+    // A time trigger an hour ahead: a tick at most every MaxPumpSleepMs, the trigger second
+    // seen in its first millisecond and the line sent one interval later.
+    settings.timingTriggerEnabled = true;
+    Apply();
+    run = RunAsScheduled(3600000 + 2000);
+    EXPECT_LE(run.ticks, 3600000 / static_cast<int>(TDataRT::MaxPumpSleepMs) + 10);
+    using Sent = std::vector<std::pair<uint64_t, std::string>>;
+    EXPECT_EQ(run.sent, (Sent{{At(12, 0, 0, 500), "\x02"}}));
+
+    // A range: one line per interval, each on time, few ticks between them.
+    settings.timingUseRange = true;
+    settings.timingRangeFrom = 1;
+    settings.timingRangeTo = 3;
+    Apply();
+    clock.SetDayTime(11, 59, 58, 700);
+    run = RunAsScheduled(3500);
+    EXPECT_EQ(run.sent, (Sent{{At(12, 0, 0, 500), "\x01"},
+                              {At(12, 0, 1, 0), "\x02"},
+                              {At(12, 0, 1, 500), "\x03"}}));
+    EXPECT_LE(run.ticks, 12);
+
+    // A clock that cannot tell milliseconds of the day: the pump looks every millisecond,
+    // as it always did.
+    settings.timingUseRange = false;
+    Apply();
+    clock.knowsMilliseconds = false;
+    clock.SetDayTime(11, 59, 59, 0);
+    run = RunAsScheduled(1500);
+    EXPECT_EQ(run.sent, (Sent{{At(12, 0, 0, 500), "\x02"}}));
+    clock.knowsMilliseconds = true;
+
+    // The receive trigger's delay: the pump sleeps through it and answers on time.
+    settings.timingTriggerEnabled = false;
+    settings.receiveTriggerEnabled = true;
+    settings.receiveTriggers[0] = {4, 5};
+    settings.receiveTriggerDelay = 250;
+    Apply();
+    Drain(); // the records of the lines sent above
+    clock.SetDayTime(13, 0, 0, 0);
+    run = RunAsScheduled(1000);
+    EXPECT_EQ(run.ticks, 1);
+    EXPECT_TRUE(run.sleptUntilWoken) << "waiting for a record needs no clock";
+    Receive("AA");
+    run = RunAsScheduled(1000);
+    EXPECT_EQ(run.sent, (Sent{{At(13, 0, 0, 250), "\xBB"}}));
+    EXPECT_LE(run.ticks, 4);
+    EXPECT_TRUE(run.sleptUntilWoken);
+}
+
+} // namespace

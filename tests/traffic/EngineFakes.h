@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,12 @@ class ManualClock : public Clock {
 public:
     uint32_t Milliseconds() override { return ms; }
     std::string TimeOfDay() override { return timeOfDay; }
+    std::optional<uint32_t> MillisecondOfDay() override {
+        if (!knowsMilliseconds) {
+            return std::nullopt;
+        }
+        return static_cast<uint32_t>(dayMs % 86400000);
+    }
 
     // Moves both readings on; the time of day shows the whole seconds of dayMs.
     void Advance(uint32_t milliseconds) {
@@ -33,6 +40,7 @@ public:
     uint32_t ms = 0;
     uint64_t dayMs = 0;
     std::string timeOfDay = FormatTimeOfDay(0, 0, 0);
+    bool knowsMilliseconds = true;
 
 private:
     void UpdateTimeOfDay() {

@@ -63,7 +63,7 @@ TEST(ViewSaverTest, WritesTheTextAsItWasWhenTheSaveBegan) {
         int saved = -1;
         bool atOnce = false;
         saver.Save(
-            view, [&c](const std::string& rtf) { WriteFileAtomically(c.path, rtf); },
+            view, [&c](const TByteSource& rtf) { WriteFileAtomically(c.path, rtf); },
             [&](const std::string& e, int lines, bool now) {
                 error = e;
                 saved = lines;

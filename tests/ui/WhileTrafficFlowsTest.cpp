@@ -10,6 +10,7 @@
 #include "ui/ScriptedPrompter.h"
 #include "ui/main/ComComboBox.h"
 #include "ui/main/MainForm.h"
+#include "ui/main/QtTimer.h"
 #include "ui/main/RichView.h"
 #include "ui/main/StatusBarMY.h"
 #include "ui/send/SendForm.h"
@@ -25,6 +26,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <pty.h>
 #include <unistd.h>
 
@@ -205,4 +207,59 @@ TEST(SendOptionsDurations, NegativeIntervalsAndDelaysAreRefusedWithTheAllowedRan
     EXPECT_EQ(settings.cycleInterval, 20u);
     EXPECT_EQ(settings.timingInterval, 20u);
     EXPECT_EQ(settings.receiveTriggerDelay, 0u);
+}
+
+namespace {
+
+// Milliseconds run on their own; the time of day stands where the test puts it.
+class StillDayClock : public Clock {
+public:
+    uint32_t Milliseconds() override { return TimeGetTime(); }
+    std::string TimeOfDay() override {
+        const uint32_t s = dayMs / 1000;
+        return FormatTimeOfDay(static_cast<int>(s / 3600), static_cast<int>(s / 60 % 60),
+                               static_cast<int>(s % 60));
+    }
+    std::optional<uint32_t> MillisecondOfDay() override { return dayMs; }
+    uint32_t dayMs = 10 * 3600 * 1000;
+};
+
+} // namespace
+
+// At rest the window thread has nothing scheduled: with the port open and quiet the pump
+// and the status timer both sleep until a record comes; with a time trigger an hour ahead
+// and the port closed the pump looks only every MaxPumpSleepMs, and the status timer
+// sleeps.
+TEST_F(WhileTrafficFlowsTest, AtRestThePumpAndTheStatusTimerSleep) {
+    StillDayClock clock;
+    MainWindowTest::Start(QString(), clock);
+    TMainForm& form = *m_form;
+    auto* pump = dynamic_cast<TQtTimer*>(&form.DataRT()->PumpTimer());
+    ASSERT_NE(pump, nullptr);
+    OpenLine(form);
+    Receive(form, "A");
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return pump->Sleeping() && !form.Timer1->isActive(); }, 5000));
+    EXPECT_EQ(form.StatusBarMY1->Panel(2)->text(), QStringLiteral("RX: 1"));
+
+    // A record wakes both.
+    Receive(form, "BC");
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return form.StatusBarMY1->Panel(2)->text() == QStringLiteral("RX: 3"); }, 5000));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return pump->Sleeping() && !form.Timer1->isActive(); }, 5000));
+
+    form.TbPort->trigger();
+    ASSERT_FALSE(form.Connection()->Device->Connected());
+    SettingsRecord& settings = form.Settings();
+    settings.timingTriggerEnabled = true;
+    settings.timingTriggerTime = 45000.0 + (clock.dayMs + 3600000) / 86400000.0;
+    form.RefreshSettings();
+    ASSERT_TRUE(form.DataRT()->TriggersOn);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return pump->Wait() == static_cast<int>(TDataRT::MaxPumpSleepMs) &&
+                   !form.Timer1->isActive();
+        },
+        5000));
 }

@@ -55,6 +55,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QScreen>
 #include <QShortcut>
 #include <QTimer>
@@ -101,11 +102,14 @@ TMainForm::TMainForm(TUiPrompter& prompter, SettingsRecord& settings, Clock& clo
     Timer1->setInterval(50);
     connect(Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
     Timer1->start();
+    // The status bar follows what the user does; Timer1 runs only while something changes.
+    qApp->installEventFilter(this);
 
     FormCreate();
 }
 
 TMainForm::~TMainForm() {
+    qApp->removeEventFilter(this);
     StopEngines();
 }
 
@@ -806,10 +810,18 @@ void TMainForm::StartSession() {
 
     m_connection = std::make_unique<TOruScomm>(m_clock);
     m_connection->SetRecordGap(static_cast<uint32_t>(m_options.recordGapMs));
-    // A queued record wakes the pump, which sleeps while there is nothing to display.
+    // A queued record wakes the pump, which sleeps while there is nothing to display. One
+    // call waits in the window's queue at a time, however fast records come.
     m_connection->OnRecordQueued = [this] {
-        QMetaObject::invokeMethod(
-            this, [this] { WakePump(); }, Qt::QueuedConnection);
+        if (!m_pumpWakePosted.exchange(true)) {
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    m_pumpWakePosted = false;
+                    WakePump();
+                },
+                Qt::QueuedConnection);
+        }
     };
     CreateReconnect();
     m_thread = std::make_unique<TOruComThread>(*m_connection);
@@ -820,7 +832,13 @@ void TMainForm::StartSession() {
         FindForm != nullptr ? FindForm->RichFind : nullptr, m_connection.get(), m_settings, m_clock,
         m_prompter, TQtTimer::Factory());
     if (auto* pump = dynamic_cast<TQtTimer*>(&m_dataRT->PumpTimer())) {
-        pump->SetIdlePredicate([this] { return m_dataRT->PumpIdle(); });
+        pump->SetDuePredicate([this] {
+            // A send of a trigger while monitoring is paused queues no record to tell of it.
+            if (m_connection->TxCount.load() != m_shownTx) {
+                KickStatus();
+            }
+            return m_dataRT->PumpDueIn();
+        });
     }
     m_dataRT->OnPortClosed = [this] {
         StatusBarMY1->FlashPanelText(0, QStringLiteral("Port is closed"), PortClosedMessageMs);
@@ -992,6 +1010,7 @@ void TMainForm::RefreshSettings() {
 }
 
 void TMainForm::ShowPortState(bool open) {
+    KickStatus();
     const QIcon icon = KorvaneIcon(open ? TIconKind::PortOpen : TIconKind::PortClosed);
     TbPort->setIcon(icon);
     TbPort->setToolTip(open ? QStringLiteral("Close Port") : QStringLiteral("Open Port"));
@@ -1078,6 +1097,10 @@ void TMainForm::CreateReconnect() {
                                                std::move(hooks));
     m_session->SetReconnect(m_options.reconnectAutomatically);
     ReconnectAuto->setChecked(m_options.reconnectAutomatically);
+    m_connection->OnLinesChanged = [this] {
+        QMetaObject::invokeMethod(
+            this, [this] { KickStatus(); }, Qt::QueuedConnection);
+    };
     // Told on the receive thread; handled on this one.
     m_connection->OnHangUp = [this] {
         QMetaObject::invokeMethod(
@@ -1106,6 +1129,7 @@ void TMainForm::CreateTap() {
     };
     hooks.reconnect = [this] { return m_options.reconnectAutomatically; };
     hooks.changed = [this] {
+        KickStatus();
         if (m_modbus != nullptr) {
             m_modbus->SetTap(m_tap->Active() ? std::optional<bool>(m_tap->Line().carriesRequests)
                                              : std::nullopt);
@@ -1154,8 +1178,8 @@ void TMainForm::Timer1Timer() {
     if (m_dataRT == nullptr) {
         return;
     }
-    StatusBarMY1->SetPanelText(
-        1, QStringLiteral("TX: %1").arg(static_cast<uint32_t>(m_connection->TxCount.load())));
+    m_shownTx = m_connection->TxCount.load();
+    StatusBarMY1->SetPanelText(1, QStringLiteral("TX: %1").arg(static_cast<uint32_t>(m_shownTx)));
     StatusBarMY1->SetPanelText(
         2, QStringLiteral("RX: %1").arg(static_cast<uint32_t>(m_connection->RxCount.load())));
     // Records lost to a queue lock held too long (by another copy of the program) are
@@ -1214,6 +1238,20 @@ void TMainForm::Timer1Timer() {
         }
         N45->setChecked(false);
     }
+    // Nothing shown changed since the last refresh, and nothing runs that changes it by
+    // itself: the timer sleeps until a record, a line change or the user asks again.
+    int lamps = 0;
+    for (int lamp = 0; lamp < TStatusBarMY::LampCount; ++lamp) {
+        lamps = lamps * 2 + (StatusBarMY1->LampLit(static_cast<TStatusBarMY::Lamp>(lamp)) ? 1 : 0);
+    }
+    const QString seen = StatusBarMY1->Panel(1)->text() + StatusBarMY1->Panel(2)->text() +
+                         StatusBarMY1->Panel(2)->toolTip() + StatusBarMY1->Panel(3)->text() + last +
+                         (SendForm != nullptr ? SendForm->windowTitle() : QString()) +
+                         QString::number(lamps) + m_tap->Lamps()->toolTip();
+    if (seen == m_statusSeen && !m_viewSaver->Busy() && !m_dataRT->CycleTimer().Enabled()) {
+        Timer1->stop();
+    }
+    m_statusSeen = seen;
 }
 
 void TMainForm::StatusBarDoubleClick() {
@@ -1227,7 +1265,42 @@ void TMainForm::StatusBarDoubleClick() {
     }
 }
 
+void TMainForm::KickStatus() {
+    if (Timer1 != nullptr && !Timer1->isActive()) {
+        Timer1->start();
+    }
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::FocusIn:
+    case QEvent::WindowActivate:
+        KickStatus();
+        break;
+    case QEvent::MouseMove:
+        if (static_cast<QMouseEvent*>(event)->buttons() != Qt::NoButton) {
+            KickStatus();
+        }
+        break;
+    case QEvent::Resize:
+        if (watched == this) {
+            KickStatus();
+        }
+        break;
+    default:
+        break;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
 void TMainForm::WakePump() {
+    KickStatus();
     if (m_dataRT != nullptr) {
         if (auto* pump = dynamic_cast<TQtTimer*>(&m_dataRT->PumpTimer())) {
             pump->Wake();
@@ -1344,7 +1417,7 @@ void TMainForm::SaveFile(RichView* editor) {
     }
     m_settings.lastFileName = name;
     m_viewSaver->Save(
-        *editor, [name](const std::string& rtf) { WriteFileAtomically(name, rtf); },
+        *editor, [name](const TByteSource& rtf) { WriteFileAtomically(name, rtf); },
         [this](const std::string& error, int, bool) {
             if (!error.empty()) {
                 m_prompter.Warning(this, QString::fromLocal8Bit(error), QStringLiteral("Save"));
@@ -1395,7 +1468,7 @@ void TMainForm::RichShowChange() {
         // own, so no earlier auto-saved file is ever replaced.
         m_viewSaver->Save(
             *RichShow,
-            [folder, stamp](const std::string& rtf) {
+            [folder, stamp](const TByteSource& rtf) {
                 WriteNewFileAtomically(folder, stamp, ".rtf", rtf);
             },
             [this, dropped, clears](const std::string& error, int savedLines, bool atOnce) {

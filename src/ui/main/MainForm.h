@@ -13,6 +13,7 @@
 
 #include <QList>
 #include <QMainWindow>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -179,6 +180,7 @@ public:
     void ShowTrafficLine(uint64_t number);
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
@@ -194,6 +196,8 @@ private:
     void ToggleFindWindow();
     void SetActiveView(TextView* view);
     void WakePump();
+    // The status bar is refreshed soon (Timer1 runs until a refresh finds nothing new).
+    void KickStatus();
     void SaveSettings();
     // The port list indexes and the mark colour as the window shows them, into record.
     void StoreWindowChoices(SettingsRecord& record) const;
@@ -225,6 +229,9 @@ private:
     std::unique_ptr<TOruScomm> m_connection;
     std::unique_ptr<TOruComThread> m_thread;
     std::unique_ptr<TDataRT> m_dataRT;
+    std::atomic<bool> m_pumpWakePosted{false};
+    int32_t m_shownTx = 0;
+    QString m_statusSeen; // what the last status refresh showed
     TAppOptions m_options;
     std::unique_ptr<TPortSession> m_session;
     bool m_sessionStarted = false;

@@ -1,13 +1,26 @@
 #include "ui/main/QtTimer.h"
 
+#include <algorithm>
+
 TQtTimer::TQtTimer() {
     m_timer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&m_timer, &QTimer::timeout, [this] {
+        ++m_ticks;
         if (m_handler) {
             m_handler();
         }
-        if (m_idle && m_enabled && m_idle()) {
+        if (!m_due || !m_enabled) {
+            return;
+        }
+        const std::optional<uint32_t> due = m_due();
+        if (!due) {
             m_timer.stop();
+            return;
+        }
+        const int wait = static_cast<int>(
+            std::clamp<uint32_t>(*due, static_cast<uint32_t>(m_period), 0x7FFFFFFFu));
+        if (wait != m_timer.interval()) {
+            m_timer.start(wait);
         }
     });
 }
@@ -16,20 +29,21 @@ void TQtTimer::SetInterval(uint32_t milliseconds) {
     const int ms = static_cast<int>(milliseconds > 0x7FFFFFFFu ? 0x7FFFFFFFu : milliseconds);
     // A running QTimer restarts its period on every setInterval, even to the same value:
     // a settings refresh more often than the period would keep it from ever firing.
-    if (ms != m_timer.interval()) {
+    if (ms != m_period) {
+        m_period = ms;
         m_timer.setInterval(ms);
     }
 }
 
 uint32_t TQtTimer::Interval() const {
-    return static_cast<uint32_t>(m_timer.interval());
+    return static_cast<uint32_t>(m_period);
 }
 
 void TQtTimer::SetEnabled(bool enabled) {
     m_enabled = enabled;
     if (enabled) {
         if (!m_timer.isActive()) {
-            m_timer.start();
+            m_timer.start(m_period);
         }
     } else {
         m_timer.stop();
@@ -41,8 +55,8 @@ bool TQtTimer::Enabled() const {
 }
 
 void TQtTimer::Wake() {
-    if (m_enabled && !m_timer.isActive()) {
-        m_timer.start();
+    if (m_enabled && (!m_timer.isActive() || m_timer.interval() > m_period)) {
+        m_timer.start(m_period);
     }
 }
 

@@ -109,6 +109,10 @@ public:
     TLineStore::Snapshot Snapshot() const {
         return m_store.Share(const_cast<RichView*>(this)->StyleIndex(m_defaultStyle));
     }
+    // The whole text read in slices on this thread (see TLineStore::Reading).
+    std::unique_ptr<TLineStore::Reading> BeginReading() const {
+        return m_store.BeginReading(const_cast<RichView*>(this)->StyleIndex(m_defaultStyle));
+    }
     QString LineString(int line) const;
     // The whole text in Latin-1 with "\n" between lines, so that a position in it is an
     // offset of the view.

@@ -187,6 +187,17 @@ bool TTapControl::Open(const TTapLine& line) {
             },
             Qt::QueuedConnection);
     };
+    // The tap's lamps follow its modem lines: the status refresh is asked for.
+    m_connection->OnLinesChanged = [this] {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (m_hooks.changed) {
+                    m_hooks.changed();
+                }
+            },
+            Qt::QueuedConnection);
+    };
     try {
         m_session->Open();
     } catch (const ECom& e) {

@@ -603,11 +603,11 @@ TPlotForm::TPlotForm(QWidget* parent)
     });
 
     // New samples are drawn at most 20 times a second, so a fast stream costs the window
-    // little more than a slow one.
+    // little more than a slow one; without new samples the timer does not run.
     m_redraw = new QTimer(this);
     m_redraw->setInterval(50);
+    m_redraw->setSingleShot(true);
     connect(m_redraw, &QTimer::timeout, this, &TPlotForm::Redraw);
-    m_redraw->start();
     RefreshSeriesList();
 }
 
@@ -635,6 +635,9 @@ void TPlotForm::AddRecord(bool received, uint64_t timeMs, uint64_t line, const u
     if (!m_batch.empty()) {
         m_samples.Add(m_batch);
         m_dirty = true;
+        if (!m_redraw->isActive()) {
+            m_redraw->start();
+        }
     }
 }
 
