@@ -541,6 +541,60 @@ size_t TSampleSeries::MemoryBytes() const {
     return m_chunks.size() * perChunk;
 }
 
+size_t TSampleSeries::FirstAtOrAfter(size_t from, size_t to, uint64_t timeMs) const {
+    size_t offset = m_frontSkip + from;
+    const size_t last = m_frontSkip + to;
+    while (offset < last) {
+        const TChunk& chunk = m_chunks[offset / kChunk];
+        const size_t at = offset % kChunk;
+        const size_t stop = std::min(chunk.times.size(), at + (last - offset));
+        // A chunk that ends before the time is passed whole.
+        if (chunk.times[stop - 1] < timeMs) {
+            offset += stop - at;
+            continue;
+        }
+        const uint64_t* times = chunk.times.data();
+        return offset - m_frontSkip +
+               static_cast<size_t>(std::lower_bound(times + at, times + stop, timeMs) -
+                                   (times + at));
+    }
+    return to;
+}
+
+void TSampleSeries::Summarize(size_t from, size_t to, TColumn& column) const {
+    column.any = true;
+    column.first = ValueAt(from);
+    column.last = ValueAt(to - 1);
+    double low = column.first;
+    double high = column.first;
+    size_t offset = m_frontSkip + from;
+    const size_t last = m_frontSkip + to;
+    while (offset < last) {
+        const TChunk& chunk = m_chunks[offset / kChunk];
+        size_t at = offset % kChunk;
+        const size_t stop = std::min(chunk.times.size(), at + (last - offset));
+        const double* values = chunk.values.data();
+        // Single samples up to a block boundary, whole blocks from their summaries, then
+        // the samples of the last part block.
+        const size_t headEnd = std::min(stop, (at + kBlock - 1) / kBlock * kBlock);
+        for (; at < headEnd; ++at) {
+            low = std::min(low, values[at]);
+            high = std::max(high, values[at]);
+        }
+        for (; at + kBlock <= stop; at += kBlock) {
+            low = std::min(low, chunk.blockMin[at / kBlock]);
+            high = std::max(high, chunk.blockMax[at / kBlock]);
+        }
+        for (; at < stop; ++at) {
+            low = std::min(low, values[at]);
+            high = std::max(high, values[at]);
+        }
+        offset = (offset / kChunk) * kChunk + stop;
+    }
+    column.min = low;
+    column.max = high;
+}
+
 std::vector<TSampleSeries::TColumn> TSampleSeries::Decimate(uint64_t t0, uint64_t t1,
                                                             size_t columns) const {
     std::vector<TColumn> result(columns);
@@ -553,41 +607,21 @@ std::vector<TSampleSeries::TColumn> TSampleSeries::Decimate(uint64_t t0, uint64_
     const auto columnEnd = [&](size_t c) {
         return t0 + span / columns * (c + 1) + span % columns * (c + 1) / columns;
     };
-    const size_t from = LowerBound(t0);
+    // Column by column: where the column's samples end is searched for, and their min and
+    // max come from the block summaries, so the cost follows the width and the blocks a
+    // column spans rather than every sample.
+    size_t from = LowerBound(t0);
     const size_t to = LowerBound(t1);
     size_t c = 0;
-    uint64_t end = columnEnd(0);
-    // One pass chunk by chunk; a whole block inside one column is taken from its summary.
-    size_t offset = m_frontSkip + from;
-    const size_t last = m_frontSkip + to;
-    while (offset < last) {
-        const TChunk& chunk = m_chunks[offset / kChunk];
-        size_t at = offset % kChunk;
-        const size_t stop = std::min(chunk.times.size(), at + (last - offset));
-        const uint64_t* times = chunk.times.data();
-        const double* values = chunk.values.data();
-        while (at < stop) {
-            while (times[at] >= end) {
-                end = columnEnd(++c);
-            }
-            TColumn& column = result[c];
-            if (!column.any) {
-                column.any = true;
-                column.first = column.min = column.max = values[at];
-            }
-            if (at % kBlock == 0 && at + kBlock <= stop && times[at + kBlock - 1] < end) {
-                column.min = std::min(column.min, chunk.blockMin[at / kBlock]);
-                column.max = std::max(column.max, chunk.blockMax[at / kBlock]);
-                column.last = values[at + kBlock - 1];
-                at += kBlock;
-            } else {
-                column.min = std::min(column.min, values[at]);
-                column.max = std::max(column.max, values[at]);
-                column.last = values[at];
-                ++at;
-            }
+    while (from < to && c < columns) {
+        const uint64_t time = TimeAt(from);
+        while (time >= columnEnd(c)) {
+            ++c;
         }
-        offset = (offset / kChunk) * kChunk + stop;
+        const size_t end = FirstAtOrAfter(from, to, columnEnd(c));
+        Summarize(from, end, result[c]);
+        from = end;
+        ++c;
     }
     return result;
 }

@@ -199,6 +199,10 @@ private:
         std::vector<double> blockMax;
     };
     const TChunk& ChunkOf(size_t i, size_t& at) const;
+    // The first sample in [from, to) at or after the time (to when none).
+    size_t FirstAtOrAfter(size_t from, size_t to, uint64_t timeMs) const;
+    // Min, max, first and last of the samples [from, to), which is not empty.
+    void Summarize(size_t from, size_t to, TColumn& column) const;
 
     size_t m_capacity;
     std::deque<TChunk> m_chunks;
