@@ -83,10 +83,45 @@ TEST_F(PreviewBuildTest, PrintingWhileLayingOutWaitsForEveryPage) {
     ASSERT_TRUE(m_window->Building());
     m_printer.answers = {RecordingPrinter::Range(1, 1, 1)};
     QTest::mouseClick(m_window->Button1, Qt::LeftButton);
+    // A second click while the pages are laid out asks for no second dialog.
+    QTest::mouseClick(m_window->Button1, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !m_printer.dialogs.empty(); }, 120000));
     EXPECT_FALSE(m_window->Building());
     ASSERT_EQ(m_printer.dialogs.size(), 1u);
     EXPECT_EQ(m_printer.dialogs[0].maxPage, m_window->NicePreview1->PageCount());
     EXPECT_EQ(m_printer.jobs.size(), 1u);
+}
+
+TEST_F(PreviewBuildTest, TheMainWindowsPrintLaysOutALargeViewBetweenEventsBeforeTheDialog) {
+    AddTraffic(110000);
+    m_printer.answers = {RecordingPrinter::Range(2, 2, 1)};
+    m_form->N14->trigger();
+    // The command returns with pages still to lay out and no dialog yet.
+    ASSERT_TRUE(m_window->PrintWaiting());
+    EXPECT_TRUE(m_printer.dialogs.empty());
+    EXPECT_FALSE(m_window->isVisible());
+
+    // Between the slices the window handles its events: each look finds more pages laid
+    // out than the last, and the dialog comes after all of them.
+    std::vector<int> seen;
+    QTimer look;
+    QObject::connect(&look, &QTimer::timeout, [&] {
+        if (m_printer.dialogs.empty()) {
+            seen.push_back(m_window->NicePreview1->PageCount());
+        }
+    });
+    look.start(0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !m_printer.dialogs.empty(); }, 600000));
+    look.stop();
+    const int pages = m_window->NicePreview1->PageCount();
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_LT(seen.front(), pages);
+    EXPECT_GT(seen.back(), seen.front());
+    EXPECT_EQ(m_printer.dialogs[0].maxPage, pages);
+    ASSERT_EQ(m_printer.jobs.size(), 1u);
+    EXPECT_EQ(PictureText(*m_printer.jobs[0].sheets[0]).Rows(), PageRows(1));
+    EXPECT_EQ(m_printer.owners[0], m_form.get());
+    EXPECT_FALSE(m_window->PrintWaiting());
 }
 
 } // namespace

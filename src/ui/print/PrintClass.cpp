@@ -94,7 +94,11 @@ TPrintPaginator::TPrintPaginator() = default;
 TPrintPaginator::~TPrintPaginator() = default;
 
 void TPrintPaginator::Reset(const StyledText& source) {
-    m_source = TPrintText(source);
+    Reset(TPrintText(source));
+}
+
+void TPrintPaginator::Reset(TPrintText&& source) {
+    m_source = std::move(source);
     m_measure = std::make_unique<TQtTextMeasure>(m_source.Styles());
     m_paginator.Reset();
 }

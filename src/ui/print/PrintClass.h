@@ -21,6 +21,8 @@ public:
 
     // A new pagination of source: next and last back to the start.
     void Reset(const StyledText& source);
+    // The same for text already taken apart (on another thread, say).
+    void Reset(TPrintText&& source);
     // Whether laying out from next gives a page that ends beyond the last page drawn.
     bool HasMorePages(double widthInches, double heightInches) const;
     // Lays out the page at next, draws it stretched into area of canvas unless it ends at

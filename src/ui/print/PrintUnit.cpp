@@ -20,6 +20,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <vector>
 
@@ -143,12 +144,32 @@ void TPrintForm::StartBuild() {
     m_buildTimer.stop();
     m_building = true;
     NicePreview1->Clear();
-    m_paginator.Reset(m_source.ToStyledText());
+    // The view's text is taken apart into lines on a thread of its own: for a large view
+    // that is the long part, and the window goes on answering meanwhile.
+    m_text = std::async(std::launch::async, [snapshot = m_source.Snapshot()] {
+        return TPrintText(snapshot.Styled(0, snapshot.lines.size()));
+    });
     m_stale = false;
+}
+
+bool TPrintForm::TakeText(bool wait) {
+    if (!m_text.valid()) {
+        return true;
+    }
+    if (!wait && m_text.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        return false;
+    }
+    m_paginator.Reset(m_text.get());
+    return true;
 }
 
 void TPrintForm::BuildSlice(int minPages, int budgetMs) {
     if (!m_building) {
+        return;
+    }
+    // Without a budget, or for the first pages of the window, the text is waited for.
+    if (!TakeText(budgetMs < 0 || minPages >= FirstSlicePages)) {
+        ShowPageStatus(0, 0);
         return;
     }
     const QRectF area(PageMargin, PageMargin, NicePreview1->PageWidth() - 2 * PageMargin,
@@ -185,6 +206,33 @@ void TPrintForm::EndBuild() {
     const int pages = NicePreview1->PageCount();
     PrintDialog1.maxPage = pages;
     ShowPageStatus(pages > 0 ? 1 : 0, pages);
+    if (QWidget* owner = m_printWhenBuilt) {
+        m_printWhenBuilt = nullptr;
+        PrintBuiltPages(owner);
+    }
+}
+
+void TPrintForm::PrintWhenBuilt(QWidget* dialogOwner) {
+    // A small view is laid out at once; a large one a slice at a time between the window's
+    // events, and the dialog follows the last page.
+    BuildSlice(m_text.valid() ? 1 : FirstSlicePages, SliceMs);
+    if (!m_building) {
+        PrintBuiltPages(dialogOwner);
+        return;
+    }
+    m_printWhenBuilt = dialogOwner;
+    m_buildTimer.start(0, this);
+}
+
+void TPrintForm::PrintBuiltPages(QWidget* dialogOwner) {
+    const int pages = NicePreview1->PageCount();
+    if (pages == 0) {
+        m_prompter.Warning(m_mainWindow, QStringLiteral("There is not content to print."),
+                           QStringLiteral("Print"));
+        return;
+    }
+    PrintDialog1.maxPage = pages;
+    PrintChosenPages(dialogOwner);
 }
 
 void TPrintForm::FinishBuild() {
@@ -210,12 +258,23 @@ void TPrintForm::timerEvent(QTimerEvent* event) {
         QDialog::timerEvent(event);
         return;
     }
+    if (m_text.valid()) {
+        // Looked at now and then until the text is taken apart, then a slice each time.
+        if (!TakeText(false)) {
+            m_buildTimer.start(10, this);
+            return;
+        }
+        m_buildTimer.start(0, this);
+    }
     BuildSlice(1, SliceMs);
 }
 
 void TPrintForm::hideEvent(QHideEvent* event) {
-    // A hidden window lays out nothing; it goes on when it is active again.
-    m_buildTimer.stop();
+    // A hidden window lays out nothing unless a print waits for the pages; it goes on when
+    // it is active again.
+    if (m_printWhenBuilt == nullptr) {
+        m_buildTimer.stop();
+    }
     QDialog::hideEvent(event);
 }
 
@@ -226,14 +285,11 @@ void TPrintForm::Button1Click() {
                            QStringLiteral("Print"));
         return;
     }
-    // The dialog offers every page: the pages not laid out yet are needed now.
-    FinishBuild();
-    if (NicePreview1->PageCount() == 0) {
-        m_prompter.Warning(m_mainWindow, QStringLiteral("There is not content to print."),
-                           QStringLiteral("Print"));
-        return;
+    if (m_printWhenBuilt != nullptr) {
+        return; // the dialog comes when the pages are laid out
     }
-    PrintChosenPages(this);
+    // The dialog offers every page: it waits for the pages not laid out yet.
+    PrintWhenBuilt(this);
 }
 
 void TPrintForm::PrintDirect() {
@@ -242,22 +298,17 @@ void TPrintForm::PrintDirect() {
                            QStringLiteral("Print"));
         return;
     }
+    if (m_printWhenBuilt != nullptr) {
+        return; // the dialog comes when the pages are laid out
+    }
     NicePreview1->ActualSize();
     // Pages built from the same traffic are kept; otherwise they are laid out anew.
     if (m_stale) {
         StartBuild();
     }
-    FinishBuild();
-    const int pages = NicePreview1->PageCount();
-    if (pages == 0) {
-        m_prompter.Warning(m_mainWindow, QStringLiteral("There is not content to print."),
-                           QStringLiteral("Print"));
-        return;
-    }
-    PrintDialog1.maxPage = pages;
     // A dialog over a hidden window would stand alone on the screen; over the main window
     // it is where the user gave the command.
-    PrintChosenPages(isVisible() ? static_cast<QWidget*>(this) : m_mainWindow);
+    PrintWhenBuilt(isVisible() ? static_cast<QWidget*>(this) : m_mainWindow);
 }
 
 void TPrintForm::PrintChosenPages(QWidget* dialogOwner) {

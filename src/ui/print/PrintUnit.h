@@ -8,7 +8,9 @@
 
 #include <QBasicTimer>
 #include <QDialog>
+#include <QPointer>
 
+#include <future>
 #include <memory>
 
 class QFrame;
@@ -38,10 +40,13 @@ public:
     // Lays out the remaining pages now.
     void FinishBuild();
     // "Print": the print dialog over the pages shown, then the chosen pages and copies.
+    // Pages still to lay out come first, in slices between the window's events.
     void Button1Click();
-    // The main window's "Print": the pages built in this window without showing it, then
-    // the print dialog.
+    // The main window's "Print": the pages built in this window without showing it (in
+    // slices between the window's events for a large view), then the print dialog.
     void PrintDirect();
+    // Whether a print waits for the pages to be laid out.
+    bool PrintWaiting() const { return m_printWhenBuilt != nullptr; }
 
     // The print dialog's settings, kept between prints as the user left them.
     TPrinterSeam::TDialogChoice PrintDialog1;
@@ -71,6 +76,13 @@ private:
     // after the last page.
     void BuildSlice(int minPages, int budgetMs);
     void EndBuild();
+    // Hands the text taken apart to the paginator once it is ready (waits with wait);
+    // false while it is not.
+    bool TakeText(bool wait);
+    // The print dialog over dialogOwner once every page is laid out: at once for a view
+    // of a few pages, else after the last slice.
+    void PrintWhenBuilt(QWidget* dialogOwner);
+    void PrintBuiltPages(QWidget* dialogOwner);
     void PrintChosenPages(QWidget* dialogOwner);
     void ShowPageStatus(int page, int total);
 
@@ -84,6 +96,9 @@ private:
     bool m_stale = true;
     bool m_building = false;
     QBasicTimer m_buildTimer;
+    std::future<TPrintText> m_text;
+    // A print that waits for the pages, and the window its dialog goes over.
+    QPointer<QWidget> m_printWhenBuilt;
 };
 
 // Creates the preview window for the main window's traffic view and connects the main
