@@ -286,7 +286,8 @@ TEST_F(ModbusDecodeTest, DecodingChangesTheScreenOnly) {
         out.saved = ReadRaw(saved + ".rtf");
         out.captured = ReadRaw(capturePath);
         form.PrintDirect();
-        EXPECT_EQ(printer.jobs.size(), 1u);
+        // The pages are laid out between the window's events before the dialog.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return printer.jobs.size() == 1u; }, 60000));
         for (const auto& job : printer.jobs) {
             for (const auto& sheet : job.sheets) {
                 out.printed << PictureText(*sheet).Rows();

@@ -31,6 +31,8 @@ constexpr int PageMargin = 30; // around the text on each page, in page units
 // makes enough pages to fill the window, every slice runs for about this long.
 constexpr int FirstSlicePages = 12;
 constexpr int SliceMs = 15;
+// A view of up to this many lines is taken apart and printed at once.
+constexpr int SmallViewLines = 2000;
 
 QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption, int x, int width) {
     auto* button = new QPushButton(QString::fromLatin1(caption), parent);
@@ -215,7 +217,7 @@ void TPrintForm::EndBuild() {
 void TPrintForm::PrintWhenBuilt(QWidget* dialogOwner) {
     // A small view is laid out at once; a large one a slice at a time between the window's
     // events, and the dialog follows the last page.
-    BuildSlice(m_text.valid() ? 1 : FirstSlicePages, SliceMs);
+    BuildSlice(m_source.LineCount() <= SmallViewLines ? FirstSlicePages : 1, SliceMs);
     if (!m_building) {
         PrintBuiltPages(dialogOwner);
         return;
