@@ -16,6 +16,7 @@ TCliTap::TCliTap(TOruScomm& first, TCliLoop& loop, const std::string& port, bool
     m_connection.Device->SetPort(port);
     configure(*m_connection.Device);
     m_connection.SetRecordGap(first.RecordGap());
+    m_connection.SetFrameEnd(first.FrameEnd());
     m_connection.HexReceive = first.HexReceive.load();
     // Before its receive thread exists.
     m_merge = std::make_unique<TTrafficMerge>(first, m_connection);

@@ -15,6 +15,7 @@
 #include "codec/HexCodec.h"
 #include "platform/FileIO.h"
 #include "platform/Platform.h"
+#include "protocol/ModbusRtu.h"
 #include "richtext/RichText.h"
 #include "serial/ComDriverPosix.h"
 #include "serial/OruScomm.h"
@@ -408,6 +409,8 @@ int main(int argc, char** argv) {
     // Typed lines and their echoes show at once on a terminal; piped input keeps the window.
     // A script answers records, so its records end on silence too.
     connection.SetRecordGap(o.gapMs.value_or(isatty(STDIN_FILENO) != 0 || o.script ? 5u : 0u));
+    // Decoded by frames, a burst ends with its frame's last byte instead of the gap after it.
+    connection.SetFrameEnd(o.decodeModbus ? &ModbusRtuWholeFrame : nullptr);
     TCliLoop loop;
     TCliSession session(connection, loop, o.reconnect, terminal && !o.json);
     try {

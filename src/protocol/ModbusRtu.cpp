@@ -177,6 +177,22 @@ bool EchoFunction(uint8_t function) {
 
 } // namespace
 
+bool ModbusRtuWholeFrame(const uint8_t* data, size_t n) {
+    if (n < 4 || n > kMaxFrame) {
+        return false;
+    }
+    for (bool request : {true, false}) {
+        const TLength length = FrameLength(data, n, request);
+        if ((length.rule == TRule::Complete && length.length == n) ||
+            length.rule == TRule::Unlisted) {
+            if (CrcOk(data, n)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 TModbusRtuDecoder::TModbusRtuDecoder(bool sniff) : m_sniff(sniff) {}
 
 void TModbusRtuDecoder::Reset() {

@@ -144,6 +144,13 @@ private:
     TModbusStats m_stats;
 };
 
+// Whether the bytes are exactly one whole frame with a good CRC, read as a request or as a
+// reply: the receive thread ends a record on it instead of waiting for the silence after
+// the frame. Where the function gives the frame's length, only that length counts, so a
+// longer frame whose first bytes happen to pass the CRC is not taken for one; a function
+// without a length rule counts when all the bytes pass.
+bool ModbusRtuWholeFrame(const uint8_t* data, size_t n);
+
 // Name of a function ("Read Holding Registers"), or "function 41" for an unlisted one.
 std::string ModbusFunctionName(uint8_t function);
 // Standard name of exception codes 01-0B, else "exception 0C".

@@ -182,6 +182,17 @@ void TComTimeouts::SetWriteTotalConstant(int32_t value) {
     Change(m_writeTotalConstant, value);
 }
 
+void TComTimeouts::SetRead(int32_t interval, int32_t totalMultiplier, int32_t totalConstant) {
+    if (m_readInterval == interval && m_readTotalMultiplier == totalMultiplier &&
+        m_readTotalConstant == totalConstant) {
+        return;
+    }
+    m_readInterval = interval;
+    m_readTotalMultiplier = totalMultiplier;
+    m_readTotalConstant = totalConstant;
+    m_owner.ApplyTimeoutSettings();
+}
+
 TComTimeoutValues TComTimeouts::Values() const {
     TComTimeoutValues v;
     v.ReadIntervalTimeout = static_cast<uint32_t>(m_readInterval);

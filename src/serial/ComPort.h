@@ -147,6 +147,9 @@ public:
     void SetReadTotalConstant(int32_t value);
     void SetWriteTotalMultiplier(int32_t value);
     void SetWriteTotalConstant(int32_t value);
+    // The three read time-outs at once: an open device gets them in one call, never in a
+    // mix of old and new values that a read starting meanwhile could take.
+    void SetRead(int32_t interval, int32_t totalMultiplier, int32_t totalConstant);
     TComTimeoutValues Values() const;
 
 private:

@@ -119,9 +119,27 @@ void TOruScomm::OpenPort() {
 void TOruScomm::SetRecordGap(uint32_t gapMs, uint32_t windowMs) {
     const uint32_t interval = gapMs == 0 ? windowMs : gapMs;
     m_recordGap = gapMs;
+    m_readWindow = windowMs;
     m_readTail = std::min(interval, windowMs);
-    Device->Timeouts().SetReadInterval(static_cast<int32_t>(interval));
-    Device->Timeouts().SetReadTotalConstant(static_cast<int32_t>(windowMs));
+    ApplyReadTimeouts();
+}
+
+void TOruScomm::SetFrameEnd(TFrameEndTest test) {
+    m_frameEnd = test;
+    ApplyReadTimeouts();
+}
+
+void TOruScomm::ApplyReadTimeouts() {
+    const uint32_t gap = m_recordGap.load();
+    const uint32_t window = m_readWindow.load();
+    if (gap != 0 && m_frameEnd.load() != nullptr) {
+        // Each read returns as soon as bytes are there, or after the gap without any: the
+        // receive thread looks at the burst after every read and ends it itself.
+        Device->Timeouts().SetRead(-1, -1, static_cast<int32_t>(std::min(gap, window)));
+        return;
+    }
+    Device->Timeouts().SetRead(static_cast<int32_t>(gap == 0 ? window : gap), 0,
+                               static_cast<int32_t>(window));
 }
 
 void TOruScomm::ClosePort() {
@@ -299,11 +317,11 @@ size_t TOruScomm::QueueWaitingInput() {
     if (n <= 0) {
         return 0;
     }
-    RecordReceived(bytes.data(), static_cast<size_t>(n), m_clock.Milliseconds());
+    RecordReceived(bytes.data(), static_cast<size_t>(n), m_clock.Milliseconds(), m_readTail.load());
     return static_cast<size_t>(n);
 }
 
-void TOruScomm::RecordReceived(const uint8_t* data, size_t n, uint32_t t0) {
+void TOruScomm::RecordReceived(const uint8_t* data, size_t n, uint32_t t0, uint32_t tailMs) {
     // The payload of a burst can be megabytes of hex; it is formatted before the lock is
     // taken, behind room for the usual header, so the lock is held only for the gap and
     // the append.
@@ -317,8 +335,7 @@ void TOruScomm::RecordReceived(const uint8_t* data, size_t n, uint32_t t0) {
     }
     record.direction = ReceivedDirection;
     record.start = t0;
-    // The read ended about one gap (or one window) after the burst's last byte.
-    record.end = m_clock.Milliseconds() - m_readTail.load();
+    record.end = m_clock.Milliseconds() - tailMs;
     record.timeOfDay = m_clock.TimeOfDay();
     record.received = static_cast<int32_t>(n);
     record.counter = &RxCount;
@@ -497,6 +514,25 @@ bool TOruComThread::Pass() {
     TOruScomm& c = Connection;
     TComEvents events{evRxChar, evCTS, evDSR, evRLSD};
     c.Device->WaitLineEvents(events, &m_stopEvent, -1);
+    // The burst's start is the moment the wait saw its first bytes, taken before any other
+    // work: the merge with a tapped port orders by it, and each step before it would count
+    // against this port whenever the thread is held up.
+    const bool input = events.Contains(evRxChar);
+    const uint32_t t0 = input ? c.m_receiving.Begin(c.m_clock) : 0;
+    // A pass that ends without a record hands its mark back all the same, so a merge never
+    // waits on a burst that did not come.
+    struct TEndWithoutRecord {
+        TOruScomm& c;
+        bool recorded;
+        ~TEndWithoutRecord() {
+            if (!recorded) {
+                try {
+                    c.Hand(c.m_receiving, std::nullopt);
+                } catch (...) {
+                }
+            }
+        }
+    } endWithoutRecord{c, !input};
 
     uint32_t status = 0;
     if (c.Device->Driver().GetCommModemStatus(status)) {
@@ -515,35 +551,54 @@ bool TOruComThread::Pass() {
         // An endless wait that reports nothing was cut short (stop, or a line that hung up).
         return false;
     }
-    if (!events.Contains(evRxChar)) {
+    if (!input) {
         return true;
     }
-    const uint32_t t0 = c.m_receiving.Begin(c.m_clock);
-    // A pass that ends without a record hands its mark back all the same, so a merge never
-    // waits on a burst that did not come.
-    struct TEndWithoutRecord {
-        TOruScomm& c;
-        bool recorded = false;
-        ~TEndWithoutRecord() {
-            if (!recorded) {
-                try {
-                    c.Hand(c.m_receiving, std::nullopt);
-                } catch (...) {
-                }
-            }
-        }
-    } endWithoutRecord{c};
-    const int32_t n = c.Device->ReadBytes(ReadBuffer.get(), static_cast<int32_t>(ReadBufferSize));
+    // Without a gap the read window alone ends a burst, whatever the test would say.
+    const TFrameEndTest frameEnd = c.m_recordGap.load() != 0 ? c.m_frameEnd.load() : nullptr;
+    int32_t n = c.Device->ReadBytes(ReadBuffer.get(), static_cast<int32_t>(ReadBufferSize));
     if (n <= 0) {
         // Data announced but none delivered: a hung-up line does this on every pass.
         return false;
+    }
+    // The read ended about one gap (or one window) after the burst's last byte.
+    uint32_t tail = c.m_readTail.load();
+    if (frameEnd != nullptr) {
+        n = ReadToFrameEnd(frameEnd, n, t0, tail);
     }
     if (c.SwitchesOwner().Monitoring == 0) {
         return true;
     }
     endWithoutRecord.recorded = true;
-    c.RecordReceived(ReadBuffer.get(), static_cast<size_t>(n), t0);
+    c.RecordReceived(ReadBuffer.get(), static_cast<size_t>(n), t0, tail);
     return true;
+}
+
+int32_t TOruComThread::ReadToFrameEnd(TFrameEndTest frameEnd, int32_t n, uint32_t t0,
+                                      uint32_t& tailMs) {
+    TOruScomm& c = Connection;
+    constexpr auto Size = static_cast<int32_t>(ReadBufferSize);
+    tailMs = 0;
+    while (!frameEnd(ReadBuffer.get(), static_cast<size_t>(n))) {
+        // A stream without a pause is cut at the window, as a single read would cut it.
+        if (n >= Size || c.m_clock.Milliseconds() - t0 >= c.m_readWindow.load()) {
+            return n;
+        }
+        int32_t more = 0;
+        try {
+            more = c.Device->ReadBytes(ReadBuffer.get() + n, Size - n);
+        } catch (const EComPort&) {
+            // The bytes read are recorded; the failure shows again at the next pass.
+            return n;
+        }
+        if (more <= 0) {
+            // The gap passed without a byte (the reads wait for the first byte that long).
+            tailMs = std::min(c.m_recordGap.load(), c.m_readWindow.load());
+            return n;
+        }
+        n += more;
+    }
+    return n;
 }
 
 void TOruComThread::DefaultPause(uint32_t ms) {

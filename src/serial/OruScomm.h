@@ -95,6 +95,11 @@ private:
 
 class TTrafficMerge;
 
+// Whether the bytes a burst has brought so far are one whole frame of the protocol the
+// traffic is decoded as (ModbusRtuWholeFrame for Modbus RTU). Called on the receive thread
+// after every read of a burst, so it must be quick and keep no state.
+using TFrameEndTest = bool (*)(const uint8_t* data, size_t n);
+
 // "R[hh:nn:ss  15]" and the like: the gap in milliseconds right-aligned in three places, or
 // " ---" when it is 1000 or more (a negative difference wraps to a large value, so it shows
 // " ---" too).
@@ -147,6 +152,13 @@ public:
     // also while the port is open.
     void SetRecordGap(uint32_t gapMs, uint32_t windowMs = ReadWindowMs);
     uint32_t RecordGap() const { return m_recordGap.load(); }
+    // While a record gap is set, a burst also ends as soon as the bytes read so far pass
+    // the test, without waiting for the silence after them: a device's reply is queued the
+    // moment its last byte is read. The owner sets it while it decodes the traffic by
+    // frames and clears it (nullptr) when it stops. Without a gap only the read window ends
+    // a burst, test or not. Takes effect at once, also while the port is open.
+    void SetFrameEnd(TFrameEndTest test);
+    TFrameEndTest FrameEnd() const { return m_frameEnd.load(); }
 
     // The oldest record, removed from the queue; none when the queue is empty or its lock
     // could not be had within QueueWaitMs (the record stays queued then).
@@ -230,7 +242,10 @@ private:
     };
     static constexpr size_t HeaderRoom = 15;
     // Steps of the receive thread once a burst is read: count, measure the gap, record.
-    void RecordReceived(const uint8_t* data, size_t n, uint32_t t0);
+    // tailMs: how long the read went on after the burst's last byte.
+    void RecordReceived(const uint8_t* data, size_t n, uint32_t t0, uint32_t tailMs);
+    // The device's read time-outs for the gap, the window and the frame end.
+    void ApplyReadTimeouts();
     // Hands a record (or, without one, the end of a pass) over, and ends the producer's
     // mark: to the merge while there is one, else straight into the queue.
     void Hand(TStartMark& mark, std::optional<TPending> record);
@@ -260,6 +275,8 @@ private:
 
     Clock& m_clock;
     std::atomic<uint32_t> m_recordGap{0};
+    std::atomic<uint32_t> m_readWindow{ReadWindowMs};
+    std::atomic<TFrameEndTest> m_frameEnd{nullptr};
     // How long a read lasts after its last byte: the gap, or the whole window without one.
     std::atomic<uint32_t> m_readTail{ReadWindowMs};
     std::atomic<bool> m_hungUp{false};
@@ -312,6 +329,10 @@ private:
     void Run();
     // One pass of the loop; false when it failed and the loop should pause.
     bool Pass();
+    // Reads on after the first `n` bytes of a burst until they pass the frame-end test,
+    // the gap passes without a byte, or the read window since t0 is over. Gives the byte
+    // count and sets how long the reading went on after the last byte.
+    int32_t ReadToFrameEnd(TFrameEndTest frameEnd, int32_t n, uint32_t t0, uint32_t& tailMs);
     void DefaultPause(uint32_t ms);
 
     std::unique_ptr<uint8_t[]> ReadBuffer;

@@ -287,4 +287,39 @@ TEST(ModbusRtu, CountsFramesBadCrcsExceptionsAndUnansweredRequests) {
     EXPECT_EQ(stats.Unanswered(), 1u);
 }
 
+// The receive thread ends a record on this, so a false yes cuts a frame in two and a false
+// no makes a reply wait for the silence after it.
+TEST(ModbusRtu, WholeFrameIsTheFunctionsLengthWithAGoodCrc) {
+    // A reply of two registers whose first five bytes and their CRC pass as a frame: the
+    // read holding registers reply is nine bytes long, so seven are not yet a frame.
+    const std::string falsePrefixed = Framed(BytesToHex(Framed("01 03 04 00 07"), " "));
+    ASSERT_EQ(falsePrefixed.size(), 9u);
+    const std::string request = Framed("01 03 00 00 00 0A");
+    const struct {
+        const char* what;
+        std::string bytes;
+        bool whole;
+    } cases[] = {
+        {"request", request, true},
+        {"reply", Framed("01 03 02 00 2A"), true},
+        {"exception", Framed("01 83 02"), true},
+        {"write multiple registers request", Framed("01 10 00 01 00 02 04 00 0A 01 02"), true},
+        {"function without a length rule", Framed("01 41 01 02 03"), true},
+        {"bad CRC", Raw("01 03 02 00 2A 00 00"), false},
+        {"all but the last byte", request.substr(0, 7), false},
+        {"one byte more", request + '\x01', false},
+        {"two frames", request + request, false},
+        {"prefix passing the CRC", falsePrefixed.substr(0, 7), false},
+        {"whole frame after that prefix", falsePrefixed, true},
+        {"too short", Raw("01 03 E1"), false},
+        {"slave beyond 247", Framed("F8 03 02 00 2A"), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(
+            ModbusRtuWholeFrame(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size()),
+            c.whole)
+            << c.what;
+    }
+}
+
 } // namespace

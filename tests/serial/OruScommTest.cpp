@@ -5,6 +5,8 @@
 #include "serial/RecordWait.h"
 
 #include "codec/HexCodec.h"
+#include "protocol/ModbusFrames.h"
+#include "protocol/ModbusRtu.h"
 
 #include <gtest/gtest.h>
 
@@ -570,6 +572,107 @@ TEST_F(OruScommTest, AStreamWithoutSilenceIsStillCutAtTheReadWindow) {
         payload += r.substr(15) + " ";
     }
     EXPECT_EQ(payload, expected);
+}
+
+// The recording driver whose every read takes the clock on by a step: the receive thread
+// sees time pass between the reads of one burst.
+class SteppingClockDriver : public FakeComDriver {
+public:
+    SteppingClockDriver(std::shared_ptr<FakeComLog> log, TestClock& clock, uint32_t msPerRead)
+        : FakeComDriver(std::move(log)), m_clock(clock), m_msPerRead(msPerRead) {}
+    bool ReadFile(void* buffer, uint32_t count, uint32_t& transferred) override {
+        m_clock.ms += m_msPerRead;
+        return FakeComDriver::ReadFile(buffer, count, transferred);
+    }
+
+private:
+    TestClock& m_clock;
+    uint32_t m_msPerRead;
+};
+
+// Each chunk is what one read returns; an empty chunk, or a read finding none, stands for a
+// wait that ended without a byte. The clock stands still unless a case steps it per read.
+TEST_F(OruScommTest, DecodedFramesEndTheirRecordWithoutWaitingForTheGap) {
+    const std::string reply = ModbusFramed("01 03 02 00 2A");
+    const std::string hexReply = BytesToHex(reply, " ");
+    // Nine bytes whose first seven pass the CRC as well.
+    const std::string falsePrefixed = ModbusFramed(BytesToHex(ModbusFramed("01 03 04 00 07"), " "));
+    const std::string badCrc = reply.substr(0, 5) + std::string(2, '\0');
+    const struct Case {
+        const char* what;
+        bool decode;
+        uint32_t msPerRead;
+        std::vector<std::string> chunks;
+        std::vector<std::string> records;
+    } cases[] = {
+        // The next record's gap counts from the frame's last byte, not a gap after it.
+        {"a whole frame ends its record",
+         true,
+         0,
+         {reply, "\xFF"},
+         {"R[12:00:00 ---]" + hexReply, "R[12:00:00   0]FF"}},
+        {"a frame over two reads",
+         true,
+         0,
+         {reply.substr(0, 3), reply.substr(3)},
+         {"R[12:00:00 ---]" + hexReply}},
+        // Ended by the silence (an empty chunk): the next gap counts from the gap's start.
+        {"a bad CRC waits for the gap",
+         true,
+         0,
+         {badCrc, "\xFF", "", reply},
+         {"R[12:00:00 ---]" + BytesToHex(badCrc + "\xFF", " "), "R[12:00:00   5]" + hexReply}},
+        {"a false early CRC does not cut the frame",
+         true,
+         0,
+         {falsePrefixed.substr(0, 7), falsePrefixed.substr(7), "\x01\x83", "\x02"},
+         {"R[12:00:00 ---]" + BytesToHex(falsePrefixed, " "),
+          "R[12:00:00   0]" + BytesToHex("\x01\x83\x02", " ")}},
+        {"bytes that never form a frame are cut at the window",
+         true,
+         40,
+         {"\x41", "\x42", "\x43", "\x44"},
+         {"R[12:00:00 ---]41 42 43", "R[12:00:00   0]44"}},
+        {"decoding off: one read is one record, as the read's time-outs end it",
+         false,
+         0,
+         {reply.substr(0, 3), reply.substr(3)},
+         {"R[12:00:00 ---]" + BytesToHex(reply.substr(0, 3), " "),
+          "R[12:00:00   5]" + BytesToHex(reply.substr(3), " ")}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        log = std::make_shared<FakeComLog>();
+        log->waitEvents = ComEvRxChar;
+        clock.ms = 5000;
+        auto c = Connection(std::make_unique<SteppingClockDriver>(log, clock, k.msPerRead));
+        c->OpenPort();
+        c->SetRecordGap(5, 100);
+        c->SetFrameEnd(k.decode ? &ModbusRtuWholeFrame : nullptr);
+        // Decoded, each read returns at the first bytes or after the gap without any;
+        // otherwise the read itself waits for the gap after its last byte.
+        const TComTimeoutValues t = log->timeouts.back();
+        EXPECT_EQ(t.ReadIntervalTimeout, k.decode ? 0xFFFFFFFFu : 5u);
+        EXPECT_EQ(t.ReadTotalTimeoutMultiplier, k.decode ? 0xFFFFFFFFu : 0u);
+        EXPECT_EQ(t.ReadTotalTimeoutConstant, k.decode ? 5u : 100u);
+        for (const std::string& chunk : k.chunks) {
+            PushRead(chunk);
+        }
+        Stepper stepper;
+        TOruComThread thread(*c, [&](uint32_t ms) { stepper.Pause(ms); });
+        struct ReleaseFirst {
+            Stepper& s;
+            ~ReleaseFirst() { s.Release(); }
+        } releaseFirst{stepper};
+        thread.Unpark();
+        // The first pass that reads nothing pauses: every chunk has been read by then.
+        ASSERT_TRUE(stepper.WaitPaused());
+        std::vector<std::string> records;
+        while (const std::optional<TQueuedRecord> r = c->TakeRecord()) {
+            records.push_back(*r);
+        }
+        EXPECT_EQ(records, k.records);
+    }
 }
 
 TEST_F(OruScommTest, SendDataWritesCountsAndRecords) {

@@ -1,10 +1,12 @@
 #include "ui/main/MainForm.h"
 
+#include "protocol/ModbusRtu.h"
 #include "traffic/PortSession.h"
 
 #include "codec/HexCodec.h"
 
 #include "platform/FileIO.h"
+#include "protocol/ModbusRtu.h"
 #include "richtext/RichText.h"
 #include "settings/SettingsFile.h"
 #include "ui/main/AllCommands.h"
@@ -810,6 +812,8 @@ void TMainForm::StartSession() {
 
     m_connection = std::make_unique<TOruScomm>(m_clock);
     m_connection->SetRecordGap(static_cast<uint32_t>(m_options.recordGapMs));
+    m_connection->SetFrameEnd(m_options.decode == QStringLiteral("modbus") ? &ModbusRtuWholeFrame
+                                                                           : nullptr);
     // A queued record wakes the pump, which sleeps while there is nothing to display. One
     // call waits in the window's queue at a time, however fast records come.
     m_connection->OnRecordQueued = [this] {
@@ -1755,6 +1759,13 @@ void TMainForm::ApplyDecode() {
                                           .value_or(TModbusValueFormat::U16);
     DecodeModbus->setChecked(on);
     DecodeNone->setChecked(!on);
+    // Decoded by frames, a received burst ends with its frame's last byte (with a record
+    // gap set) instead of after the silence behind it.
+    for (TOruScomm* c : {m_connection.get(), m_tap != nullptr ? m_tap->Connection() : nullptr}) {
+        if (c != nullptr) {
+            c->SetFrameEnd(on ? &ModbusRtuWholeFrame : nullptr);
+        }
+    }
     if (PlotForm != nullptr) {
         PlotForm->SetValueFormat(format);
     }

@@ -150,6 +150,7 @@ bool TTapControl::Open(const TTapLine& line) {
     device.SetDataBits(line.dataBits);
     device.SetStopBits(line.stopBits);
     m_connection->SetRecordGap(m_first.RecordGap());
+    m_connection->SetFrameEnd(m_first.FrameEnd());
     // Before its receive thread exists.
     m_merge = std::make_unique<TTrafficMerge>(m_first, *m_connection);
     m_thread = std::make_unique<TOruComThread>(*m_connection);
