@@ -243,11 +243,11 @@ int main(int argc, char** argv) {
         std::vector<double> fills;
         for (int round = 0; round < 31; ++round) {
             auto start = SteadyClock::now();
-            const double cpuStart = ThreadCpuMs(CLOCK_THREAD_CPUTIME_ID);
+            const double cpuStart = windowbench::ThreadCpuMs(CLOCK_THREAD_CPUTIME_ID);
             view.render(&image);
             if (round > 0) {
                 paints.push_back(Ms(start));
-                paintCpu.push_back(ThreadCpuMs(CLOCK_THREAD_CPUTIME_ID) - cpuStart);
+                paintCpu.push_back(windowbench::ThreadCpuMs(CLOCK_THREAD_CPUTIME_ID) - cpuStart);
             }
             start = SteadyClock::now();
             {
