@@ -1,8 +1,9 @@
 // Scripts: how fast a script answers a received frame on a pseudo-terminal (korvane-cli
 // --script --decode modbus: a whole frame ends its record at once, other bursts after 5 ms
 // of silence; this program plays the device that asks, 1000 requests, each written once
-// the previous reply has come), and how many on_receive calls a second the engine makes when the handler computes a CRC in Lua.
-// Goals: reply median <= 5 ms and worst <= 20 ms; >= 20,000 calls a second.
+// the previous reply has come), and how many on_receive calls a second the engine makes when the
+// handler computes a CRC in Lua. Goals: reply median <= 5 ms and worst <= 20 ms; >= 20,000 calls a
+// second.
 //
 //   script_bench [--requests N]
 
