@@ -4,6 +4,7 @@
 #include "traffic/DataRT.h"
 #include "ui/MainWindowTest.h"
 #include "ui/main/RichView.h"
+#include "ui/main/StatusBarMY.h"
 #include "ui/main/TapControl.h"
 #include "ui/tools/BColorSetUnit.h"
 
@@ -99,6 +100,39 @@ TEST_F(TapWindowTest, TheTapColourIsChosenInTheColoursDialogAndKeptInConfigIni) 
     // The settings record is untouched by it.
     EXPECT_EQ(std::filesystem::file_size(DataFilePath(SettingsFileName)),
               static_cast<uintmax_t>(SettingsRecord::Size));
+}
+
+// The tap's lamp group stands just left of the first port's lamps; a status text too long
+// for the bar (a decoder's count, a capture's progress) ends where the group begins, in a
+// narrow window and a wide one, and has the room back once the tap closes.
+TEST_F(TapWindowTest, TheTapLampsNeverCoverTheStatusText) {
+    RegisterPty("LINEA");
+    RegisterPty("LINEB");
+    TMainForm& form = Start();
+    form.CBoxPort->Reload();
+    OpenPort(form, "LINEA");
+    TTapControl& tap = *form.Tap();
+    TStatusBarMY& bar = *form.StatusBarMY1;
+    const QString text = QStringLiteral("Modbus: 28 frames, 0 bad CRC, 0 exceptions").repeated(4);
+    for (const int width : {614, 1300}) {
+        SCOPED_TRACE(width);
+        form.resize(width, 600);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return form.width() == width; }));
+        TTapLine line;
+        line.port = "LINEB";
+        ASSERT_TRUE(tap.Open(line));
+        bar.SetPanelText(4, text);
+        const QRect group = tap.Lamps()->geometry();
+        EXPECT_TRUE(tap.Lamps()->isVisible());
+        EXPECT_LT(bar.Panel(4)->geometry().right(), group.left());
+        EXPECT_LT(group.right(), bar.LampPanel()->x());
+        EXPECT_GT(group.left(), bar.Panel(2)->geometry().right());
+
+        tap.Close();
+        bar.SetPanelText(4, text);
+        EXPECT_GT(bar.Panel(4)->geometry().right(), group.left());
+        EXPECT_LT(bar.Panel(4)->geometry().right(), bar.LampPanel()->x());
+    }
 }
 
 } // namespace

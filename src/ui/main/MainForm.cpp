@@ -1140,7 +1140,7 @@ void TMainForm::CreateTap() {
         }
     };
     m_tap = new TTapControl(*m_connection, m_clock, m_prompter, this, std::move(hooks));
-    m_tap->Lamps()->setParent(StatusBarMY1);
+    StatusBarMY1->SetLampNeighbour(m_tap->Lamps());
     QMenu* file = menuBar()->findChild<QMenu*>(QStringLiteral("N1"));
     m_tap->AddActions(file, file->findChild<QAction*>(QStringLiteral("N17")));
     ShowHiddenCommands(file, m_options.allCommands);

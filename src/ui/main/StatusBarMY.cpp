@@ -1,5 +1,6 @@
 #include "ui/main/StatusBarMY.h"
 
+#include <QEvent>
 #include <QMouseEvent>
 #include <QResizeEvent>
 #include <QTimer>
@@ -114,6 +115,26 @@ void TStatusBarMY::mouseDoubleClickEvent(QMouseEvent* event) {
     QStatusBar::mouseDoubleClickEvent(event);
 }
 
+void TStatusBarMY::SetLampNeighbour(QWidget* neighbour) {
+    if (m_lampNeighbour != nullptr) {
+        m_lampNeighbour->removeEventFilter(this);
+    }
+    m_lampNeighbour = neighbour;
+    if (neighbour != nullptr) {
+        neighbour->setParent(this);
+        neighbour->installEventFilter(this);
+    }
+    Relayout();
+}
+
+bool TStatusBarMY::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_lampNeighbour &&
+        (event->type() == QEvent::Show || event->type() == QEvent::Hide)) {
+        Relayout();
+    }
+    return QStatusBar::eventFilter(watched, event);
+}
+
 void TStatusBarMY::resizeEvent(QResizeEvent* event) {
     QStatusBar::resizeEvent(event);
     Relayout();
@@ -129,6 +150,17 @@ void TStatusBarMY::Relayout() {
         m_lampPanel->move(lampLeft, m_lampPanel->y());
     }
     m_lampPanel->raise();
+    // The lamps' neighbour stands just left of them; the texts end where it begins.
+    int textRight = lampLeft;
+    if (m_lampNeighbour != nullptr && !m_lampNeighbour->isHidden()) {
+        m_lampNeighbour->adjustSize();
+        textRight = std::max(0, lampLeft - m_lampNeighbour->width() - 4);
+        const QRect place(textRight, 2, m_lampNeighbour->width(), 20);
+        if (m_lampNeighbour->geometry() != place) {
+            m_lampNeighbour->setGeometry(place);
+        }
+        m_lampNeighbour->raise();
+    }
     // A text panel keeps its designed width unless its text needs more ("ttyUSB0
     // disconnected 14:03:27"); then it grows and the panels after it move along. The last
     // panel, when it says something (a save's progress, a capture), stands just left of
@@ -140,7 +172,7 @@ void TStatusBarMY::Relayout() {
     };
     QLabel* last = m_panels[PanelCount - 1];
     const int lastWidth = last->text().isEmpty() ? 0 : needed(last);
-    const int lastLeft = std::max(0, lampLeft - lastWidth);
+    const int lastLeft = std::max(0, textRight - lastWidth);
     int x = 0;
     for (int i = 0; i < PanelCount - 1; ++i) {
         QLabel* label = m_panels[static_cast<size_t>(i)];
@@ -153,11 +185,11 @@ void TStatusBarMY::Relayout() {
         }
         x += width + 2;
     }
-    // A text longer than the room left of the lamps is cut at the lamps, not drawn under
-    // them.
+    // A text longer than the room left of the lamps is cut at the lamps (or their
+    // neighbour), not drawn under them.
     const int lastX = lastWidth > 0 ? std::max(x, lastLeft) : x;
     const QRect lastPlace(lastX, last->y(),
-                          lastWidth > 0 ? std::clamp(lampLeft - lastX, 0, lastWidth)
+                          lastWidth > 0 ? std::clamp(textRight - lastX, 0, lastWidth)
                                         : kPanelWidths[PanelCount - 1] - 2,
                           last->height());
     if (last->geometry() != lastPlace) {

@@ -32,6 +32,9 @@ public:
     bool LampLit(Lamp lamp) const;
     QLabel* LampLabel(Lamp lamp) const { return m_lamps[static_cast<size_t>(lamp)]; }
     QFrame* LampPanel() const { return m_lampPanel; }
+    // A widget of this bar that stands just left of the lamps while it is shown (the
+    // tapped port's lamps); the text panels make room for it as they do for the lamps.
+    void SetLampNeighbour(QWidget* neighbour);
 
 signals:
     void doubleClicked();
@@ -39,6 +42,8 @@ signals:
 protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    // The neighbour of the lamps shown or hidden.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     // Places the panels after their texts and the lamps after the width.
@@ -47,6 +52,7 @@ private:
     std::array<QLabel*, PanelCount> m_panels{};
     std::array<QLabel*, LampCount> m_lamps{};
     QFrame* m_lampPanel = nullptr;
+    QWidget* m_lampNeighbour = nullptr;
     QFrame* m_panel4 = nullptr;
     QTimer* m_flashTimer = nullptr;
     int m_flashPanel = -1;

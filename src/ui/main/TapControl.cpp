@@ -34,7 +34,7 @@ TTapControl::TTapControl(TOruScomm& first, Clock& clock, TUiPrompter& prompter, 
     m_lamps->setObjectName(QStringLiteral("TapLamps"));
     m_lamps->setFrameShape(QFrame::Panel);
     m_lamps->setFrameShadow(QFrame::Sunken);
-    // Over the end of the status text, as the first port's lamps are.
+    // The status bar places it beside the first port's lamps (SetLampNeighbour).
     m_lamps->setAutoFillBackground(true);
     auto* row = new QHBoxLayout(m_lamps);
     row->setContentsMargins(3, 0, 3, 0);
@@ -262,13 +262,5 @@ void TTapControl::Tick() {
                                          ? QStringLiteral("awaited")
                                          : QStringLiteral("closed"))
                                 .arg(static_cast<uint32_t>(m_connection->RxCount.load())));
-    }
-    // Beside the first port's lamps, wherever the status bar put them.
-    if (auto* bar = qobject_cast<QStatusBar*>(m_lamps->parentWidget())) {
-        if (QWidget* lamps = bar->findChild<QWidget*>(QStringLiteral("Panel3"))) {
-            m_lamps->adjustSize();
-            m_lamps->setGeometry(lamps->x() - m_lamps->width() - 4, 2, m_lamps->width(), 20);
-            m_lamps->raise();
-        }
     }
 }
