@@ -3,18 +3,23 @@
 #include "cli/CliLoop.h"
 #include "traffic/DataRT.h"
 
-namespace {
-
-// The hang-up handler is in place before the receive thread exists.
-TOruScomm& WakingOnHangUp(TOruScomm& connection, TCliLoop& loop) {
+// The handlers are in place before the receive thread exists.
+TOruScomm& TCliSession::Hooked(TOruScomm& connection, TCliLoop& loop,
+                               const std::shared_ptr<TFailures>& failures) {
     connection.OnHangUp = [&loop] { loop.Wake(); };
+    failures->loop = &loop;
+    connection.OnFailure = [failures](const std::string& what) {
+        std::lock_guard<std::mutex> guard(failures->lock);
+        failures->texts.push_back(what);
+        if (failures->loop != nullptr) {
+            failures->loop->Wake();
+        }
+    };
     return connection;
 }
 
-} // namespace
-
 TCliSession::TCliSession(TOruScomm& connection, TCliLoop& loop, bool reconnect, bool notesSeen)
-    : m_connection(WakingOnHangUp(connection, loop)), m_receiver(connection),
+    : m_connection(Hooked(connection, loop, m_failures)), m_receiver(connection),
       m_session(connection, SystemClock::Instance(), loop.Factory(),
                 TPortSession::Hooks{
                     .opened =
@@ -61,7 +66,11 @@ TCliSession::TCliSession(TOruScomm& connection, TCliLoop& loop, bool reconnect, 
 }
 
 TCliSession::~TCliSession() {
-    Stop();
+    // Nothing is said from here: what the output refers to may be gone.
+    m_session.StopWaiting();
+    m_receiver.Stop();
+    std::lock_guard<std::mutex> guard(m_failures->lock);
+    m_failures->loop = nullptr;
 }
 
 void TCliSession::Attach(TDataRT& engine) {
@@ -100,7 +109,21 @@ void TCliSession::KeepStale() {
     }
 }
 
+void TCliSession::SayFailures() {
+    std::vector<std::string> texts;
+    {
+        std::lock_guard<std::mutex> guard(m_failures->lock);
+        texts.swap(m_failures->texts);
+    }
+    for (const std::string& text : texts) {
+        if (m_output.status) {
+            m_output.status(text);
+        }
+    }
+}
+
 bool TCliSession::Watch() {
+    SayFailures();
     TComPort& device = *m_connection.Device;
     if (m_connection.HungUp() && device.Connected()) {
         m_session.HangUp();
@@ -114,4 +137,5 @@ bool TCliSession::Watch() {
 void TCliSession::Stop() {
     m_session.StopWaiting();
     m_receiver.Stop();
+    SayFailures();
 }

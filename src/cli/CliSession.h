@@ -9,7 +9,10 @@
 #include "traffic/PortSession.h"
 
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 class TCliLoop;
 class TDataRT;
@@ -45,17 +48,32 @@ public:
     // as a record of its own, apart from the live bytes, under a note that says so. A
     // reopen after a return keeps what the device sends at once.
     void Open(bool dropStale);
-    // After every wake of the loop: a hang-up the receive thread told of closes the port
-    // and starts the wait. False once the port is gone for good (reconnect off, or a
-    // device that refused to close).
+    // After every wake of the loop: failures the receive thread or the driver told of are
+    // said (standard error); a hang-up the receive thread told of closes the port and starts
+    // the wait. False once the port is gone for good (reconnect off, or a device that
+    // refused to close).
     bool Watch();
     bool Waiting() const { return m_session.Waiting(); }
-    // Closes the port so that a pending read returns, and ends the receive thread.
+    // Closes the port so that a pending read returns, and ends the receive thread; failures
+    // told until then are said.
     void Stop();
 
 private:
     void KeepStale();
 
+    // Told on the threads that met them, said on the loop's. Shared with the handler: a
+    // thread of the driver may tell one after the session has gone, and then nobody is
+    // woken.
+    struct TFailures {
+        std::mutex lock;
+        std::vector<std::string> texts;
+        TCliLoop* loop = nullptr;
+    };
+    static TOruScomm& Hooked(TOruScomm& connection, TCliLoop& loop,
+                             const std::shared_ptr<TFailures>& failures);
+    void SayFailures();
+
+    std::shared_ptr<TFailures> m_failures = std::make_shared<TFailures>();
     TOruScomm& m_connection;
     TOruComThread m_receiver;
     TPortSession m_session;

@@ -888,7 +888,12 @@ int main(int argc, char** argv) {
     }
     std::cerr << "korvane-cli: " << o.port << " closed; RX "
               << static_cast<uint32_t>(connection.RxCount.load()) << " bytes, TX "
-              << static_cast<uint32_t>(connection.TxCount.load()) << " bytes\n";
+              << static_cast<uint32_t>(connection.TxCount.load()) << " bytes";
+    // The tap's records go to this queue, so the count covers both ports.
+    if (const std::string dropped = connection.DroppedRecordsText(); !dropped.empty()) {
+        std::cerr << "; " << dropped;
+    }
+    std::cerr << "\n";
     if (tapped) {
         std::cerr << "korvane-cli: " << *o.tapPort << " (tap) closed; RX "
                   << static_cast<uint32_t>(tapped->Connection().RxCount.load()) << " bytes\n";

@@ -8,6 +8,7 @@
 // call is kept per thread and read with LastError(), as GetLastError() does on Windows.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -166,6 +167,22 @@ public:
         (void)error;
         return std::string();
     }
+
+    // Where a thread of the driver's own (a network connection's reader, the watch for a
+    // server's return) tells a failure that no call of the caller's returns: what went
+    // wrong, on that thread. Set it before the first open.
+    using TFailureHandler = std::function<void(const std::string& what)>;
+    virtual void SetFailureHandler(TFailureHandler handler) { m_onFailure = std::move(handler); }
+
+protected:
+    void ReportThreadFailure(const std::string& what) const {
+        if (m_onFailure) {
+            m_onFailure(what);
+        }
+    }
+
+private:
+    TFailureHandler m_onFailure;
 };
 
 // Whether the system error of a failed call means that the port's device is gone: a serial

@@ -62,6 +62,11 @@ public:
                                : m_socket->DescribeOpenFailure(address, error);
     }
 
+    void SetFailureHandler(TFailureHandler handler) override {
+        m_serial->SetFailureHandler(handler);
+        m_socket->SetFailureHandler(std::move(handler));
+    }
+
     TComDriver& Serial() { return *m_serial; }
     TComDriverSocket& Socket() { return *m_socket; }
 

@@ -192,11 +192,15 @@ bool TComDriverSocket::Open(const std::string& port) {
         deadline.WaitFor(m_changed, guard,
                          [this] { return m_comPortAgreed || m_comPortRefused || m_failure != 0; });
         agreed = m_comPortAgreed;
+        // A server that ends the connection before any answer is busy with another client
+        // or cannot open its device, as ser2net does.
         error = m_comPortRefused || m_comPortAgreed ? NetSocket::NotSupportedError()
-                : m_failure != 0                    ? m_failure
+                : m_failure != 0                    ? NetSocket::ClosedAtOnceError()
                                                     : NetSocket::TimedOutError();
     } else {
-        error = LastError();
+        // Gone already before the hello went out: the same.
+        error =
+            LastError() == NetSocket::HangUpError() ? NetSocket::ClosedAtOnceError() : LastError();
     }
     if (agreed) {
         // Every modem line reported, no line-state reports (the program has no use for them).
@@ -236,6 +240,27 @@ bool TComDriverSocket::Close() {
 }
 
 void TComDriverSocket::ReaderLoop() {
+    try {
+        ReadUntilEnd();
+    } catch (const std::exception& e) {
+        ReaderFailed(e.what());
+    } catch (...) {
+        ReaderFailed("unknown error");
+    }
+}
+
+void TComDriverSocket::ReaderFailed(const std::string& what) {
+    // Told first, while the port still counts as open for the caller.
+    ReportThreadFailure("The connection to " + m_address.host + ":" +
+                        std::to_string(m_address.port) + " stopped receiving: " + what);
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!m_gate.Closing()) {
+        m_failure = NetSocket::HangUpError();
+    }
+    m_changed.notify_all();
+}
+
+void TComDriverSocket::ReadUntilEnd() {
     std::vector<uint8_t> buffer(64 * 1024);
     std::string data;
     std::vector<Telnet::TDecoder::TNegotiation> negotiations;
@@ -888,6 +913,11 @@ std::string TComDriverSocket::DescribeOpenFailure(const std::string& port, int32
         return "The server at " + where +
                " does not offer serial-port control (RFC 2217); use tcp://" + where +
                " for a raw connection";
+    }
+    if (error == NetSocket::ClosedAtOnceError()) {
+        return "The server at " + where +
+               " closed the connection at once (is another client connected, or is its device "
+               "busy?)";
     }
     if (error == NetSocket::TimedOutError()) {
         return "No answer from " + where + " within " + std::to_string(ConnectLimitMs / 1000) +

@@ -84,6 +84,10 @@ private:
     void Leave(TCall& call);
     bool Aborted(const TCall& call, int& error) const; // caller holds m_lock
     void ReaderLoop();
+    void ReadUntilEnd();
+    // The reader cannot go on: told through the failure handler, and every call fails from
+    // now on as for a dropped connection.
+    void ReaderFailed(const std::string& what);
     void TakeNegotiation(const Telnet::TDecoder::TNegotiation& n, std::string& reply);
     void TakeCommand(const Telnet::TDecoder::TCommand& c);
     bool SendAll(const std::string& bytes, int timeoutMs, size_t& sent, int& error);
@@ -128,5 +132,6 @@ private:
     bool m_stateKnown = false;
     TComDcb m_applied;
 
-    TNetPortReturnWatch m_returnWatch{m_clock, ConnectLimitMs};
+    TNetPortReturnWatch m_returnWatch{
+        m_clock, ConnectLimitMs, [this](const std::string& what) { ReportThreadFailure(what); }};
 };

@@ -171,6 +171,9 @@ int BusyError() {
 int CancelledError() {
     return ECANCELED;
 }
+int ClosedAtOnceError() {
+    return ECONNABORTED;
+}
 int UnknownHostError() {
     return ENXIO;
 }

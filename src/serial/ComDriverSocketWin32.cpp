@@ -185,6 +185,9 @@ int BusyError() {
 int CancelledError() {
     return ERROR_OPERATION_ABORTED;
 }
+int ClosedAtOnceError() {
+    return WSAECONNABORTED;
+}
 int UnknownHostError() {
     return WSAHOST_NOT_FOUND;
 }

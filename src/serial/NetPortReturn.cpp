@@ -60,8 +60,9 @@ struct TNetPortReturnWatch::TAttempt {
     std::thread thread;
 };
 
-TNetPortReturnWatch::TNetPortReturnWatch(Clock& clock, int connectLimitMs)
-    : m_clock(clock), m_connectLimitMs(connectLimitMs) {}
+TNetPortReturnWatch::TNetPortReturnWatch(Clock& clock, int connectLimitMs,
+                                         std::function<void(const std::string&)> onFailure)
+    : m_clock(clock), m_connectLimitMs(connectLimitMs), m_onFailure(std::move(onFailure)) {}
 
 TNetPortReturnWatch::~TNetPortReturnWatch() {
     Drop();
@@ -107,41 +108,70 @@ void TNetPortReturnWatch::Start(const std::string& port, const TNetAddress& addr
     m_attempt = std::make_unique<TAttempt>();
     m_attempt->port = port;
     TAttempt& a = *m_attempt;
-    a.thread = std::thread([&a, address, &clock = m_clock, limit = m_connectLimitMs] {
-        const TClockDeadline end(clock, limit);
-        int error = 0;
-        NetSocket::THandle socket =
-            NetSocket::Connect(address.host, address.port, end, error, &a.cancel);
-        // A server that takes connections but does not speak Telnet would otherwise hold up
-        // the Open that takes the connection until its limit, on the caller's thread.
-        bool greeted = false;
-        if (socket != NetSocket::Invalid && address.kind == TNetPortKind::Rfc2217) {
-            greeted = Greet(socket, end, a.cancel);
-            if (!greeted) {
-                NetSocket::Close(socket);
-                socket = NetSocket::Invalid;
+    a.thread = std::thread(
+        [&a, address, &clock = m_clock, limit = m_connectLimitMs, onFailure = m_onFailure] {
+            try {
+                RunAttempt(a, address, clock, limit);
+            } catch (const std::exception& e) {
+                FailAttempt(a, onFailure, e.what());
+            } catch (...) {
+                FailAttempt(a, onFailure, "unknown error");
             }
+        });
+}
+
+void TNetPortReturnWatch::RunAttempt(TAttempt& a, const TNetAddress& address, Clock& clock,
+                                     int limit) {
+    const TClockDeadline end(clock, limit);
+    int error = 0;
+    NetSocket::THandle socket =
+        NetSocket::Connect(address.host, address.port, end, error, &a.cancel);
+    // A server that takes connections but does not speak Telnet would otherwise hold up
+    // the Open that takes the connection until its limit, on the caller's thread.
+    bool greeted = false;
+    if (socket != NetSocket::Invalid && address.kind == TNetPortKind::Rfc2217) {
+        greeted = Greet(socket, end, a.cancel);
+        if (!greeted) {
+            NetSocket::Close(socket);
+            socket = NetSocket::Invalid;
         }
-        // Counted from before the look that finds the connection can see it.
-        const TClockDeadline hold(clock, HoldLimitMs);
-        std::unique_lock<std::mutex> guard(a.lock);
-        a.socket = socket;
-        a.greeted = greeted;
+    }
+    // Counted from before the look that finds the connection can see it.
+    const TClockDeadline hold(clock, HoldLimitMs);
+    std::unique_lock<std::mutex> guard(a.lock);
+    a.socket = socket;
+    a.greeted = greeted;
+    a.done = true;
+    a.changed.notify_all();
+    if (socket == NetSocket::Invalid) {
+        return;
+    }
+    // Held no longer than that: a device server that takes one client at a time would
+    // be kept from everybody else.
+    hold.WaitFor(a.changed, guard, [&a] { return a.taken || a.cancel.load(); });
+    if (!a.taken) {
+        NetSocket::Close(a.socket);
+        a.socket = NetSocket::Invalid;
+    }
+}
+
+// An attempt that failed for a reason of its own ends like a failed connection (the next
+// look starts another) and is told, not lost.
+void TNetPortReturnWatch::FailAttempt(TAttempt& a,
+                                      const std::function<void(const std::string&)>& onFailure,
+                                      const std::string& what) {
+    {
+        std::lock_guard<std::mutex> guard(a.lock);
+        if (a.socket != NetSocket::Invalid && !a.taken) {
+            NetSocket::Close(a.socket);
+        }
+        a.socket = NetSocket::Invalid;
         a.done = true;
         a.changed.notify_all();
-        if (socket == NetSocket::Invalid) {
-            return;
-        }
-        // Held no longer than that: a device server that takes one client at a time would
-        // be kept from everybody else.
-        hold.WaitFor(a.changed, guard, [&a] {
-            return a.taken || a.cancel.load();
-        });
-        if (!a.taken) {
-            NetSocket::Close(a.socket);
-            a.socket = NetSocket::Invalid;
-        }
-    });
+    }
+    if (onFailure) {
+        onFailure("Looking for " + a.port + " failed: " + what);
+    }
 }
 
 void TNetPortReturnWatch::DropLocked() {

@@ -5,6 +5,7 @@
 #include "serial/NetAddress.h"
 #include "serial/NetSocket.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,7 +27,10 @@ public:
 
     // connectLimitMs: how long one attempt may take to connect and be greeted, on `clock`,
     // which counts every limit of the watch.
-    TNetPortReturnWatch(Clock& clock, int connectLimitMs);
+    // `onFailure` hears of an attempt that failed for a reason of its own (not the
+    // server's), on the attempt's thread.
+    TNetPortReturnWatch(Clock& clock, int connectLimitMs,
+                        std::function<void(const std::string& what)> onFailure = nullptr);
     // Ends an attempt under way and closes a connection nobody took.
     ~TNetPortReturnWatch();
     TNetPortReturnWatch(const TNetPortReturnWatch&) = delete;
@@ -46,9 +50,13 @@ private:
     // The caller holds m_lock.
     void Start(const std::string& port, const TNetAddress& address);
     void DropLocked();
+    static void RunAttempt(TAttempt& a, const TNetAddress& address, Clock& clock, int limit);
+    static void FailAttempt(TAttempt& a, const std::function<void(const std::string&)>& onFailure,
+                            const std::string& what);
 
     Clock& m_clock;
     const int m_connectLimitMs;
+    const std::function<void(const std::string&)> m_onFailure;
     std::mutex m_lock;
     std::unique_ptr<TAttempt> m_attempt;
 };

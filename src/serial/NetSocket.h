@@ -43,6 +43,8 @@ int NotSupportedError();
 int ClosedError();
 int BusyError();
 int CancelledError();
+// The server closed the connection before it answered the hello.
+int ClosedAtOnceError();
 // What Connect reports for a host name that does not resolve.
 int UnknownHostError();
 } // namespace NetSocket

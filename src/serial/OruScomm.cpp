@@ -11,6 +11,7 @@
 const char* const OpenPortErrorText = "Open port failure,it may be opened by other procedures.";
 const char* const SendDataErrorText = "The sending data is not hexadecimal format.";
 const char* const TappedPortSendText = "This port is only listened to: nothing is sent to it.";
+const char* const ReceivingFailedText = "Receiving failed: ";
 
 uint32_t TStartMark::Begin(Clock& clock) {
     // Stamping first: a merge that sees the mark idle has read its clock before this one.
@@ -74,6 +75,8 @@ TOruScomm::TOruScomm(Clock& clock, std::unique_ptr<TComDriver> driver, const std
     Device->OnDSRChange = [this](TCustomComPort&, bool on) { DsrOn = on ? 1 : 0; };
     Device->OnRLSDChange = [this](TCustomComPort&, bool on) { RlsdOn = on ? 1 : 0; };
     Device->SetEvents(TComEvents());
+    Device->Driver().SetFailureHandler(
+        [this](const std::string& what) { ReportDriverFailure(what); });
 }
 
 TOruScomm::~TOruScomm() {
@@ -81,6 +84,10 @@ TOruScomm::~TOruScomm() {
         ClosePort();
     } catch (...) {
     }
+    // The driver's own threads end with the device, while everything they may tell is still
+    // here; nothing is told from now on.
+    m_closing = true;
+    Device.reset();
 }
 
 void TOruScomm::OpenPort() {
@@ -179,8 +186,27 @@ void TOruScomm::ReportFailure(const std::string& what) {
         return;
     }
     if (OnFailure) {
+        OnFailure(ReceivingFailedText + what);
+    }
+}
+
+void TOruScomm::ReportDriverFailure(const std::string& what) {
+    // Also while the port is closed: the watch for a network port's return runs then.
+    if (m_closing || m_failing.exchange(true)) {
+        return;
+    }
+    if (OnFailure) {
         OnFailure(what);
     }
+}
+
+std::string TOruScomm::DroppedRecordsText() const {
+    const uint32_t dropped = DroppedRecords();
+    if (dropped == 0) {
+        return std::string();
+    }
+    return std::to_string(dropped) + (dropped == 1 ? " record" : " records") +
+           " dropped: the traffic queue was busy";
 }
 
 void TOruScomm::EndFailureStreak() {

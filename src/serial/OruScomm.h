@@ -53,6 +53,8 @@ extern const char* const OpenPortErrorText; // "Open port failure,it may be open
 extern const char* const SendDataErrorText; // "The sending data is not hexadecimal format."
 // A send to a port that is only tapped (TOruScomm::ReceivedDirection 'B').
 extern const char* const TappedPortSendText;
+// Leads what OnFailure tells of the receive thread's failures.
+extern const char* const ReceivingFailedText; // "Receiving failed: "
 
 // a before b on a millisecond clock that wraps.
 inline bool StartsBefore(uint32_t a, uint32_t b) {
@@ -209,13 +211,18 @@ public:
     bool HungUp() const { return m_hungUp.load(); }
 
     // The receive thread met a failure that is not the device going away (a read the
-    // device refuses, an error of its own): told once per streak of failing passes, with
-    // what went wrong, on the receive thread; never for a close of our own. The owner shows
-    // it. Set it before the receive thread runs.
+    // device refuses, an error of its own: "Receiving failed: <what>"), or a thread of the
+    // driver did (a network connection's reader, the watch for a server's return): told
+    // once per streak of failures, whole, on the thread that met it; never for a close of
+    // our own. The owner shows it as it is. Set it before the receive thread runs.
     std::function<void(const std::string& what)> OnFailure;
     // Records dropped because the queue lock could not be had within QueueWaitMs (a burst
-    // received, or the record of a send), since the connection was made.
+    // received, the record of a send, or one queued from elsewhere), since the connection
+    // was made.
     uint32_t DroppedRecords() const { return m_droppedRecords.load(); }
+    // "<n> records dropped: the traffic queue was busy" for the front ends; empty while
+    // none was.
+    std::string DroppedRecordsText() const;
     // The name the port was last opened under.
     std::string OpenedPort() const;
     // Judges a failure of a call on the open device: when it means the device is gone,
@@ -261,6 +268,8 @@ private:
     void ReportHangUp();
     // OnFailure, unless the port is being closed or the same failure was told last.
     void ReportFailure(const std::string& what);
+    // The same for a thread of the driver, also while the port is closed (a return watch).
+    void ReportDriverFailure(const std::string& what);
     // A pass went well: the next failure is told again.
     void EndFailureStreak();
 

@@ -63,6 +63,8 @@ public:
     explicit FakeComDriver(std::shared_ptr<FakeComLog> log = std::make_shared<FakeComLog>())
         : m_log(std::move(log)) {}
     const std::shared_ptr<FakeComLog>& Log() const { return m_log; }
+    // As a thread of the driver's own tells a failure (a network connection's reader).
+    void TellThreadFailure(const std::string& what) const { ReportThreadFailure(what); }
 
     bool Open(const std::string& port) override {
         std::lock_guard<std::mutex> guard(m_log->lock);

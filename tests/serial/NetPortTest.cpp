@@ -247,6 +247,9 @@ TEST(NetPort, OpenFailureReasonsNameTheAddress) {
          "The server at 10.0.0.9:2217 does not offer serial-port control (RFC 2217); use "
          "tcp://10.0.0.9:2217 for a raw connection"},
         {"tcp://[::1]:4001", NetSocket::TimedOutError(), "No answer from [::1]:4001 within 3 s"},
+        {"rfc2217://10.0.0.9:2217", NetSocket::ClosedAtOnceError(),
+         "The server at 10.0.0.9:2217 closed the connection at once (is another client "
+         "connected, or is its device busy?)"},
         {"tcp://nohost", NetSocket::InvalidError(),
          "\"tcp://nohost\" is not a network port: write tcp://HOST:PORT or rfc2217://HOST:PORT"},
     };
@@ -257,8 +260,9 @@ TEST(NetPort, OpenFailureReasonsNameTheAddress) {
 
 // The limit covers connecting and, over Telnet, the server's answer to the hello: an
 // address where connection attempts go unanswered, and a server that takes the connection
-// and says nothing. The open ends exactly at the limit, in one attempt.
-TEST(NetPort, AServerThatNeverAnswersTimesOutAtTheLimit) {
+// and says nothing. Opened as the front ends open it, the open makes one attempt and fails
+// exactly at the limit (a second attempt would wait on past it), saying so.
+TEST(NetPort, AServerThatNeverAnswersTimesOutAtTheLimitInOneAttempt) {
     for (const bool telnet : {false, true}) {
         SCOPED_TRACE(telnet ? "rfc2217" : "tcp");
         LoopbackListener server;
@@ -267,31 +271,68 @@ TEST(NetPort, AServerThatNeverAnswersTimesOutAtTheLimit) {
             server.Silence();
         }
         ManualThreadClock clock;
-        TComPort device(std::make_unique<TComDriverSocket>(clock));
-        device.SetPort(server.Address(telnet ? "rfc2217" : "tcp"));
+        const std::string lockName = "KorvaneNetPortTest" + std::to_string(getpid());
+        TOruScomm connection(clock, std::make_unique<TComDriverSocket>(clock), lockName);
+        connection.Device->SetPort(server.Address(telnet ? "rfc2217" : "tcp"));
         const uint32_t limit = clock.Now() + TComDriverSocket::ConnectLimitMs;
         auto open = std::async(std::launch::async, [&] {
             try {
-                device.Open();
-            } catch (const EComPort& e) {
-                return e.SystemError();
+                connection.OpenPort();
+            } catch (const ECom& e) {
+                return e.Reason;
             }
-            return 0;
+            return std::string("opened");
         });
         ASSERT_TRUE(clock.WaitUntilAwaited(limit));
         clock.AdvanceTo(limit - 1);
         ASSERT_TRUE(clock.WaitUntilAwaited(limit));
         EXPECT_EQ(open.wait_for(0s), std::future_status::timeout) << "gave up before the limit";
         clock.AdvanceTo(limit);
-        ASSERT_TRUE(EndsWithoutTime(open));
-        EXPECT_EQ(open.get(), ETIMEDOUT);
-        EXPECT_FALSE(device.Connected());
+        ASSERT_TRUE(EndsWithoutTime(open)) << "a second attempt";
+        EXPECT_EQ(open.get(),
+                  "No answer from 127.0.0.1:" + std::to_string(server.Port()) + " within 3 s");
+        EXPECT_FALSE(connection.Device->Connected());
         if (telnet) {
             // One connection, taken by the system for the listener that never accepted it.
             EXPECT_GE(server.Accept(0), 0);
             EXPECT_EQ(server.Accept(0), -1) << "a second attempt";
         }
+        TNamedLock::Remove(lockName);
     }
+}
+
+// A server that takes the connection and ends it before answering (ser2net with another
+// client, or a device it cannot open) is told as such, at once.
+TEST(NetPort, AServerThatClosesAtOnceIsToldAsBusy) {
+    LoopbackListener server;
+    ASSERT_TRUE(server.Listening());
+    ManualThreadClock clock;
+    const std::string lockName = "KorvaneNetPortTest" + std::to_string(getpid());
+    TOruScomm connection(clock, std::make_unique<TComDriverSocket>(clock), lockName);
+    connection.Device->SetPort(server.Address("rfc2217"));
+    std::thread closer([&] {
+        const int peer = server.Accept(10000);
+        if (peer >= 0) {
+            shutdown(peer, SHUT_RDWR);
+        }
+    });
+    // The clock stands still: the server's close ends the open, not the limit.
+    auto open = std::async(std::launch::async, [&] {
+        try {
+            connection.OpenPort();
+        } catch (const ECom& e) {
+            return e.Reason;
+        }
+        return std::string("opened");
+    });
+    const bool ended = EndsWithoutTime(open);
+    closer.join();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(open.get(), "The server at 127.0.0.1:" + std::to_string(server.Port()) +
+                              " closed the connection at once (is another client connected, or "
+                              "is its device busy?)");
+    EXPECT_FALSE(connection.Device->Connected());
+    TNamedLock::Remove(lockName);
 }
 
 // After a drop the window asks every half second whether the server is back. The answer

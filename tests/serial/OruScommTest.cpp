@@ -240,6 +240,7 @@ TEST_F(OruScommTest, QueueLockHeldElsewhereDropsInsteadOfBlocking) {
     EXPECT_EQ(c->TxCount, 1);
     // The burst, the send's record and the one queued from elsewhere, counted.
     EXPECT_EQ(c->DroppedRecords(), 3u);
+    EXPECT_EQ(c->DroppedRecordsText(), "3 records dropped: the traffic queue was busy");
     EXPECT_EQ(log->written, "\x02");
     EXPECT_EQ(c->TakeRecord(), std::nullopt);
     EXPECT_EQ(c->QueuedRecords(), 0u);
@@ -254,6 +255,45 @@ TEST_F(OruScommTest, QueueLockHeldElsewhereDropsInsteadOfBlocking) {
     EXPECT_EQ(*record, "R[12:00:00 ---]03 ");
     EXPECT_EQ(record->Start, 4321u);
     EXPECT_EQ(c->QueuedRecords(), 0u);
+}
+
+// A thread of the driver's own (a network connection's reader, the watch for a server's
+// return) tells its failure through the connection's OnFailure, whole, also while the port
+// is closed; once per streak, which a pass of the receive thread that goes well ends.
+TEST_F(OruScommTest, FailuresOfTheDriversOwnThreadsAreToldOncePerStreak) {
+    auto c = FakeConnection();
+    const auto& driver = static_cast<const FakeComDriver&>(c->Device->Driver());
+    std::mutex m;
+    std::vector<std::string> told;
+    c->OnFailure = [&](const std::string& what) {
+        std::lock_guard<std::mutex> lock(m);
+        told.push_back(what);
+    };
+    const auto toldNow = [&] {
+        std::lock_guard<std::mutex> lock(m);
+        return told;
+    };
+    driver.TellThreadFailure("Looking for tcp://h:1 failed: out of memory");
+    driver.TellThreadFailure("Looking for tcp://h:1 failed: out of memory");
+    EXPECT_EQ(toldNow(), std::vector<std::string>{"Looking for tcp://h:1 failed: out of memory"});
+
+    log->waitEvents = ComEvRxChar;
+    c->OpenPort();
+    Stepper stepper;
+    TOruComThread thread(*c, [&](uint32_t ms) { stepper.Pause(ms); });
+    struct ReleaseFirst {
+        Stepper& s;
+        ~ReleaseFirst() { s.Release(); }
+    } releaseFirst{stepper};
+    thread.Unpark();
+    ASSERT_TRUE(stepper.WaitPaused());
+    driver.TellThreadFailure("stopped receiving: a");
+    EXPECT_EQ(toldNow().size(), 1u) << "the streak goes on";
+    PushRead("\x01");
+    ASSERT_TRUE(stepper.Step());
+    driver.TellThreadFailure("stopped receiving: b");
+    EXPECT_EQ(toldNow().back(), "stopped receiving: b");
+    EXPECT_EQ(toldNow().size(), 2u);
 }
 
 TEST_F(OruScommTest, ReceiveThreadFollowsModemLinesAndTheyClearOnClose) {
@@ -398,6 +438,7 @@ TEST_F(OruScommTest, ReceiveFailuresAreToldOncePerStreak) {
         {
             std::lock_guard<std::mutex> lock(m);
             ASSERT_EQ(told.size(), 1u);
+            EXPECT_EQ(told[0].rfind(ReceivingFailedText, 0), 0u) << told[0];
             EXPECT_NE(told[0].find(k.told), std::string::npos) << told[0];
             broken = false;
         }

@@ -1111,7 +1111,7 @@ void TMainForm::CreateReconnect() {
             this, [this] { m_session->HangUp(); }, Qt::QueuedConnection);
     };
     m_connection->OnFailure = [this](const std::string& what) {
-        const QString text = QStringLiteral("Receiving failed: ") + QString::fromLocal8Bit(what);
+        const QString text = QString::fromLocal8Bit(what);
         QMetaObject::invokeMethod(
             this, [this, text] { StatusBarMY1->FlashPanelText(0, text, PortClosedMessageMs); },
             Qt::QueuedConnection);
@@ -1188,11 +1188,7 @@ void TMainForm::Timer1Timer() {
         2, QStringLiteral("RX: %1").arg(static_cast<uint32_t>(m_connection->RxCount.load())));
     // Records lost to a queue lock held too long (by another copy of the program) are
     // counted, not silently gone.
-    const uint32_t dropped = m_connection->DroppedRecords();
-    StatusBarMY1->Panel(2)->setToolTip(
-        dropped == 0
-            ? QString()
-            : QStringLiteral("%1 records dropped: the traffic queue was busy").arg(dropped));
+    StatusBarMY1->Panel(2)->setToolTip(QString::fromStdString(m_connection->DroppedRecordsText()));
     const QString saving = m_viewSaver->StatusText();
     QString last = saving.isEmpty() ? m_capture->StatusText() : saving;
     if (m_modbus != nullptr && RichShow->LineNotes() == m_modbus.get()) {

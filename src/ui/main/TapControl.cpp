@@ -199,6 +199,17 @@ bool TTapControl::Open(const TTapLine& line) {
             },
             Qt::QueuedConnection);
     };
+    m_connection->OnFailure = [this, tapped](const std::string& what) {
+        const QString text = QStringLiteral("Tap ") + QString::fromLocal8Bit(what);
+        QMetaObject::invokeMethod(
+            this,
+            [this, tapped, text] {
+                if (m_connection.get() == tapped && m_hooks.showStatus) {
+                    m_hooks.showStatus(text);
+                }
+            },
+            Qt::QueuedConnection);
+    };
     try {
         m_session->Open();
     } catch (const ECom& e) {
