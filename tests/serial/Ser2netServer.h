@@ -107,6 +107,23 @@ public:
         }
     }
 
+    // Whether the server holds `device` open: it opens it a moment after a client connects
+    // and closes it a moment after the client leaves.
+    bool HasOpen(const std::string& device) const {
+        if (m_pid <= 0) {
+            return false;
+        }
+        std::error_code ec;
+        const std::filesystem::path fds = "/proc/" + std::to_string(m_pid) + "/fd";
+        for (const auto& entry : std::filesystem::directory_iterator(fds, ec)) {
+            std::error_code linkError;
+            if (std::filesystem::read_symlink(entry.path(), linkError) == device) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     std::string RawAddress() const { return "tcp://127.0.0.1:" + std::to_string(rawPort); }
     std::string TelnetAddress() const {
         return "rfc2217://127.0.0.1:" + std::to_string(telnetPort);
