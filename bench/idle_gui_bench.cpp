@@ -19,7 +19,8 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 
 #include <chrono>
 #include <csignal>
@@ -30,6 +31,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <pty.h>
 #include <string>
 #include <sys/wait.h>
@@ -79,12 +81,25 @@ unsigned long long Switches(const std::string& status) {
     return total;
 }
 
-unsigned long long AllThreadSwitches(pid_t pid) {
-    unsigned long long total = 0;
+// Context switches of every thread of a process, by thread.
+std::map<std::string, unsigned long long> ThreadSwitches(pid_t pid) {
+    std::map<std::string, unsigned long long> threads;
     std::error_code error;
     for (const auto& task :
          std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-        total += Switches(task.path().string() + "/status");
+        threads[task.path().filename().string()] = Switches(task.path().string() + "/status");
+    }
+    return threads;
+}
+
+// The switches between two counts; a thread that came or went counts what it did while
+// it was seen.
+double SwitchesBetween(const std::map<std::string, unsigned long long>& before,
+                       const std::map<std::string, unsigned long long>& after) {
+    double total = 0;
+    for (const auto& [tid, n] : after) {
+        const auto found = before.find(tid);
+        total += static_cast<double>(found == before.end() ? n : n - found->second);
     }
     return total;
 }
@@ -109,18 +124,18 @@ struct Figures {
 // Measures `pid` for `seconds` while `wait` lets it run (the Qt loop for ourselves).
 Figures Measure(pid_t pid, pid_t windowThread, double seconds,
                 const std::function<void(double)>& wait) {
-    wait(3); // settle
+    wait(12); // settle: the caret stops blinking after 10 s
     const std::string windowStatus =
         "/proc/" + std::to_string(pid) + "/task/" + std::to_string(windowThread) + "/status";
     const double cpu0 = CpuSeconds(pid);
-    const unsigned long long all0 = AllThreadSwitches(pid);
+    const auto all0 = ThreadSwitches(pid);
     const unsigned long long win0 = windowThread > 0 ? Switches(windowStatus) : 0;
     const auto t0 = SteadyClock::now();
     wait(seconds);
     const double elapsed = std::chrono::duration<double>(SteadyClock::now() - t0).count();
     Figures f;
     f.cpuPercent = 100.0 * (CpuSeconds(pid) - cpu0) / elapsed;
-    f.allWakes = static_cast<double>(AllThreadSwitches(pid) - all0) / elapsed;
+    f.allWakes = SwitchesBetween(all0, ThreadSwitches(pid)) / elapsed;
     if (windowThread > 0) {
         f.windowWakes = static_cast<double>(Switches(windowStatus) - win0) / elapsed;
     }
@@ -219,17 +234,16 @@ int main(int argc, char** argv) {
     form.CreateWindows();
     form.resize(1000, 700);
     form.show();
+    // The window's own event loop, as the program runs it: it sleeps until an event.
     const auto qtWait = [&](double s) {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < static_cast<qint64>(s * 1000)) {
-            app.processEvents(QEventLoop::WaitForMoreEvents, 100);
-        }
+        QEventLoop loop;
+        QTimer::singleShot(static_cast<int>(s * 1000), &loop, &QEventLoop::quit);
+        loop.exec();
     };
     const pid_t self = getpid();
     const pid_t windowThread = static_cast<pid_t>(gettid());
 
-    std::printf("idle for %.0f s each after 3 s to settle; the pty %s\n", seconds, path);
+    std::printf("idle for %.0f s each after 12 s to settle; the pty %s\n", seconds, path);
     std::printf("%-46s %9s %12s %12s   %s\n", "case", "CPU %core", "window wk/s", "all wk/s",
                 "load 1/5 min");
 

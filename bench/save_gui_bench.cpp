@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTimer>
 
 #include <algorithm>
@@ -138,9 +139,15 @@ int main(int argc, char** argv) {
                 error = e;
                 done = true;
             });
-        while (!done) {
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-        }
+        QEventLoop loop;
+        QTimer poll; // done may come before the loop runs
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            if (done) {
+                loop.quit();
+            }
+        });
+        poll.start(20);
+        loop.exec();
         const double seconds = static_cast<double>(took.elapsed()) / 1000.0;
         tick.stop();
         for (const pid_t pid : busy) {

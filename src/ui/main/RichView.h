@@ -334,6 +334,7 @@ private:
     uint32_t m_background = 0xFFFFFF;
     bool m_dragging = false;
     bool m_caretOn = true;
+    int m_blinkChanges = 0; // blinks since the caret last moved
     bool m_followEnd = false;
     QBasicTimer m_frameTimer;
     QBasicTimer m_blinkTimer;

@@ -14,6 +14,9 @@ using namespace richview;
 namespace {
 constexpr int kFrameMs = 16; // one repaint per frame at most
 constexpr int kBlinkMs = 500;
+// The caret stops blinking (and stays shown) after this many changes without a key, a
+// click or new focus, so an idle window does not wake twice a second for ever.
+constexpr int kBlinkChanges = 20;
 } // namespace
 
 // ---------------------------------------------------------------- layout
@@ -311,6 +314,7 @@ void RichView::FlushPaint() {
 
 void RichView::RestartBlink() {
     m_caretOn = true;
+    m_blinkChanges = 0;
     if (hasFocus()) {
         m_blinkTimer.start(kBlinkMs, this);
     }
@@ -333,6 +337,9 @@ void RichView::timerEvent(QTimerEvent* event) {
         }
     } else if (event->timerId() == m_blinkTimer.timerId()) {
         m_caretOn = !m_caretOn;
+        if (m_caretOn && ++m_blinkChanges >= kBlinkChanges) {
+            m_blinkTimer.stop();
+        }
         viewport()->update();
     } else {
         QAbstractScrollArea::timerEvent(event);
