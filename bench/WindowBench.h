@@ -60,6 +60,33 @@ inline std::string LoadAverage() {
     return text;
 }
 
+// The resident memory of this process.
+inline double RssMiB() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmRSS:") {
+            double kib = 0;
+            status >> kib;
+            return kib / 1024.0;
+        }
+        status.ignore(4096, '\n');
+    }
+    return 0;
+}
+
+// A data folder of the bench's own, made from the pattern (ending in XXXXXX) and set as the
+// data and config home; call it before the QApplication is made. Empty when it cannot be.
+inline std::string MakeBenchHome(std::string pattern) {
+    if (mkdtemp(pattern.data()) == nullptr) {
+        std::perror("mkdtemp");
+        return {};
+    }
+    setenv("XDG_DATA_HOME", pattern.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", pattern.c_str(), 1);
+    return pattern;
+}
+
 inline double ThreadCpuMs(clockid_t clock) {
     timespec now{};
     clock_gettime(clock, &now);

@@ -10,6 +10,7 @@
 // time-of-day trigger set an hour ahead; picocom and tio (where installed) holding the
 // same pseudo-terminal open, idle.
 
+#include "WindowBench.h"
 #include "platform/Platform.h"
 #include "settings/SettingsFile.h"
 #include "settings/SettingsRecord.h"
@@ -104,15 +105,7 @@ double SwitchesBetween(const std::map<std::string, unsigned long long>& before,
     return total;
 }
 
-std::string LoadAverage() {
-    std::ifstream in("/proc/loadavg");
-    double one = 0;
-    double five = 0;
-    in >> one >> five;
-    char text[64];
-    std::snprintf(text, sizeof text, "%.2f / %.2f", one, five);
-    return text;
-}
+using windowbench::LoadAverage;
 
 struct Figures {
     double cpuPercent = 0;
@@ -205,13 +198,10 @@ int main(int argc, char** argv) {
             seconds = std::max(1.0, std::atof(argv[i + 1]));
         }
     }
-    char home[] = "/tmp/korvane-idle-bench-XXXXXX";
-    if (mkdtemp(home) == nullptr) {
-        std::perror("mkdtemp");
+    const std::string home = windowbench::MakeBenchHome("/tmp/korvane-idle-bench-XXXXXX");
+    if (home.empty()) {
         return 2;
     }
-    setenv("XDG_DATA_HOME", home, 1);
-    setenv("XDG_CONFIG_HOME", home, 1);
     QApplication app(argc, argv);
     DataFolder().clear();
     const std::string folder = LocateDataFolder();

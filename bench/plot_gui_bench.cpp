@@ -70,13 +70,10 @@ uint64_t SamplesTaken(const TSampleSet& samples) {
 int SteadyRun(QApplication& app, int seconds) {
     constexpr int kSeriesPerLine = 10;
     constexpr int kLinesPerTick = 10; // every 10 ms: 1000 lines, 10,000 samples a second
-    char home[] = "/tmp/korvane-plot-bench-XXXXXX";
-    if (mkdtemp(home) == nullptr) {
-        std::perror("mkdtemp");
+    const std::string home = windowbench::MakeBenchHome("/tmp/korvane-plot-bench-XXXXXX");
+    if (home.empty()) {
         return 2;
     }
-    setenv("XDG_DATA_HOME", home, 1);
-    setenv("XDG_CONFIG_HOME", home, 1);
     DataFolder().clear();
     const std::string folder = LocateDataFolder();
     int master = -1;

@@ -9,6 +9,7 @@
 //
 //   save_gui_bench [--no-load]
 
+#include "WindowBench.h"
 #include "platform/FileIO.h"
 #include "ui/main/RichView.h"
 #include "ui/main/ViewSaver.h"
@@ -36,29 +37,9 @@ namespace {
 const TextAttributes kGrey{"Courier New", 0, 0x808080};
 const TextAttributes kBlue{"Courier New", 0, 0xC80000};
 
-double RssMiB() {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            double kib = 0;
-            status >> kib;
-            return kib / 1024.0;
-        }
-        status.ignore(4096, '\n');
-    }
-    return 0;
-}
+using windowbench::RssMiB;
 
-std::string LoadAverage() {
-    std::ifstream in("/proc/loadavg");
-    double one = 0;
-    double five = 0;
-    in >> one >> five;
-    char text[64];
-    std::snprintf(text, sizeof text, "%.2f / %.2f", one, five);
-    return text;
-}
+using windowbench::LoadAverage;
 
 void AppendRecord(RichView& view, const std::string& prefix, const std::string& payload) {
     view.MoveCaretToEnd();

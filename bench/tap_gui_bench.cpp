@@ -174,13 +174,10 @@ int main(int argc, char** argv) {
     }
     // A data folder of its own, with the pseudo-terminals registered as ports BENCHA and
     // BENCHB.
-    char home[] = "/tmp/korvane-tap-bench-XXXXXX";
-    if (mkdtemp(home) == nullptr) {
-        std::perror("mkdtemp");
+    const std::string home = windowbench::MakeBenchHome("/tmp/korvane-tap-bench-XXXXXX");
+    if (home.empty()) {
         return 2;
     }
-    setenv("XDG_DATA_HOME", home, 1);
-    setenv("XDG_CONFIG_HOME", home, 1);
     QApplication app(argc, argv);
     DataFolder().clear();
     const std::string folder = LocateDataFolder();

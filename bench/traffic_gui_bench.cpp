@@ -7,6 +7,7 @@
 //
 //   traffic_gui_bench [--seconds S] [--rate BYTES_PER_SECOND] [--budget-mb M]
 
+#include "WindowBench.h"
 #include "serial/OruScomm.h"
 #include "settings/SettingsFile.h"
 #include "settings/SettingsRecord.h"
@@ -40,19 +41,7 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-double RssMiB() {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            double kib = 0;
-            status >> kib;
-            return kib / 1024.0;
-        }
-        status.ignore(4096, '\n');
-    }
-    return 0;
-}
+using windowbench::RssMiB;
 
 // Counts the paints that reach the traffic view.
 class PaintCounter : public QObject {
@@ -82,13 +71,10 @@ int main(int argc, char** argv) {
         }
     }
     // A data folder of its own, with the pseudo-terminal registered as port BENCH.
-    char home[] = "/tmp/korvane-traffic-bench-XXXXXX";
-    if (mkdtemp(home) == nullptr) {
-        std::perror("mkdtemp");
+    const std::string home = windowbench::MakeBenchHome("/tmp/korvane-traffic-bench-XXXXXX");
+    if (home.empty()) {
         return 2;
     }
-    setenv("XDG_DATA_HOME", home, 1);
-    setenv("XDG_CONFIG_HOME", home, 1);
     QApplication app(argc, argv);
     DataFolder().clear();
     const std::string folder = LocateDataFolder();
