@@ -31,6 +31,12 @@ public:
     // A waiting session looks for the port this often: two wakes a second, and a returning
     // device is open again well within a second.
     static constexpr uint32_t CheckIntervalMs = 500;
+    // A connection that goes away sooner than this after it opened was dropped at once (a
+    // network server that takes the connection and ends it): each such drop in a row, and
+    // each reopen that fails, doubles the wait before the next look, from CheckIntervalMs
+    // up to LongestWaitMs. The wait shows in the texts as ", next try in N s".
+    static constexpr uint32_t SteadyAfterMs = 10000;
+    static constexpr uint32_t LongestWaitMs = 30000;
 
     TPortSession(TOruScomm& connection, Clock& clock, const TimerFactory& timers, Hooks hooks);
 
@@ -50,17 +56,28 @@ public:
     bool HangUp();
 
     bool Waiting() const { return m_timer->Enabled(); }
+    // How long the wait holds off before its next look.
+    uint32_t WaitBeforeLookMs() const;
     // The port the wait is for.
     const std::string& Port() const { return m_port; }
     void StopWaiting();
-    // One look for the port (the timer's handler).
+    // One look for the port (the timer's handler). The port's "reconnected" line (the note)
+    // comes before the front end lets the receive thread run, so no byte of the new
+    // connection shows above it.
     void Check();
 
 private:
+    void Strike();
+    static std::string NextTry(uint32_t wait);
+    // The state line and the grey line.
+    void Say(const std::string& text);
+
     TOruScomm& m_connection;
     Clock& m_clock;
     Hooks m_hooks;
     std::unique_ptr<Timer> m_timer;
     bool m_reconnect = true;
     std::string m_port;
+    uint32_t m_openedAt = 0;   // on the clock
+    uint32_t m_quickDrops = 0; // drops and failed reopens in a row, the first drop included
 };

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -96,11 +97,116 @@ TEST_F(PortSessionTest, HangUpClosesSaysSoAndReopensWhenThePortReturns) {
         "closed",
         "status DEV1 disconnected 09:30:05",
         "note --- DEV1 disconnected 09:30:05",
+        // A failed reopen waits twice as long before the next look, and says so.
+        "status DEV1 did not open again, next try in 1 s",
+        "note --- DEV1 did not open again, next try in 1 s",
+        // The line comes before the receive thread may run: nothing new shows above it.
+        "note --- DEV1 reconnected 09:30:07",
         "opened",
         "status DEV1 reconnected 09:30:07",
-        "note --- DEV1 reconnected 09:30:07",
     };
     EXPECT_EQ(events, expected);
+}
+
+// A server that takes every connection and ends it at once: each drop in a row waits
+// twice as long before the first look, up to 30 s, and says so; a connection that lived
+// 10 s starts the count afresh.
+TEST_F(PortSessionTest, ConnectionsDroppedAtOnceAreTriedAgainLaterEachTime) {
+    const auto lastStatus = [this] {
+        for (auto e = events.rbegin(); e != events.rend(); ++e) {
+            if (e->rfind("status ", 0) == 0) {
+                return e->substr(7);
+            }
+        }
+        return std::string();
+    };
+    struct Drop {
+        uint32_t lived;
+        uint32_t wait;
+        std::string said;
+    };
+    const std::vector<Drop> drops = {
+        {0, 500, "DEV1 disconnected 09:30:05"},
+        {9999, 1000, "DEV1 disconnected 09:30:15, next try in 1 s"},
+        {20, 2000, "DEV1 disconnected 09:30:16, next try in 2 s"},
+        {20, 4000, "DEV1 disconnected 09:30:18, next try in 4 s"},
+        {20, 8000, "DEV1 disconnected 09:30:22, next try in 8 s"},
+        {20, 16000, "DEV1 disconnected 09:30:30, next try in 16 s"},
+        {20, 30000, "DEV1 disconnected 09:30:46, next try in 30 s"},
+        {20, 30000, "DEV1 disconnected 09:31:16, next try in 30 s"},
+        {10000, 500, "DEV1 disconnected 09:31:56"},
+        {20, 1000, "DEV1 disconnected 09:31:57, next try in 1 s"},
+        {20, 2000, "DEV1 disconnected 09:31:58, next try in 2 s"},
+    };
+    session->Open();
+    for (const Drop& d : drops) {
+        SCOPED_TRACE(d.said);
+        clock.Advance(d.lived);
+        DeviceGoes();
+        ASSERT_TRUE(session->HangUp());
+        EXPECT_EQ(Watch().Interval(), d.wait);
+        EXPECT_EQ(lastStatus(), d.said);
+        // korvane-cli shows only the grey line while reconnecting: it says the same.
+        EXPECT_EQ(events.back(), "note --- " + d.said);
+        // The first look after the wait finds the server taking connections again.
+        SetPresent(true);
+        clock.Advance(d.wait);
+        Watch().Fire();
+        ASSERT_TRUE(connection.Device->Connected());
+        // Later looks of a wait come at the usual pace.
+        EXPECT_EQ(Watch().Interval(), TPortSession::CheckIntervalMs);
+    }
+}
+
+// A server that takes every connection and ends it at once, or one that fails every reopen,
+// is tried less and less often: ten minutes on the clock see 25 attempts, not the 1200 of a
+// look twice a second.
+TEST_F(PortSessionTest, AHostileServerIsNotHammered) {
+    for (const bool opensThenDrops : {true, false}) {
+        SCOPED_TRACE(opensThenDrops ? "accepts and drops" : "every reopen fails");
+        SetFailure("Open", 0);
+        SetPresent(true);
+        session->Open();
+        const uint32_t start = clock.Milliseconds();
+        const size_t before = log->Count("Open:DEV1");
+        std::vector<uint32_t> gaps;
+        uint32_t lastAttempt = start;
+        size_t seen = before;
+        bool first = true;
+        while (gaps.size() < 25) {
+            if (connection.Device->Connected()) {
+                // The server ends the connection as soon as it has it.
+                DeviceGoes();
+                ASSERT_TRUE(session->HangUp());
+                SetPresent(true);
+                if (first && !opensThenDrops) {
+                    SetFailure("Open", EIO);
+                }
+                first = false;
+            }
+            ASSERT_TRUE(session->Waiting());
+            clock.Advance(Watch().Interval());
+            Watch().Fire();
+            if (const size_t now = log->Count("Open:DEV1"); now != seen) {
+                ASSERT_EQ(now, seen + 1);
+                seen = now;
+                gaps.push_back(clock.Milliseconds() - lastAttempt);
+                lastAttempt = clock.Milliseconds();
+            }
+        }
+        std::vector<uint32_t> expected = {500, 1000, 2000, 4000, 8000, 16000};
+        expected.resize(25, 30000);
+        EXPECT_EQ(gaps, expected);
+        EXPECT_EQ(clock.Milliseconds() - start, 601500u);
+        // The last wait said how long it was.
+        const auto said = std::find_if(events.rbegin(), events.rend(), [](const std::string& e) {
+            return e.rfind("note --- DEV1 disconnected", 0) == 0 ||
+                   e.rfind("note --- DEV1 did not open again", 0) == 0;
+        });
+        ASSERT_NE(said, events.rend());
+        EXPECT_NE(said->find(", next try in 30 s"), std::string::npos) << *said;
+        session->Close();
+    }
 }
 
 TEST_F(PortSessionTest, WithoutReconnectAHangUpOnlyClosesAndSaysSo) {

@@ -26,11 +26,13 @@
 
 namespace {
 
-// Times of day are fixed so that the texts can be compared whole.
+// Times of day are fixed so that the texts can be compared whole. A test moves the
+// milliseconds on by `ahead` to say that a connection lasted.
 class FixedTimeClock : public Clock {
 public:
-    uint32_t Milliseconds() override { return SystemClock::Instance().Milliseconds(); }
+    uint32_t Milliseconds() override { return SystemClock::Instance().Milliseconds() + ahead; }
     std::string TimeOfDay() override { return "12:34:56"; }
+    uint32_t ahead = 0;
 };
 
 class ReconnectTest : public MainWindowTest {
@@ -110,6 +112,8 @@ TEST_F(ReconnectTest, APortThatComesBackIsReopenedEveryTime) {
     // number is taken by then.
     for (const bool newNumber : {false, true}) {
         SCOPED_TRACE(newNumber);
+        // In use a while before it goes: its return is awaited at the usual pace.
+        m_clock.ahead += TPortSession::SteadyAfterMs;
         Unplug("DEV0");
         ASSERT_TRUE(Closed(form));
         std::unique_ptr<PtyPeer> taken;
