@@ -409,8 +409,19 @@ int main(int argc, char** argv) {
     // Typed lines and their echoes show at once on a terminal; piped input keeps the window.
     // A script answers records, so its records end on silence too.
     connection.SetRecordGap(o.gapMs.value_or(isatty(STDIN_FILENO) != 0 || o.script ? 5u : 0u));
-    // Decoded by frames, a burst ends with its frame's last byte instead of the gap after it.
-    connection.SetFrameEnd(o.decodeModbus ? &ModbusRtuWholeFrame : nullptr);
+    // Decoded by frames, a burst ends with its frame's last byte instead of the gap after it;
+    // received as text, with its line's end (a line shows as soon as it is whole).
+    const bool crLines = std::find(o.lineEnds.begin(), o.lineEnds.end(), "\r") != o.lineEnds.end();
+    const auto frameEnd = [&]() -> TFrameEndTest {
+        if (o.decodeModbus) {
+            return &ModbusRtuWholeFrame;
+        }
+        if (settings.asciiReceive) {
+            return crLines ? &EndsWithLineEnd : &EndsWithLineFeed;
+        }
+        return nullptr;
+    };
+    connection.SetFrameEnd(frameEnd());
     TCliLoop loop;
     TCliSession session(connection, loop, o.reconnect, terminal && !o.json);
     try {
@@ -624,6 +635,11 @@ int main(int argc, char** argv) {
         case 'h':
             settings.asciiReceive = !settings.asciiReceive;
             connection.HexReceive = settings.asciiReceive ? 0 : 1;
+            connection.SetFrameEnd(frameEnd());
+            if (tapped) {
+                tapped->Connection().HexReceive = connection.HexReceive.load();
+                tapped->Connection().SetFrameEnd(frameEnd());
+            }
             status(settings.asciiReceive ? "received as text" : "received as hex");
             break;
         case 't':

@@ -131,6 +131,14 @@ void TOruScomm::SetRecordGap(uint32_t gapMs, uint32_t windowMs) {
     ApplyReadTimeouts();
 }
 
+bool EndsWithLineFeed(const uint8_t* data, size_t n) {
+    return n != 0 && data[n - 1] == '\n';
+}
+
+bool EndsWithLineEnd(const uint8_t* data, size_t n) {
+    return n != 0 && (data[n - 1] == '\n' || data[n - 1] == '\r');
+}
+
 void TOruScomm::SetFrameEnd(TFrameEndTest test) {
     m_frameEnd = test;
     ApplyReadTimeouts();

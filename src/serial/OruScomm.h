@@ -102,6 +102,12 @@ class TTrafficMerge;
 // after every read of a burst, so it must be quick and keep no state.
 using TFrameEndTest = bool (*)(const uint8_t* data, size_t n);
 
+// Text read line by line: a burst whose bytes so far end with a line feed (or, for devices
+// that end their lines with a carriage return alone, with either) is a whole line, shown at
+// once instead of after the gap. A line end inside the burst does not cut it.
+bool EndsWithLineFeed(const uint8_t* data, size_t n);
+bool EndsWithLineEnd(const uint8_t* data, size_t n);
+
 // "R[hh:nn:ss  15]" and the like: the gap in milliseconds right-aligned in three places, or
 // " ---" when it is 1000 or more (a negative difference wraps to a large value, so it shows
 // " ---" too).

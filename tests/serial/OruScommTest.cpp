@@ -633,7 +633,7 @@ private:
 
 // Each chunk is what one read returns; an empty chunk, or a read finding none, stands for a
 // wait that ended without a byte. The clock stands still unless a case steps it per read.
-TEST_F(OruScommTest, DecodedFramesEndTheirRecordWithoutWaitingForTheGap) {
+TEST_F(OruScommTest, DecodedFramesAndTextLinesEndTheirRecordWithoutWaitingForTheGap) {
     const std::string reply = ModbusFramed("01 03 02 00 2A");
     const std::string hexReply = BytesToHex(reply, " ");
     // Nine bytes whose first seven pass the CRC as well.
@@ -641,45 +641,60 @@ TEST_F(OruScommTest, DecodedFramesEndTheirRecordWithoutWaitingForTheGap) {
     const std::string badCrc = reply.substr(0, 5) + std::string(2, '\0');
     const struct Case {
         const char* what;
-        bool decode;
+        TFrameEndTest end;
         uint32_t msPerRead;
         std::vector<std::string> chunks;
         std::vector<std::string> records;
     } cases[] = {
         // The next record's gap counts from the frame's last byte, not a gap after it.
         {"a whole frame ends its record",
-         true,
+         &ModbusRtuWholeFrame,
          0,
          {reply, "\xFF"},
          {"R[12:00:00 ---]" + hexReply, "R[12:00:00   0]FF"}},
         {"a frame over two reads",
-         true,
+         &ModbusRtuWholeFrame,
          0,
          {reply.substr(0, 3), reply.substr(3)},
          {"R[12:00:00 ---]" + hexReply}},
         // Ended by the silence (an empty chunk): the next gap counts from the gap's start.
         {"a bad CRC waits for the gap",
-         true,
+         &ModbusRtuWholeFrame,
          0,
          {badCrc, "\xFF", "", reply},
          {"R[12:00:00 ---]" + BytesToHex(badCrc + "\xFF", " "), "R[12:00:00   5]" + hexReply}},
         {"a false early CRC does not cut the frame",
-         true,
+         &ModbusRtuWholeFrame,
          0,
          {falsePrefixed.substr(0, 7), falsePrefixed.substr(7), "\x01\x83", "\x02"},
          {"R[12:00:00 ---]" + BytesToHex(falsePrefixed, " "),
           "R[12:00:00   0]" + BytesToHex("\x01\x83\x02", " ")}},
         {"bytes that never form a frame are cut at the window",
-         true,
+         &ModbusRtuWholeFrame,
          40,
          {"\x41", "\x42", "\x43", "\x44"},
          {"R[12:00:00 ---]41 42 43", "R[12:00:00   0]44"}},
         {"decoding off: one read is one record, as the read's time-outs end it",
-         false,
+         nullptr,
          0,
          {reply.substr(0, 3), reply.substr(3)},
          {"R[12:00:00 ---]" + BytesToHex(reply.substr(0, 3), " "),
           "R[12:00:00   5]" + BytesToHex(reply.substr(3), " ")}},
+        {"a text line ends at its line feed",
+         &EndsWithLineFeed,
+         0,
+         {"ok\r\n", "A"},
+         {"R[12:00:00 ---]6F 6B 0D 0A", "R[12:00:00   0]41"}},
+        {"a line feed inside a read does not cut it; the rest waits for the gap",
+         &EndsWithLineFeed,
+         0,
+         {"a\nb", "", "c\n"},
+         {"R[12:00:00 ---]61 0A 62", "R[12:00:00   5]63 0A"}},
+        {"a carriage return ends a line where lines end with either",
+         &EndsWithLineEnd,
+         0,
+         {"ok\r", "A"},
+         {"R[12:00:00 ---]6F 6B 0D", "R[12:00:00   0]41"}},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
@@ -689,13 +704,13 @@ TEST_F(OruScommTest, DecodedFramesEndTheirRecordWithoutWaitingForTheGap) {
         auto c = Connection(std::make_unique<SteppingClockDriver>(log, clock, k.msPerRead));
         c->OpenPort();
         c->SetRecordGap(5, 100);
-        c->SetFrameEnd(k.decode ? &ModbusRtuWholeFrame : nullptr);
-        // Decoded, each read returns at the first bytes or after the gap without any;
+        c->SetFrameEnd(k.end);
+        // With a frame end, each read returns at the first bytes or after the gap without any;
         // otherwise the read itself waits for the gap after its last byte.
         const TComTimeoutValues t = log->timeouts.back();
-        EXPECT_EQ(t.ReadIntervalTimeout, k.decode ? 0xFFFFFFFFu : 5u);
-        EXPECT_EQ(t.ReadTotalTimeoutMultiplier, k.decode ? 0xFFFFFFFFu : 0u);
-        EXPECT_EQ(t.ReadTotalTimeoutConstant, k.decode ? 5u : 100u);
+        EXPECT_EQ(t.ReadIntervalTimeout, k.end != nullptr ? 0xFFFFFFFFu : 5u);
+        EXPECT_EQ(t.ReadTotalTimeoutMultiplier, k.end != nullptr ? 0xFFFFFFFFu : 0u);
+        EXPECT_EQ(t.ReadTotalTimeoutConstant, k.end != nullptr ? 5u : 100u);
         for (const std::string& chunk : k.chunks) {
             PushRead(chunk);
         }
