@@ -37,6 +37,17 @@ inline BenchPty OpenRawPty() {
     return pty;
 }
 
+// In a child: becomes the program, or ends with 127 when it cannot be started.
+[[noreturn]] inline void BenchExec(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+}
+
 // stderrFd: where the program's standard error goes; -1 for /dev/null.
 inline pid_t SpawnBenchProgram(const std::vector<std::string>& args, int stderrFd) {
     const pid_t pid = fork();
@@ -45,26 +56,16 @@ inline pid_t SpawnBenchProgram(const std::vector<std::string>& args, int stderrF
         dup2(null, STDIN_FILENO);
         dup2(null, STDOUT_FILENO);
         dup2(stderrFd >= 0 ? stderrFd : null, STDERR_FILENO);
-        std::vector<char*> argv;
-        for (const std::string& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
+        BenchExec(args);
     }
     return pid;
 }
 
-// Writes a request to fd and reads the answer until done(what came) holds, at most boundMs:
-// the milliseconds it took, or a negative number when the answer did not come.
-inline double BenchAsk(int fd, const std::string& request, int boundMs,
-                       const std::function<bool(const std::string&)>& done) {
+// Reads fd until done(what came) holds, at most boundMs after start: the milliseconds from
+// start, or a negative number when it did not come in time.
+inline double BenchReadUntil(int fd, std::chrono::steady_clock::time_point start, int boundMs,
+                             const std::function<bool(const std::string&)>& done) {
     using SteadyClock = std::chrono::steady_clock;
-    const auto start = SteadyClock::now();
-    if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
-        return -1;
-    }
     std::string got;
     const auto giveUp = start + std::chrono::milliseconds(boundMs);
     while (!done(got)) {
@@ -74,7 +75,7 @@ inline double BenchAsk(int fd, const std::string& request, int boundMs,
         if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count()) + 1) != 1) {
             return -1;
         }
-        char buffer[256];
+        char buffer[4096];
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n <= 0) {
             return -1;
@@ -82,4 +83,15 @@ inline double BenchAsk(int fd, const std::string& request, int boundMs,
         got.append(buffer, static_cast<size_t>(n));
     }
     return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
+}
+
+// Writes a request to fd and reads the answer until done(what came) holds, at most boundMs:
+// the milliseconds it took, or a negative number when the answer did not come.
+inline double BenchAsk(int fd, const std::string& request, int boundMs,
+                       const std::function<bool(const std::string&)>& done) {
+    const auto start = std::chrono::steady_clock::now();
+    if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
+        return -1;
+    }
+    return BenchReadUntil(fd, start, boundMs, done);
 }

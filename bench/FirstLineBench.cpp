@@ -42,37 +42,15 @@ pid_t SpawnOnTerminal(const std::vector<std::string>& args, int screenSlave) {
         dup2(screenSlave, STDIN_FILENO);
         dup2(screenSlave, STDOUT_FILENO);
         dup2(screenSlave, STDERR_FILENO);
-        std::vector<char*> argv;
-        for (const std::string& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
+        BenchExec(args);
     }
     return pid;
 }
 
-// Reads the screen side until text is in what came, at most boundMs: the milliseconds from
-// `from`, or a negative number when it did not come.
 double WaitForText(int screen, const std::string& text, SteadyClock::time_point from, int boundMs) {
-    std::string got;
-    const auto giveUp = from + std::chrono::milliseconds(boundMs);
-    while (got.find(text) == std::string::npos) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - SteadyClock::now());
-        pollfd p{screen, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count()) + 1) != 1) {
-            return -1;
-        }
-        char buffer[4096];
-        const ssize_t n = read(screen, buffer, sizeof buffer);
-        if (n <= 0) {
-            return -1;
-        }
-        got.append(buffer, static_cast<size_t>(n));
-    }
-    return std::chrono::duration<double, std::milli>(SteadyClock::now() - from).count();
+    return BenchReadUntil(screen, from, boundMs, [&text](const std::string& got) {
+        return got.find(text) != std::string::npos;
+    });
 }
 
 void Drain(int screen) {
