@@ -99,9 +99,17 @@ TEST_F(Cli, CycleSendsTheLinesOfARangeInTurn) {
     CliProcess cli({"SIM0", "--lines", file + ":2-3", "--cycle", "250", "--no-sent", "--time",
                     "none", "--count", "5"});
     ASSERT_EQ(cli.Wait(), 0) << cli.err;
-    // The echoes of what was sent: lines 2 and 3, again and again.
-    EXPECT_EQ(Lines(cli.out),
-              (std::vector<std::string>{"22 22", "33 33", "22 22", "33 33", "22 22"}));
+    // The echoes of what was sent: lines 2 and 3, again and again. Each echo is a line of its
+    // own unless the machine held the device back past the next send (then echoes share a
+    // line), so the order is read from the bytes.
+    std::string echoed;
+    for (const std::string& line : Lines(cli.out)) {
+        echoed += (echoed.empty() ? "" : " ") + line;
+    }
+    ASSERT_GE(echoed.size(), std::string("22 22 33 33 22 22 33 33 22 22").size()) << cli.out;
+    for (size_t i = 0; i + 5 <= echoed.size(); i += 6) {
+        EXPECT_EQ(echoed.substr(i, 5), (i / 6) % 2 == 0 ? "22 22" : "33 33") << cli.out;
+    }
 }
 
 TEST_F(Cli, ReceivedPatternIsAnsweredWithItsLine) {

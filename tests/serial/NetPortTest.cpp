@@ -606,7 +606,7 @@ TEST_P(NetPortTest, ServerStoppedMidStreamIsAHangUp) {
         stream.push_back(static_cast<char>(i * 7));
     }
     std::thread peer([&] {
-        while (writing && pty.Write(stream)) {
+        while (pty.WriteWhile(stream, writing)) {
             std::this_thread::sleep_for(5ms);
         }
     });

@@ -2,8 +2,11 @@
 // A pseudo-terminal for the serial tests: the code under test opens the slave by its path,
 // the test holds the master side and plays the other end of the line.
 
+#include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <string>
@@ -51,6 +54,29 @@ struct PtyPeer {
             done += static_cast<size_t>(n);
         }
         return true;
+    }
+    // Writes everything while `keepOn` holds: waits for room a little at a time, so a line
+    // nobody reads any more (the test holding the slave side too) never blocks the writer
+    // for good. False when the line broke or `keepOn` turned false first.
+    bool WriteWhile(const std::string& bytes, const std::atomic<bool>& keepOn) const {
+        const int flags = fcntl(master, F_GETFL);
+        fcntl(master, F_SETFL, flags | O_NONBLOCK);
+        size_t done = 0;
+        bool broke = false;
+        while (done < bytes.size() && keepOn && !broke) {
+            pollfd p{master, POLLOUT, 0};
+            if (poll(&p, 1, 50) != 1) {
+                continue;
+            }
+            const ssize_t n = write(master, bytes.data() + done, bytes.size() - done);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+            } else {
+                broke = n == 0 || errno != EAGAIN;
+            }
+        }
+        fcntl(master, F_SETFL, flags);
+        return done == bytes.size();
     }
     // Reads until `count` bytes have come or the line stays silent for `silenceMs`.
     std::string Read(size_t count, int silenceMs = 1000) const {
