@@ -7,8 +7,8 @@
 //   idle_gui_bench [--seconds S]
 //
 // Cases: Korvane with the port open and no traffic; Korvane with the port closed and a
-// time-of-day trigger set an hour ahead; picocom and tio (where installed) holding the
-// same pseudo-terminal open, idle.
+// time-of-day trigger set an hour ahead; korvane-cli, picocom and tio (where installed)
+// each holding the same pseudo-terminal open on a terminal of its own, idle.
 
 #include "WindowBench.h"
 #include "platform/Platform.h"
@@ -145,10 +145,10 @@ void Row(const char* name, const Figures& f) {
                 f.load.c_str());
 }
 
-// Runs `program` on a terminal of its own, holding `device`, idle; measures it.
-bool MeasureReference(const char* program, const std::vector<std::string>& args, double seconds,
-                      Figures& out) {
-    const std::string path = std::string("/usr/bin/") + program;
+// Runs the program at `path` on a terminal of its own, holding `device`, idle; measures it.
+bool MeasureProgram(const std::string& path, const std::vector<std::string>& args, double seconds,
+                    Figures& out) {
+    const std::string program = path.substr(path.rfind('/') + 1);
     if (access(path.c_str(), X_OK) != 0) {
         return false;
     }
@@ -159,7 +159,7 @@ bool MeasureReference(const char* program, const std::vector<std::string>& args,
     }
     if (pid == 0) {
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program));
+        argv.push_back(const_cast<char*>(program.c_str()));
         for (const std::string& a : args) {
             argv.push_back(const_cast<char*>(a.c_str()));
         }
@@ -265,12 +265,17 @@ int main(int argc, char** argv) {
     form.RefreshSettings();
 
     Figures reference;
-    if (MeasureReference("picocom", {"-q", path}, seconds, reference)) {
+#ifdef KORVANE_CLI_PATH
+    if (MeasureProgram(KORVANE_CLI_PATH, {path}, seconds, reference)) {
+        Row("korvane-cli, same pty open, no traffic", reference);
+    }
+#endif
+    if (MeasureProgram("/usr/bin/picocom", {"-q", path}, seconds, reference)) {
         Row("picocom, same pty open, no traffic", reference);
     } else {
         std::puts("(picocom not installed)");
     }
-    if (MeasureReference("tio", {"--mute", path}, seconds, reference)) {
+    if (MeasureProgram("/usr/bin/tio", {"--mute", path}, seconds, reference)) {
         Row("tio, same pty open, no traffic", reference);
     } else {
         std::puts("(tio not installed)");

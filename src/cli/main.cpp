@@ -345,6 +345,7 @@ int main(int argc, char** argv) {
         TCaptureOptions captureOptions;
         captureOptions.path = path;
         captureOptions.rotateBytes = o.logRotateBytes;
+        captureOptions.onFailed = &TCliLoop::WakeFromSignal;
         captureOptions.colors = {TrafficPrefixColor, settings.receiveTextColor,
                                  settings.sendTextColor};
         return std::make_unique<TTrafficCapture>(captureOptions);
@@ -547,9 +548,6 @@ int main(int argc, char** argv) {
                  std::chrono::steady_clock::now() < until);
         view.Flush();
     };
-    // The longest idle wait, within which a failed capture file is noticed: records,
-    // signals, the hang-up and the session's timer wake the loop sooner.
-    constexpr auto IdleWait = std::chrono::milliseconds(500);
     int input = STDIN_FILENO;
     std::string typed;
     int exitCode = ExitDone;
@@ -744,7 +742,11 @@ int main(int argc, char** argv) {
             exitCode = ExitPortGone;
             break;
         }
-        int waitMs = engine.PumpIdle() ? static_cast<int>(IdleWait.count()) : 1;
+        // The loop sleeps until the engine has something due (a record still queued, a
+        // trigger's moment); records, keys, signals, a hang-up, a failed capture file and
+        // the timers of the cycle, the session and the script wake it sooner.
+        const std::optional<uint32_t> due = engine.PumpDueIn();
+        int waitMs = due ? static_cast<int>(std::min<uint32_t>(*due, 1u << 30)) : -1;
         if (o.durationS) {
             const double left =
                 *o.durationS -

@@ -776,15 +776,18 @@ bool TComDriverPosix::WaitCommEvent(uint32_t& events, TComStopEvent* stop, int32
     if ((mask & ComEvTxEmpty) != 0 && SysIoctl(call.fd, TIOCOUTQ, &outQueue) == 0) {
         sampleTx = true;
     }
-    constexpr int SampleMs = 10;
+    // Lamps need no finer look than a quarter second; the end of a transmission is looked
+    // for more often, as a sender waits on it.
+    constexpr int LineSampleMs = 250;
+    constexpr int TxSampleMs = 10;
+    const int sampleMs = sampleTx ? TxSampleMs : sampleLines ? LineSampleMs : -1;
 
     while (error == 0) {
         pollfd fds[3] = {
             {call.wakeFd, POLLIN, 0},
             {(mask & ComEvRxChar) != 0 ? call.fd : -1, POLLIN, 0},
             {stop != nullptr ? static_cast<int>(stop->NativeHandle()) : -1, POLLIN, 0}};
-        const int r =
-            SysPoll(fds, 3, PollTimeout(deadline, sampleLines || sampleTx ? SampleMs : -1));
+        const int r = SysPoll(fds, 3, PollTimeout(deadline, sampleMs));
         if (r < 0) {
             if (errno != EINTR) {
                 error = errno;

@@ -368,14 +368,19 @@ void TTrafficCapture::CloseFile() {
 
 void TTrafficCapture::Fail(const std::string& action, int errorCode) {
     const std::string name = RotatedName(m_options.path, m_fileIndex);
+    bool first = false;
     {
         std::lock_guard lock(m_mutex);
         if (m_error.empty()) {
             m_error = EFileError(action, name, errorCode).what();
+            first = true;
         }
     }
     if (m_file != nullptr) {
         std::fclose(m_file);
         m_file = nullptr;
+    }
+    if (first && m_options.onFailed) {
+        m_options.onFailed();
     }
 }

@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,6 +47,9 @@ struct TCaptureOptions {
     std::vector<uint32_t> colors;
     // The most text the queue holds before Append waits for the writer.
     size_t queueBytes = 16u << 20;
+    // Called once, on the writer's thread, when the first write error is known (ErrorText
+    // tells it by then): a caller that sleeps until something happens can look at once.
+    std::function<void()> onFailed;
 };
 
 class TTrafficCapture {

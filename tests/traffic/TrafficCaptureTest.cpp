@@ -19,8 +19,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
@@ -308,6 +310,40 @@ TEST(TrafficCapture, RotatedNamesAndAFileThatCannotBeCreated) {
         EXPECT_NE(std::string(e.what()).find(options.path), std::string::npos) << e.what();
         EXPECT_NE(std::string(e.what()).find("No such file"), std::string::npos) << e.what();
     }
+}
+
+// A disk that takes nothing: the first failed write is told at once, while the capture is
+// still open (a caller that sleeps until something happens hears of it), and only once,
+// however many lines follow.
+TEST(TrafficCapture, TheFirstFailedWriteIsToldOnceWhileTheCaptureIsOpen) {
+    std::mutex mutex;
+    std::condition_variable told;
+    int calls = 0;
+    std::string errorWhenTold;
+    TCaptureOptions options;
+    options.path = "/dev/full";
+    TTrafficCapture* self = nullptr;
+    options.onFailed = [&] {
+        const std::string error = self->ErrorText();
+        std::lock_guard lock(mutex);
+        ++calls;
+        errorWhenTold = error;
+        told.notify_all();
+    };
+    TTrafficCapture capture(options);
+    self = &capture;
+    capture.Append("first line\r\n", 0);
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(told.wait_for(lock, std::chrono::minutes(1), [&] { return calls > 0; }));
+        EXPECT_NE(errorWhenTold.find("Cannot write"), std::string::npos) << errorWhenTold;
+    }
+    for (int i = 0; i < 100; ++i) {
+        capture.Append("more\r\n", 0);
+    }
+    capture.Close();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(capture.ErrorText(), errorWhenTold);
 }
 
 } // namespace

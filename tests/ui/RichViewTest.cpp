@@ -524,3 +524,45 @@ TEST_F(RichViewTest, PaintsTheColoursOfTheVisibleText) {
 }
 
 } // namespace
+
+// The caret blinks for ten seconds after the last key, click or focus, then stays shown
+// and its timer stops. Each case restarts the blink at a moment (0: never) and looks at
+// when it stops.
+TEST(CaretBlink, StopsShownTenSecondsAfterTheLastInput) {
+    struct Case {
+        int restartAtMs; // 0: no restart
+        int expectStopMs;
+    };
+    const Case cases[] = {
+        {0, 10000},
+        {500, 10500},   // while the caret is hidden
+        {9500, 19500},  // just before the blink would have stopped
+        {12000, 22000}, // after it stopped: it blinks anew
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.restartAtMs);
+        TCaretBlink blink;
+        bool running = true;
+        bool expectOn = true;
+        int stoppedAt = -1;
+        for (int t = TCaretBlink::PeriodMs; t <= 30000; t += TCaretBlink::PeriodMs) {
+            if (c.restartAtMs != 0 && t - TCaretBlink::PeriodMs == c.restartAtMs) {
+                blink.Restart();
+                EXPECT_TRUE(blink.On());
+                running = true;
+                expectOn = true;
+            }
+            if (!running) {
+                continue; // a stopped timer ticks no more
+            }
+            running = blink.Tick();
+            expectOn = !expectOn;
+            EXPECT_EQ(blink.On(), expectOn) << "at " << t << " ms";
+            if (!running) {
+                stoppedAt = t;
+                EXPECT_TRUE(blink.On()) << "the caret stays shown";
+            }
+        }
+        EXPECT_EQ(stoppedAt, c.expectStopMs);
+    }
+}

@@ -3,7 +3,13 @@
 #include "ui/QtTestApp.h"
 #include "ui/main/RichView.h"
 
+#include <QAbstractEventDispatcher>
+
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include <filesystem>
 #include <string>
@@ -86,5 +92,47 @@ TEST(ViewSaverTest, WritesTheTextAsItWasWhenTheSaveBegan) {
         EXPECT_EQ(error, "");
         EXPECT_EQ(ReadRtf(ReadFileBytes(c.path)), before);
     }
+    std::filesystem::remove_all(dir);
+}
+
+// Waiting for a save sleeps in the event loop until the worker asks for more or ends; it
+// does not spin. The worker holds the save until the waiting thread is about to sleep.
+TEST(ViewSaverTest, WaitingForASaveSleepsUntilTheWorkerCalls) {
+    const auto dir = TempDir();
+    const std::string path = (dir / "wait.rtf").string();
+    RichView view;
+    const std::string hex(6000, 'A');
+    for (int i = 0; i < 400; ++i) {
+        AppendRecord(view, i, hex);
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool sleeping = false;
+    const QMetaObject::Connection watch = QObject::connect(
+        QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            sleeping = true;
+            changed.notify_all();
+        });
+    bool sawSleep = false;
+    std::string error = "not called";
+    TViewSaver saver;
+    saver.Save(
+        view,
+        [&](const TByteSource& rtf) {
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                sawSleep =
+                    changed.wait_for(lock, std::chrono::seconds(30), [&] { return sleeping; });
+            }
+            WriteFileAtomically(path, rtf);
+        },
+        [&](const std::string& e, int, bool) { error = e; });
+    ASSERT_TRUE(saver.Busy());
+    saver.WaitAll();
+    QObject::disconnect(watch);
+    EXPECT_TRUE(sawSleep);
+    EXPECT_EQ(error, "");
+    EXPECT_FALSE(saver.Busy());
     std::filesystem::remove_all(dir);
 }

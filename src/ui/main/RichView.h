@@ -53,6 +53,32 @@ public:
     virtual QString Hint(uint32_t note, int row) = 0;
 };
 
+// The caret's blink: shown and hidden in turn every PeriodMs, and after StopAfterMs without
+// a key, a click or new focus it stays shown and the blink stops, so an idle window does
+// not wake twice a second for ever.
+class TCaretBlink {
+public:
+    static constexpr int PeriodMs = 500;
+    static constexpr int StopAfterMs = 10000;
+
+    // The caret moved or the view took focus: shown, and blinking for another StopAfterMs.
+    void Restart() {
+        m_on = true;
+        m_elapsedMs = 0;
+    }
+    // One period passed. Returns whether the blink goes on.
+    bool Tick() {
+        m_on = !m_on;
+        m_elapsedMs += PeriodMs;
+        return !(m_on && m_elapsedMs >= StopAfterMs);
+    }
+    bool On() const { return m_on; }
+
+private:
+    bool m_on = true;
+    int m_elapsedMs = 0;
+};
+
 class RichView : public QAbstractScrollArea, public TextView {
     Q_OBJECT
 public:
@@ -333,8 +359,7 @@ private:
     int64_t m_maxLength = INT64_MAX;
     uint32_t m_background = 0xFFFFFF;
     bool m_dragging = false;
-    bool m_caretOn = true;
-    int m_blinkChanges = 0; // blinks since the caret last moved
+    TCaretBlink m_blink;
     bool m_followEnd = false;
     QBasicTimer m_frameTimer;
     QBasicTimer m_blinkTimer;

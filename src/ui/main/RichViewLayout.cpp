@@ -13,10 +13,6 @@ using namespace richview;
 
 namespace {
 constexpr int kFrameMs = 16; // one repaint per frame at most
-constexpr int kBlinkMs = 500;
-// The caret stops blinking (and stays shown) after this many changes without a key, a
-// click or new focus, so an idle window does not wake twice a second for ever.
-constexpr int kBlinkChanges = 20;
 } // namespace
 
 // ---------------------------------------------------------------- layout
@@ -313,10 +309,9 @@ void RichView::FlushPaint() {
 }
 
 void RichView::RestartBlink() {
-    m_caretOn = true;
-    m_blinkChanges = 0;
+    m_blink.Restart();
     if (hasFocus()) {
-        m_blinkTimer.start(kBlinkMs, this);
+        m_blinkTimer.start(TCaretBlink::PeriodMs, this);
     }
 }
 
@@ -336,8 +331,7 @@ void RichView::timerEvent(QTimerEvent* event) {
             m_dragTimer.stop();
         }
     } else if (event->timerId() == m_blinkTimer.timerId()) {
-        m_caretOn = !m_caretOn;
-        if (m_caretOn && ++m_blinkChanges >= kBlinkChanges) {
+        if (!m_blink.Tick()) {
             m_blinkTimer.stop();
         }
         viewport()->update();

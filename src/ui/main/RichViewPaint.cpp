@@ -26,7 +26,7 @@ void RichView::paintEvent(QPaintEvent* event) {
     const float bottom = static_cast<float>(viewport()->height());
     const Pos selFrom = SelectionBegin();
     const Pos selTo = SelectionEnd();
-    const int caretRow = hasFocus() && m_caretOn ? VisualRowOf(m_caret) : -1;
+    const int caretRow = hasFocus() && m_blink.On() ? VisualRowOf(m_caret) : -1;
     int row = first;
     float y = kMargin;
     while (row < total && y < bottom) {

@@ -161,7 +161,9 @@ QString TViewSaver::StatusText() const {
 }
 
 void TViewSaver::WaitAll() {
+    // Sleeps until an event comes: the workers' requests for slices and their ends are
+    // queued calls to this thread.
     while (!m_jobs.empty()) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
 }
