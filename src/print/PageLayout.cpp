@@ -210,10 +210,10 @@ TLaidPage LayOutPage(const TPrintText& text, TTextMeasure& measure, int64_t star
 }
 
 bool TPaginator::HasMorePages(const TPrintText& text, TTextMeasure& measure, double widthInches,
-                              double heightInches) const {
+                              double heightInches, int64_t endBefore) const {
     const TLaidPage page = LayOutPage(text, measure, m_next, widthInches * LayoutUnitsPerInch,
                                       heightInches * LayoutUnitsPerInch);
-    return page.end > m_last;
+    return page.end > m_last && page.end < endBefore;
 }
 
 std::optional<TLaidPage> TPaginator::NextPage(const TPrintText& text, TTextMeasure& measure,

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -89,9 +90,11 @@ public:
     int64_t Next() const { return m_next; }
     int64_t Last() const { return m_last; }
 
-    // Whether laying out from next gives a page that ends beyond last. Changes nothing.
+    // Whether laying out from next gives a page that ends beyond last, and before
+    // endBefore. Changes nothing.
     bool HasMorePages(const TPrintText& text, TTextMeasure& measure, double widthInches,
-                      double heightInches) const;
+                      double heightInches,
+                      int64_t endBefore = std::numeric_limits<int64_t>::max()) const;
     // Lays out the page at next and moves next to its end; the page to draw, unless it
     // ends at or before the last page drawn.
     std::optional<TLaidPage> NextPage(const TPrintText& text, TTextMeasure& measure,

@@ -8,7 +8,44 @@
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <string>
+
 namespace {
+
+// Takes the whole view apart on a thread of its own, but only once the test lets it. A
+// window that waits for it anyway gets it after a minute, so that such a test fails
+// instead of hanging.
+class HeldText {
+public:
+    TPrintForm::TTextRunner Runner() {
+        return [this](std::function<TPrintText()> job) {
+            return std::async(std::launch::async, [this, job = std::move(job)] {
+                m_released.wait_for(std::chrono::minutes(1));
+                ran = true;
+                return job();
+            });
+        };
+    }
+    void Release() { m_release.set_value(); }
+
+    std::atomic<bool> ran{false};
+
+private:
+    std::promise<void> m_release;
+    std::shared_future<void> m_released = m_release.get_future().share();
+};
+
+// Takes the whole view apart at once.
+TPrintForm::TTextRunner AtOnce() {
+    return [](std::function<TPrintText()> job) {
+        std::promise<TPrintText> text;
+        text.set_value(job());
+        return text.get_future();
+    };
+}
 
 class PreviewBuildTest : public TrafficPrintFixture {
 protected:
@@ -75,6 +112,69 @@ TEST_F(PreviewBuildTest, ALargeViewIsLaidOutBetweenEventsAndLosesNoLine) {
         lines << QString::fromLatin1(m_form->RichShow->LineText(line));
     }
     EXPECT_EQ(printed, lines);
+}
+
+// The first pages of a large view are laid out from its first lines while the whole view
+// is still being taken apart, and the pages that follow join them without a row lost,
+// repeated or laid out differently: the pages are those of the whole view laid out at once.
+TEST_F(PreviewBuildTest, ALargeViewsFirstPagesComeBeforeTheWholeViewIsTakenApart) {
+    const auto line = [](int n, size_t length) {
+        std::string payload = std::to_string(n) + ":";
+        while (payload.size() < length) {
+            payload += "AB ";
+        }
+        return payload;
+    };
+    struct View {
+        const char* name;
+        int shortLines;  // lines of about 30 characters first
+        size_t longLine; // then one of this length (0: none)
+        int lines;       // then as many lines of this length
+        size_t length;
+    };
+    const View views[] = {
+        {"short lines", 20000, 0, 0, 0},
+        {"a long line where the first lines end", 1999, 60000, 1000, 30},
+        {"long lines: the first lines end by their size", 0, 0, 2500, 1200},
+    };
+    for (const View& view : views) {
+        SCOPED_TRACE(view.name);
+        m_form->RichShow->Clear();
+        int n = 0;
+        for (int i = 0; i < view.shortLines; ++i, ++n) {
+            AppendTrafficLine(*m_form->RichShow, "R[12:00:00] ", 0x0000FF, line(n, 30));
+        }
+        if (view.longLine > 0) {
+            AppendTrafficLine(*m_form->RichShow, "R[12:00:00] ", 0x0000FF,
+                              line(n++, view.longLine));
+        }
+        for (int i = 0; i < view.lines; ++i, ++n) {
+            AppendTrafficLine(*m_form->RichShow, "R[12:00:00] ", 0x00C000, line(n, view.length));
+        }
+
+        HeldText held;
+        m_window->SetTextRunner(held.Runner());
+        ShowPreview();
+        TNicePreview* panel = m_window->NicePreview1;
+        EXPECT_FALSE(held.ran) << "the window waited for the whole view";
+        ASSERT_GT(panel->PageCount(), 0);
+        EXPECT_TRUE(m_window->Building());
+        held.Release();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !m_window->Building(); }, 120000));
+
+        TPrintForm reference(*m_form->RichShow, m_prompter, m_form.get(), &m_printer);
+        reference.SetTextRunner(AtOnce());
+        reference.FormActivate();
+        reference.FinishBuild();
+        ASSERT_EQ(panel->PageCount(), reference.NicePreview1->PageCount());
+        for (int page = 0; page < panel->PageCount(); ++page) {
+            ASSERT_EQ(
+                PageRows(page).join('\n').toStdString(),
+                PictureText(reference.NicePreview1->Page(page)).Rows().join('\n').toStdString())
+                << "page " << page + 1;
+        }
+        m_window->hide();
+    }
 }
 
 TEST_F(PreviewBuildTest, PrintingWhileLayingOutWaitsForEveryPage) {

@@ -101,10 +101,27 @@ void TPrintPaginator::Reset(TPrintText&& source) {
     m_source = std::move(source);
     m_measure = std::make_unique<TQtTextMeasure>(m_source.Styles());
     m_paginator.Reset();
+    m_endBefore = NoLimit;
+}
+
+void TPrintPaginator::ResetHead(TPrintText&& head) {
+    Reset(std::move(head));
+    // The head's last line lacks its line break and the lines after it are missing: a page
+    // reaching into that line could come out shorter than from the whole text.
+    m_endBefore = m_source.LineStart(m_source.Lines().size() - 1);
+}
+
+void TPrintPaginator::Complete(TPrintText&& whole) {
+    // Offsets are the same in the whole text; only the style numbers may differ, and the
+    // pages already drawn do not need them.
+    m_source = std::move(whole);
+    m_measure = std::make_unique<TQtTextMeasure>(m_source.Styles());
+    m_endBefore = NoLimit;
 }
 
 bool TPrintPaginator::HasMorePages(double widthInches, double heightInches) const {
-    return m_measure && m_paginator.HasMorePages(m_source, *m_measure, widthInches, heightInches);
+    return m_measure &&
+           m_paginator.HasMorePages(m_source, *m_measure, widthInches, heightInches, m_endBefore);
 }
 
 void TPrintPaginator::DrawNextPage(QPainter& canvas, const QRectF& area, double widthInches,

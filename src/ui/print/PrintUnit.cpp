@@ -22,17 +22,27 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
 
 constexpr int PageMargin = 30; // around the text on each page, in page units
 // Laying out a large view is done in slices between the window's events: the first slice
-// makes enough pages to fill the window, every slice runs for about this long.
+// makes enough pages to fill the window, every slice runs for about this long. For a
+// large view the first slice makes the pages the window shows at its first zoom, as the
+// whole view is not taken apart yet; the grid fills in over the next slices.
 constexpr int FirstSlicePages = 12;
+constexpr int FirstShownPages = 2;
 constexpr int SliceMs = 15;
 // A view of up to this many lines is taken apart and printed at once.
 constexpr int SmallViewLines = 2000;
+// The first lines of a larger view, taken apart on the window's thread for the first pages
+// while the whole view is taken apart on a thread of its own: about this many lines or
+// characters, whichever comes first (a page takes some 90 lines of traffic).
+constexpr size_t HeadLines = 2000;
+constexpr int64_t HeadCharacters = 200000;
 
 QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption, int x, int width) {
     auto* button = new QPushButton(QString::fromLatin1(caption), parent);
@@ -50,7 +60,15 @@ TPrintForm::TPrintForm(RichView& source, TUiPrompter& prompter, QWidget* mainWin
                               Qt::WindowCloseButtonHint),
       m_source(source), m_prompter(prompter), m_mainWindow(mainWindow),
       m_ownPrinter(printer == nullptr ? std::make_unique<TQtPrinterSeam>() : nullptr),
-      m_printer(printer == nullptr ? *m_ownPrinter : *printer) {
+      m_printer(printer == nullptr ? *m_ownPrinter : *printer),
+      m_runText([](std::function<TPrintText()> job) {
+          std::packaged_task<TPrintText()> task(std::move(job));
+          std::future<TPrintText> text = task.get_future();
+          // Left to run on its own: a build given up for a newer one does not wait for the
+          // text it no longer needs (as the future of std::async would).
+          std::thread(std::move(task)).detach();
+          return text;
+      }) {
     setObjectName(QStringLiteral("PrintForm"));
     setWindowTitle(QStringLiteral("Print Preview"));
     setModal(false);
@@ -146,11 +164,26 @@ void TPrintForm::StartBuild() {
     m_buildTimer.stop();
     m_building = true;
     NicePreview1->Clear();
-    // The view's text is taken apart into lines on a thread of its own: for a large view
+    TLineStore::Snapshot snapshot = m_source.Snapshot();
+    const size_t lines = snapshot.lines.size();
+    // A large view's first pages come from its first lines, taken apart here: the window
+    // shows them at once instead of waiting for the whole view.
+    m_head = lines > SmallViewLines;
+    if (m_head) {
+        size_t head = 0;
+        int64_t characters = 0;
+        while (head < lines && (head < 2 || (head < HeadLines && characters < HeadCharacters))) {
+            characters += snapshot.Line(head).text.Size() + 1;
+            ++head;
+        }
+        m_paginator.ResetHead(TPrintText(snapshot.Styled(0, head)));
+    }
+    // The whole text is taken apart into lines on a thread of its own: for a large view
     // that is the long part, and the window goes on answering meanwhile.
-    m_text = std::async(std::launch::async, [snapshot = m_source.Snapshot()] {
-        return TPrintText(snapshot.Styled(0, snapshot.lines.size()));
-    });
+    m_text =
+        m_runText([snapshot = std::make_shared<const TLineStore::Snapshot>(std::move(snapshot))] {
+            return TPrintText(snapshot->Styled(0, snapshot->lines.size()));
+        });
     m_stale = false;
 }
 
@@ -161,7 +194,11 @@ bool TPrintForm::TakeText(bool wait) {
     if (!wait && m_text.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
         return false;
     }
-    m_paginator.Reset(m_text.get());
+    if (m_head) {
+        m_paginator.Complete(m_text.get());
+    } else {
+        m_paginator.Reset(m_text.get());
+    }
     return true;
 }
 
@@ -169,8 +206,9 @@ void TPrintForm::BuildSlice(int minPages, int budgetMs) {
     if (!m_building) {
         return;
     }
-    // Without a budget, or for the first pages of the window, the text is waited for.
-    if (!TakeText(budgetMs < 0 || minPages >= FirstSlicePages)) {
+    // Without a budget the whole text is waited for, and so it is for the first pages of a
+    // small view; a large view's first pages come from its head meanwhile.
+    if (!TakeText(budgetMs < 0 || (!m_head && minPages >= FirstSlicePages)) && !m_head) {
         ShowPageStatus(0, 0);
         return;
     }
@@ -184,6 +222,16 @@ void TPrintForm::BuildSlice(int minPages, int budgetMs) {
         if (step >= minPages && budgetMs >= 0 && clock.elapsed() >= budgetMs) {
             ShowPageStatus(NicePreview1->CurrentPage() + 1, NicePreview1->PageCount());
             return;
+        }
+        if (m_paginator.HeadOnly() && !TakeText(false) &&
+            !m_paginator.HasMorePages(width, height)) {
+            // The head's pages are laid out; the rest follows the whole text. Only a window
+            // still without a page waits for it.
+            if (budgetMs >= 0 && NicePreview1->PageCount() > 0) {
+                ShowPageStatus(NicePreview1->CurrentPage() + 1, NicePreview1->PageCount());
+                return;
+            }
+            TakeText(true);
         }
         bool made = false;
         const bool more = PaginationStep([&] { return m_paginator.HasMorePages(width, height); },
@@ -249,7 +297,7 @@ void TPrintForm::FormActivate() {
         return;
     }
     // Enough pages to fill the window at once; the rest follow between events.
-    BuildSlice(FirstSlicePages, SliceMs);
+    BuildSlice(m_head ? FirstShownPages : FirstSlicePages, SliceMs);
     if (m_building) {
         m_buildTimer.start(0, this);
     }
@@ -260,15 +308,14 @@ void TPrintForm::timerEvent(QTimerEvent* event) {
         QDialog::timerEvent(event);
         return;
     }
-    if (m_text.valid()) {
-        // Looked at now and then until the text is taken apart, then a slice each time.
-        if (!TakeText(false)) {
-            m_buildTimer.start(10, this);
-            return;
-        }
-        m_buildTimer.start(0, this);
-    }
+    const int before = NicePreview1->PageCount();
     BuildSlice(1, SliceMs);
+    if (m_building) {
+        // A slice each time; looked at now and then while nothing can be laid out until the
+        // text is taken apart.
+        const bool idle = m_text.valid() && NicePreview1->PageCount() == before;
+        m_buildTimer.start(idle ? 10 : 0, this);
+    }
 }
 
 void TPrintForm::hideEvent(QHideEvent* event) {

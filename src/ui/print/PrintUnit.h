@@ -10,6 +10,7 @@
 #include <QDialog>
 #include <QPointer>
 
+#include <functional>
 #include <future>
 #include <memory>
 
@@ -47,6 +48,10 @@ public:
     void PrintDirect();
     // Whether a print waits for the pages to be laid out.
     bool PrintWaiting() const { return m_printWhenBuilt != nullptr; }
+    // What takes the whole view apart for the pages: by default a thread of its own. A
+    // runner starts the job and hands back its result to come.
+    using TTextRunner = std::function<std::future<TPrintText>(std::function<TPrintText()> job)>;
+    void SetTextRunner(TTextRunner runner) { m_runText = std::move(runner); }
 
     // The print dialog's settings, kept between prints as the user left them.
     TPrinterSeam::TDialogChoice PrintDialog1;
@@ -96,7 +101,10 @@ private:
     bool m_stale = true;
     bool m_building = false;
     QBasicTimer m_buildTimer;
+    TTextRunner m_runText;
     std::future<TPrintText> m_text;
+    // The first pages are laid out from the view's first lines while m_text is made.
+    bool m_head = false;
     // A print that waits for the pages, and the window its dialog goes over.
     QPointer<QWidget> m_printWhenBuilt;
 };
