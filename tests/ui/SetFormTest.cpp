@@ -371,25 +371,41 @@ TEST_F(SetFormTest, TypedTriggerTimeIsStoredAsTyped) {
         {"m", "45", QTime(20, 45, 53)},         {"s", "30", QTime(20, 10, 30)},
         {"s", "7", QTime(20, 10, 7)},           {"m", "7:30", QTime(20, 7, 30)},
     };
-    for (const Case& c : cases) {
-        m_settings.timingTriggerTime = 45000.0 + (20 * 3600 + 10 * 60 + 53) / 86400.0;
-        m_form->ShowTriggerPage(true);
-        auto* picker = Get<QTimeEdit>("DateTimePicker1");
-        ASSERT_EQ(picker->time(), QTime(20, 10, 53));
-        picker->setFocus();
-        const std::string how = c.how;
-        if (how == "all") {
-            QTest::keyClick(picker, Qt::Key_A, Qt::ControlModifier);
-        } else {
-            picker->setSelectedSection(how == "h"   ? QDateTimeEdit::HourSection
-                                       : how == "m" ? QDateTimeEdit::MinuteSection
-                                                    : QDateTimeEdit::SecondSection);
+    // Each case typed twice: as characters, and as a keyboard sends them, where the ":"
+    // comes with a press and a release of Shift of their own.
+    for (const bool keyboard : {false, true}) {
+        for (const Case& c : cases) {
+            m_settings.timingTriggerTime = 45000.0 + (20 * 3600 + 10 * 60 + 53) / 86400.0;
+            m_form->ShowTriggerPage(true);
+            auto* picker = Get<QTimeEdit>("DateTimePicker1");
+            ASSERT_EQ(picker->time(), QTime(20, 10, 53));
+            picker->setFocus();
+            const std::string how = c.how;
+            if (how == "all") {
+                QTest::keyClick(picker, Qt::Key_A, Qt::ControlModifier);
+            } else {
+                picker->setSelectedSection(how == "h"   ? QDateTimeEdit::HourSection
+                                           : how == "m" ? QDateTimeEdit::MinuteSection
+                                                        : QDateTimeEdit::SecondSection);
+            }
+            if (!keyboard) {
+                QTest::keyClicks(picker, QString::fromLatin1(c.keys));
+            } else {
+                for (const char* key = c.keys; *key != '\0'; ++key) {
+                    if (*key == ':') {
+                        QTest::keyPress(picker, Qt::Key_Shift);
+                        QTest::keyClick(picker, ':', Qt::ShiftModifier);
+                        QTest::keyRelease(picker, Qt::Key_Shift, Qt::ShiftModifier);
+                    } else {
+                        QTest::keyClick(picker, *key);
+                    }
+                }
+            }
+            ASSERT_TRUE(m_form->OkClicked());
+            EXPECT_EQ(FormatOleTimeOfDay(m_settings.timingTriggerTime),
+                      FormatTimeOfDay(c.stored.hour(), c.stored.minute(), c.stored.second()))
+                << c.how << " " << c.keys << (keyboard ? " (keyboard)" : "");
         }
-        QTest::keyClicks(picker, QString::fromLatin1(c.keys));
-        ASSERT_TRUE(m_form->OkClicked());
-        EXPECT_EQ(FormatOleTimeOfDay(m_settings.timingTriggerTime),
-                  FormatTimeOfDay(c.stored.hour(), c.stored.minute(), c.stored.second()))
-            << c.how << " " << c.keys;
     }
 }
 

@@ -149,6 +149,12 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override {
+        if (IsModifierKey(event->key())) {
+            // Shift pressed on its own for the ":" (or a digit on some layouts) types
+            // nothing: the typing goes on where it was.
+            QTimeEdit::keyPressEvent(event);
+            return;
+        }
         const QString text = event->text();
         const bool digit = text.size() == 1 && text.at(0).isDigit();
         const bool colon = text == QLatin1String(":");
@@ -209,6 +215,23 @@ protected:
     }
 
 private:
+    static bool IsModifierKey(int key) {
+        switch (key) {
+        case Qt::Key_Shift:
+        case Qt::Key_Control:
+        case Qt::Key_Alt:
+        case Qt::Key_AltGr:
+        case Qt::Key_Meta:
+        case Qt::Key_CapsLock:
+        case Qt::Key_NumLock:
+        case Qt::Key_Super_L:
+        case Qt::Key_Super_R:
+            return true;
+        default:
+            return false;
+        }
+    }
+
     static int PartOf(Section section) {
         switch (section) {
         case MinuteSection:
