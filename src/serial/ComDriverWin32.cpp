@@ -241,6 +241,9 @@ bool TComDriverWin32::Enter(TCall& call) {
 }
 
 void TComDriverWin32::Leave(TCall& call) {
+    if (call.stuck) {
+        ++m_endWaitsTimedOut;
+    }
     m_gate.Leave(call);
 }
 
@@ -303,6 +306,7 @@ bool TComDriverWin32::Close() {
     const DWORD error = closed ? 0 : GetLastError();
     std::unique_lock<std::mutex> guard(m_lock);
     if (!idle) {
+        ++m_endWaitsTimedOut;
         m_gate.WaitIdle(guard, std::chrono::milliseconds(AbandonWaitMs));
     }
     m_handle = nullptr;

@@ -6,6 +6,7 @@
 #include "serial/ComDriver.h"
 #include "serial/ComDriverCalls.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -37,6 +38,11 @@ public:
     int32_t LastError() const override;
     bool SendBreak() override;
 
+    // How many times a wait for the system to let go of an operation, or a close's wait for
+    // the calls it woke, ran out its bound instead of seeing the operation end: the ways of
+    // ending a pending call did not work on this port.
+    uint32_t EndWaitsTimedOut() const { return m_endWaitsTimedOut.load(); }
+
 private:
     struct TCall;
     bool Enter(TCall& call);
@@ -48,4 +54,5 @@ private:
     ComDriverCalls::TCallGate<TCall> m_gate{m_lock};
     void* m_handle = nullptr; // the port's HANDLE; windows.h stays out of this header
     uint32_t m_mask = 0;
+    std::atomic<uint32_t> m_endWaitsTimedOut{0};
 };

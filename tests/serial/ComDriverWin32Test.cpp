@@ -5,6 +5,7 @@
 
 #include "serial/ComDriverWin32.h"
 #include "platform/WindowsApi.h"
+#include "serial/ComDriverByName.h"
 #include "serial/ComPort.h"
 #include "serial/OruScomm.h"
 #include "serial/PortDiscovery.h"
@@ -149,11 +150,17 @@ TEST_F(ComPortPairTest, ConnectionReceivesBurstsSendsAndDrivesItsLines) {
     }
 
     // Closing while the receive thread waits for a line event returns promptly, and the
-    // thread parks; a second round works the same.
+    // thread parks; a second round works the same. The pending wait ends because the port
+    // ends it, not because a wait for it ran out.
+    auto* byName = dynamic_cast<TComDriverByName*>(&c.Device->Driver());
+    ASSERT_NE(byName, nullptr);
+    auto* driver = dynamic_cast<TComDriverWin32*>(&byName->Serial());
+    ASSERT_NE(driver, nullptr);
     for (int round = 0; round < 2; ++round) {
         std::this_thread::sleep_for(300ms); // the thread is waiting again
         const auto took = Bounded([&] { c.ClosePort(); }, 15s);
         EXPECT_LT(took, 3500ms) << "round " << round;
+        EXPECT_EQ(driver->EndWaitsTimedOut(), 0u) << "round " << round;
         EXPECT_FALSE(c.Device->Connected());
         thread.Park();
         EXPECT_TRUE(thread.WaitUntilParked(5000ms)) << "round " << round;
@@ -182,6 +189,9 @@ TEST_F(ComPortPairTest, DriverCloseEndsAWaitPendingInAnotherThread) {
     ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
     EXPECT_FALSE(result.get()) << "a wait ended by a close fails";
     waiter.join();
+    // The wait was ended by the close itself (the empty event mask), not left to run out
+    // the bound of the close or of its own ending.
+    EXPECT_EQ(driver.EndWaitsTimedOut(), 0u);
     // The port is free again.
     EXPECT_TRUE(driver.Open(port)) << driver.LastError();
     EXPECT_TRUE(driver.Close());
