@@ -89,6 +89,8 @@ Result Run(const std::vector<std::string>& reader, bool interrupt) {
 
 int main() {
     const double mb = static_cast<double>(TotalBytes) / 1e6;
+    std::printf("seconds: from the first byte written into the pty until the reader has taken the "
+                "last; MB/s: 256 MiB over those seconds\n");
     std::printf("%-34s %10s %10s  %s\n", "reader of the pty (256 MiB)", "seconds", "MB/s", "");
     const Result cat = Run({"cat"}, false);
     std::printf("%-34s %10.2f %10.1f\n", "cat > /dev/null", cat.seconds, mb / cat.seconds);

@@ -234,6 +234,10 @@ int main(int argc, char** argv) {
     const pid_t windowThread = static_cast<pid_t>(gettid());
 
     std::printf("idle for %.0f s each after 12 s to settle; the pty %s\n", seconds, path);
+    std::printf("CPU %%core: user + system CPU time of the process over the measured span, as a "
+                "share of one core\nwindow wk/s: context switches (voluntary and not) of the "
+                "window's thread a second\nall wk/s: the same for all threads of the process "
+                "together\n");
     std::printf("%-46s %9s %12s %12s   %s\n", "case", "CPU %core", "window wk/s", "all wk/s",
                 "load 1/5 min");
 
