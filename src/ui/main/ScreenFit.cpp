@@ -45,6 +45,51 @@ private:
     QWidget* m_window;
 };
 
+// Places its window at the pointer again once the window's own frame is known, when the
+// frame the first placement used was another; then it goes. It goes too when the window is
+// hidden before.
+class TFramePlacer final : public QObject {
+public:
+    TFramePlacer(QWidget* window, QPoint pointer, QMargins used)
+        : QObject(window), m_window(window), m_pointer(pointer), m_used(used) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched != m_window) {
+            return false;
+        }
+        switch (event->type()) {
+        case QEvent::Hide:
+            m_window->removeEventFilter(this);
+            deleteLater();
+            break;
+        case QEvent::Show:
+        case QEvent::Move:
+        case QEvent::Resize:
+        case QEvent::Paint:
+        case QEvent::WindowActivate:
+            if (FrameKnown(m_window)) {
+                // Removed first: the placement below moves the window again.
+                m_window->removeEventFilter(this);
+                deleteLater();
+                if (MarginsOf(m_window) != m_used) {
+                    PlaceFrame(m_window, FrameAtPointer(m_pointer, FrameSize(m_window),
+                                                        FreeAreaAt(m_pointer)));
+                }
+            }
+            break;
+        default:
+            break;
+        }
+        return false;
+    }
+
+private:
+    QWidget* m_window;
+    QPoint m_pointer;
+    QMargins m_used;
+};
+
 } // namespace
 
 QMargins FrameMargins(const QWidget* window) {
@@ -90,6 +135,22 @@ QRect FrameAtPointer(const QPoint& pointer, const QSize& frame, const QRect& are
 
 void PlaceFrame(QWidget* window, const QRect& outer) {
     window->setGeometry(ClientForFrame(outer, FrameMargins(window)));
+}
+
+void PlaceAtPointer(QWidget* window, const QPoint& pointer) {
+    // A placement still waiting for the frame is replaced by this one.
+    for (QObject* child : window->children()) {
+        if (auto* earlier = dynamic_cast<TFramePlacer*>(child)) {
+            window->removeEventFilter(earlier);
+            earlier->deleteLater();
+        }
+    }
+    const bool own = FrameKnown(window);
+    const QMargins used = FrameMargins(window);
+    PlaceFrame(window, FrameAtPointer(pointer, FrameSize(window), FreeAreaAt(pointer)));
+    if (!own) {
+        window->installEventFilter(new TFramePlacer(window, pointer, used));
+    }
 }
 
 void KeepWholeOnScreen(QWidget* window) {

@@ -27,6 +27,12 @@ QRect FreeAreaAt(const QPoint& point);
 // The frame of a dialog `frame` in size shown at the pointer: its left edge at the pointer,
 // its bottom 20 pixels above it, kept whole inside `area`.
 QRect FrameAtPointer(const QPoint& pointer, const QSize& frame, const QRect& area);
+// Places `window` (about to be shown) by FrameAtPointer. Before its first showing the
+// window system has not framed it yet and a stand-in frame is used (which may be larger: a
+// main window has borders to resize it by); once its own frame is known the window is
+// placed again by that, so that every showing at one pointer position puts it in the same
+// place.
+void PlaceAtPointer(QWidget* window, const QPoint& pointer);
 // Puts `window`'s whole frame at `outer`, through the client geometry: a window positioned
 // by its frame's corner before the window system has framed it lands a title bar lower on
 // its first showing than on later ones.

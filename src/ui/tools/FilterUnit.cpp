@@ -98,7 +98,7 @@ void TFilterForm::showEvent(QShowEvent* event) {
     // A window restored from the task bar is not shown anew: the user's unsaved edits stay.
     if (!event->spontaneous()) {
         const QPoint pointer = QCursor::pos();
-        PlaceFrame(this, FrameAtPointer(pointer, FrameSize(this), FreeAreaAt(pointer)));
+        PlaceAtPointer(this, pointer);
         LoadControls();
     }
     QDialog::showEvent(event);
