@@ -4,6 +4,8 @@
 // answer a menu asked for from another thread, with the window thread's CPU time in each
 // answer over 50 ms, telling work from waiting for a core).
 
+#include "BenchProcess.h"
+
 #include <QMenu>
 #include <QMetaObject>
 #include <QObject>
@@ -16,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <pthread.h>
@@ -73,6 +76,15 @@ inline double RssMiB() {
         status.ignore(4096, '\n');
     }
     return 0;
+}
+
+// A raw pseudo-terminal registered in the data folder's list of ports under `name`, as a
+// user names a device there. Exits the bench when the system has none to give.
+inline BenchPty OpenBenchPort(const std::string& folder, const std::string& name) {
+    BenchPty pty = OpenRawPty();
+    std::filesystem::create_directories(folder + "/ports");
+    std::filesystem::create_symlink(pty.name, folder + "/ports/" + name);
+    return pty;
 }
 
 // A data folder of the bench's own, made from the pattern (ending in XXXXXX) and set as the

@@ -42,7 +42,6 @@
 #include <fstream>
 #include <mutex>
 #include <pthread.h>
-#include <pty.h>
 #include <string>
 #include <sys/resource.h>
 #include <thread>
@@ -76,15 +75,7 @@ int SteadyRun(QApplication& app, int seconds) {
     }
     DataFolder().clear();
     const std::string folder = LocateDataFolder();
-    int master = -1;
-    int slave = -1;
-    char path[128] = {};
-    if (openpty(&master, &slave, path, nullptr, nullptr) != 0) {
-        std::perror("openpty");
-        return 2;
-    }
-    std::filesystem::create_directories(folder + "/ports");
-    std::filesystem::create_symlink(path, folder + "/ports/BENCH");
+    const BenchPty pty = windowbench::OpenBenchPort(folder, "BENCH");
 
     ScriptedPrompter prompter;
     SettingsRecord settings;
@@ -130,7 +121,7 @@ int SteadyRun(QApplication& app, int seconds) {
             const char* data = chunk.data();
             size_t n = chunk.size();
             while (n > 0) {
-                const ssize_t done = write(master, data, n);
+                const ssize_t done = write(pty.master, data, n);
                 if (done <= 0) {
                     break;
                 }
@@ -198,8 +189,8 @@ int SteadyRun(QApplication& app, int seconds) {
     form->TbPort->trigger();
     form.reset();
     std::filesystem::remove_all(home);
-    close(master);
-    close(slave);
+    close(pty.master);
+    close(pty.slave);
     return taken >= sent ? 0 : 1;
 }
 

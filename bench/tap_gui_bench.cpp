@@ -10,7 +10,6 @@
 //
 // --record-gap is the window's RecordGapMs (0, its default, ends records at the read window).
 
-#include "BenchProcess.h"
 #include "WindowBench.h"
 #include "serial/OruScomm.h"
 #include "settings/SettingsFile.h"
@@ -181,11 +180,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     DataFolder().clear();
     const std::string folder = LocateDataFolder();
-    std::filesystem::create_directories(folder + "/ports");
-    const BenchPty ptyA = OpenRawPty();
-    const BenchPty ptyB = OpenRawPty();
-    std::filesystem::create_symlink(ptyA.name, folder + "/ports/BENCHA");
-    std::filesystem::create_symlink(ptyB.name, folder + "/ports/BENCHB");
+    const BenchPty ptyA = windowbench::OpenBenchPort(folder, "BENCHA");
+    const BenchPty ptyB = windowbench::OpenBenchPort(folder, "BENCHB");
 
     ScriptedPrompter prompter;
     SettingsRecord settings;

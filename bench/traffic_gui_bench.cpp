@@ -30,10 +30,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <pty.h>
 #include <random>
 #include <string>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -78,15 +76,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     DataFolder().clear();
     const std::string folder = LocateDataFolder();
-    int master = -1;
-    int slave = -1;
-    char path[128] = {};
-    if (openpty(&master, &slave, path, nullptr, nullptr) != 0) {
-        std::perror("openpty");
-        return 2;
-    }
-    std::filesystem::create_directories(folder + "/ports");
-    std::filesystem::create_symlink(path, folder + "/ports/BENCH");
+    const BenchPty pty = windowbench::OpenBenchPort(folder, "BENCH");
 
     ScriptedPrompter prompter;
     SettingsRecord settings;
@@ -132,7 +122,7 @@ int main(int argc, char** argv) {
             const char* data = chunk.data();
             size_t n = chunk.size();
             while (n > 0) {
-                const ssize_t done = write(master, data, n);
+                const ssize_t done = write(pty.master, data, n);
                 if (done <= 0) {
                     break;
                 }
@@ -209,7 +199,7 @@ int main(int argc, char** argv) {
                     : "");
     form.TbPort->trigger();
     std::filesystem::remove_all(home);
-    close(master);
-    close(slave);
+    close(pty.master);
+    close(pty.slave);
     return sent == shown ? 0 : 1;
 }

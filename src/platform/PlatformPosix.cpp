@@ -1,11 +1,17 @@
 #include "platform/Platform.h"
+#include "platform/PromptWake.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <langinfo.h>
 #include <locale.h>
+#include <pthread.h>
 #include <pwd.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -114,4 +120,97 @@ std::string LocalAppDataPath() {
 
 char PathSeparator() {
     return '/';
+}
+
+namespace {
+
+// The shortest slice the scheduler takes for an ordinary thread (Linux 6.12 and later; an
+// older kernel accepts the call and keeps its own slice).
+constexpr uint64_t ShortSliceNs = 100000;
+
+// Sets the calling thread's slice as an ordinary thread, keeping its nice value; 0 asks for
+// the scheduler's default slice again.
+bool SetOwnSlice(uint64_t sliceNs) {
+#ifdef SYS_sched_setattr
+    // The kernel's sched_attr as of its first version; the size field tells it which.
+    struct SchedAttr {
+        uint32_t size;
+        uint32_t policy;
+        uint64_t flags;
+        int32_t nice;
+        uint32_t priority;
+        uint64_t runtime;
+        uint64_t deadline;
+        uint64_t period;
+    };
+    const auto tid = static_cast<id_t>(syscall(SYS_gettid));
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, tid);
+    if (nice == -1 && errno != 0) {
+        return false;
+    }
+    SchedAttr attr{};
+    attr.size = sizeof attr;
+    attr.policy = SCHED_OTHER;
+    attr.nice = nice;
+    attr.runtime = sliceNs;
+    return syscall(SYS_sched_setattr, 0, &attr, 0u) == 0;
+#else
+    (void)sliceNs;
+    return false;
+#endif
+}
+
+bool SetOwnRealTime() {
+    sched_param param{};
+    param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+}
+
+} // namespace
+
+TPromptWake::~TPromptWake() {
+    Leave();
+}
+
+void TPromptWake::Enter() {
+    if (m_raised) {
+        return;
+    }
+    if (m_grant == Grant::Untried) {
+        m_grant = Grant::None;
+        sched_param param{};
+        if (pthread_getschedparam(pthread_self(), &m_policy, &param) != 0 ||
+            m_policy != SCHED_OTHER) {
+            return;
+        }
+        m_priority = param.sched_priority;
+        if (SetOwnRealTime()) {
+            m_grant = Grant::RealTime;
+            m_raised = true;
+        } else if (SetOwnSlice(ShortSliceNs)) {
+            m_grant = Grant::ShortSlice;
+            m_raised = true;
+        }
+        return;
+    }
+    if (m_grant == Grant::RealTime) {
+        m_raised = SetOwnRealTime();
+    } else if (m_grant == Grant::ShortSlice) {
+        m_raised = SetOwnSlice(ShortSliceNs);
+    }
+}
+
+void TPromptWake::Leave() {
+    if (!m_raised) {
+        return;
+    }
+    m_raised = false;
+    if (m_grant == Grant::RealTime) {
+        sched_param param{};
+        param.sched_priority = m_priority;
+        pthread_setschedparam(pthread_self(), m_policy, &param);
+    } else if (m_grant == Grant::ShortSlice) {
+        SetOwnSlice(0);
+    }
 }

@@ -1,4 +1,5 @@
 #include "platform/Platform.h"
+#include "platform/PromptWake.h"
 
 #include "platform/WindowsApi.h"
 
@@ -82,4 +83,35 @@ std::string LocalAppDataPath() {
 
 char PathSeparator() {
     return '\\';
+}
+
+TPromptWake::~TPromptWake() {
+    Leave();
+}
+
+void TPromptWake::Enter() {
+    if (m_raised || (m_grant != Grant::Untried && m_grant != Grant::HigherPriority)) {
+        return;
+    }
+    const bool first = m_grant == Grant::Untried;
+    if (first) {
+        m_grant = Grant::None;
+        m_priority = GetThreadPriority(GetCurrentThread());
+        // A priority someone else chose stays.
+        if (m_priority != THREAD_PRIORITY_NORMAL) {
+            return;
+        }
+    }
+    m_raised = SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST) != 0;
+    if (first && m_raised) {
+        m_grant = Grant::HigherPriority;
+    }
+}
+
+void TPromptWake::Leave() {
+    if (!m_raised) {
+        return;
+    }
+    m_raised = false;
+    SetThreadPriority(GetCurrentThread(), m_priority);
 }

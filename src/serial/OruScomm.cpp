@@ -1,6 +1,7 @@
 #include "serial/OruScomm.h"
 
 #include "codec/HexCodec.h"
+#include "platform/PromptWake.h"
 #include "serial/TrafficMerge.h"
 
 #include <algorithm>
@@ -431,12 +432,25 @@ std::optional<uint32_t> TOruScomm::Bound(uint32_t now) const {
     return StartsBefore(*sending, *receiving) ? *sending : *receiving;
 }
 
+namespace {
+
+// A receive thread asks to run the moment it is woken: on busy cores a thread woken late
+// stamps its burst late, which puts it after a later burst of a tapped port, and a reader
+// held up past the record gap reads two bursts as one record. It goes back to ordinary
+// scheduling to make a record of more than PromptRecordBytes (a flood, which could
+// otherwise keep a core from every other program), and asks again for its next wait.
+thread_local TPromptWake t_receiveWake;
+constexpr uint32_t PromptRecordBytes = 262144;
+
+} // namespace
+
 TOruComThread::TOruComThread(TOruScomm& connection, std::function<void(uint32_t ms)> pause)
     : Connection(connection), ReadBuffer(new uint8_t[ReadBufferSize]), m_pause(std::move(pause)) {
-    // The thread keeps normal priority on every system. On Linux the kernel's receive
-    // buffer is far smaller than a 1 MiB driver queue, so a reader that yields to every
-    // other thread loses data; on Windows no byte would be lost, but a reader starved by a
-    // busy user interface stamps its bursts late and merges them.
+    // The thread asks to be woken promptly (t_receiveWake) and makes big records at normal
+    // priority. On Linux the kernel's receive buffer is far smaller than a 1 MiB driver
+    // queue, so a reader that yields to every other thread loses data; on Windows no byte
+    // would be lost, but a reader starved by a busy user interface stamps its bursts late and
+    // merges them.
     m_thread = std::thread([this] { Run(); });
 }
 
@@ -547,6 +561,8 @@ void TOruComThread::Run() {
 bool TOruComThread::Pass() {
     TOruScomm& c = Connection;
     TComEvents events{evRxChar, evCTS, evDSR, evRLSD};
+    TPromptWake& wake = t_receiveWake;
+    wake.Enter();
     c.Device->WaitLineEvents(events, &m_stopEvent, -1);
     // The burst's start is the moment the wait saw its first bytes, taken before any other
     // work: the merge with a tapped port orders by it, and each step before it would count
@@ -599,6 +615,10 @@ bool TOruComThread::Pass() {
     uint32_t tail = c.m_readTail.load();
     if (frameEnd != nullptr) {
         n = ReadToFrameEnd(frameEnd, n, t0, tail);
+    }
+    if (static_cast<uint32_t>(n) > PromptRecordBytes) {
+        // A flood of input makes big records; they are made as ordinary work.
+        wake.Leave();
     }
     if (c.SwitchesOwner().Monitoring == 0) {
         return true;

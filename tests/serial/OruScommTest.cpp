@@ -1,5 +1,6 @@
 #include "serial/OruScomm.h"
 
+#include "platform/PromptWake.h"
 #include "serial/FakeComDriver.h"
 #include "serial/PortDiscovery.h"
 #include "serial/RecordWait.h"
@@ -16,6 +17,8 @@
 #include "serial/PtyPeer.h"
 #include "tools/PortsimProcess.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #endif
 
@@ -31,6 +34,8 @@
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -917,6 +922,66 @@ TEST_F(OruScommTest, TalksToTheSimulatedModbusDeviceByPortName) {
     sim.Stop();
     unsetenv("XDG_DATA_HOME");
     fs::remove_all(data);
+}
+
+// The receive thread waits for a burst, and makes a record of up to 256 KiB, raised to the
+// real-time class where the system grants it; a bigger record (a flood) is made after the
+// thread has gone back to ordinary scheduling, and the next wait is raised again.
+TEST_F(OruScommTest, OnlyRecordsUpToTheirLimitAreMadeOnTheRaisedThread) {
+    TPromptWake::Grant granted = TPromptWake::Grant::Untried;
+    std::thread([&] {
+        TPromptWake probe;
+        probe.Enter();
+        granted = probe.Granted();
+    }).join();
+    if (granted != TPromptWake::Grant::RealTime) {
+        GTEST_SKIP() << "the system grants this process no real-time class";
+    }
+    constexpr size_t Limit = 262144;
+    const struct Case {
+        const char* what;
+        size_t bytes;
+        bool raised;
+    } cases[] = {
+        {"a short burst", 10, true},
+        {"a burst of the limit", Limit, true},
+        {"a flood past the limit", Limit + 1, false},
+        {"a short burst after it", 3, true},
+    };
+    log->waitEvents = ComEvRxChar;
+    auto c = FakeConnection();
+    c->OpenPort();
+    for (const Case& k : cases) {
+        PushRead(std::string(k.bytes, 'x'));
+    }
+    // Where each record was queued: its bytes and the queuing thread's class.
+    std::mutex lock;
+    std::vector<std::pair<size_t, int>> queued;
+    int32_t counted = 0;
+    c->OnRecordQueued = [&] {
+        sched_param param{};
+        int policy = -1;
+        pthread_getschedparam(pthread_self(), &policy, &param);
+        std::lock_guard<std::mutex> guard(lock);
+        queued.emplace_back(static_cast<size_t>(c->RxCount - counted), policy);
+        counted = c->RxCount;
+    };
+    Stepper stepper;
+    TOruComThread thread(*c, [&](uint32_t ms) { stepper.Pause(ms); });
+    struct ReleaseFirst {
+        Stepper& s;
+        ~ReleaseFirst() { s.Release(); }
+    } releaseFirst{stepper};
+    thread.Unpark();
+    // The first pass that reads nothing pauses: every burst has been read by then.
+    ASSERT_TRUE(stepper.WaitPaused());
+    std::lock_guard<std::mutex> guard(lock);
+    ASSERT_EQ(queued.size(), std::size(cases));
+    for (size_t i = 0; i < queued.size(); ++i) {
+        SCOPED_TRACE(cases[i].what);
+        EXPECT_EQ(queued[i].first, cases[i].bytes);
+        EXPECT_EQ(queued[i].second, cases[i].raised ? SCHED_FIFO : SCHED_OTHER);
+    }
 }
 
 #endif // _WIN32
