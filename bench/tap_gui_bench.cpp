@@ -116,6 +116,9 @@ public:
     }
     uint64_t Heads() const { return m_heads; }
     uint64_t OutOfOrder() const { return m_outOfOrder; }
+    // Of those: the pairs written 2 ms or more apart. Bursts the writer wrote closer together
+    // (when it ran late) may fall in one millisecond of the clock the starts are read from.
+    uint64_t TurnedApart() const { return m_turnedApart; }
     // Of the records shown out of order: the longest time between the writes of the two
     // bursts whose order was turned round.
     double WorstTurnedMs() const { return m_worstTurnedMs; }
@@ -138,6 +141,9 @@ private:
             const double turned =
                 static_cast<double>(m_writtenNs[m_lastHead].load() - m_writtenNs[n].load()) / 1e6;
             m_worstTurnedMs = std::max(m_worstTurnedMs, turned);
+            if (turned >= 2.0) {
+                ++m_turnedApart;
+            }
         }
         if (!m_anyHead || n > m_lastHead) {
             m_lastHead = n;
@@ -152,6 +158,7 @@ private:
     uint32_t m_lastHead = 0;
     uint64_t m_heads = 0;
     uint64_t m_outOfOrder = 0;
+    uint64_t m_turnedApart = 0;
     double m_worstTurnedMs = 0;
 };
 
@@ -329,6 +336,8 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(check.Heads()));
     std::printf("%-56s %14llu\n", "of them shown out of order (goal 0)",
                 static_cast<unsigned long long>(check.OutOfOrder()));
+    std::printf("%-56s %14llu\n", "of them written 2 ms or more apart",
+                static_cast<unsigned long long>(check.TurnedApart()));
     if (check.OutOfOrder() > 0) {
         std::printf("%-56s %14.2f\n", "longest write gap of a pair turned round (ms)",
                     check.WorstTurnedMs());
