@@ -3,6 +3,10 @@
 #include "cli/CliLoop.h"
 #include "traffic/DataRT.h"
 
+#include <atomic>
+#include <exception>
+#include <thread>
+
 // The handlers are in place before the receive thread exists.
 TOruScomm& TCliSession::Hooked(TOruScomm& connection, TCliLoop& loop,
                                const std::shared_ptr<TFailures>& failures) {
@@ -19,7 +23,7 @@ TOruScomm& TCliSession::Hooked(TOruScomm& connection, TCliLoop& loop,
 }
 
 TCliSession::TCliSession(TOruScomm& connection, TCliLoop& loop, bool reconnect, bool notesSeen)
-    : m_connection(Hooked(connection, loop, m_failures)), m_receiver(connection),
+    : m_connection(Hooked(connection, loop, m_failures)), m_loop(loop), m_receiver(connection),
       m_session(connection, SystemClock::Instance(), loop.Factory(),
                 TPortSession::Hooks{
                     .opened =
@@ -90,10 +94,49 @@ void TCliSession::SetOutput(Output output) {
     }
 }
 
-void TCliSession::Open(bool dropStale) {
+void TCliSession::Open(bool dropStale, const std::function<bool()>& stop) {
     m_dropStale = dropStale;
     m_keepStale = !dropStale;
-    m_session.Open();
+    if (!stop || !m_session.OpenMayWait()) {
+        m_session.Open();
+        return;
+    }
+    // Connecting, the server's hello and the settings run on a thread of their own, so
+    // that a signal is heard while they wait.
+    m_session.BeginOpen();
+    std::atomic<bool> done{false};
+    std::exception_ptr failure;
+    std::thread opening([&] {
+        try {
+            m_session.OpenDevice();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        done = true;
+        m_loop.Wake();
+    });
+    bool stopped = false;
+    while (!done) {
+        if (!stopped && stop()) {
+            stopped = true;
+            m_session.StopOpening();
+        }
+        m_loop.Wait(-1, -1);
+    }
+    opening.join();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    if (stopped) {
+        // Opened just as it was stopped: the stop wins.
+        try {
+            m_connection.ClosePort();
+        } catch (const std::exception&) {
+            // The program ends: the device closes with it.
+        }
+        throw ECom(OpenPortErrorText, 1, "Opening " + m_connection.Device->Port() + " was stopped");
+    }
+    m_session.Opened();
 }
 
 void TCliSession::KeepStale() {
@@ -116,7 +159,9 @@ void TCliSession::SayFailures() {
         texts.swap(m_failures->texts);
     }
     for (const std::string& text : texts) {
-        if (m_output.status) {
+        if (m_output.failure) {
+            m_output.failure(text);
+        } else if (m_output.status) {
             m_output.status(text);
         }
     }

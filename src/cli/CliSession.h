@@ -28,6 +28,8 @@ public:
         std::function<void(const std::string&)> status;
         // The port closed after it went away (false), or opened again (true).
         std::function<void(bool open)> portChanged;
+        // A failure the receive thread or the driver told of; on `status` when not set.
+        std::function<void(const std::string&)> failure;
     };
 
     // The receive thread is created parked; the hang-up wakes the loop. notesSeen: the
@@ -46,8 +48,10 @@ public:
     // The first open: one attempt; raises ECom with the driver's reason. dropStale: what
     // waited in the port before belongs to no one here and is thrown away; else it is kept
     // as a record of its own, apart from the live bytes, under a note that says so. A
-    // reopen after a return keeps what the device sends at once.
-    void Open(bool dropStale);
+    // reopen after a return keeps what the device sends at once. stop: asked on this
+    // thread whenever the loop wakes while a port that may wait (a network server) is being
+    // opened; true ends the attempt at once and the open fails.
+    void Open(bool dropStale, const std::function<bool()>& stop = nullptr);
     // After every wake of the loop: failures the receive thread or the driver told of are
     // said (standard error); a hang-up the receive thread told of closes the port and starts
     // the wait. False once the port is gone for good (reconnect off, or a device that
@@ -75,6 +79,7 @@ private:
 
     std::shared_ptr<TFailures> m_failures = std::make_shared<TFailures>();
     TOruScomm& m_connection;
+    TCliLoop& m_loop;
     TOruComThread m_receiver;
     TPortSession m_session;
     Output m_output;

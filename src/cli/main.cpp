@@ -425,6 +425,15 @@ int main(int argc, char** argv) {
     connection.SetFrameEnd(frameEnd());
     TCliLoop loop;
     TCliSession session(connection, loop, o.reconnect, terminal && !o.json);
+    // Heard from here on: a signal also stops an open that waits for a server.
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    const auto signalled = [] { return g_signal != 0; };
     try {
         device.FlowControl().SetControlDTR(settings.dtrEnabled ? dtrEnable : dtrDisable);
         device.FlowControl().SetControlRTS(settings.rtsEnabled ? rtsEnable : rtsDisable);
@@ -438,14 +447,14 @@ int main(int argc, char** argv) {
         }
         // What waited in the port before it was opened belongs to no one here (a reply to
         // an earlier program, a device's backlog): dropped unless asked for.
-        session.Open(!o.keepStale);
+        session.Open(!o.keepStale, signalled);
     } catch (const ECom& e) {
         // One attempt, worded as the window words it: the open's own message, then why.
         std::cerr << "korvane-cli: cannot open port " << o.port << ": " << e.ErrorText << "\n";
         if (!e.Reason.empty()) {
             std::cerr << "  " << e.Reason << "\n";
         }
-        return ExitOpenFailed;
+        return g_signal != 0 ? 128 + g_signal : ExitOpenFailed;
     }
 
     // --tap: the second port, with the first port's line settings where it has none of its own.
@@ -463,14 +472,14 @@ int main(int argc, char** argv) {
                     d.FlowControl().SetControlDTR(settings.dtrEnabled ? dtrEnable : dtrDisable);
                     d.FlowControl().SetControlRTS(settings.rtsEnabled ? rtsEnable : rtsDisable);
                 });
-            tapped->Session().Open(!o.keepStale);
+            tapped->Session().Open(!o.keepStale, signalled);
         } catch (const ECom& e) {
             std::cerr << "korvane-cli: cannot open port " << *o.tapPort
                       << " (--tap): " << e.ErrorText << "\n";
             if (!e.Reason.empty()) {
                 std::cerr << "  " << e.Reason << "\n";
             }
-            return ExitOpenFailed;
+            return g_signal != 0 ? 128 + g_signal : ExitOpenFailed;
         }
     }
 
@@ -497,14 +506,6 @@ int main(int argc, char** argv) {
     // a trigger waits, instead of a timer that fires a thousand times a second for nothing.
     engine.PumpTimer().SetEnabled(false);
     engine.ApplySettings(settings);
-
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
 
     const auto sendTyped = [&](const std::string& line) {
         sendEdit.Set(typedLine, settings.asciiSend ? line + o.eol : WithChecksum(line, checksum));
@@ -700,23 +701,27 @@ int main(int argc, char** argv) {
                                if (script) {
                                    open ? script->Reopened() : script->Closing();
                                }
-                           }});
+                           },
+                       .failure = nullptr});
     session.Attach(engine);
     if (tapped) {
-        tapped->Session().SetOutput({.drain =
-                                         [&] {
-                                             do {
-                                                 pump();
-                                             } while (engine.LastTickTookRecord() &&
-                                                      !countReached() && !view.OutputBroken());
-                                         },
-                                     .note =
-                                         [&](const std::string& text) {
-                                             view.AppendNote(text);
-                                             view.Flush();
-                                         },
-                                     .status = status,
-                                     .portChanged = nullptr});
+        tapped->Session().SetOutput(
+            {.drain =
+                 [&] {
+                     do {
+                         pump();
+                     } while (engine.LastTickTookRecord() && !countReached() &&
+                              !view.OutputBroken());
+                 },
+             .note =
+                 [&](const std::string& text) {
+                     view.AppendNote(text);
+                     view.Flush();
+                 },
+             .status = status,
+             .portChanged = nullptr,
+             .failure =
+                 [&](const std::string& text) { status("Tap " + *o.tapPort + ": " + text); }});
     }
     const bool characterMode = rawTerminal.Active() && settings.asciiSend && !o.lineMode;
     for (;;) {

@@ -160,6 +160,17 @@ public:
     // number next; only a registration made anew counts. Not const: a driver may have to
     // start finding out (a network driver connects in the background).
     virtual bool PortReturned(const std::string& port) { return PortPresent(port); }
+    // Whether opening `port` may take a while: a connection to a server, with a time limit
+    // of its own. A front end with a window opens such a port on another thread.
+    virtual bool OpenMayWait(const std::string& port) const {
+        (void)port;
+        return false;
+    }
+    // Stops an Open under way on another thread, with the settings that follow it: they
+    // fail soon instead of waiting out their time limits. Cleared (false) on the owner's
+    // thread before an open starts, set (true) to stop it. A driver whose open never waits
+    // ignores it.
+    virtual void SetOpenStopped(bool stopped) { (void)stopped; }
     // Why Open(port) failed with `error`, in words a user can act on (one line); empty
     // when the driver has nothing to add to the error code.
     virtual std::string DescribeOpenFailure(const std::string& port, int32_t error) const {

@@ -56,6 +56,10 @@ public:
         const std::string address = NetworkAddressOf(port);
         return address.empty() ? m_serial->PortReturned(port) : m_socket->PortReturned(address);
     }
+    bool OpenMayWait(const std::string& port) const override {
+        return !NetworkAddressOf(port).empty();
+    }
+    void SetOpenStopped(bool stopped) override { m_socket->SetOpenStopped(stopped); }
     std::string DescribeOpenFailure(const std::string& port, int32_t error) const override {
         const std::string address = NetworkAddressOf(port);
         return address.empty() ? m_serial->DescribeOpenFailure(port, error)

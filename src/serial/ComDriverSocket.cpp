@@ -90,6 +90,12 @@ bool TComDriverSocket::PortPresent(const std::string& port) const {
     return ParseNetAddress(port, address);
 }
 
+void TComDriverSocket::SetOpenStopped(bool stopped) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_openStopped = stopped;
+    m_changed.notify_all();
+}
+
 bool TComDriverSocket::PortReturned(const std::string& port) {
     return m_returnWatch.Returned(port);
 }
@@ -141,7 +147,7 @@ bool TComDriverSocket::Open(const std::string& port) {
     bool greeted = false;
     NetSocket::THandle socket = m_returnWatch.Take(port, greeted);
     if (socket == NetSocket::Invalid) {
-        socket = NetSocket::Connect(address.host, address.port, deadline, error);
+        socket = NetSocket::Connect(address.host, address.port, deadline, error, &m_openStopped);
     }
     if (socket == NetSocket::Invalid) {
         return Fail(error);
@@ -189,13 +195,15 @@ bool TComDriverSocket::Open(const std::string& port) {
     bool agreed = false;
     if (greeted || SendControl(ClientHello())) {
         std::unique_lock<std::mutex> guard(m_lock);
-        deadline.WaitFor(m_changed, guard,
-                         [this] { return m_comPortAgreed || m_comPortRefused || m_failure != 0; });
+        deadline.WaitFor(m_changed, guard, [this] {
+            return m_comPortAgreed || m_comPortRefused || m_failure != 0 || m_openStopped;
+        });
         agreed = m_comPortAgreed;
         // A server that ends the connection before any answer is busy with another client
         // or cannot open its device, as ser2net does.
         error = m_comPortRefused || m_comPortAgreed ? NetSocket::NotSupportedError()
                 : m_failure != 0                    ? NetSocket::ClosedAtOnceError()
+                : m_openStopped                     ? NetSocket::CancelledError()
                                                     : NetSocket::TimedOutError();
     } else {
         // Gone already before the hello went out: the same.
@@ -579,9 +587,11 @@ bool TComDriverSocket::SetCommState(const TComDcb& dcb) {
             return controls || m_sizeAnswers - sizeAnswers < 0x80000000u;
         };
         const bool done = TClockDeadline(m_clock, ConfirmLimitMs).WaitFor(m_changed, guard, [&] {
-            return answered() || m_gate.Closing() || m_failure != 0;
+            return answered() || m_gate.Closing() || m_failure != 0 || m_openStopped;
         });
-        if (m_gate.Closing()) {
+        if (m_openStopped) {
+            error = NetSocket::CancelledError();
+        } else if (m_gate.Closing()) {
             error = NetSocket::ClosedError();
         } else if (m_failure != 0) {
             error = m_failure;
@@ -918,6 +928,9 @@ std::string TComDriverSocket::DescribeOpenFailure(const std::string& port, int32
         return "The server at " + where +
                " closed the connection at once (is another client connected, or is its device "
                "busy?)";
+    }
+    if (error == NetSocket::CancelledError()) {
+        return "Connecting to " + where + " was stopped";
     }
     if (error == NetSocket::TimedOutError()) {
         return "No answer from " + where + " within " + std::to_string(ConnectLimitMs / 1000) +

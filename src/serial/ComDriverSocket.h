@@ -16,6 +16,7 @@
 #include "serial/NetSocket.h"
 #include "serial/TelnetCodec.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -62,6 +63,10 @@ public:
     // refuses, or one without the com-port option, each naming the address.
     std::string DescribeOpenFailure(const std::string& port, int32_t error) const override;
 
+    bool OpenMayWait(const std::string& port) const override { return PortPresent(port); }
+    // Ends the connecting, the wait for the hello's answer and the waits of the settings
+    // for their confirmation; they fail with NetSocket::CancelledError().
+    void SetOpenStopped(bool stopped) override;
     // Whether the address is well formed. Whether a server answers there is found out only
     // by connecting, which this never does: it is asked while a connection is open, and a
     // second connection would disturb the server.
@@ -101,6 +106,7 @@ private:
     NetSocket::THandle m_socket = NetSocket::Invalid;
     TNetAddress m_address;
     std::thread m_reader;
+    std::atomic<bool> m_openStopped{false};
     // Set by the reader when the connection ends: the error every call reports once the
     // input is drained.
     int m_failure = 0;

@@ -12,13 +12,34 @@ TPortSession::TPortSession(TOruScomm& connection, Clock& clock, const TimerFacto
 }
 
 void TPortSession::Open() {
+    BeginOpen();
+    OpenDevice();
+    Opened();
+}
+
+bool TPortSession::OpenMayWait() const {
+    return m_connection.Device->Driver().OpenMayWait(m_connection.Device->Port());
+}
+
+void TPortSession::BeginOpen() {
+    m_connection.Device->Driver().SetOpenStopped(false);
+}
+
+void TPortSession::OpenDevice() {
     m_connection.OpenPort();
+}
+
+void TPortSession::Opened() {
     // The user's open starts afresh: no wait is carried over from earlier drops.
     m_quickDrops = 0;
     m_openedAt = m_clock.Milliseconds();
     if (m_hooks.opened) {
         m_hooks.opened();
     }
+}
+
+void TPortSession::StopOpening() {
+    m_connection.Device->Driver().SetOpenStopped(true);
 }
 
 void TPortSession::Close() {
@@ -115,6 +136,7 @@ void TPortSession::Check() {
     m_connection.Device->SetPort(m_port);
     std::string reason;
     try {
+        BeginOpen();
         m_connection.OpenPort();
     } catch (const ECom& e) {
         reason = e.Reason;

@@ -43,6 +43,16 @@ public:
     // Opens the device with the settings it has: one attempt, within the driver's own time
     // limit. Raises ECom with the driver's reason when it fails; the device is closed then.
     void Open();
+
+    // The same open in halves, for a front end that keeps its own thread free while a port
+    // that may wait (a network server) is opened: BeginOpen, then OpenDevice on a thread of
+    // its own, then Opened back on the owner's thread once it succeeded. StopOpening, on
+    // the owner's thread, makes an OpenDevice under way fail soon.
+    bool OpenMayWait() const;
+    void BeginOpen();
+    void OpenDevice();
+    void Opened();
+    void StopOpening();
     // Closes the device when open (device errors pass through) and ends a wait.
     void Close();
 

@@ -4,12 +4,14 @@
 
 #include "cli/CliFolderTest.h"
 #include "cli/CliProcess.h"
+#include "serial/LoopbackListener.h"
 #include "serial/PtyPeer.h"
 #include "serial/Ser2netServer.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +20,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -171,6 +174,52 @@ TEST_F(CliReconnect, NetworkServerThatRestartsIsReconnectedOrEndsTheProgram) {
         cli.Signal(SIGINT);
         EXPECT_EQ(cli.Wait(HangGuard), 130) << cli.err;
     }
+}
+
+// A server that takes every connection and ends it at once is tried again later each time,
+// and the grey lines say when.
+TEST_F(CliReconnect, AServerThatDropsEveryConnectionIsTriedLessOften) {
+    LoopbackListener server;
+    ASSERT_TRUE(server.Listening());
+    std::atomic<bool> done{false};
+    std::thread dropper([&] {
+        while (!done) {
+            if (const int peer = server.Accept(20); peer >= 0) {
+                shutdown(peer, SHUT_RDWR);
+            }
+        }
+    });
+    const std::string address = server.Address();
+    CliProcess cli({address, "-t", "none", "--no-sent"});
+    const bool waited = cli.WaitForOutput(
+        Shows(", next try in 2 s", "--- " + address + " disconnected ", 3), HangGuard);
+    done = true;
+    dropper.join();
+    ASSERT_TRUE(waited) << cli.out << cli.err;
+    // The first drop is looked after at the usual pace, then each waits twice as long.
+    EXPECT_TRUE(Shows(", next try in 1 s", "--- " + address + " disconnected ", 2)(cli.out))
+        << cli.out;
+    const size_t first = cli.out.find("--- " + address + " disconnected ");
+    EXPECT_EQ(cli.out.find(", next try", first), cli.out.find(", next try in 1 s")) << cli.out;
+    EXPECT_LT(cli.out.find(", next try in 1 s"), cli.out.find(", next try in 2 s"));
+    cli.Signal(SIGINT);
+    EXPECT_EQ(cli.Wait(HangGuard), 130) << cli.err;
+}
+
+// The open of a server that takes the connection and never answers waits up to the
+// driver's limit; Ctrl+C stops it before that.
+TEST_F(CliReconnect, CtrlCStopsAnOpenThatWaitsForASilentServer) {
+    LoopbackListener server;
+    ASSERT_TRUE(server.Listening());
+    const std::string address = server.Address("rfc2217");
+    CliProcess cli({address, "-t", "none"});
+    ASSERT_GE(server.Accept(HangGuardMs), 0);
+    cli.Signal(SIGINT);
+    EXPECT_EQ(cli.Wait(HangGuard), 130) << cli.err;
+    EXPECT_NE(
+        cli.err.find("Connecting to 127.0.0.1:" + std::to_string(server.Port()) + " was stopped"),
+        std::string::npos)
+        << cli.err;
 }
 
 // A device on a pseudo-terminal ends and a new one registers under the same name; a script

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <memory>
@@ -268,6 +269,38 @@ TEST_F(CliTap, ATapUnpluggedAndBackLeavesTheFirstPortStreaming) {
                            std::to_string(tapBytes1.size() + tapBytes2.size())),
               std::string::npos)
         << cli.err;
+}
+
+// A failure of the tapped port (here its reads fail with an error that is not a hang-up)
+// is told on standard error under the tap's name, and the first port goes on.
+TEST_F(CliTap, AFailureOfTheTapNamesTheTap) {
+    RawPty first;
+    RawPty tap;
+    ASSERT_FALSE(first.Name().empty());
+    ASSERT_FALSE(tap.Name().empty());
+    const std::string failing = tap.Name();
+    CliProcess cli({first.Name(), "--tap", tap.Name(), "--no-sent", "--keep-stale"}, [&failing] {
+        setenv("LD_PRELOAD", READ_FAIL_LIBRARY, 1);
+        setenv("KORVANE_FAIL_READS", failing.c_str(), 1);
+        setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    });
+    first.Write("01 02");
+    ASSERT_TRUE(cli.WaitForOutput([](const std::string& out) {
+        return out.find("01 02") != std::string::npos;
+    })) << cli.out
+        << cli.err;
+    tap.Write("11");
+    const std::string said = "korvane-cli: Tap " + tap.Name() + ": Receiving failed: ";
+    ASSERT_TRUE(cli.WaitForOutput([&](const std::string&) {
+        return cli.err.find(said) != std::string::npos;
+    })) << cli.err;
+    first.Write("03 04");
+    EXPECT_TRUE(cli.WaitForOutput([](const std::string& out) {
+        return out.find("03 04") != std::string::npos;
+    })) << cli.out
+        << cli.err;
+    cli.Signal(SIGINT);
+    EXPECT_EQ(cli.Wait(), 130) << cli.err;
 }
 
 } // namespace

@@ -301,6 +301,58 @@ TEST(NetPort, AServerThatNeverAnswersTimesOutAtTheLimitInOneAttempt) {
     }
 }
 
+// The window stops an open under way from its own thread: while connecting to an address
+// that does not answer, and while waiting for a silent server's answer to the hello. The
+// clock stands still, so only the stop can end the open; the next open is not stopped.
+TEST(NetPort, AnOpenUnderWayEndsWhenStopped) {
+    for (const bool telnet : {false, true}) {
+        SCOPED_TRACE(telnet ? "waiting for the hello's answer" : "connecting");
+        LoopbackListener server;
+        ASSERT_TRUE(server.Listening());
+        if (!telnet) {
+            server.Silence();
+        }
+        ManualThreadClock clock;
+        const std::string lockName = "KorvaneNetPortTest" + std::to_string(getpid());
+        TOruScomm connection(clock, std::make_unique<TComDriverSocket>(clock), lockName);
+        TComDriver& driver = connection.Device->Driver();
+        connection.Device->SetPort(server.Address(telnet ? "rfc2217" : "tcp"));
+        EXPECT_TRUE(driver.OpenMayWait(connection.Device->Port()));
+        const auto open = [&] {
+            return std::async(std::launch::async, [&] {
+                try {
+                    connection.OpenPort();
+                } catch (const ECom& e) {
+                    return e.Reason;
+                }
+                return std::string("opened");
+            });
+        };
+        driver.SetOpenStopped(false);
+        auto first = open();
+        ASSERT_TRUE(clock.WaitUntilAwaited(clock.Now() + TComDriverSocket::ConnectLimitMs));
+        driver.SetOpenStopped(true);
+        ASSERT_TRUE(EndsWithoutTime(first));
+        EXPECT_EQ(first.get(),
+                  "Connecting to 127.0.0.1:" + std::to_string(server.Port()) + " was stopped");
+        EXPECT_FALSE(connection.Device->Connected());
+
+        // Cleared, the next open waits for its limit as ever (a limit of its own: the
+        // clock moves on first).
+        clock.Advance(1);
+        driver.SetOpenStopped(false);
+        auto second = open();
+        const uint32_t limit = clock.Now() + TComDriverSocket::ConnectLimitMs;
+        ASSERT_TRUE(clock.WaitUntilAwaited(limit));
+        EXPECT_EQ(second.wait_for(0s), std::future_status::timeout);
+        clock.AdvanceTo(limit);
+        ASSERT_TRUE(EndsWithoutTime(second));
+        EXPECT_EQ(second.get(),
+                  "No answer from 127.0.0.1:" + std::to_string(server.Port()) + " within 3 s");
+        TNamedLock::Remove(lockName);
+    }
+}
+
 // A server that takes the connection and ends it before answering (ser2net with another
 // client, or a device it cannot open) is told as such, at once.
 TEST(NetPort, AServerThatClosesAtOnceIsToldAsBusy) {

@@ -18,10 +18,14 @@
 
 #include <QAction>
 #include <QTest>
+#include <QTimer>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <sys/socket.h>
 #include <termios.h>
+#include <thread>
 
 namespace {
 
@@ -64,6 +68,13 @@ protected:
     static bool LastLineHas(TMainForm& f, const std::string& text) {
         return QTest::qWaitFor([&] { return LastLine(f).find(text) != std::string::npos; }, 5000);
     }
+    // The port button on a network port: the open runs off the window's thread; true when
+    // it ended with the port open.
+    static bool OpenWith(TMainForm& f) {
+        f.TbPort->trigger();
+        return QTest::qWaitFor([&] { return !f.OpeningPort(); }, 10000) &&
+               f.Connection()->Device->Connected();
+    }
     // The server has the device open (it opens it a moment after the connection).
     bool DeviceOpen() const {
         return QTest::qWaitFor([&] { return server->HasOpen(pty.path); }, 5000);
@@ -88,8 +99,7 @@ TEST_F(NetPortWindowTest, ANetworkPortWorksLikeASerialOneAndARawOneSaysWhatItLac
     const int index = f.CBoxPort->findText("CABINET");
     ASSERT_GE(index, 0);
     f.CBoxPort->setCurrentIndex(index);
-    f.TbPort->trigger();
-    ASSERT_TRUE(f.Connection()->Device->Connected());
+    ASSERT_TRUE(OpenWith(f));
     EXPECT_EQ(f.StatusBarMY1->PanelText(0), "Raw TCP: data only");
     ASSERT_TRUE(DeviceOpen());
     ASSERT_TRUE(pty.Write("\x01\xFF"));
@@ -104,12 +114,7 @@ TEST_F(NetPortWindowTest, ANetworkPortWorksLikeASerialOneAndARawOneSaysWhatItLac
     // to the same device, which the server frees a moment after the first connection ends.
     // Until then the server turns the connection away, and the open says so.
     f.CBoxPort->setEditText(QString::fromStdString(server->TelnetAddress()));
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-            f.TbPort->trigger();
-            return f.Connection()->Device->Connected();
-        },
-        5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return OpenWith(f); }, 5000));
     m_prompter.warnings.clear();
     EXPECT_EQ(f.StatusBarMY1->PanelText(0), "F1 for help");
     ASSERT_TRUE(DeviceOpen());
@@ -120,7 +125,7 @@ TEST_F(NetPortWindowTest, ANetworkPortWorksLikeASerialOneAndARawOneSaysWhatItLac
 
     // Nothing listening: the open-failure box, the port stays closed.
     server->Stop();
-    f.TbPort->trigger();
+    EXPECT_FALSE(OpenWith(f));
     ASSERT_EQ(m_prompter.warnings.size(), 1u);
     EXPECT_EQ(m_prompter.warnings[0].caption, "Open Port");
     EXPECT_FALSE(f.Connection()->Device->Connected());
@@ -138,8 +143,7 @@ TEST_F(NetPortWindowTest, AServerThatGoesAwayIsAnUnpluggedDeviceAndComesBackTheS
     // (A pseudo-terminal keeps the rate and the stop bits; it forces 8 bits, no parity.)
     f.CBoxBaudRate->setCurrentText("38400");
     f.CBoxStopBits->setCurrentText("2");
-    f.TbPort->trigger();
-    ASSERT_TRUE(f.Connection()->Device->Connected());
+    ASSERT_TRUE(OpenWith(f));
     ASSERT_TRUE(DeviceOpen());
     ASSERT_TRUE(pty.Write("\x01\x02"));
     ASSERT_TRUE(LastLineHas(f, "01 02"));
@@ -188,8 +192,7 @@ TEST_F(NetPortWindowTest, AnAddressThatNeverAnswersDoesNotHoldUpTheWindowWhileAw
     ASSERT_TRUE(listener.Listening());
     TMainForm& f = Start();
     f.CBoxPort->setEditText(QString::fromStdString(listener.Address()));
-    f.TbPort->trigger();
-    ASSERT_TRUE(f.Connection()->Device->Connected());
+    ASSERT_TRUE(OpenWith(f));
     int peer = listener.Accept(2000);
     ASSERT_GE(peer, 0);
     listener.Silence();
@@ -211,6 +214,94 @@ TEST_F(NetPortWindowTest, AnAddressThatNeverAnswersDoesNotHoldUpTheWindowWhileAw
     EXPECT_EQ(listener.Accept(0), -1) << "a second connection";
     ASSERT_EQ(write(peer, "\x7E", 1), 1);
     ASSERT_TRUE(LastLineHas(f, "7E"));
+}
+
+// A server that takes the connection and never answers the hello: the open runs off the
+// window's thread, whose timers keep beating meanwhile; the port button offers to stop the
+// attempt and stopping it leaves the port closed, saying so. Left alone, the attempt is the
+// one connection, given up at the driver's limit with the usual box.
+TEST_F(NetPortWindowTest, ASilentServerIsOpenedOffTheWindowsThreadAndCanBeStopped) {
+    LoopbackListener listener;
+    ASSERT_TRUE(listener.Listening());
+    TMainForm& f = Start();
+    const std::string address = listener.Address("rfc2217");
+    f.CBoxPort->setEditText(QString::fromStdString(address));
+    int beats = 0;
+    QTimer beat;
+    QObject::connect(&beat, &QTimer::timeout, [&] { ++beats; });
+    beat.start(5);
+
+    for (const bool stop : {true, false}) {
+        SCOPED_TRACE(stop ? "stopped" : "left alone");
+        f.TbPort->trigger();
+        ASSERT_TRUE(f.OpeningPort());
+        EXPECT_EQ(f.N33->text(), "Stop Opening");
+        EXPECT_EQ(f.TbPort->toolTip(), "Stop Opening");
+        EXPECT_FALSE(f.CBoxPort->isEnabled());
+        EXPECT_EQ(f.StatusBarMY1->PanelText(0).toStdString(), "Opening " + address + " ...");
+        const int peer = listener.Accept(10000);
+        ASSERT_GE(peer, 0);
+        const int before = beats;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return beats >= before + 3 || !f.OpeningPort(); }));
+        ASSERT_TRUE(f.OpeningPort()) << "the window's timer did not beat during the attempt";
+        if (stop) {
+            f.TbPort->trigger();
+        }
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !f.OpeningPort(); }, 10000));
+        EXPECT_FALSE(f.Connection()->Device->Connected());
+        EXPECT_EQ(f.N33->text(), "Open Port");
+        EXPECT_TRUE(f.CBoxPort->isEnabled());
+        if (stop) {
+            EXPECT_TRUE(m_prompter.warnings.empty());
+            EXPECT_EQ(f.StatusBarMY1->PanelText(0).toStdString(), address + " not opened: stopped");
+        } else {
+            ASSERT_EQ(m_prompter.warnings.size(), 1u);
+            const std::string text = m_prompter.warnings[0].text.toStdString();
+            EXPECT_NE(text.find("No answer from 127.0.0.1:" + std::to_string(listener.Port()) +
+                                " within 3 s"),
+                      std::string::npos)
+                << text;
+            m_prompter.warnings.clear();
+            EXPECT_EQ(listener.Accept(0), -1) << "a second attempt";
+        }
+        // The connection is given up (after the hello the server never answered).
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            char buffer[256];
+            ssize_t n = 0;
+            while ((n = recv(peer, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+            }
+            return n == 0;
+        }));
+    }
+}
+
+// A server that takes every connection and ends it at once: the window tries again later
+// each time, and the status bar and the grey line say when.
+TEST_F(NetPortWindowTest, AServerThatDropsEveryConnectionIsTriedLessOften) {
+    LoopbackListener listener;
+    ASSERT_TRUE(listener.Listening());
+    std::atomic<bool> done{false};
+    std::thread dropper([&] {
+        while (!done) {
+            if (const int peer = listener.Accept(20); peer >= 0) {
+                shutdown(peer, SHUT_RDWR);
+            }
+        }
+    });
+    TMainForm& f = Start();
+    const std::string address = listener.Address();
+    f.CBoxPort->setEditText(QString::fromStdString(address));
+    f.TbPort->trigger();
+    const std::string said = address + " disconnected 12:34:56, next try in 2 s";
+    const bool waited =
+        QTest::qWaitFor([&] { return f.StatusBarMY1->PanelText(0).toStdString() == said; }, 30000);
+    EXPECT_EQ(LastLine(f), "--- " + said);
+    // The port button ends the wait.
+    f.TbPort->trigger();
+    EXPECT_FALSE(f.Reconnect()->Waiting());
+    done = true;
+    dropper.join();
+    ASSERT_TRUE(waited) << f.StatusBarMY1->PanelText(0).toStdString();
 }
 
 } // namespace

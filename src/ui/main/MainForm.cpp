@@ -1032,6 +1032,10 @@ void TMainForm::TogglePort() {
     if (m_dataRT == nullptr || m_connection == nullptr) {
         return;
     }
+    if (OpeningPort()) {
+        StopOpening();
+        return;
+    }
     if (m_session->Waiting()) {
         // The port is away and awaited: the button ends the wait, as it would close it.
         m_session->StopWaiting();
@@ -1053,15 +1057,91 @@ void TMainForm::TogglePort() {
     device.Parity().SetBits(TextToParity(CBoxParityBits->currentText().toStdString()));
     device.SetDataBits(TextToDataBits(CBoxDataBits->currentText().toStdString()));
     device.SetStopBits(TextToStopBits(CBoxStopBits->currentText().toStdString()));
+    if (m_session->OpenMayWait()) {
+        StartOpening();
+        return;
+    }
     try {
         m_session->Open();
     } catch (const ECom& e) {
-        QString text = FromLatin1(e.ErrorText);
-        if (!e.Reason.empty()) {
-            text += QLatin1Char('\n') + QString::fromStdString(e.Reason);
-        }
-        m_prompter.Warning(this, text, QStringLiteral("Open Port"));
+        ShowOpenFailure(e);
     }
+}
+
+void TMainForm::ShowOpenFailure(const ECom& e) {
+    QString text = FromLatin1(e.ErrorText);
+    if (!e.Reason.empty()) {
+        text += QLatin1Char('\n') + QString::fromStdString(e.Reason);
+    }
+    m_prompter.Warning(this, text, QStringLiteral("Open Port"));
+}
+
+void TMainForm::StartOpening() {
+    m_openingStopped = false;
+    m_session->BeginOpen();
+    // The settings stay as they are until the attempt ends; the button stops it.
+    for (QWidget* w : std::initializer_list<QWidget*>{CBoxBaudRate, CBoxDataBits, CBoxStopBits,
+                                                      CBoxParityBits, CBoxPort}) {
+        w->setEnabled(false);
+    }
+    TbPort->setToolTip(QStringLiteral("Stop Opening"));
+    N33->setText(QStringLiteral("Stop Opening"));
+    const QString port = QString::fromStdString(m_connection->Device->Port());
+    StatusBarMY1->SetPanelText(0, QStringLiteral("Opening %1 ...").arg(port));
+    m_opening = std::thread([this] {
+        std::optional<ECom> failure;
+        try {
+            m_session->OpenDevice();
+        } catch (const ECom& e) {
+            failure = e;
+        } catch (const std::exception& e) {
+            failure = ECom(e.what(), 1);
+        }
+        QMetaObject::invokeMethod(
+            this, [this, failure] { FinishOpening(failure); }, Qt::QueuedConnection);
+    });
+}
+
+void TMainForm::StopOpening() {
+    if (!OpeningPort() || m_openingStopped) {
+        return;
+    }
+    m_openingStopped = true;
+    m_session->StopOpening();
+    StatusBarMY1->SetPanelText(0, QStringLiteral("Stopping the opening of %1 ...")
+                                      .arg(QString::fromStdString(m_connection->Device->Port())));
+}
+
+void TMainForm::FinishOpening(std::optional<ECom> failure) {
+    if (!m_opening.joinable()) {
+        return;
+    }
+    m_opening.join();
+    const QString port = QString::fromStdString(m_connection->Device->Port());
+    if (!failure && m_openingStopped) {
+        // Opened just as the user stopped it: the stop wins, unless the port refuses to
+        // close; then it is shown open, as after a failed Close Port.
+        try {
+            m_connection->ClosePort();
+        } catch (const std::exception& e) {
+            m_openingStopped = false;
+            m_session->Opened();
+            StatusBarMY1->FlashPanelText(0, QString::fromLocal8Bit(e.what()), PortClosedMessageMs);
+            return;
+        }
+    }
+    if (!failure && !m_openingStopped) {
+        m_session->Opened();
+        return;
+    }
+    ShowPortState(false);
+    if (m_openingStopped) {
+        m_openingStopped = false;
+        StatusBarMY1->SetPanelText(0, QStringLiteral("%1 not opened: stopped").arg(port));
+        return;
+    }
+    ShowPortNotice(std::string());
+    ShowOpenFailure(*failure);
 }
 
 // A port that cannot carry everything a serial line does (raw TCP) says so while it is open.
@@ -1616,6 +1696,12 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 }
 
 void TMainForm::StopEngines() {
+    // An open under way ends first: its thread uses the connection.
+    if (m_opening.joinable()) {
+        m_session->StopOpening();
+        m_opening.join();
+        m_openingStopped = false;
+    }
     // The pump first (it uses the connection), then the thread, which closes the port to
     // end a pending wait before it joins; the port last. A tap goes before the connection
     // it merges into.

@@ -16,7 +16,9 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -146,6 +148,8 @@ public:
     // Tools > Reconnect Automatically.
     QAction* ReconnectAuto = nullptr;
     TPortSession* Reconnect() const { return m_session.get(); }
+    // A network port being opened on a thread of its own; the port button stops it.
+    bool OpeningPort() const { return m_opening.joinable(); }
     // View > All Commands (ours): shows the commands the shipped layout hides.
     QAction* AllCommands = nullptr;
     // View > Check Received Checksum (ours) and its twin in the view tool bar's drop-down.
@@ -212,6 +216,12 @@ private:
     void LoadFileInto(RichView* view, QWidget* parent, const std::string& path);
     void RemoveOurStaleFiles();
     void ShowPortState(bool open);
+    // A port that may wait (a network server) opens off the window's thread: connecting,
+    // the server's hello and the settings; the result comes back here.
+    void StartOpening();
+    void StopOpening();
+    void FinishOpening(std::optional<ECom> failure);
+    void ShowOpenFailure(const ECom& e);
     void ShowPortNotice(const std::string& notice);
     // The two halves of the port button, shared with the reconnect after a hang-up.
     void CreateReconnect();
@@ -234,6 +244,8 @@ private:
     QString m_statusSeen; // what the last status refresh showed
     TAppOptions m_options;
     std::unique_ptr<TPortSession> m_session;
+    std::thread m_opening;
+    bool m_openingStopped = false;
     bool m_sessionStarted = false;
     bool m_closed = false;
     bool m_inChange = false;
