@@ -12,6 +12,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QScrollBar>
 #include <QTimer>
 #include <QWindow>
@@ -23,6 +24,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -132,12 +134,25 @@ struct Row {
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    // --files: only the file rows (memory per line, opening large files); --shape TEXT:
+    // only the opening shapes whose name holds TEXT.
+    bool filesOnly = false;
+    std::string shapeFilter;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--files") {
+            filesOnly = true;
+        } else if (arg == "--shape" && i + 1 < argc) {
+            filesOnly = true;
+            shapeFilter = argv[++i];
+        }
+    }
     const std::string loadAtStart = LoadAverage();
     std::vector<Row> rows;
     const std::string longLine = HexPayload(34 * 1024); // about 100 KB of text
 
     // 1. Appending lines of 100 KB to a view near the cap.
-    {
+    if (!filesOnly) {
         RichView view;
         ShowExposed(view);
         PaintCounter counter;
@@ -182,7 +197,7 @@ int main(int argc, char** argv) {
 
     // 3. Filling an empty view with 120000 lines of 48 characters. No cap here: the cut
     // below is measured where the program makes it, on the 120001st line.
-    {
+    if (!filesOnly) {
         RichView view;
         ShowExposed(view);
         rows.push_back({"append 120000 lines of 48 bytes (total)",
@@ -213,7 +228,7 @@ int main(int argc, char** argv) {
     // 6. The window while the saver builds the RTF of a large view: a 10 ms timer of its
     // thread keeps its beat while about 90 MB of RTF is built on the worker. The text is
     // kept in memory, no file is written: this measures the build, not a save to disk.
-    {
+    if (!filesOnly) {
         RichView view;
         ShowExposed(view);
         for (int i = 0; i < 900; ++i) {
@@ -274,7 +289,7 @@ int main(int argc, char** argv) {
 
     // 5b. Putting an opened file of 120000 short lines (the most the traffic view shows)
     // into the view: one call on the window's thread, so all of it is a stall.
-    {
+    if (!filesOnly) {
         RichView view;
         view.resize(800, 600);
         std::string text;
@@ -322,7 +337,10 @@ int main(int argc, char** argv) {
             rows.push_back(
                 {"store bytes per short line beyond its text (held)", held, 32, "bytes"});
         }
-        const auto stallOpening = [&](const char* name, const StyledText& file) {
+        const auto wanted = [&](const char* name) {
+            return std::string(name).find(shapeFilter) != std::string::npos;
+        };
+        const auto stallOpening = [&](const char* name, StyledText file) {
             RichView view;
             ShowExposed(view);
             double worstLateMs = 0;
@@ -336,12 +354,20 @@ int main(int argc, char** argv) {
             tick.start(10);
             TFillOutcome fill;
             const double totalMs = TimeMs([&] {
-                // As the main window opens a file into the traffic view.
-                const TFileFit fit = FitFileToView(file, TTrafficLimits{}, view.MaxLength());
+                // As the main window opens a file into the traffic view: fitted and cut on
+                // the reading worker while the window's events run, then filled in slices,
+                // and the text let go at the end.
+                const int64_t capacity = view.MaxLength();
+                QEventLoop waiting;
+                std::thread worker([&] {
+                    FitAndCut(file, TTrafficLimits{}, capacity);
+                    QMetaObject::invokeMethod(&waiting, &QEventLoop::quit, Qt::QueuedConnection);
+                });
+                waiting.exec();
+                worker.join();
                 view.SetStyledText({});
-                fill = FillViewInSlices(
-                    &view, view, fit.firstShown > 0 ? StyledFromLine(file, fit.firstShown) : file,
-                    "Opening");
+                fill = FillViewInSlices(&view, view, file, "Opening");
+                FreeStyledText(file);
                 QCoreApplication::processEvents();
             });
             tick.stop();
@@ -351,7 +377,7 @@ int main(int argc, char** argv) {
             rows.push_back({std::string("10 ms timer worst lateness opening ") + name, worstLateMs,
                             100, "ms"});
         };
-        {
+        if (wanted("126 MB, 63 M lines")) {
             std::string text;
             text.reserve(126'000'000);
             for (int i = 0; i < 63'000'000; ++i) {
@@ -359,7 +385,7 @@ int main(int argc, char** argv) {
             }
             stallOpening("126 MB, 63 M lines", {{std::move(text), TextStyle{}}});
         }
-        {
+        if (wanted("40 MB, lines of 5000")) {
             const std::string line = std::string(4999, 'x') + "\n";
             std::string large;
             large.reserve(line.size() * 8000);
@@ -368,8 +394,10 @@ int main(int argc, char** argv) {
             }
             stallOpening("40 MB, lines of 5000", {{std::move(large), TextStyle{}}});
         }
-        stallOpening("120 MB, one line", {{std::string(120'000'000, 'y'), TextStyle{}}});
-        {
+        if (wanted("120 MB, one line")) {
+            stallOpening("120 MB, one line", {{std::string(120'000'000, 'y'), TextStyle{}}});
+        }
+        if (wanted("10 M groups")) {
             // Ten million groups: a change of colour every 4 characters.
             StyledText groups;
             TextStyle blue;
@@ -379,14 +407,14 @@ int main(int argc, char** argv) {
                 groups.push_back(
                     {i % 20 == 19 ? "abc\n" : "abcd", i % 2 == 0 ? TextStyle{} : blue});
             }
-            stallOpening("10 M groups", groups);
+            stallOpening("10 M groups", std::move(groups));
         }
     }
 
     // 6. Received lines with their checksums checked, against the same lines unchecked:
     // Modbus replies (every tenth one damaged) through the engine's append, with a frame
     // painted every 100 lines as the view does under a flood. Best of three runs each.
-    {
+    if (!filesOnly) {
         const std::string reply = "01 03 04 00 0A 01 02 5A 60";
         const std::string damaged = "01 03 04 00 1A 01 02 5A 60";
         const auto run = [&](bool check) {

@@ -2,6 +2,7 @@
 // Operating-system services that no subsystem owns. One header; one implementation
 // file per operating system, chosen by the build.
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -39,6 +40,12 @@ uint32_t CurrentMillisecondOfDay();
 // $XDG_DATA_HOME when it is set to an absolute path, else ~/.local/share. Windows: the
 // local application data folder of the user's profile.
 std::string LocalAppDataPath();
+
+// Gives the memory pages wholly inside [data, data + bytes) back to the system a few MiB
+// at a time; their contents are lost. Before a block of hundreds of MB is freed: freed in
+// one call, it holds up every thread of the process (the window's too) while the system
+// takes it back. The pages that hold the allocator's own records at either end are left.
+void ReleasePagesGradually(void* data, size_t bytes);
 
 // The system's separator between the names of a path: '/' on POSIX, '\' on Windows.
 char PathSeparator();

@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <pwd.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -212,5 +213,18 @@ void TPromptWake::Leave() {
         pthread_setschedparam(pthread_self(), m_policy, &param);
     } else if (m_grant == Grant::ShortSlice) {
         SetOwnSlice(0);
+    }
+}
+
+void ReleasePagesGradually(void* data, size_t bytes) {
+    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto start = reinterpret_cast<uintptr_t>(data);
+    uintptr_t from = (start + page - 1) / page * page;
+    const uintptr_t to = (start + bytes) / page * page;
+    constexpr uintptr_t kPiece = uintptr_t{4} << 20;
+    while (from < to) {
+        const uintptr_t piece = std::min(kPiece, to - from);
+        madvise(reinterpret_cast<void*>(from), piece, MADV_DONTNEED);
+        from += piece;
     }
 }

@@ -115,3 +115,7 @@ void TPromptWake::Leave() {
     m_raised = false;
     SetThreadPriority(GetCurrentThread(), m_priority);
 }
+
+void ReleasePagesGradually(void*, size_t) {
+    // Nothing is given back early here: the block is freed whole when its owner frees it.
+}

@@ -798,7 +798,9 @@ TLineStore::Record TLineStore::Store(TStoredLine&& line) {
         // A long line gets a block of its own with room to grow: a line built piece by
         // piece moves to a block twice its size when it fills one.
         auto own = std::make_shared<TTextBlock>();
-        own->bytes.reserve(bytes.size() * 2);
+        const auto expected = static_cast<size_t>(m_expectBytes);
+        own->bytes.reserve(std::max(bytes.size() * 2, expected >= bytes.size() ? expected : 0));
+        m_expectBytes = 0;
         own->runs.reserve(std::max<size_t>(line.runs.size() * 2, kBlockRuns / 4));
         record.block = m_firstBlock + static_cast<uint32_t>(m_blocks.size());
         m_blocks.push_back(own);

@@ -17,6 +17,7 @@
 
 #include "richtext/RichText.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -312,6 +313,11 @@ public:
     Fragment Extract(TTextPos from, TTextPos to) const;
     // Replaces [from, to) by the fragment; returns the position after it.
     TTextPos Replace(TTextPos from, TTextPos to, Fragment&& fragment);
+    // A line is about to grow piece by piece to about this many bytes (0: none is): when a
+    // long line next moves to a block of its own, that block gets room for all of it, so
+    // the line is written in place from then on instead of being copied each time it
+    // outgrows its block.
+    void ExpectLineBytes(int64_t bytes) { m_expectBytes = std::max<int64_t>(bytes, 0); }
     // Deletes lines [0, count) with their line breaks; fewer than all of them.
     void DeleteFirstLines(int count);
     void Clear();
@@ -435,6 +441,7 @@ private:
     bool m_maxWidthStale = false;
     uint64_t m_frontDropped = 0;
     uint64_t m_clears = 0;
+    int64_t m_expectBytes = 0;
 };
 
 // The oldest lines to drop so that at least `wanted` of some measure goes (rows, bytes,

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <ostream>
 #include <pthread.h>
 #include <sched.h>
@@ -112,5 +114,42 @@ TEST(Platform, PromptWakeGivesTheThreadItsOwnSchedulingBack) {
                 EXPECT_EQ(OwnScheduling(), own);
             }
         }).join();
+    }
+}
+
+// Pages wholly inside the range are given back (they read as zeros after), the bytes of
+// the pages it only touches stay, and the allocator's own records around a block survive:
+// the block is freed and a new one allocated as usual.
+TEST(Platform, ReleasePagesGraduallyTakesOnlyWholePagesInside) {
+    const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    struct Case {
+        size_t offset; // of the range in the buffer
+        size_t bytes;
+    };
+    const Case cases[] = {
+        {0, 16 << 20}, {1, 16 << 20}, {page - 1, 9 * page + 2}, {page, page}, {3, page - 1}, {5, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.bytes));
+        const size_t size = (16 << 20) + 3 * page;
+        auto* buffer = static_cast<unsigned char*>(std::malloc(size));
+        ASSERT_NE(buffer, nullptr);
+        std::memset(buffer, 0xA5, size);
+        ReleasePagesGradually(buffer + c.offset, c.bytes);
+        const auto start = reinterpret_cast<uintptr_t>(buffer + c.offset);
+        const uintptr_t from = (start + page - 1) / page * page;
+        const uintptr_t to = (start + c.bytes) / page * page;
+        size_t wrong = 0;
+        for (size_t i = 0; i < size; ++i) {
+            const auto at = reinterpret_cast<uintptr_t>(buffer + i);
+            const unsigned char expected = at >= from && at < to ? 0 : 0xA5;
+            wrong += buffer[i] != expected ? 1 : 0;
+        }
+        EXPECT_EQ(wrong, 0u);
+        std::free(buffer);
+        void* again = std::malloc(size);
+        ASSERT_NE(again, nullptr);
+        std::memset(again, 1, size);
+        std::free(again);
     }
 }

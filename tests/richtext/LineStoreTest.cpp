@@ -5,6 +5,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -323,5 +324,53 @@ TEST(LineStoreTest, OldestLinesCoveringTakesTheFewestLinesAndKeepsTheLast) {
         EXPECT_EQ(OldestLinesCovering(static_cast<int>(sizes.size()), c.wanted, c.keep, sizeOf),
                   c.count)
             << c.wanted << " keep " << c.keep;
+    }
+}
+
+// A line that grows piece by piece (a file's huge line, filled slice by slice) moves out of
+// the shared blocks once; told how long it gets, it is given room for all of it then and is
+// written in place from there on, instead of being copied every time it outgrows its block.
+TEST(LineStoreTest, ALineExpectedToGrowIsWrittenInPlaceOnceItHasItsOwnBlock) {
+    constexpr int kPiece = 256 * 1024;
+    constexpr int kPieces = 40; // 10 MiB
+    struct Case {
+        const char* name;
+        int64_t expected;    // what the store is told, 0: nothing
+        size_t placesAtMost; // distinct places the line's characters were seen at
+        size_t placesAtLeast;
+    };
+    const Case cases[] = {
+        {"told", int64_t{kPiece} * kPieces, 2, 1},
+        {"told more than it gets", int64_t{kPiece} * kPieces * 2, 2, 1},
+        // Without being told it is copied as it doubles: the count above is not trivially met.
+        {"not told", 0, kPieces, 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TLineStore store;
+        const int plain = store.StyleIndex(TextStyle{});
+        std::vector<const char*> places;
+        for (int i = 0; i < kPieces; ++i) {
+            store.ExpectLineBytes(c.expected);
+            const std::string piece(kPiece, static_cast<char>('a' + i % 26));
+            store.Replace(store.End(), store.End(), TLineStore::FragmentFromLatin1(piece, plain));
+            const char* at = store.Line(0).text.Narrow();
+            if (places.empty() || places.back() != at) {
+                places.push_back(at);
+            }
+        }
+        store.ExpectLineBytes(0);
+        EXPECT_LE(places.size(), c.placesAtMost);
+        EXPECT_GE(places.size(), c.placesAtLeast);
+        ASSERT_EQ(store.Count(), 1);
+        ASSERT_EQ(store.LineLength(0), kPiece * kPieces);
+        const TLineRef line = store.Line(0);
+        for (int i = 0; i < kPieces; ++i) {
+            ASSERT_EQ(line.text.At(i * kPiece), 'a' + i % 26) << i;
+            ASSERT_EQ(line.text.At(i * kPiece + kPiece - 1), 'a' + i % 26) << i;
+        }
+        ASSERT_EQ(line.runs.size(), 1u);
+        // The room given is not counted as text.
+        EXPECT_LE(store.HeldBytes() - int64_t{kPiece} * kPieces, 64);
     }
 }

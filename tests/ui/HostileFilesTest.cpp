@@ -254,6 +254,8 @@ TEST_F(HostileFilesTest, AFileLargerThanTheLineCapShowsItsLastLinesOnlyWhenTheUs
         {cap + 10000, false, -1, ""},
         {cap + 10000, true, 10000,
          QStringLiteral("%1 lines of %2 shown").arg(cap).arg(cap + 10000)},
+        // Large enough to be read, fitted and cut on the reading thread.
+        {400000, true, 400000 - cap, QStringLiteral("%1 lines of %2 shown").arg(cap).arg(400000)},
     };
     const std::string path = Root() + "/numbered.txt";
     for (const Case& c : cases) {
@@ -468,6 +470,60 @@ TEST(FileFitTest, TheNewestLinesThatFitEveryLimitAreShown) {
     ASSERT_EQ(middle.size(), 2u);
     EXPECT_EQ(middle[0].text, "b");
     EXPECT_EQ(middle[1].text, "c\nd");
+}
+
+// The cut made where a file is read: in place, it leaves exactly the text the copying cut
+// gives, for a cut inside a run, at a run's end, across runs, in one huge run, at the start
+// and past the end; and FitAndCut cuts to the fit it reports.
+TEST(FileFitTest, TheCutInPlaceLeavesWhatTheCopyingCutGives) {
+    const TextStyle plain;
+    TextStyle blue;
+    blue.color = 0xC80000;
+    std::string huge;
+    for (int i = 0; i < 300000; ++i) {
+        huge += "row " + std::to_string(i) + "\n";
+    }
+    // Lines "a", "bc", "d", "ef".
+    const StyledText runs{{"a\nb", plain}, {"c\n", blue}, {"d\ne", plain}, {"f", blue}};
+    struct Case {
+        const char* name;
+        StyledText text;
+        int64_t firstLine;
+        std::string firstText; // of the first run left; "" when none is
+        size_t runsLeft;
+    };
+    const Case cases[] = {
+        {"start", runs, 0, "a\nb", 4},
+        {"inside a run", runs, 1, "b", 4},
+        {"at a run's end", runs, 2, "d\ne", 2},
+        {"last line", runs, 3, "e", 2},
+        {"past the end", runs, 9, "", 0},
+        {"one huge run", {{huge, plain}}, 299990, "row 299990\n", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const StyledText copied = StyledFromLine(c.text, c.firstLine);
+        StyledText cut = c.text;
+        CutBeforeLine(cut, c.firstLine);
+        EXPECT_EQ(cut, copied);
+        ASSERT_EQ(cut.size(), c.runsLeft);
+        if (!cut.empty()) {
+            EXPECT_EQ(cut[0].text.substr(0, c.firstText.size()), c.firstText);
+        }
+    }
+    // Fitted and cut: the text left is the lines the fit shows.
+    TTrafficLimits limits;
+    limits.lineCap = 1000;
+    limits.burstReserve = 0;
+    StyledText file{{huge, plain}};
+    const TFileFit fit = FitAndCut(file, limits, int64_t{1} << 30);
+    EXPECT_EQ(fit.lines, 300000);
+    EXPECT_EQ(fit.firstShown, 299000);
+    ASSERT_EQ(file.size(), 1u);
+    EXPECT_EQ(std::count(file[0].text.begin(), file[0].text.end(), '\n'), 1000);
+    EXPECT_EQ(file[0].text.substr(0, 11), "row 299000\n");
+    FreeStyledText(file);
+    EXPECT_TRUE(file.empty());
 }
 
 // Temporary files of saves that a crash interrupted go at the next start; those of a copy

@@ -1,6 +1,7 @@
 #include "ui/main/FileLoad.h"
 
 #include "platform/FileIO.h"
+#include "platform/Platform.h"
 #include "richtext/LineStore.h"
 #include "ui/main/RichView.h"
 
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -19,6 +21,16 @@ namespace {
 // Below this a load takes a few milliseconds: no thread, no dialog.
 constexpr uint64_t kQuickLoadBytes = 4u << 20;
 constexpr int kSteps = 1000;
+
+// Below this a buffer is simply freed.
+constexpr size_t kGradualBytes = size_t{4} << 20;
+
+void FreeBytes(std::string& bytes) {
+    if (bytes.capacity() >= kGradualBytes) {
+        ReleasePagesGradually(bytes.data(), bytes.capacity());
+    }
+    std::string().swap(bytes);
+}
 
 // The worker's state as the dialog sees it: reading is the first half of the bar,
 // parsing the second.
@@ -45,26 +57,39 @@ uint64_t ViewLoadLimit(int64_t capacityCharacters, int memoryBudgetMB) {
                               budget / 2);
 }
 
-std::optional<StyledText> LoadStyledFile(QWidget* parent, const std::string& path, uint64_t limit,
-                                         const TextStyle& plainStyle) {
+namespace {
+
+// LoadStyledFile with `finish` done to the text where it was parsed (on the worker for a
+// large file).
+std::optional<StyledText> LoadStyledFileThen(QWidget* parent, const std::string& path,
+                                             uint64_t limit, const TextStyle& plainStyle,
+                                             const std::function<void(StyledText&)>& finish) {
     const QFileInfo info(QString::fromStdString(path));
     if (!info.isFile() || static_cast<uint64_t>(info.size()) < kQuickLoadBytes) {
         // Everything that is refused is refused here too, before any thread starts.
-        return StyledFromFile(ReadFileBytes(path, limit), plainStyle);
+        StyledText text = StyledFromFile(ReadFileBytes(path, limit), plainStyle);
+        if (finish) {
+            finish(text);
+        }
+        return text;
     }
 
     TLoadState state;
-    std::thread worker([&state, path, limit, plainStyle] {
+    std::thread worker([&state, &finish, path, limit, plainStyle] {
         try {
-            const std::string bytes =
-                ReadFileBytes(path, limit, [&](uint64_t done, uint64_t total) {
-                    state.step = StepOf(done, total, 0);
-                    return !state.cancel.load();
-                });
-            state.text = StyledFromFile(bytes, plainStyle, [&](uint64_t done, uint64_t total) {
+            std::string bytes = ReadFileBytes(path, limit, [&](uint64_t done, uint64_t total) {
+                state.step = StepOf(done, total, 0);
+                return !state.cancel.load();
+            });
+            StyledText text = StyledFromFile(bytes, plainStyle, [&](uint64_t done, uint64_t total) {
                 state.step = StepOf(done, total, kSteps / 2);
                 return !state.cancel.load();
             });
+            FreeBytes(bytes);
+            if (finish) {
+                finish(text);
+            }
+            state.text = std::move(text);
         } catch (...) {
             state.error = std::current_exception();
         }
@@ -111,6 +136,34 @@ std::optional<StyledText> LoadStyledFile(QWidget* parent, const std::string& pat
         return std::nullopt;
     }
     return std::move(state.text);
+}
+
+} // namespace
+
+std::optional<StyledText> LoadStyledFile(QWidget* parent, const std::string& path, uint64_t limit,
+                                         const TextStyle& plainStyle) {
+    return LoadStyledFileThen(parent, path, limit, plainStyle, {});
+}
+
+std::optional<TFittedFile> LoadFittedFile(QWidget* parent, const std::string& path, uint64_t limit,
+                                          const TextStyle& plainStyle, const TTrafficLimits& limits,
+                                          int64_t capacityCharacters) {
+    TFileFit fit;
+    auto text = LoadStyledFileThen(parent, path, limit, plainStyle, [&](StyledText& loaded) {
+        fit = FitAndCut(loaded, limits, capacityCharacters);
+    });
+    if (!text) {
+        return std::nullopt;
+    }
+    return TFittedFile{std::move(*text), fit};
+}
+
+TFileFit FitAndCut(StyledText& text, const TTrafficLimits& limits, int64_t capacityCharacters) {
+    const TFileFit fit = FitFileToView(text, limits, capacityCharacters);
+    if (fit.firstShown > 0) {
+        CutBeforeLine(text, fit.firstShown);
+    }
+    return fit;
 }
 
 TFileFit FitFileToView(const StyledText& text, const TTrafficLimits& limits,
@@ -177,22 +230,30 @@ TFileFit FitFileToView(const StyledText& text, const TTrafficLimits& limits,
     return fit;
 }
 
-StyledText StyledFromLine(const StyledText& text, int64_t firstLine) {
-    StyledText out;
+namespace {
+
+// Where a line begins: a run of the text and a byte in it.
+struct TTextAt {
+    size_t run = 0;
+    size_t at = 0;
+};
+
+// Where line firstLine begins ({text.size(), 0} when the text has fewer lines).
+TTextAt LineStart(const StyledText& text, int64_t firstLine) {
     int64_t line = 0;
-    for (const StyledRun& run : text) {
+    for (size_t r = 0; r < text.size(); ++r) {
         if (line >= firstLine) {
-            out.push_back(run);
-            continue;
+            return {r, 0};
         }
+        const std::string& run = text[r].text;
         size_t at = 0;
         // Whole stretches without the line sought are counted, not walked.
         constexpr size_t kStretch = 64 * 1024;
-        while (at < run.text.size()) {
-            const size_t stretch = std::min(kStretch, run.text.size() - at);
+        while (at < run.size()) {
+            const size_t stretch = std::min(kStretch, run.size() - at);
             const auto breaks =
-                std::count(run.text.begin() + static_cast<std::ptrdiff_t>(at),
-                           run.text.begin() + static_cast<std::ptrdiff_t>(at + stretch), '\n');
+                std::count(run.begin() + static_cast<std::ptrdiff_t>(at),
+                           run.begin() + static_cast<std::ptrdiff_t>(at + stretch), '\n');
             if (line + breaks >= firstLine) {
                 break;
             }
@@ -200,18 +261,82 @@ StyledText StyledFromLine(const StyledText& text, int64_t firstLine) {
             at += stretch;
         }
         while (line < firstLine) {
-            const size_t found = run.text.find('\n', at);
+            const size_t found = run.find('\n', at);
             if (found == std::string::npos) {
                 break;
             }
             ++line;
             at = found + 1;
         }
-        if (line >= firstLine && at < run.text.size()) {
-            out.push_back({run.text.substr(at), run.style});
+        if (line >= firstLine) {
+            return {r, at};
+        }
+    }
+    return {text.size(), 0};
+}
+
+} // namespace
+
+StyledText StyledFromLine(const StyledText& text, int64_t firstLine) {
+    const TTextAt start = LineStart(text, firstLine);
+    StyledText out;
+    for (size_t r = start.run; r < text.size(); ++r) {
+        const size_t from = r == start.run ? start.at : 0;
+        if (from < text[r].text.size()) {
+            out.push_back({text[r].text.substr(from), text[r].style});
         }
     }
     return out;
+}
+
+void CutBeforeLine(StyledText& text, int64_t firstLine) {
+    TTextAt start = LineStart(text, firstLine);
+    if (start.run < text.size() && start.at >= text[start.run].text.size()) {
+        start = {start.run + 1, 0}; // nothing of that run is left
+    }
+    for (size_t r = 0; r < start.run; ++r) {
+        FreeBytes(text[r].text);
+    }
+    if (start.run < text.size() && start.at > 0) {
+        std::string rest = text[start.run].text.substr(start.at);
+        FreeBytes(text[start.run].text);
+        text[start.run].text = std::move(rest);
+    }
+    text.erase(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(start.run));
+    // The room the cut left at the end of the list goes back as well.
+    if ((text.capacity() - text.size()) * sizeof(StyledRun) >= kGradualBytes) {
+        ReleasePagesGradually(text.data() + text.size(),
+                              (text.capacity() - text.size()) * sizeof(StyledRun));
+    }
+}
+
+void FreeStyledText(StyledText& text) {
+    const bool large = text.capacity() * sizeof(StyledRun) >= kGradualBytes ||
+                       std::any_of(text.begin(), text.end(), [](const StyledRun& run) {
+                           return run.text.capacity() >= kGradualBytes;
+                       });
+    if (!large) {
+        StyledText().swap(text);
+        return;
+    }
+    // Millions of runs take a while to free even so: on a thread of its own, with the
+    // window's events served meanwhile.
+    StyledText doomed;
+    doomed.swap(text);
+    QEventLoop loop;
+    std::thread worker([&doomed, &loop] {
+        for (StyledRun& run : doomed) {
+            FreeBytes(run.text);
+        }
+        const size_t bytes = doomed.capacity() * sizeof(StyledRun);
+        void* data = doomed.data();
+        doomed.clear();
+        ReleasePagesGradually(data, bytes);
+        StyledText().swap(doomed);
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
 }
 
 namespace {
@@ -240,10 +365,12 @@ public:
             }
             size_t take = std::min<size_t>(run.size() - m_at,
                                            static_cast<size_t>(m_limits.characters - characters));
-            // End at a line end in reach, so a slice leaves whole lines behind it.
-            const size_t lineEnd = run.rfind('\n', m_at + take - 1);
-            if (m_at + take < run.size() && lineEnd != std::string::npos && lineEnd >= m_at) {
-                take = lineEnd + 1 - m_at;
+            // End at a line end in reach, so a slice leaves whole lines behind it. Only
+            // the slice's own stretch is searched: a line of 100 MB is not walked back over
+            // for every slice of it.
+            const size_t lineEnd = std::string_view(run).substr(m_at, take).rfind('\n');
+            if (m_at + take < run.size() && lineEnd != std::string_view::npos) {
+                take = lineEnd + 1;
             }
             // Never inside a UTF-8 sequence.
             while (m_at + take < run.size() && take > 1 &&
@@ -278,6 +405,27 @@ public:
         return slice;
     }
 
+    // Bytes from here to the next line end (or the end of the text): what the line the
+    // last slice left open still has to come. Each line is walked once, however many
+    // slices it spans.
+    int64_t LineRest() {
+        if (m_characters >= m_lineEndAt) {
+            int64_t rest = 0;
+            size_t at = m_at;
+            for (size_t r = m_run; r < m_text.size(); ++r, at = 0) {
+                const std::string& run = m_text[r].text;
+                const size_t found = run.find('\n', at);
+                if (found != std::string::npos) {
+                    rest += static_cast<int64_t>(found - at);
+                    break;
+                }
+                rest += static_cast<int64_t>(run.size() - at);
+            }
+            m_lineEndAt = m_characters + rest;
+        }
+        return m_lineEndAt - m_characters;
+    }
+
 private:
     const StyledText& m_text;
     TFillSlice m_limits;
@@ -285,6 +433,7 @@ private:
     size_t m_at = 0;
     int64_t m_lines = 0;
     int64_t m_characters = 0;
+    int64_t m_lineEndAt = -1; // m_characters where the open line ends, once walked
 };
 
 } // namespace
@@ -313,6 +462,11 @@ TFillOutcome FillViewInSlices(QWidget* parent, RichView& view, const StyledText&
     while (!reader.Done()) {
         end = view.InsertStyledAt(end, reader.Next());
         ++outcome.slices;
+        if (end.col > 0 && !reader.Done()) {
+            // A line goes on into the next slice: the store learns how long it gets, so that
+            // a long one is given its room once instead of being moved as it grows.
+            view.ExpectLineBytes(store.LineLength(end.line) + reader.LineRest());
+        }
         dialog.setValue(
             static_cast<int>(reader.CharactersRead() * kSteps / std::max<int64_t>(1, total)));
         // The window answers here: painting, input, timers, traffic.
@@ -321,6 +475,7 @@ TFillOutcome FillViewInSlices(QWidget* parent, RichView& view, const StyledText&
             // Emptied meanwhile: nothing of the file is left to go on from.
             outcome.cancelled = true;
             outcome.lines = 0;
+            view.ExpectLineBytes(0);
             view.EndChange();
             return outcome;
         }
@@ -342,6 +497,7 @@ TFillOutcome FillViewInSlices(QWidget* parent, RichView& view, const StyledText&
     } else if (!text.empty() && !text.back().text.empty() && text.back().text.back() != '\n') {
         ++outcome.lines; // the last line has no line end, yet it is a line
     }
+    view.ExpectLineBytes(0);
     view.EndChange();
     dialog.hide();
     return outcome;

@@ -39,6 +39,26 @@ TFileFit FitFileToView(const StyledText& text, const TTrafficLimits& limits,
                        int64_t capacityCharacters);
 // The text from line firstLine on ("\n" ends a line).
 StyledText StyledFromLine(const StyledText& text, int64_t firstLine);
+// The same, cut in place: only the rest of the first line's run is copied, and what goes
+// is given back to the system gradually.
+void CutBeforeLine(StyledText& text, int64_t firstLine);
+// Frees a text that may be hundreds of MB without holding up the window's thread: a large
+// one is freed on a worker while the event loop runs.
+void FreeStyledText(StyledText& text);
+// FitFileToView, and the text cut to the lines the view can show (before the user is
+// asked: the cut is made where the file is read, so the window's thread is spared both).
+TFileFit FitAndCut(StyledText& text, const TTrafficLimits& limits, int64_t capacityCharacters);
+
+// A file for the traffic view: its text from the first line the view can show on, and
+// what of the file that is.
+struct TFittedFile {
+    StyledText text;
+    TFileFit fit;
+};
+// LoadStyledFile, with FitAndCut made on the worker too.
+std::optional<TFittedFile> LoadFittedFile(QWidget* parent, const std::string& path, uint64_t limit,
+                                          const TextStyle& plainStyle, const TTrafficLimits& limits,
+                                          int64_t capacityCharacters);
 
 // Puts text at the end of a view's own text in slices, with the events handled between
 // them, so that the window goes on answering while a large file goes in. Each slice holds

@@ -656,18 +656,25 @@ void TMainForm::LoadCommandLineFile(const QString& path) {
 }
 
 void TMainForm::LoadFileInto(RichView* view, QWidget* parent, const std::string& path) {
-    auto text = LoadStyledFile(parent, path, LoadLimit(view), PlainStyle());
-    if (!text) {
-        return;
-    }
     const QString name = QFileInfo(QString::fromStdString(path)).fileName();
     const QString caption = QStringLiteral("Opening %1 ...").arg(name);
     if (view != RichShow) {
+        auto text = LoadStyledFile(parent, path, LoadLimit(view), PlainStyle());
+        if (!text) {
+            return;
+        }
         view->SetStyledText({});
         FillViewInSlices(parent != nullptr ? parent : this, *view, *text, caption);
+        FreeStyledText(*text);
         return;
     }
-    const TFileFit fit = FitFileToView(*text, TrafficLimits(), RichShow->MaxLength());
+    // Fitted to the view and cut where it is read: the window's thread only fills.
+    auto file = LoadFittedFile(parent, path, LoadLimit(view), PlainStyle(), TrafficLimits(),
+                               RichShow->MaxLength());
+    if (!file) {
+        return;
+    }
+    const TFileFit fit = file->fit;
     if (fit.firstShown > 0) {
         if (!m_prompter.Question(this,
                                  QStringLiteral("%1 has %2 lines, more than the traffic view "
@@ -679,14 +686,14 @@ void TMainForm::LoadFileInto(RichView* view, QWidget* parent, const std::string&
                                  QStringLiteral("Open"))) {
             return;
         }
-        *text = StyledFromLine(*text, fit.firstShown);
     }
     // In slices: the window answers while a large file goes in, and Cancel keeps the
     // whole lines put in so far.
     m_loadingFile = true;
     RichShow->SetStyledText({});
-    const TFillOutcome fill = FillViewInSlices(this, *RichShow, *text, caption);
+    const TFillOutcome fill = FillViewInSlices(this, *RichShow, file->text, caption);
     m_loadingFile = false;
+    FreeStyledText(file->text);
     if (fit.firstShown > 0 || fill.cancelled) {
         StatusBarMY1->SetPanelText(0, QStringLiteral("%1 lines of %2 shown")
                                           .arg(fill.cancelled ? fill.lines : fit.Shown())

@@ -131,6 +131,9 @@ public:
     // Visual rows of one stored line (1 without word wrap).
     int RowsOfLine(int line);
     const TLineStore& Store() const { return m_store; }
+    // The last line is about to grow, piece by piece, to about this many bytes (0: no
+    // such line); see TLineStore::ExpectLineBytes.
+    void ExpectLineBytes(int64_t bytes) { m_store.ExpectLineBytes(bytes); }
     // The whole text for a reader on another thread (see TLineStore::Share).
     TLineStore::Snapshot Snapshot() const {
         return m_store.Share(const_cast<RichView*>(this)->StyleIndex(m_defaultStyle));
