@@ -18,8 +18,9 @@
 
 namespace {
 
-// Below this a load takes a few milliseconds: no thread, no dialog.
-constexpr uint64_t kQuickLoadBytes = 4u << 20;
+// Below this a load takes a few tens of milliseconds even for rich text that changes colour
+// every character (which parses at a few MB a second): no thread, no dialog.
+constexpr uint64_t kQuickLoadBytes = 256u << 10;
 constexpr int kSteps = 1000;
 
 // Below this a buffer is simply freed.

@@ -19,7 +19,7 @@ class RichView;
 // character).
 uint64_t ViewLoadLimit(int64_t capacityCharacters, int memoryBudgetMB);
 
-// The file as styled text. A file smaller than a few MiB is read at once; a larger one is
+// The file as styled text. A file smaller than 256 KiB is read at once; a larger one is
 // read and parsed on a worker thread while the event loop runs and a progress dialog
 // (shown after half a second, modal to `parent`) offers Cancel. Returns std::nullopt when
 // the user cancelled. Throws EFileError: missing, not a regular file, larger than `limit`,
