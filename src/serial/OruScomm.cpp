@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 const char* const OpenPortErrorText = "Open port failure,it may be opened by other procedures.";
@@ -24,7 +25,7 @@ uint32_t TStartMark::Begin(Clock& clock) {
 
 std::optional<uint32_t> TStartMark::Bound(uint32_t now) const {
     const uint64_t state = m_state.load();
-    if (state == Idle) {
+    if (state == IdleState) {
         return now;
     }
     if (state == Stamping) {
@@ -391,9 +392,37 @@ void TOruScomm::Hand(TStartMark& mark, std::optional<TPending> record) {
                 queuedInto = &m_merge->First();
             }
         } else {
+            // A send and a burst are handed over by two threads in either order: an echo
+            // read by a receive thread that ran first must not be shown above the line that
+            // caused it. Each record waits until no record that began before it can still
+            // come, as the merge of two ports does.
+            if (record) {
+                // Within one millisecond a send goes before a burst.
+                const auto before = [&record](const TPending& held) {
+                    return StartsBefore(record->start, held.start) ||
+                           (record->start == held.start && record->direction == 'T' &&
+                            held.direction != 'T');
+                };
+                auto at = m_held.end();
+                while (at != m_held.begin() && before(*std::prev(at))) {
+                    --at;
+                }
+                m_held.insert(at, std::move(*record));
+            }
             mark.End();
-            if (record && QueuePending(*record)) {
-                queuedInto = this;
+            // The clock before the marks: a mark seen idle starts its next record after it.
+            // While a record is being made, only those that began strictly before it go
+            // (within one millisecond an echo cannot be told from its send, and goes after).
+            const uint32_t now = m_clock.Milliseconds();
+            const bool settled = m_sending.Idle() && m_receiving.Idle();
+            if (const std::optional<uint32_t> bound = Bound(now)) {
+                while (!m_held.empty() && (settled ? !StartsBefore(*bound, m_held.front().start)
+                                                   : StartsBefore(m_held.front().start, *bound))) {
+                    if (QueuePending(m_held.front())) {
+                        queuedInto = this;
+                    }
+                    m_held.pop_front();
+                }
             }
         }
     }

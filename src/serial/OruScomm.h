@@ -83,16 +83,18 @@ struct TQueuedRecord : TrafficRecord {
 class TStartMark {
 public:
     uint32_t Begin(Clock& clock);
-    void End() { m_state = Idle; }
+    void End() { m_state = IdleState; }
+    // No record of this mark's thread is being made.
+    bool Idle() const { return m_state.load() == IdleState; }
     // The earliest start of a record still to come, given `now` read before this call;
     // std::nullopt while the clock is being read.
     std::optional<uint32_t> Bound(uint32_t now) const;
 
 private:
-    static constexpr uint64_t Idle = 0;
+    static constexpr uint64_t IdleState = 0;
     static constexpr uint64_t Stamping = 1;
     static constexpr uint64_t Since = uint64_t{1} << 32;
-    std::atomic<uint64_t> m_state{Idle};
+    std::atomic<uint64_t> m_state{IdleState};
 };
 
 class TTrafficMerge;
@@ -305,6 +307,9 @@ private:
     // Held while a record is handed over, so the merge is never left mid-way.
     std::mutex m_mergeLock;
     TTrafficMerge* m_merge = nullptr; // guarded by m_mergeLock
+    // Without a merge: records handed over while the other thread's record that began
+    // earlier is still being made, oldest start first (guarded by m_mergeLock).
+    std::deque<TPending> m_held;
 };
 
 // The receive thread: waits for line events, reads each burst in one call and records it.

@@ -8,6 +8,16 @@ TTrafficMerge::TTrafficMerge(TOruScomm& first, TOruScomm& second)
     for (TOruScomm* c : {&m_first, &m_second}) {
         std::lock_guard<std::mutex> guard(c->m_mergeLock);
         c->m_merge = this;
+        // Records a port held back on its own join the merge's, in the order they began.
+        std::lock_guard<std::mutex> held(m_lock);
+        for (TOruScomm::TPending& record : c->m_held) {
+            auto at = m_held.end();
+            while (at != m_held.begin() && StartsBefore(record.start, std::prev(at)->start)) {
+                --at;
+            }
+            m_held.insert(at, std::move(record));
+        }
+        c->m_held.clear();
     }
 }
 

@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -187,6 +188,66 @@ TEST_F(OruScommTest, GapsFollowTheClockAndPausedBurstsVanish) {
     EXPECT_EQ(c->TakeRecord(), "R[12:00:00 100]33");
     EXPECT_EQ(c->RxCount, 8);
     EXPECT_EQ(c->TakeRecord(), std::nullopt);
+}
+
+// The receive thread may hand its record over before the sending thread hands over the line
+// that caused it (a receive thread woken at once, a sender held up after its write): the
+// echo still comes after the send.
+TEST_F(OruScommTest, AnEchoReadWhileItsSendIsWrittenComesAfterTheSend) {
+    class EchoDriver : public FakeComDriver {
+    public:
+        using FakeComDriver::FakeComDriver;
+        std::function<void()> duringWrite;
+        bool WriteFile(const void* data, uint32_t count, uint32_t& transferred) override {
+            if (duringWrite) {
+                duringWrite();
+            }
+            return FakeComDriver::WriteFile(data, count, transferred);
+        }
+    };
+    auto driver = std::make_unique<EchoDriver>(log);
+    EchoDriver& echo = *driver;
+    auto c = Connection(std::move(driver));
+    log->waitEvents = ComEvRxChar;
+    c->OpenPort();
+    Stepper stepper;
+    TOruComThread thread(*c, [&](uint32_t ms) { stepper.Pause(ms); });
+    struct ReleaseFirst {
+        Stepper& s;
+        ~ReleaseFirst() { s.Release(); }
+    } releaseFirst{stepper};
+    thread.Unpark();
+    ASSERT_TRUE(stepper.WaitPaused());
+
+    const struct {
+        uint32_t echoStart; // the send starts at 5000
+        std::string order;  // directions as queued
+    } cases[] = {
+        {5001, "TR"}, // the echo, a millisecond later
+        {5000, "TR"}, // within the send's millisecond: an echo cannot come first
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.echoStart);
+        std::optional<size_t> queuedDuringWrite;
+        bool stepped = false;
+        echo.duringWrite = [&] {
+            clock.ms = k.echoStart;
+            PushRead("\x41\x42");
+            stepped = stepper.Step();
+            queuedDuringWrite = c->QueuedRecords();
+        };
+        clock.ms = 5000;
+        c->SendData("41 42");
+        ASSERT_TRUE(stepped);
+        // The echo was read and handed over while the send was still being written.
+        EXPECT_EQ(queuedDuringWrite, 0u);
+        std::string order;
+        while (const std::optional<TQueuedRecord> r = c->TakeRecord()) {
+            order += r->front();
+        }
+        EXPECT_EQ(order, k.order);
+    }
+    echo.duringWrite = nullptr;
 }
 
 // Another copy of the program holds the queue lock past the bound: nothing blocks, the
