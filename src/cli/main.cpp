@@ -683,18 +683,18 @@ int main(int argc, char** argv) {
             return ExitBadOptions;
         }
     }
-    session.SetOutput({.drain =
-                           [&] {
-                               do {
-                                   pump();
-                               } while (engine.LastTickTookRecord() && !countReached() &&
-                                        !view.OutputBroken());
-                           },
-                       .note =
-                           [&](const std::string& text) {
-                               view.AppendNote(text);
-                               view.Flush();
-                           },
+    // Both ports' sessions drain the same engine and write notes into the same view.
+    const auto drain = [&] {
+        do {
+            pump();
+        } while (engine.LastTickTookRecord() && !countReached() && !view.OutputBroken());
+    };
+    const auto note = [&](const std::string& text) {
+        view.AppendNote(text);
+        view.Flush();
+    };
+    session.SetOutput({.drain = drain,
+                       .note = note,
                        .status = status,
                        .portChanged =
                            [&](bool open) {
@@ -705,23 +705,13 @@ int main(int argc, char** argv) {
                        .failure = nullptr});
     session.Attach(engine);
     if (tapped) {
-        tapped->Session().SetOutput(
-            {.drain =
-                 [&] {
-                     do {
-                         pump();
-                     } while (engine.LastTickTookRecord() && !countReached() &&
-                              !view.OutputBroken());
-                 },
-             .note =
-                 [&](const std::string& text) {
-                     view.AppendNote(text);
-                     view.Flush();
-                 },
-             .status = status,
-             .portChanged = nullptr,
-             .failure =
-                 [&](const std::string& text) { status("Tap " + *o.tapPort + ": " + text); }});
+        tapped->Session().SetOutput({.drain = drain,
+                                     .note = note,
+                                     .status = status,
+                                     .portChanged = nullptr,
+                                     .failure = [&](const std::string& text) {
+                                         status("Tap " + *o.tapPort + ": " + text);
+                                     }});
     }
     const bool characterMode = rawTerminal.Active() && settings.asciiSend && !o.lineMode;
     for (;;) {

@@ -146,17 +146,26 @@ private:
     bool m_released = false;
 };
 
+// A receive thread on a connection, running, that pauses after each pass that read nothing
+// until the test steps it; let go before it is joined.
+struct SteppedThread {
+    explicit SteppedThread(TOruScomm& c) : thread(c, [this](uint32_t ms) { stepper.Pause(ms); }) {
+        thread.Unpark();
+    }
+    ~SteppedThread() { stepper.Release(); }
+    SteppedThread(const SteppedThread&) = delete;
+    SteppedThread& operator=(const SteppedThread&) = delete;
+
+    Stepper stepper;
+    TOruComThread thread;
+};
+
 TEST_F(OruScommTest, GapsFollowTheClockAndPausedBurstsVanish) {
     auto c = FakeConnection();
     log->waitEvents = ComEvRxChar;
     c->OpenPort();
-    Stepper stepper;
-    TOruComThread thread(*c, [&](uint32_t ms) { stepper.Pause(ms); });
-    struct ReleaseFirst {
-        Stepper& s;
-        ~ReleaseFirst() { s.Release(); }
-    } releaseFirst{stepper};
-    thread.Unpark();
+    SteppedThread stepped(*c);
+    Stepper& stepper = stepped.stepper;
     ASSERT_TRUE(stepper.WaitPaused());
 
     const std::vector<std::pair<uint32_t, std::string>> bursts = {
@@ -210,13 +219,8 @@ TEST_F(OruScommTest, AnEchoReadWhileItsSendIsWrittenComesAfterTheSend) {
     auto c = Connection(std::move(driver));
     log->waitEvents = ComEvRxChar;
     c->OpenPort();
-    Stepper stepper;
-    TOruComThread thread(*c, [&](uint32_t ms) { stepper.Pause(ms); });
-    struct ReleaseFirst {
-        Stepper& s;
-        ~ReleaseFirst() { s.Release(); }
-    } releaseFirst{stepper};
-    thread.Unpark();
+    SteppedThread stepped(*c);
+    Stepper& stepper = stepped.stepper;
     ASSERT_TRUE(stepper.WaitPaused());
 
     const struct {
@@ -257,13 +261,8 @@ TEST_F(OruScommTest, QueueLockHeldElsewhereDropsInsteadOfBlocking) {
     auto c = FakeConnection();
     log->waitEvents = ComEvRxChar;
     c->OpenPort();
-    Stepper stepper;
-    TOruComThread thread(*c, [&](uint32_t ms) { stepper.Pause(ms); });
-    struct ReleaseFirst {
-        Stepper& s;
-        ~ReleaseFirst() { s.Release(); }
-    } releaseFirst{stepper};
-    thread.Unpark();
+    SteppedThread stepped(*c);
+    Stepper& stepper = stepped.stepper;
     ASSERT_TRUE(stepper.WaitPaused());
 
     std::mutex m;
@@ -345,13 +344,8 @@ TEST_F(OruScommTest, FailuresOfTheDriversOwnThreadsAreToldOncePerStreak) {
 
     log->waitEvents = ComEvRxChar;
     c->OpenPort();
-    Stepper stepper;
-    TOruComThread thread(*c, [&](uint32_t ms) { stepper.Pause(ms); });
-    struct ReleaseFirst {
-        Stepper& s;
-        ~ReleaseFirst() { s.Release(); }
-    } releaseFirst{stepper};
-    thread.Unpark();
+    SteppedThread stepped(*c);
+    Stepper& stepper = stepped.stepper;
     ASSERT_TRUE(stepper.WaitPaused());
     driver.TellThreadFailure("stopped receiving: a");
     EXPECT_EQ(toldNow().size(), 1u) << "the streak goes on";
@@ -780,15 +774,9 @@ TEST_F(OruScommTest, DecodedFramesAndTextLinesEndTheirRecordWithoutWaitingForThe
         for (const std::string& chunk : k.chunks) {
             PushRead(chunk);
         }
-        Stepper stepper;
-        TOruComThread thread(*c, [&](uint32_t ms) { stepper.Pause(ms); });
-        struct ReleaseFirst {
-            Stepper& s;
-            ~ReleaseFirst() { s.Release(); }
-        } releaseFirst{stepper};
-        thread.Unpark();
+        SteppedThread stepped(*c);
         // The first pass that reads nothing pauses: every chunk has been read by then.
-        ASSERT_TRUE(stepper.WaitPaused());
+        ASSERT_TRUE(stepped.stepper.WaitPaused());
         std::vector<std::string> records;
         while (const std::optional<TQueuedRecord> r = c->TakeRecord()) {
             records.push_back(*r);
@@ -1027,13 +1015,8 @@ TEST_F(OruScommTest, OnlyRecordsUpToTheirLimitAreMadeOnTheRaisedThread) {
         queued.emplace_back(static_cast<size_t>(c->RxCount - counted), policy);
         counted = c->RxCount;
     };
-    Stepper stepper;
-    TOruComThread thread(*c, [&](uint32_t ms) { stepper.Pause(ms); });
-    struct ReleaseFirst {
-        Stepper& s;
-        ~ReleaseFirst() { s.Release(); }
-    } releaseFirst{stepper};
-    thread.Unpark();
+    SteppedThread stepped(*c);
+    Stepper& stepper = stepped.stepper;
     // The first pass that reads nothing pauses: every burst has been read by then.
     ASSERT_TRUE(stepper.WaitPaused());
     std::lock_guard<std::mutex> guard(lock);
