@@ -233,16 +233,16 @@ TEST_F(OruScommTest, AnEchoReadWhileItsSendIsWrittenComesAfterTheSend) {
     for (const auto& k : cases) {
         SCOPED_TRACE(k.echoStart);
         std::optional<size_t> queuedDuringWrite;
-        bool stepped = false;
+        bool echoRead = false;
         echo.duringWrite = [&] {
             clock.ms = k.echoStart;
             PushRead("\x41\x42");
-            stepped = stepper.Step();
+            echoRead = stepper.Step();
             queuedDuringWrite = c->QueuedRecords();
         };
         clock.ms = 5000;
         c->SendData("41 42");
-        ASSERT_TRUE(stepped);
+        ASSERT_TRUE(echoRead);
         // The echo was read and handed over while the send was still being written.
         EXPECT_EQ(queuedDuringWrite, 0u);
         std::string order;
